@@ -1,0 +1,70 @@
+// The last-error slot and the translation of POSIX errno values into Win32
+// error codes.
+#include <cerrno>
+
+#include "winapi/posix/emulation.h"
+
+namespace {
+
+thread_local DWORD g_last_error = 0;
+
+struct ErrnoCode {
+  int error;
+  DWORD code;
+};
+
+// For each code the first errno listed is the one its text is taken from.
+constexpr ErrnoCode kErrnoCodes[] = {
+    {ENOENT, ERROR_FILE_NOT_FOUND},    // 2
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},   // 3
+    {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
+    {EACCES, ERROR_ACCESS_DENIED},     // 5
+    {EPERM, ERROR_ACCESS_DENIED},
+    {EISDIR, ERROR_ACCESS_DENIED},
+    {EBADF, ERROR_INVALID_HANDLE},
+    {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
+    {EROFS, 19},                       // ERROR_WRITE_PROTECT
+    {ENXIO, 21},                       // ERROR_NOT_READY
+    {ENODEV, 21},
+    {EXDEV, 17},                       // ERROR_NOT_SAME_DEVICE
+    {ETXTBSY, 32},                     // ERROR_SHARING_VIOLATION
+    {ENOSYS, 50},                      // ERROR_NOT_SUPPORTED
+    {EOPNOTSUPP, 50},
+    {EEXIST, ERROR_FILE_EXISTS},       // 80
+    {EINVAL, ERROR_INVALID_PARAMETER}, // 87
+    {EOVERFLOW, ERROR_INVALID_PARAMETER},
+    {EPIPE, ERROR_BROKEN_PIPE},        // 109
+    {ENOSPC, ERROR_DISK_FULL},         // 112
+    {EDQUOT, ERROR_DISK_FULL},
+    {ENOTEMPTY, 145},                  // ERROR_DIR_NOT_EMPTY
+    {EBUSY, 170},                      // ERROR_BUSY
+    {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},  // 206
+    {EFBIG, 223},                      // ERROR_FILE_TOO_LARGE
+    {EFAULT, 487},                     // ERROR_INVALID_ADDRESS
+    {EINTR, 995},                      // ERROR_OPERATION_ABORTED
+    {EIO, 1117},                       // ERROR_IO_DEVICE
+    {EMLINK, 1142},                    // ERROR_TOO_MANY_LINKS
+    {ELOOP, 1921},                     // ERROR_CANT_RESOLVE_FILENAME
+};
+
+constexpr DWORD kGeneralFailure = 31;  // ERROR_GEN_FAILURE: no closer code
+
+}  // namespace
+
+DWORD GetLastError() { return g_last_error; }
+
+void SetLastError(DWORD code) { g_last_error = code; }
+
+namespace w32::posix {
+
+DWORD code_from_errno(int error) {
+  for (const ErrnoCode& entry : kErrnoCodes) {
+    if (entry.error == error) return entry.code;
+  }
+  return kGeneralFailure;
+}
+
+void set_error_from_errno() { g_last_error = code_from_errno(errno); }
+
+}  // namespace w32::posix

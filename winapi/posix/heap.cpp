@@ -1,0 +1,69 @@
+// The process heap over the C allocator. Each block carries a header with its
+// size, so that HeapReAlloc can zero exactly the bytes a block gains.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "winapi/posix/emulation.h"
+
+namespace {
+
+struct alignas(16) BlockHeader {
+  SIZE_T size;
+};
+
+// The one heap handle; it names no object in the handle registry.
+const HANDLE kProcessHeap = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x10000));
+
+constexpr SIZE_T kLargest = SIZE_MAX / 2 - sizeof(BlockHeader);
+
+bool valid_heap(HANDLE heap) {
+  if (heap == kProcessHeap) return true;
+  SetLastError(ERROR_INVALID_HANDLE);
+  return false;
+}
+
+LPVOID out_of_memory() {
+  SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
+}
+
+}  // namespace
+
+HANDLE GetProcessHeap() { return kProcessHeap; }
+
+LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  if (!valid_heap(heap)) return nullptr;
+  if (bytes > kLargest) return out_of_memory();
+  void* raw = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, sizeof(BlockHeader) + bytes)
+                                         : std::malloc(sizeof(BlockHeader) + bytes);
+  if (!raw) return out_of_memory();
+  auto* header = static_cast<BlockHeader*>(raw);
+  header->size = bytes;
+  return header + 1;
+}
+
+LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
+  if (!valid_heap(heap)) return nullptr;
+  if (!block) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (bytes > kLargest) return out_of_memory();
+  auto* header = static_cast<BlockHeader*>(block) - 1;
+  const SIZE_T old_size = header->size;
+  void* raw = std::realloc(header, sizeof(BlockHeader) + bytes);
+  if (!raw) return out_of_memory();
+  header = static_cast<BlockHeader*>(raw);
+  header->size = bytes;
+  if ((flags & HEAP_ZERO_MEMORY) && bytes > old_size) {
+    std::memset(reinterpret_cast<char*>(header + 1) + old_size, 0, bytes - old_size);
+  }
+  return header + 1;
+}
+
+BOOL HeapFree(HANDLE heap, DWORD /*flags*/, LPVOID block) {
+  if (!valid_heap(heap)) return FALSE;
+  if (block) std::free(static_cast<BlockHeader*>(block) - 1);
+  return TRUE;
+}
