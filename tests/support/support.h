@@ -1,0 +1,67 @@
+// What the tests need of the host beyond the runtime: anonymous pipes,
+// scratch directories and child processes. The host-specific parts live in
+// support_posix.cpp and support_win32.cpp; CMake builds the one that fits.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "winapi/winapi.h"
+
+namespace support {
+
+// An anonymous pipe whose two ends are runtime descriptors.
+struct Pipe {
+  int read_fd;
+  int write_fd;
+};
+Pipe make_pipe();
+
+// The two system handles of a new anonymous pipe: reading end, writing end.
+void make_pipe_handles(HANDLE& read_end, HANDLE& write_end);
+
+// The path of a program built next to the running test program ("name",
+// with ".exe" where the host wants it).
+std::string sibling_program(const std::string& name);
+
+// Runs a program with standard output into a pipe whose reading end the
+// caller closes at once, and waits for it to end. The result is the exit
+// status as Windows reports it: a process ended by signal s on POSIX gives
+// 256 + s, as the runtime's own signal delivery does on Windows.
+unsigned run_with_reader_gone(const std::string& program, const std::vector<std::string>& args);
+
+// A fresh directory that is removed, with everything in it, at the end of
+// the scope.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // Creates a file with these bytes; its path as text.
+  std::string write(const std::string& name, const std::string& bytes) const;
+  // The bytes of a file.
+  static std::string read(const std::string& path);
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Makes a directory the current one for the length of a scope.
+class CurrentDir {
+ public:
+  explicit CurrentDir(const std::filesystem::path& path) : saved_(std::filesystem::current_path()) {
+    std::filesystem::current_path(path);
+  }
+  ~CurrentDir() { std::filesystem::current_path(saved_); }
+  CurrentDir(const CurrentDir&) = delete;
+  CurrentDir& operator=(const CurrentDir&) = delete;
+
+ private:
+  std::filesystem::path saved_;
+};
+
+}  // namespace support
