@@ -3,6 +3,7 @@
 // support_posix.cpp and support_win32.cpp; CMake builds the one that fits.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -30,6 +31,12 @@ std::string sibling_program(const std::string& name);
 // status as Windows reports it: a process ended by signal s on POSIX gives
 // 256 + s, as the runtime's own signal delivery does on Windows.
 unsigned run_with_reader_gone(const std::string& program, const std::vector<std::string>& args);
+
+// A FILETIME for a moment given as seconds since 1970 (UTC).
+inline FILETIME filetime_at(std::int64_t unix_seconds) {
+  const auto ticks = static_cast<std::uint64_t>((unix_seconds + 11644473600) * 10000000);
+  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+}
 
 // A fresh directory that is removed, with everything in it, at the end of
 // the scope.

@@ -12,13 +12,8 @@
 
 namespace {
 
+using support::filetime_at;
 using w32::hook::Call;
-
-// A FILETIME for a moment given as seconds since 1970 (UTC).
-FILETIME filetime_at(std::int64_t unix_seconds) {
-  const auto ticks = static_cast<std::uint64_t>((unix_seconds + 11644473600) * 10000000);
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
 
 HANDLE open_file(const std::string& path, DWORD access, DWORD disposition) {
   return w32::CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,

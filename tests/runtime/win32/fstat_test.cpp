@@ -12,15 +12,11 @@
 
 namespace {
 
+using support::filetime_at;
 using support::RuntimeTest;
 using w32::hook::Call;
 
 using FileStatusTest = RuntimeTest;
-
-FILETIME filetime_at(std::int64_t unix_seconds) {
-  const auto ticks = static_cast<std::uint64_t>((unix_seconds + 11644473600) * 10000000);
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
 
 TEST_F(FileStatusTest, ModeBitsFromAttributes) {
   const struct {
