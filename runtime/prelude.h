@@ -13,6 +13,9 @@
 #undef getc
 #undef putc
 #undef EOF
+#undef _IONBF
+#undef _IOLBF
+#undef _IOFBF
 #undef O_RDONLY
 #undef O_WRONLY
 #undef O_RDWR

@@ -23,6 +23,11 @@
 #endif
 #include <windows.h>
 
+namespace w32 {
+// Text files end lines with CR LF here: streams are text streams by default.
+inline constexpr bool kTextModeByDefault = true;
+}  // namespace w32
+
 #else  // POSIX: our own declarations, implemented in winapi/posix
 
 #include <cstddef>
@@ -70,6 +75,12 @@ struct SECURITY_ATTRIBUTES;  // never passed: always null here
 struct OVERLAPPED;           // never passed: all I/O is synchronous
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
 using LPOVERLAPPED = OVERLAPPED*;
+
+namespace w32 {
+// Text files end lines with LF alone here: streams are binary by default
+// (an explicit "t" still translates).
+inline constexpr bool kTextModeByDefault = false;
+}  // namespace w32
 
 // --- 1. Constants -----------------------------------------------------------
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)

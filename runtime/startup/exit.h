@@ -5,6 +5,11 @@
 
 namespace rt {
 
+// Ends the process through the exit path: stream_exit_hook (which closes
+// every stream and so writes out buffered output) if it is set, then the
+// status masked to 8 bits.
+[[noreturn]] void exit(int status);
+
 // Ends the process with this status at once: no exit hook runs and no
 // stream is flushed. Statuses above 255 are kept (269 after a broken pipe).
 [[noreturn]] void exit_process(unsigned status);

@@ -1,0 +1,144 @@
+// Buffered byte streams over descriptors.
+//
+// A fixed table of STREAM_MAX streams; entries 0, 1 and 2 are stdin, stdout
+// and stderr, set up statically. Buffering (none, line, full) is decided by
+// setvbuf or on first use. getc and putc are expanded in place and touch only
+// `cur` and `avail`; every decision (buffer set-up, change of direction,
+// text-mode translation, line buffering) is made in the slow paths
+// stream_fill and stream_put_slow.
+//
+// A buffered stream is idle (cur == mark), reading (cur < mark, avail >= 0)
+// or writing (mark < cur, avail <= 0). The descriptor's position always
+// corresponds to `mark`. Buffer offset k holds file offsets congruent to k
+// modulo the buffer size, so refills and full write-outs are aligned.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "runtime/prelude.h"
+#include "runtime/win32/fd.h"
+
+namespace rt {
+
+struct Stream {
+  unsigned char* cur;  // next byte to read, or place of the next byte to write
+  // > 0: bytes the in-place read may take from cur; < 0: minus the bytes the
+  // in-place write may still store at cur; 0: both must take the slow path.
+  int avail;
+  unsigned char* mark;         // reading: end of the read-ahead; writing: first unwritten byte
+  unsigned char* base;         // the buffer; null when unbuffered or undecided
+  unsigned char* end;          // one past the buffer
+  unsigned char* valid_start;  // bytes from here to mark mirror the file
+  int fd;
+  unsigned flags;
+  int pushback;   // one byte handed back, or -1
+  int lookahead;  // text mode: -1 empty, 10 while looking ahead, else a byte to deliver
+};
+
+constexpr unsigned STREAM_EOF = 0x01;
+constexpr unsigned STREAM_ERR = 0x02;
+constexpr unsigned STREAM_LINEBUF = 0x04;
+constexpr unsigned STREAM_BUFSET = 0x08;
+constexpr unsigned STREAM_OWNBUF = 0x10;
+constexpr unsigned STREAM_TEXT = 0x20;
+constexpr unsigned STREAM_STRING = 0x40;
+constexpr unsigned STREAM_OPEN = 0x80;
+constexpr unsigned STREAM_CONSOLE = 0x100;
+
+// Buffering modes of setvbuf; their bits are OR-ed into `flags`.
+constexpr int _IONBF = 8;    // STREAM_BUFSET
+constexpr int _IOLBF = 12;   // STREAM_BUFSET | STREAM_LINEBUF
+constexpr int _IOFBF = 136;  // STREAM_BUFSET | STREAM_OPEN
+
+constexpr int EOF = -1;
+constexpr int STREAM_MAX = 20;
+constexpr int STREAM_BUFSIZE = 1024;
+
+extern Stream stream_table[STREAM_MAX];
+inline constexpr Stream* stdin = &stream_table[0];
+inline constexpr Stream* stdout = &stream_table[1];
+inline constexpr Stream* stderr = &stream_table[2];
+
+// The text/binary bits of an open whose mode names neither 't' nor 'b'.
+extern unsigned stream_default_mode;
+// Bit i: table entry i is line-buffered and holds output without a line feed.
+extern std::uint32_t line_flush_pending;
+// Run by exit after the atexit list; setvbuf installs stream_close_all here.
+extern void (*stream_exit_hook)();
+
+// Opening and closing. Modes: first character r, w or a; then optionally
+// '+', 't' or 'b' in the second or third place.
+Stream* fopen(const char* name, const char* mode);
+Stream* fdopen(int fd, const char* mode);
+// 0, or -1 when the write-out or the close failed.
+int fclose(Stream* stream);
+// Closes every open stream, in table order.
+void stream_close_all();
+// Writes out pending output and gives back read-ahead. A null stream
+// flushes every open stream. -1 when the stream has STREAM_ERR.
+int fflush(Stream* stream);
+// Decides the buffering once: _IONBF, or _IOLBF/_IOFBF with a buffer of
+// `size` bytes (allocated when null). -1 when already decided or refused.
+int setvbuf(Stream* stream, void* buffer, int mode, std::size_t size);
+
+// Buffering on first use: line buffering for stderr and for consoles (a
+// descriptor that is not open counts as one), full buffering otherwise, with
+// STREAM_BUFSIZE bytes. When no buffer can be had, STREAM_BUFSET stays clear
+// and the next slow path tries again; meanwhile bytes go straight to the
+// descriptor.
+void stream_default_buffering(Stream* stream);
+
+// The slow paths of getc and putc.
+int stream_fill(Stream* stream);
+int stream_put_slow(int byte, Stream* stream);
+// Writes the bytes from mark to cur to the descriptor.
+void stream_write_out(Stream* stream);
+// Moves the descriptor back to the logical position, dropping read-ahead.
+void stream_drop_readahead(Stream* stream);
+
+// The next byte (0-255), or EOF.
+inline int getc(Stream* stream) {
+  if (stream->avail > 0) {
+    --stream->avail;
+    return *stream->cur++;
+  }
+  return stream_fill(stream);
+}
+
+// Writes a byte; the byte (0-255), or EOF. A line feed always takes the
+// slow path, where text-mode translation and line buffering happen.
+inline int putc(int c, Stream* stream) {
+  const auto byte = static_cast<unsigned char>(c);
+  if (byte != '\n' && stream->avail < 0) {
+    ++stream->avail;
+    *stream->cur++ = byte;
+    return byte;
+  }
+  return stream_put_slow(byte, stream);
+}
+
+// 0, or EOF at the first byte that could not be written.
+int fputs(const char* text, Stream* stream);
+
+// Result codes of stream_get_line.
+constexpr int LINE_OK = 0;         // a line with its line feed, zero-terminated
+constexpr int LINE_EOF = 1;        // end of input before any byte; buffer untouched
+constexpr int LINE_PARTIAL = 2;    // end of input after bytes without a line feed
+constexpr int LINE_TRUNCATED = 3;  // length - 1 bytes and no line feed yet
+constexpr int LINE_ZERO = 4;       // a zero byte was read and stored; reading stopped there
+constexpr int LINE_ERROR = 5;      // a read error (STREAM_ERR is set)
+// Reads one line into buffer (length >= 1) with the in-place getc.
+int stream_get_line(char* buffer, int length, Stream* stream);
+
+// Positioning. fseek stays inside the buffer when it can, without a system call.
+int fseek(Stream* stream, off_t offset, int whence);
+off_t ftell(Stream* stream);
+void rewind(Stream* stream);
+
+// Sets up a caller's record as a stream over a memory area of `length`
+// bytes: reading for a mode beginning with 'r', writing for 'w'. Nothing is
+// read beyond the area, nor written: a write into a full area fails.
+Stream* stream_open_string(void* area, int length, const char* mode, Stream* record);
+
+}  // namespace rt
