@@ -1,0 +1,76 @@
+// Formatted output: one engine for every formatted print, writing into a
+// Stream (a real one, or a string stream over a caller's buffer).
+//
+// It follows printf in outline with these differences: no floating-point
+// conversions (e, E, f, g, G print "NO FLOATS" and take no argument);
+// integers are 32 bits; the precision counts the sign or 0x prefix; the zero
+// flag wins over the left flag; %d right after '%' takes no flags or width;
+// an unknown conversion character is printed itself.
+//
+// Arguments are passed type-safely: each is packed with its kind, and the
+// engine takes them in order. A conversion whose argument is missing or of
+// another kind prints as if given 0 or the empty text, and %n stores only
+// into an int* that was really passed.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "runtime/prelude.h"
+#include "runtime/stdio/stream.h"
+
+namespace rt {
+
+struct FormatArg {
+  enum class Kind : std::uint8_t { None, Int, Pointer, Text, Count };
+  Kind kind = Kind::None;
+  std::int32_t number = 0;     // Int
+  std::uintptr_t address = 0;  // Pointer: printed in full by the unsigned conversions
+  const char* text = nullptr;  // Text
+  int* count = nullptr;        // Count: where %n stores
+};
+using FormatArgs = std::span<const FormatArg>;
+
+constexpr FormatArg format_arg(const char* text) { return {FormatArg::Kind::Text, 0, 0, text, nullptr}; }
+constexpr FormatArg format_arg(int* count) { return {FormatArg::Kind::Count, 0, 0, nullptr, count}; }
+inline FormatArg format_arg(const void* pointer) {
+  return {FormatArg::Kind::Pointer, 0, reinterpret_cast<std::uintptr_t>(pointer), nullptr, nullptr};
+}
+template <std::integral T>
+constexpr FormatArg format_arg(T value) {
+  return {FormatArg::Kind::Int, static_cast<std::int32_t>(value), 0, nullptr, nullptr};
+}
+
+// The engine: formats into the stream; the number of characters sent.
+int vfprintf(Stream* stream, const char* format, FormatArgs args);
+
+// Formats into buffer, at most size - 1 characters and a terminating zero
+// byte; the number of characters the whole output has (as vfprintf counts).
+int vsnprintf(char* buffer, std::size_t size, const char* format, FormatArgs args);
+
+template <class... Args>
+int fprintf(Stream* stream, const char* format, const Args&... args) {
+  const FormatArg packed[sizeof...(Args) + 1] = {format_arg(args)...};
+  return vfprintf(stream, format, FormatArgs(packed, sizeof...(Args)));
+}
+
+template <class... Args>
+int printf(const char* format, const Args&... args) {
+  return fprintf(stdout, format, args...);
+}
+
+template <class... Args>
+int snprintf(char* buffer, std::size_t size, const char* format, const Args&... args) {
+  const FormatArg packed[sizeof...(Args) + 1] = {format_arg(args)...};
+  return vsnprintf(buffer, size, format, FormatArgs(packed, sizeof...(Args)));
+}
+
+// sprintf into an array: never beyond its end.
+template <std::size_t N, class... Args>
+int sprintf(char (&buffer)[N], const char* format, const Args&... args) {
+  return snprintf(buffer, N, format, args...);
+}
+
+}  // namespace rt
