@@ -32,6 +32,18 @@ std::string sibling_program(const std::string& name);
 // 256 + s, as the runtime's own signal delivery does on Windows.
 unsigned run_with_reader_gone(const std::string& program, const std::vector<std::string>& args);
 
+// What a finished child process left: its exit status (as above) and the
+// bytes it wrote to standard output and standard error.
+struct ChildResult {
+  unsigned status;
+  std::string out;
+  std::string err;
+};
+// Runs a program with standard input read from a file holding `input`, and
+// standard output and standard error written to files, and waits for it.
+ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
+                      const std::string& input = "");
+
 // A FILETIME for a moment given as seconds since 1970 (UTC).
 inline FILETIME filetime_at(std::int64_t unix_seconds) {
   const auto ticks = static_cast<std::uint64_t>((unix_seconds + 11644473600) * 10000000);
