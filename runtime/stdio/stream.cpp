@@ -133,8 +133,6 @@ int fclose(Stream* stream) {
   int result = fflush(stream);
   if (close(stream->fd) != 0) result = -1;
   if (stream->flags & STREAM_OWNBUF) free(stream->base);
-  const auto index = stream - stream_table;
-  if (index >= 0 && index < STREAM_MAX) line_flush_pending &= ~(std::uint32_t{1} << index);
   stream->flags = 0;
   return result;
 }
