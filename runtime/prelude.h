@@ -7,6 +7,7 @@
 #include "winapi/winapi.h"
 
 #undef errno
+#undef environ
 #undef stdin
 #undef stdout
 #undef stderr
@@ -36,6 +37,14 @@
 #undef S_IFBLK
 #undef S_IFIFO
 #undef SIGPIPE
+#undef LC_CTYPE
+#undef LC_COLLATE
+#undef LC_TIME
+#undef LC_NUMERIC
+#undef LC_MONETARY
+#undef LC_MESSAGES
+#undef LC_ALL
+#undef NL_CAT_LOCALE
 #undef st_atime
 #undef st_mtime
 #undef st_ctime

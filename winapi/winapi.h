@@ -30,6 +30,7 @@ inline constexpr bool kTextModeByDefault = true;
 
 #else  // POSIX: our own declarations, implemented in winapi/posix
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -50,6 +51,9 @@ using PLONG = LONG*;
 using LPWORD = WORD*;
 using LPSTR = char*;
 using LPCSTR = const char*;
+using HLOCAL = void*;
+struct HINSTANCE__;
+using HMODULE = HINSTANCE__*;
 
 struct FILETIME {
   DWORD dwLowDateTime;
@@ -125,6 +129,15 @@ constexpr DWORD FILE_TYPE_PIPE = 3;
 
 constexpr DWORD DUPLICATE_SAME_ACCESS = 0x2;
 
+constexpr DWORD INVALID_FILE_ATTRIBUTES = 0xFFFFFFFF;
+
+constexpr DWORD FORMAT_MESSAGE_ALLOCATE_BUFFER = 0x100;
+constexpr DWORD FORMAT_MESSAGE_IGNORE_INSERTS = 0x200;
+constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x800;
+constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
+constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0xFF;
+constexpr DWORD LOAD_LIBRARY_AS_DATAFILE = 0x2;
+
 constexpr DWORD HEAP_GENERATE_EXCEPTIONS = 0x4;
 constexpr DWORD HEAP_ZERO_MEMORY = 0x8;
 
@@ -149,6 +162,8 @@ constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
 constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
 constexpr DWORD ERROR_DIRECTORY = 267;
+constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 
 // --- The emulated functions (global, as <windows.h> declares them) ----------
 DWORD GetLastError();
@@ -175,6 +190,13 @@ HANDLE GetProcessHeap();
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
 LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes);
 BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
+DWORD GetFileAttributesA(LPCSTR name);
+DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer, DWORD size,
+                     va_list* arguments);
+HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
+BOOL FreeLibrary(HMODULE module);
+HLOCAL LocalFree(HLOCAL block);
+BOOL CharToOemA(LPCSTR source, LPSTR target);
 
 #endif  // platform
 
@@ -201,6 +223,12 @@ enum class Call : unsigned {
   HeapAlloc,
   HeapReAlloc,
   HeapFree,
+  GetFileAttributesA,
+  FormatMessageA,
+  LoadLibraryExA,
+  FreeLibrary,
+  LocalFree,
+  CharToOemA,
   count_
 };
 
@@ -286,6 +314,27 @@ inline LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) 
 }
 inline BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
   return hook::inject(hook::Call::HeapFree) ? FALSE : ::HeapFree(heap, flags, block);
+}
+inline DWORD GetFileAttributesA(LPCSTR name) {
+  return hook::inject(hook::Call::GetFileAttributesA) ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesA(name);
+}
+inline DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
+                            DWORD size, va_list* arguments) {
+  return hook::inject(hook::Call::FormatMessageA)
+             ? 0
+             : ::FormatMessageA(flags, source, message_id, language_id, buffer, size, arguments);
+}
+inline HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
+  return hook::inject(hook::Call::LoadLibraryExA) ? nullptr : ::LoadLibraryExA(name, file, flags);
+}
+inline BOOL FreeLibrary(HMODULE module) {
+  return hook::inject(hook::Call::FreeLibrary) ? FALSE : ::FreeLibrary(module);
+}
+inline HLOCAL LocalFree(HLOCAL block) {
+  return hook::inject(hook::Call::LocalFree) ? block : ::LocalFree(block);
+}
+inline BOOL CharToOemA(LPCSTR source, LPSTR target) {
+  return hook::inject(hook::Call::CharToOemA) ? FALSE : ::CharToOemA(source, target);
 }
 
 }  // namespace w32

@@ -2,6 +2,7 @@
 #include "runtime/msg/format.h"
 
 #include <climits>
+#include <utility>
 
 #include "runtime/msg/ctype.h"
 
@@ -137,6 +138,88 @@ int read_number(const unsigned char*& p) {
   return value;
 }
 
+// Reads a conversion specification after '%' up to its conversion
+// character, which is the result (0 when the format ends inside the
+// specification). Each '*' takes its value from star().
+template <class Star>
+int read_spec(const unsigned char*& p, Spec& spec, Star star) {
+  for (;;) {
+    const int c = *p++;
+    switch (c) {
+      case ' ': spec.blank = true; break;
+      case '#': spec.alternate = true; break;
+      case '+': spec.plus = true; break;
+      case '-': spec.left = true; break;
+      case '.': spec.dot = true; break;
+      case 'h': case 'l': case 'L': break;  // every integer is 32 bits
+      case '*': (spec.dot ? spec.precision : spec.width) = star(); break;
+      case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
+        if (c == '0' && !spec.dot) spec.zero = true;
+        --p;
+        (spec.dot ? spec.precision : spec.width) = read_number(p);
+        break;
+      default:
+        return c;
+    }
+  }
+}
+
+// The kind of argument a conversion character takes, or None.
+Kind kind_of_conversion(int conversion) {
+  switch (conversion) {
+    case 'c': case 'C': case 'd': case 'i': case 'u': case 'o': case 'x': case 'X': case 'p':
+      return Kind::Int;
+    case 's': case 'S':
+      return Kind::Text;
+    case 'n':
+      return Kind::Count;
+    default:  // the floating conversions and every other character take none
+      return Kind::None;
+  }
+}
+
+// The kinds of argument a format takes, in order, read the way the engine
+// reads the format.
+class ArgumentKinds {
+ public:
+  explicit ArgumentKinds(const char* format) : p_(reinterpret_cast<const unsigned char*>(format)) {}
+
+  // The next kind, or None at the end of the format.
+  Kind next() {
+    while (stars_ == 0 && conversion_ == Kind::None) {
+      int c;
+      while ((c = *p_) != '\0' && c != '%') ++p_;
+      if (c == '\0') return Kind::None;
+      ++p_;
+      if (*p_ == 'd') {
+        ++p_;
+        conversion_ = Kind::Int;
+        continue;
+      }
+      Spec spec;
+      const int conversion = read_spec(p_, spec, [this] {
+        ++stars_;  // each '*' takes an int
+        return -1;
+      });
+      if (conversion == '\0') {
+        --p_;  // stays at the end of the format
+      } else {
+        conversion_ = kind_of_conversion(conversion);
+      }
+    }
+    if (stars_ > 0) {
+      --stars_;
+      return Kind::Int;
+    }
+    return std::exchange(conversion_, Kind::None);
+  }
+
+ private:
+  const unsigned char* p_;
+  long stars_ = 0;                  // ints still to come for '*' of the current specification
+  Kind conversion_ = Kind::None;  // then the conversion's own argument
+};
+
 }  // namespace
 
 int vfprintf(Stream* stream, const char* format, FormatArgs args) {
@@ -156,61 +239,52 @@ int vfprintf(Stream* stream, const char* format, FormatArgs args) {
       continue;
     }
     Spec spec;
-    for (bool in_spec = true; in_spec;) {
-      const int s = *p++;
-      switch (s) {
-        case '\0': return out.result();  // the unfinished specification prints nothing
-        case ' ': spec.blank = true; break;
-        case '#': spec.alternate = true; break;
-        case '+': spec.plus = true; break;
-        case '-': spec.left = true; break;
-        case '.': spec.dot = true; break;
-        case 'h': case 'l': case 'L': break;  // every integer is 32 bits
-        case '*': (spec.dot ? spec.precision : spec.width) = int_of(reader.take()); break;
-        case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
-          if (s == '0' && !spec.dot) spec.zero = true;
-          --p;
-          (spec.dot ? spec.precision : spec.width) = read_number(p);
-          break;
-        case 'c': case 'C': {
-          const char byte = static_cast<char>(int_of(reader.take()));
-          put_text(out, spec, &byte, 1);
-          in_spec = false;
-          break;
-        }
-        case 's': case 'S': {
-          const char* text = text_of(reader.take());
-          std::int64_t length = 0;
-          while ((spec.precision < 0 || length < spec.precision) && text[length] != '\0') ++length;
-          put_text(out, spec, text, length);
-          in_spec = false;
-          break;
-        }
-        case 'd': case 'i':
-          put_signed(out, spec, int_of(reader.take()), static_cast<char>(s));
-          in_spec = false;
-          break;
-        case 'u': case 'o': case 'x': case 'X': case 'p':
-          put_number(out, spec, unsigned_of(reader.take()), false, s == 'u' ? 10 : s == 'o' ? 8 : 16, s == 'X',
-                     static_cast<char>(s));
-          in_spec = false;
-          break;
-        case 'n': {
-          const FormatArg* arg = reader.take();
-          if (arg && arg->kind == Kind::Count && arg->count) *arg->count = out.result();
-          in_spec = false;
-          break;
-        }
-        case 'e': case 'E': case 'f': case 'g': case 'G':
-          for (const char* text = "NO FLOATS"; *text; ++text) out.put(*text);
-          in_spec = false;
-          break;
-        default:  // '%' and every other character: printed once, the specification dropped
-          out.put(s);
-          in_spec = false;
-          break;
+    const int conversion = read_spec(p, spec, [&reader] { return int_of(reader.take()); });
+    switch (conversion) {
+      case '\0':
+        return out.result();  // the unfinished specification prints nothing
+      case 'c': case 'C': {
+        const char byte = static_cast<char>(int_of(reader.take()));
+        put_text(out, spec, &byte, 1);
+        break;
       }
+      case 's': case 'S': {
+        const char* text = text_of(reader.take());
+        std::int64_t length = 0;
+        while ((spec.precision < 0 || length < spec.precision) && text[length] != '\0') ++length;
+        put_text(out, spec, text, length);
+        break;
+      }
+      case 'd': case 'i':
+        put_signed(out, spec, int_of(reader.take()), static_cast<char>(conversion));
+        break;
+      case 'u': case 'o': case 'x': case 'X': case 'p':
+        put_number(out, spec, unsigned_of(reader.take()), false,
+                   conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16, conversion == 'X',
+                   static_cast<char>(conversion));
+        break;
+      case 'n': {
+        const FormatArg* arg = reader.take();
+        if (arg && arg->kind == Kind::Count && arg->count) *arg->count = out.result();
+        break;
+      }
+      case 'e': case 'E': case 'f': case 'g': case 'G':
+        for (const char* text = "NO FLOATS"; *text; ++text) out.put(*text);
+        break;
+      default:  // '%' and every other character: printed once, the specification dropped
+        out.put(conversion);
+        break;
     }
+  }
+}
+
+bool same_conversions(const char* format, const char* other) {
+  ArgumentKinds kinds(format);
+  ArgumentKinds other_kinds(other);
+  for (;;) {
+    const Kind kind = kinds.next();
+    if (kind != other_kinds.next()) return false;
+    if (kind == Kind::None) return true;
   }
 }
 

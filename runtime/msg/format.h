@@ -46,6 +46,10 @@ constexpr FormatArg format_arg(T value) {
 // The engine: formats into the stream; the number of characters sent.
 int vfprintf(Stream* stream, const char* format, FormatArgs args);
 
+// True when two formats take the same kinds of argument in the same order:
+// one may then stand for the other (a translated text for its default).
+bool same_conversions(const char* format, const char* other);
+
 // Formats into buffer, at most size - 1 characters and a terminating zero
 // byte; the number of characters the whole output has (as vfprintf counts).
 int vsnprintf(char* buffer, std::size_t size, const char* format, FormatArgs args);

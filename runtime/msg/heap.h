@@ -14,5 +14,12 @@ void* malloc(std::size_t size);
 void* realloc(void* block, std::size_t size);
 void free(void* block);
 char* strdup(const char* text);
+// As strdup, but ends the process (status 1, "memory allocation failure"
+// and the text of errno) when there is no memory; never null.
+char* xstrdup(const char* text);
+
+// Failures of the heap itself are printed on stderr with the operation's
+// name: an unobtainable process heap, a free before any allocation, a
+// failed HeapFree. None of them ends the process.
 
 }  // namespace rt

@@ -1,7 +1,9 @@
 #include "tests/support/runtime_test.h"
 
 #include "runtime/msg/heap.h"
+#include "runtime/msg/stdlib.h"
 #include "runtime/win32/fd.h"
+#include "runtime/win32/open.h"
 
 namespace support {
 
@@ -24,6 +26,33 @@ void RuntimeTest::TearDown() {
   for (int fd = 3; fd < rt::fd_count; ++fd) {
     if (rt::fd_table[fd] != nullptr) rt::close(fd);
   }
+}
+
+Environment::Environment(std::vector<std::string> entries) : entries_(std::move(entries)), saved_(rt::environ) {
+  for (std::string& entry : entries_) pointers_.push_back(entry.data());
+  pointers_.push_back(nullptr);
+  rt::environ = pointers_.data();
+}
+
+Environment::~Environment() { rt::environ = saved_; }
+
+CapturedStream::CapturedStream(rt::Stream* stream, const ScratchDir& dir)
+    : stream_(stream), saved_(*stream), path_((dir.path() / "captured").string()) {
+  const int fd = rt::open(path_.c_str(), rt::O_RDWR | rt::O_CREAT | rt::O_TRUNC, 0666);
+  EXPECT_GE(fd, 0);
+  *stream_ = rt::Stream{nullptr, 0, nullptr, nullptr, nullptr, nullptr, fd, rt::STREAM_OPEN, -1, -1};
+}
+
+CapturedStream::~CapturedStream() {
+  rt::fflush(stream_);
+  if (stream_->flags & rt::STREAM_OWNBUF) rt::free(stream_->base);
+  rt::close(stream_->fd);
+  *stream_ = saved_;
+}
+
+std::string CapturedStream::text() {
+  rt::fflush(stream_);
+  return ScratchDir::read(path_);
 }
 
 }  // namespace support

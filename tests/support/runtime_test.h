@@ -1,13 +1,17 @@
-// The fixture of the runtime's unit tests: each test starts with a fresh
-// descriptor table holding only the standard descriptors, no armed
-// failures and errno 0, and what it leaves open is closed after it. Its
-// scratch directory goes after that: Windows keeps a directory whose files
-// are open.
+// The fixture of the runtime's unit tests, and helpers that reach into the
+// runtime: each test starts with a fresh descriptor table holding only the
+// standard descriptors, no armed failures and errno 0, and what it leaves
+// open is closed after it. Its scratch directory goes after that: Windows
+// keeps a directory whose files are open.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "tests/support/support.h"
+#include "runtime/stdio/stream.h"
 
 namespace support {
 
@@ -17,6 +21,38 @@ class RuntimeTest : public ::testing::Test {
   void TearDown() override;
 
   ScratchDir dir;
+};
+
+// Makes the runtime's environment hold exactly these "name=value" entries
+// for the length of a scope.
+class Environment {
+ public:
+  explicit Environment(std::vector<std::string> entries);
+  ~Environment();
+  Environment(const Environment&) = delete;
+  Environment& operator=(const Environment&) = delete;
+
+ private:
+  std::vector<std::string> entries_;
+  std::vector<char*> pointers_;
+  char** saved_;
+};
+
+// Sends what a runtime stream writes into a file for the length of a scope.
+class CapturedStream {
+ public:
+  CapturedStream(rt::Stream* stream, const ScratchDir& dir);
+  ~CapturedStream();
+  CapturedStream(const CapturedStream&) = delete;
+  CapturedStream& operator=(const CapturedStream&) = delete;
+
+  // Everything written so far.
+  std::string text();
+
+ private:
+  rt::Stream* stream_;
+  rt::Stream saved_;
+  std::string path_;
 };
 
 }  // namespace support

@@ -12,6 +12,9 @@
 
 namespace support {
 
+// The line end of the standard streams: text streams on Windows write CR LF.
+inline const std::string kLineEnd = w32::kTextModeByDefault ? "\r\n" : "\n";
+
 // An anonymous pipe whose two ends are runtime descriptors.
 struct Pipe {
   int read_fd;

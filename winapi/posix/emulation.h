@@ -22,6 +22,13 @@ Object* object_of(HANDLE handle);
 
 // The Win32 code for a POSIX errno value.
 DWORD code_from_errno(int error);
+// The errno value whose text a Win32 code is given; false for a code that
+// no errno value stands for.
+bool errno_from_code(DWORD code, int& error);
+// Sets the last error for a name that could not be found or opened: a
+// missing directory on the way is "path not found", a missing last
+// component "file not found".
+void set_path_error(const char* name);
 // Sets the last error from errno; for the callers' "return FALSE" paths.
 void set_error_from_errno();
 

@@ -65,6 +65,16 @@ DWORD code_from_errno(int error) {
   return kGeneralFailure;
 }
 
+bool errno_from_code(DWORD code, int& error) {
+  for (const ErrnoCode& entry : kErrnoCodes) {
+    if (entry.code == code) {
+      error = entry.error;
+      return true;
+    }
+  }
+  return false;
+}
+
 void set_error_from_errno() { g_last_error = code_from_errno(errno); }
 
 }  // namespace w32::posix

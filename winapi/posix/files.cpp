@@ -25,26 +25,22 @@ const char* device_path(const char* name) {
   return name;
 }
 
-// The error of a failed open, as Windows words it: a missing directory on
-// the way is "path not found", a missing last component "file not found",
-// and a process without a console has no console to open.
+// The error of a failed open: a process without a console has no console
+// to open; other names as for any path.
 void set_open_error(const char* name) {
   if (is_console_name(name)) {
     SetLastError(ERROR_INVALID_HANDLE);
-    return;
+  } else {
+    w32::posix::set_path_error(name);
   }
-  if (errno == ENOENT) {
-    const char* slash = std::strrchr(name, '/');
-    if (slash && slash != name) {
-      const std::string directory(name, static_cast<std::size_t>(slash - name));
-      struct stat status;
-      if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return;
-      }
-    }
-  }
-  w32::posix::set_error_from_errno();
+}
+
+// The attributes Windows shows for a file: directory or archive, and
+// read-only when nobody may write it.
+DWORD attributes_of(const struct stat& status) {
+  DWORD attributes = S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if (!(status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
 }
 
 // Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
@@ -112,6 +108,38 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
   return w32::posix::adopt_fd(fd);
 }
 
+namespace w32::posix {
+
+void set_path_error(const char* name) {
+  if (errno == ENOENT) {
+    const char* slash = std::strrchr(name, '/');
+    if (slash && slash != name) {
+      const std::string directory(name, static_cast<std::size_t>(slash - name));
+      struct stat status;
+      if (::stat(directory.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return;
+      }
+    }
+  }
+  set_error_from_errno();
+}
+
+}  // namespace w32::posix
+
+DWORD GetFileAttributesA(LPCSTR name) {
+  struct stat status;
+  if (!name || !*name) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  if (::stat(device_path(name), &status) != 0) {
+    w32::posix::set_path_error(name);
+    return INVALID_FILE_ATTRIBUTES;
+  }
+  return attributes_of(status);
+}
+
 DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) {
   if (!name || !*name) {
     SetLastError(ERROR_INVALID_NAME);
@@ -172,12 +200,10 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  DWORD attributes = S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if (!(status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
   const auto size = static_cast<std::uint64_t>(status.st_size);
   const auto index = static_cast<std::uint64_t>(status.st_ino);
   *info = BY_HANDLE_FILE_INFORMATION{
-      attributes,
+      attributes_of(status),
       filetime_of(status.st_ctim),
       filetime_of(status.st_atim),
       filetime_of(status.st_mtim),

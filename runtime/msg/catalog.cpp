@@ -1,0 +1,346 @@
+// Message catalogue files: locating and reading them.
+//
+// Contents: locating (rootdir_path, catalog_path) - opening and closing
+// (catopen, catclose) - looking up (catgets with its set and window cache).
+#include "runtime/msg/catalog.h"
+
+#include "runtime/msg/heap.h"
+#include "runtime/msg/locale.h"
+#include "runtime/msg/stdlib.h"
+#include "runtime/startup/dir.h"
+#include "runtime/string.h"
+#include "runtime/win32/fd.h"
+#include "runtime/win32/open.h"
+
+namespace rt {
+namespace {
+
+constexpr unsigned char kMagic[9] = {'<', 'g', 'e', 'n', 'c', 'a', 't', '>', '\0'};
+constexpr char kDefaultTemplate[] = "/etc/nls/locale/%L/%N.cat";
+constexpr std::size_t kPathLimit = 260;       // a candidate path holds at most 259 characters
+constexpr std::uint32_t kWindowEntries = 1024;  // message index entries per window block (8 KiB)
+constexpr unsigned kTextLimit = 2049;         // bytes read for one text
+
+std::uint32_t le32(const unsigned char* bytes) {
+  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+         std::uint32_t{bytes[3]} << 24;
+}
+
+// Reads `count` bytes, fewer only at the end of the file; the number read,
+// or -1 on an error.
+long long read_fully(int fd, void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const std::size_t chunk = count - done > 0x40000000 ? 0x40000000 : count - done;
+    const int n = read(fd, static_cast<unsigned char*>(buffer) + done, static_cast<unsigned>(chunk));
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long long>(done);
+}
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// --- Locating ---------------------------------------------------------------
+
+char* g_rootdir = nullptr;  // the private copy of ROOTDIR, once found
+char* g_rootdir_buffer = nullptr;
+std::size_t g_rootdir_buffer_size = 0;
+
+// The part of a locale value V = language_territory.codeset@modifier that an
+// escape stands for, as [start, end).
+struct Piece {
+  const char* start;
+  const char* end;
+};
+
+const char* find(const char* from, const char* to, char c) {
+  for (; from < to; ++from) {
+    if (*from == c) return from;
+  }
+  return nullptr;
+}
+
+Piece locale_piece(char escape, const char* value) {
+  const char* end = value + strlen(value);
+  const char* underscore = find(value, end, '_');
+  const char* dot = find(value, end, '.');
+  const char* at = find(value, end, '@');
+  switch (escape) {
+    case 'l':
+      return {value, underscore ? underscore : dot ? dot : at ? at : end};
+    case 't': {
+      if (!underscore) return {end, end};
+      const char* start = underscore + 1;
+      const char* stop = find(start, end, '.');
+      if (!stop) stop = find(start, end, '@');
+      return {start, stop ? stop : end};
+    }
+    case 'c': {
+      if (!dot) return {end, end};
+      const char* start = dot + 1;
+      const char* stop = find(start, end, '@');
+      return {start, stop ? stop : end};
+    }
+    default:  // 'm'
+      return at ? Piece{at + 1, end} : Piece{end, end};
+  }
+}
+
+// A candidate path under construction: at most kPathLimit - 1 characters.
+struct Candidate {
+  char text[kPathLimit];
+  std::size_t length = 0;
+
+  bool add(const char* start, const char* end) {
+    for (; start < end; ++start) {
+      if (length + 1 >= kPathLimit) return false;
+      text[length++] = *start;
+    }
+    return true;
+  }
+  bool add(const char* part) { return add(part, part + strlen(part)); }
+};
+
+}  // namespace
+
+const char* rootdir_path(const char* path) {
+  if (!is_separator(path[0])) return path;
+  if (!g_rootdir) {
+    const char* value = getenv("ROOTDIR");
+    if (!value) return path;
+    g_rootdir = strdup(value);
+    if (!g_rootdir) return path;
+    const std::size_t length = strlen(g_rootdir);
+    if (length > 1 && is_separator(g_rootdir[length - 1])) g_rootdir[length - 1] = '\0';
+  }
+  const std::size_t root = strlen(g_rootdir);
+  const std::size_t needed = root + strlen(path) + 1;
+  if (needed > g_rootdir_buffer_size) {
+    void* grown = realloc(g_rootdir_buffer, needed);
+    if (!grown) return path;
+    g_rootdir_buffer = static_cast<char*>(grown);
+    g_rootdir_buffer_size = needed;
+  }
+  memcpy(g_rootdir_buffer, g_rootdir, root);
+  memcpy(g_rootdir_buffer + root, path, needed - root);
+  return g_rootdir_buffer;
+}
+
+char* catalog_path(const char* name, int oflag) {
+  for (const char* p = name; *p; ++p) {
+    if (is_separator(*p) || *p == ':') return strdup(name);  // a path: used as it is
+  }
+  const char* templates = getenv("NLSPATH");
+  if (!templates) templates = rootdir_path(kDefaultTemplate);
+  const char* value = oflag == NL_CAT_LOCALE ? setlocale(LC_MESSAGES, nullptr) : getenv("LANG");
+  if (!value) return nullptr;
+
+  // Candidates are separated by ';' (':' belongs to drive names).
+  const char* p = templates;
+  for (;;) {
+    Candidate candidate;
+    for (; *p != '\0' && *p != ';'; ++p) {
+      bool fits;
+      if (*p != '%' || p[1] == '\0') {
+        fits = candidate.add(p, p + 1);  // a lone '%' at the end stays as it is
+      } else {
+        const char escape = *++p;
+        switch (escape) {
+          case 'N': fits = candidate.add(name); break;
+          case 'L': fits = candidate.add(value); break;
+          case 'l': case 't': case 'c': case 'm': {
+            const Piece piece = locale_piece(escape, value);
+            fits = candidate.add(piece.start, piece.end);
+            break;
+          }
+          case '%': fits = candidate.add(p, p + 1); break;
+          default: fits = candidate.add(p - 1, p + 1); break;  // both characters, as they are
+        }
+      }
+      if (!fits) return nullptr;  // a candidate of 260 characters ends the search
+    }
+    candidate.text[candidate.length] = '\0';
+    const char* path = candidate.text;
+    if (candidate.length == 0) {
+      if (strlen(name) >= kPathLimit) return nullptr;
+      path = name;  // an empty candidate stands for the name in the current directory
+    }
+    if (path_exists(path)) return strdup(path);
+    if (*p == '\0') return nullptr;
+    ++p;  // past the ';'
+  }
+}
+
+// --- Opening and closing ----------------------------------------------------
+
+namespace {
+
+// Reads the header, the trailer and the set index; false for a file that is
+// no catalogue or cannot be read.
+bool read_catalog_header(MessageCatalog* catalog) {
+  unsigned char magic[sizeof kMagic];
+  if (read_fully(catalog->fd, magic, sizeof magic) != sizeof magic) return false;
+  for (std::size_t i = 0; i < sizeof magic; ++i) {
+    if (magic[i] != kMagic[i]) return false;
+  }
+  const off_t trailer_at = lseek(catalog->fd, -8, SEEK_END);
+  unsigned char trailer[8];
+  if (trailer_at < 0 || read_fully(catalog->fd, trailer, sizeof trailer) != sizeof trailer) return false;
+  catalog->trailer_word = le32(trailer);
+  catalog->set_index_offset = le32(trailer + 4);
+  if (catalog->set_index_offset > trailer_at) return false;
+  const auto size = static_cast<std::size_t>(trailer_at - catalog->set_index_offset);
+  catalog->set_index = static_cast<CatalogSetEntry*>(malloc(size));
+  if (!catalog->set_index || lseek(catalog->fd, catalog->set_index_offset, SEEK_SET) < 0 ||
+      read_fully(catalog->fd, catalog->set_index, size) != static_cast<long long>(size)) {
+    return false;
+  }
+  for (std::size_t i = 0; i < size / 8; ++i) {
+    unsigned char raw[8];
+    memcpy(raw, reinterpret_cast<unsigned char*>(catalog->set_index) + 8 * i, 8);
+    catalog->set_index[i] = CatalogSetEntry{static_cast<std::int32_t>(le32(raw)), le32(raw + 4)};
+  }
+  catalog->set_count = static_cast<std::uint8_t>(size / 8);  // held in 8 bits
+  return true;
+}
+
+// The catgets cache: the last set looked up, and one window of its index.
+struct Cache {
+  MessageCatalog* catalog = nullptr;
+  std::int32_t set_number = 0;
+  bool found = false;
+  std::uint32_t index_offset = 0;
+  std::uint32_t count = 0;
+  long long window_block = -1;  // -1: empty
+  unsigned char window[8 * kWindowEntries];
+};
+Cache g_cache;
+
+// The text buffer: its last three bytes are never written and stay zero.
+char g_text[kTextLimit + 3];
+
+}  // namespace
+
+MessageCatalog* catopen(const char* name, int oflag) {
+  char* path = catalog_path(name, oflag);
+  if (!path) return nullptr;
+  auto* catalog = static_cast<MessageCatalog*>(malloc(sizeof(MessageCatalog)));
+  if (!catalog) {
+    free(path);
+    return nullptr;
+  }
+  int fd = open(path, O_RDONLY, 0);
+  free(path);
+  if (fd < 0) {
+    free(catalog);
+    return nullptr;
+  }
+  if (fd < 10) {
+    // Out of the way of the descriptors a program uses itself.
+    const int moved = fcntl(fd, F_DUPFD, 10);
+    const int error = errno;
+    close(fd);
+    if (moved < 0) {
+      free(catalog);
+      errno = error;
+      return nullptr;
+    }
+    fd = moved;
+  }
+  fcntl(fd, F_SETFD, FD_CLOEXEC);
+  catalog->fd = fd;
+  if (!read_catalog_header(catalog)) {
+    close(fd);
+    free(catalog->set_index);
+    free(catalog);
+    return nullptr;
+  }
+  return catalog;
+}
+
+int catclose(MessageCatalog* catalog) {
+  if (!catalog) return -1;
+  const int result = close(catalog->fd);
+  free(catalog->set_index);
+  free(catalog);
+  if (g_cache.catalog == catalog) g_cache = Cache{};
+  return result;
+}
+
+// --- Looking up -------------------------------------------------------------
+
+namespace {
+
+// Makes the window hold the block of index entries that has `position`.
+bool load_window(const MessageCatalog* catalog, std::uint32_t position) {
+  const long long block = position / kWindowEntries;
+  if (g_cache.window_block == block) return true;
+  const std::uint32_t first = static_cast<std::uint32_t>(block) * kWindowEntries;
+  const std::uint32_t entries = g_cache.count - first < kWindowEntries ? g_cache.count - first : kWindowEntries;
+  g_cache.window_block = -1;
+  const off_t at = off_t{g_cache.index_offset} + off_t{8} * first;
+  if (lseek(catalog->fd, at, SEEK_SET) < 0) return false;
+  if (read_fully(catalog->fd, g_cache.window, 8 * std::size_t{entries}) != 8 * static_cast<long long>(entries)) {
+    return false;
+  }
+  g_cache.window_block = block;
+  return true;
+}
+
+const unsigned char* window_entry(std::uint32_t position) {
+  return g_cache.window + 8 * (position % kWindowEntries);
+}
+
+const char* look_up(MessageCatalog* catalog, int set_number, int message_number, const char* default_text) {
+  if (g_cache.catalog != catalog || g_cache.set_number != set_number) {
+    g_cache.catalog = catalog;
+    g_cache.set_number = set_number;
+    g_cache.found = false;
+    const std::uint32_t position = bsearch_index(catalog->set_count, [&](std::uint32_t i) {
+      return static_cast<long long>(set_number) - catalog->set_index[i].set_number;
+    });
+    if (position < catalog->set_count && catalog->set_index[position].set_number == set_number) {
+      const std::uint32_t start = catalog->set_index[position].index_offset;
+      const std::uint32_t end = position + 1 < catalog->set_count ? catalog->set_index[position + 1].index_offset
+                                                                  : catalog->set_index_offset;
+      g_cache.found = true;
+      g_cache.index_offset = start;
+      g_cache.count = (end - start) / 8;
+      g_cache.window_block = -1;
+    }
+  }
+  if (!g_cache.found) return default_text;
+
+  bool failed = false;
+  const std::uint32_t position = bsearch_index(g_cache.count, [&](std::uint32_t i) -> long long {
+    if (failed) return 0;
+    if (!load_window(catalog, i)) {
+      failed = true;  // the search ends here, without a match
+      return 0;
+    }
+    return static_cast<long long>(message_number) - static_cast<std::int32_t>(le32(window_entry(i)));
+  });
+  if (failed || position >= g_cache.count || !load_window(catalog, position) ||
+      static_cast<std::int32_t>(le32(window_entry(position))) != message_number) {
+    return default_text;
+  }
+  if (lseek(catalog->fd, le32(window_entry(position) + 4), SEEK_SET) < 0) return default_text;
+  const int n = read(catalog->fd, g_text, kTextLimit);
+  if (n < 1) return default_text;
+  g_text[n] = '\0';
+  return g_text;
+}
+
+}  // namespace
+
+const char* catgets(MessageCatalog* catalog, int set_number, int message_number, const char* default_text) {
+  if (!catalog) return default_text;
+  const int saved = errno;
+  const char* text = look_up(catalog, set_number, message_number, default_text);
+  errno = saved;
+  return text;
+}
+
+}  // namespace rt
