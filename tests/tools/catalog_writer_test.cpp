@@ -1,6 +1,10 @@
-// The message catalogue writer: the source format, the checks, and the
-// binary layout read back by the reader's rules.
+// The message catalogue writer: the source format, the checks, the binary
+// layout read back by the reader's rules, and the shipped translations.
+#include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -210,6 +214,98 @@ TEST(CatalogEncode, TheSetCountWrapsInEightBits) {
   } cases[] = {{255, 255}, {256, 0}, {257, 1}};
   for (const auto& c : cases) {
     EXPECT_EQ(decode(catalog::encode(numbered_sets(c.sets))).set_count, c.read_as) << c.sets << " sets";
+  }
+}
+
+// The set-1 messages with their built-in English texts; 0 is "illegal seek".
+const std::map<std::int32_t, std::string> english = {
+    {0, "illegal seek"},
+    {3, "input file \"%s\""},
+    {4, "write error on standard output"},
+    {177, "[standard input]"},
+    {261, "read error on file \"%s\""},
+    {535, "Badly formed line/character count \"%s\"\n"},
+    {641, "unknown error"},
+    {695, "argument too large"},
+    {696, "result too large"},
+    {697, "no such process"},
+    {698, "no space left on device"},
+    {699, "directory not empty"},
+    {1835, "not enough memory for buffering"},
+    {1836, "re-opening file descriptor \"%d\""},
+    {3311, "Missing number after \"-%c\" option\n"},
+    {3581, "!memory allocation failure"},
+    {4029, "name too long"},
+    {4837, "interrupt"},
+    {5275,
+     "Usage: tail [-f] [-b|c|k|l|m|n [+-]number] [file]\n"
+     "       tail -[number][b|c|k|l|m|n][f] [file]\n"
+     "       tail +[number][b|c|k|l|m|n][f] [file]"},
+    {5291, "Invalid number \"%s\""},
+    {5292, "Byte count not in range %ld..%ld\n"},
+    {5293, "Invalid option character \"%c\" in \"%s\"\n"},
+    {5294, "Argument \"%s\" is mutually exclusive with previously specified \"%c\" option.\n"},
+};
+
+// The conversions of a format, each as its length modifier and letter.
+std::vector<std::string> conversions(const std::string& format) {
+  std::vector<std::string> found;
+  for (std::size_t at = format.find('%'); at != std::string::npos; at = format.find('%', at + 1)) {
+    at = format.find_first_not_of("-+ #0123456789.*", at + 1);
+    if (at == std::string::npos) break;
+    if (format[at] == '%') continue;
+    const std::size_t letter = std::min(format.find_first_not_of("hlL", at), format.size() - 1);
+    found.push_back(format.substr(at, letter + 1 - at));
+    at = letter;
+  }
+  return found;
+}
+
+Catalog translation(const std::string& language) {
+  std::ifstream in(NLS_SOURCE_DIR "/" + language + ".msg", std::ios::binary);
+  EXPECT_TRUE(in) << "cannot open " << NLS_SOURCE_DIR "/" << language << ".msg";
+  return catalog::parse_source(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+}
+
+TEST(Translations, EverySet1MessageKeepsItsConversionsAndLineBreaks) {
+  ASSERT_EQ(conversions(english.at(5292)), (std::vector<std::string>{"ld", "ld"}));
+  ASSERT_EQ(conversions(english.at(5293)), (std::vector<std::string>{"c", "s"}));
+  for (const std::string language : {"de", "fr"}) {
+    const Catalog translated = translation(language);
+    EXPECT_EQ(catalog::check(translated), "") << language;
+    ASSERT_EQ(translated.sets.size(), 1u) << language;
+    EXPECT_EQ(translated.sets[0].number, 1) << language;
+    std::vector<std::int32_t> numbers;
+    for (const auto& [number, text] : translated.sets[0].messages) {
+      numbers.push_back(number);
+      if (!english.contains(number)) continue;
+      const std::string& original = english.at(number);
+      EXPECT_EQ(conversions(text), conversions(original)) << language << " " << number;
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), std::count(original.begin(), original.end(), '\n'))
+          << language << " " << number;
+      EXPECT_EQ(text.ends_with('\n'), original.ends_with('\n')) << language << " " << number;
+      EXPECT_EQ(text.starts_with('!'), original.starts_with('!')) << language << " " << number;
+      EXPECT_NE(text, original) << language << " " << number;
+    }
+    std::vector<std::int32_t> expected;
+    for (const auto& entry : english) expected.push_back(entry.first);
+    EXPECT_EQ(numbers, expected) << language;
+  }
+}
+
+TEST(Translations, UsageLinesAlignUnderTheFirst) {
+  for (const std::string language : {"de", "fr"}) {
+    const Catalog translated = translation(language);
+    ASSERT_FALSE(translated.sets.empty()) << language;
+    std::string usage;
+    for (const auto& message : translated.sets[0].messages) {
+      if (message.number == 5275) usage = message.text;
+    }
+    const std::size_t column = usage.find("tail ");
+    ASSERT_NE(column, std::string::npos) << language;
+    for (std::size_t line = usage.find('\n'); line != std::string::npos; line = usage.find('\n', line + 1)) {
+      EXPECT_EQ(usage.substr(line + 1, column + 5), std::string(column, ' ') + "tail ") << language;
+    }
   }
 }
 
