@@ -1,0 +1,290 @@
+// The message catalogue writer: the source parser, the checks and the
+// binary layout.
+#include "tools/catalog/catalog_writer.h"
+
+#include <cstddef>
+#include <map>
+#include <optional>
+
+namespace catalog {
+
+SourceError::SourceError(int line, const std::string& what)
+    : std::runtime_error("line " + std::to_string(line) + ": " + what), line(line) {}
+
+namespace {
+
+// The catalogue while it is being read: sets by number, texts by number.
+using SetMap = std::map<std::int32_t, std::map<std::int32_t, std::string>>;
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+std::string_view skip_blanks(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+// A source line with its continuations joined on, and the number of the
+// physical line it starts on.
+struct Line {
+  std::string text;
+  int number;
+};
+
+// Splits the source at LF; a CR before the LF belongs to the line end. A line
+// ending in an odd number of backslashes continues on the next one: the last
+// backslash and the line end go. On the source's last line there is nothing
+// to continue on, and the backslash stays for the text reader to refuse.
+std::vector<Line> logical_lines(std::string_view source) {
+  std::vector<Line> lines;
+  bool continued = false;
+  int number = 0;
+  while (!source.empty()) {
+    ++number;
+    const std::size_t end = source.find('\n');
+    std::string_view physical = source.substr(0, end);
+    source.remove_prefix(end == std::string_view::npos ? source.size() : end + 1);
+    if (!physical.empty() && physical.back() == '\r') physical.remove_suffix(1);
+
+    if (!continued) lines.push_back(Line{"", number});
+    std::string& text = lines.back().text;
+    text += physical;
+    const std::size_t last_plain = text.find_last_not_of('\\');
+    const std::size_t backslashes = text.size() - (last_plain == std::string::npos ? 0 : last_plain + 1);
+    continued = backslashes % 2 == 1 && !source.empty();
+    if (continued) text.pop_back();
+  }
+  return lines;
+}
+
+// Reads one source after another into the same sets.
+class Parser {
+ public:
+  explicit Parser(SetMap& sets) : sets_(sets) {}
+
+  void read(const Line& line) {
+    line_ = line.number;
+    const std::string_view text = line.text;
+    if (skip_blanks(text).empty()) return;
+    if (text.front() == '$') {
+      directive(text.substr(1));
+    } else {
+      message(text);
+    }
+  }
+
+ private:
+  [[noreturn]] void fail(const std::string& what) const { throw SourceError(line_, what); }
+
+  // A decimal number at the start of `rest`, taken off it.
+  std::int32_t number(std::string_view& rest) const {
+    std::int64_t value = 0;
+    for (; !rest.empty() && is_digit(rest.front()); rest.remove_prefix(1)) {
+      value = value * 10 + (rest.front() - '0');
+      if (value > INT32_MAX) fail("number too large");
+    }
+    return static_cast<std::int32_t>(value);
+  }
+
+  // A "$" line; `rest` follows the "$". A blank or nothing after the "$"
+  // makes a comment.
+  void directive(std::string_view rest) {
+    if (rest.empty() || is_blank(rest.front())) return;
+    std::size_t end = 0;
+    while (end < rest.size() && !is_blank(rest[end])) ++end;
+    const std::string keyword(rest.substr(0, end));
+    rest.remove_prefix(end);
+    if (keyword == "set") {
+      set_ = set_number(rest);
+    } else if (keyword == "delset") {
+      sets_.erase(set_number(rest));
+    } else if (keyword == "quote") {
+      quote(skip_blanks(rest));
+    } else {
+      fail("unknown directive $" + keyword);
+    }
+  }
+
+  // The set number of $set and $delset, with an optional comment after it.
+  std::int32_t set_number(std::string_view rest) const {
+    rest = skip_blanks(rest);
+    if (rest.empty() || !is_digit(rest.front())) fail("set number expected");
+    const std::int32_t set = number(rest);
+    if (!rest.empty() && !is_blank(rest.front())) fail("set number expected");
+    if (set < 1) fail("set numbers start at 1");
+    return set;
+  }
+
+  // $quote c sets the quote character; $quote alone switches quoting off.
+  void quote(std::string_view rest) {
+    if (rest.empty()) {
+      quote_.reset();
+      return;
+    }
+    if (!skip_blanks(rest.substr(1)).empty()) fail("one quote character expected");
+    if (rest.front() == '\\') fail("the backslash cannot be the quote character");
+    quote_ = rest.front();
+  }
+
+  // "number", one blank or tab, then the text; a number alone deletes the
+  // message.
+  void message(std::string_view rest) {
+    if (!is_digit(rest.front())) fail("message number expected");
+    const std::int32_t message = number(rest);
+    if (rest.empty()) {
+      if (const auto set = sets_.find(set_); set != sets_.end()) set->second.erase(message);
+      return;
+    }
+    if (!is_blank(rest.front())) fail("blank or tab expected after the message number");
+    sets_[set_][message] = message_text(rest.substr(1));
+  }
+
+  // The message text with its escapes resolved. With a quote character set,
+  // a text that begins with it ends at the next unescaped one, and only
+  // blanks may follow.
+  std::string message_text(std::string_view rest) const {
+    const bool quoted = quote_ && !rest.empty() && rest.front() == *quote_;
+    if (quoted) rest.remove_prefix(1);
+    std::string text;
+    while (!rest.empty()) {
+      const char c = rest.front();
+      rest.remove_prefix(1);
+      if (quoted && c == *quote_) {
+        if (!skip_blanks(rest).empty()) fail("text after the closing quote");
+        return text;
+      }
+      text += c == '\\' ? escape(rest) : c;
+    }
+    if (quoted) fail("closing quote missing");
+    return text;
+  }
+
+  // The character an escape stands for; `rest` follows the backslash and
+  // loses the escape.
+  char escape(std::string_view& rest) const {
+    if (rest.empty()) fail("backslash at the end of the text");
+    const char c = rest.front();
+    if (c >= '0' && c <= '7') {
+      int value = 0;
+      for (int digits = 0; digits < 3 && !rest.empty() && rest.front() >= '0' && rest.front() <= '7'; ++digits) {
+        value = value * 8 + (rest.front() - '0');
+        rest.remove_prefix(1);
+      }
+      if (value > 0377) fail("octal escape above \\377");
+      if (value == 0) fail("a zero byte would end the text");
+      return static_cast<char>(value);
+    }
+    rest.remove_prefix(1);
+    switch (c) {
+      case 'n': return '\n';
+      case 't': return '\t';
+      case 'v': return '\v';
+      case 'b': return '\b';
+      case 'r': return '\r';
+      case 'f': return '\f';
+      case '\\': return '\\';
+      default:
+        if (quote_ && c == *quote_) return c;
+        fail(std::string("unknown escape \\") + c);
+    }
+  }
+
+  SetMap& sets_;
+  std::int32_t set_ = 1;
+  std::optional<char> quote_;
+  int line_ = 0;
+};
+
+void put32(std::string& out, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>(value >> shift & 0xff);
+}
+
+std::uint32_t offset(const std::string& out) { return static_cast<std::uint32_t>(out.size()); }
+
+// "" when the numbers are strictly ascending and none is below `lowest`;
+// `what` names them in the complaint.
+template <typename Item>
+std::string check_numbers(const std::vector<Item>& items, std::int32_t lowest, const std::string& what) {
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string number = std::to_string(items[i].number);
+    if (items[i].number < lowest) return what + " " + number + " is below " + std::to_string(lowest);
+    if (i > 0 && items[i].number == items[i - 1].number) return what + " " + number + " appears twice";
+    if (i > 0 && items[i].number < items[i - 1].number) {
+      return what + " " + number + " follows " + std::to_string(items[i - 1].number);
+    }
+  }
+  return "";
+}
+
+}  // namespace
+
+Catalog parse_source(std::string_view source, Catalog base) {
+  SetMap sets;
+  for (Set& set : base.sets) {
+    for (Message& message : set.messages) sets[set.number][message.number] = std::move(message.text);
+  }
+  Parser parser(sets);
+  for (const Line& line : logical_lines(source)) parser.read(line);
+
+  Catalog catalog;
+  for (auto& [number, messages] : sets) {
+    if (messages.empty()) continue;
+    Set& set = catalog.sets.emplace_back(Set{number, {}});
+    for (auto& [message, text] : messages) set.messages.push_back(Message{message, std::move(text)});
+  }
+  return catalog;
+}
+
+std::string check(const Catalog& catalog) {
+  if (catalog.sets.size() > 255) return std::to_string(catalog.sets.size()) + " sets; a catalogue holds at most 255";
+  if (std::string problem = check_numbers(catalog.sets, 1, "set"); !problem.empty()) return problem;
+  for (const Set& set : catalog.sets) {
+    const std::string where = "set " + std::to_string(set.number) + ": ";
+    if (std::string problem = check_numbers(set.messages, 0, "message"); !problem.empty()) return where + problem;
+    for (const Message& message : set.messages) {
+      if (message.text.find('\0') != std::string::npos) {
+        return where + "message " + std::to_string(message.number) + " holds a zero byte";
+      }
+    }
+  }
+  return "";
+}
+
+// The magic, then the texts, then the message indexes back to back in set
+// order, the last one ending where the set index begins, then the set index
+// and the trailer: a word the reader ignores (0) and the set index's offset.
+std::string encode(const Catalog& catalog) {
+  std::string out("<gencat>");
+  out += '\0';
+
+  std::vector<std::vector<std::uint32_t>> text_offsets;
+  for (const Set& set : catalog.sets) {
+    std::vector<std::uint32_t>& offsets = text_offsets.emplace_back();
+    for (const Message& message : set.messages) {
+      offsets.push_back(offset(out));
+      out += message.text;
+      out += '\0';
+    }
+  }
+
+  std::vector<std::uint32_t> index_offsets;
+  for (std::size_t s = 0; s < catalog.sets.size(); ++s) {
+    index_offsets.push_back(offset(out));
+    const std::vector<Message>& messages = catalog.sets[s].messages;
+    for (std::size_t m = 0; m < messages.size(); ++m) {
+      put32(out, static_cast<std::uint32_t>(messages[m].number));
+      put32(out, text_offsets[s][m]);
+    }
+  }
+
+  const std::uint32_t set_index = offset(out);
+  for (std::size_t s = 0; s < catalog.sets.size(); ++s) {
+    put32(out, static_cast<std::uint32_t>(catalog.sets[s].number));
+    put32(out, index_offsets[s]);
+  }
+  put32(out, 0);
+  put32(out, set_index);
+  return out;
+}
+
+}  // namespace catalog
