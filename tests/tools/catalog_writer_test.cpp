@@ -310,3 +310,28 @@ TEST(Translations, UsageLinesAlignUnderTheFirst) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CatalogOem, TextsTurnIntoTheConsolesCodePage) {
+  catalog::Catalog source;
+  source.sets.push_back({1, {{1, "Gr\xC3\xB6\xC3\x9F" "e \xC3\xA9t\xC3\xA9 \xC3\x84\xC3\x96\xC3\x9C"}, {2, "plain %s\n"}}});
+  const catalog::Catalog oem = catalog::to_oem(source);
+  EXPECT_EQ(oem.sets[0].messages[0].text, "Gr\x94\xE1" "e \x82t\x82 \x8E\x99\x9A");
+  EXPECT_EQ(oem.sets[0].messages[1].text, "plain %s\n");
+
+  for (const char* text : {"\xE2\x82\xAC",  // the euro sign: in neither code page
+                           "\xC3",          // a sequence cut short
+                           "\xFF"}) {
+    catalog::Catalog bad;
+    bad.sets.push_back({3, {{7, text}}});
+    try {
+      catalog::to_oem(bad);
+      ADD_FAILURE() << "accepted " << text;
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find("set 3, message 7"), std::string::npos) << error.what();
+    }
+  }
+}
+
+}  // namespace

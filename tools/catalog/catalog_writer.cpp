@@ -1,10 +1,13 @@
-// The message catalogue writer: the source parser, the checks and the
-// binary layout.
+// The message catalogue writer: the source parser, the checks, the OEM
+// code page and the binary layout.
 #include "tools/catalog/catalog_writer.h"
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <map>
 #include <optional>
+#include <utility>
 
 namespace catalog {
 
@@ -285,6 +288,61 @@ std::string encode(const Catalog& catalog) {
   put32(out, 0);
   put32(out, set_index);
   return out;
+}
+
+namespace {
+
+// The accented letters and signs at 0x80 ... 0xA5 and 0xE1 that code pages
+// 437 and 850 share, by Unicode code point.
+constexpr std::pair<char32_t, unsigned char> kOemLetters[] = {
+    {U'\u00C7', 0x80}, {U'\u00FC', 0x81}, {U'\u00E9', 0x82}, {U'\u00E2', 0x83}, {U'\u00E4', 0x84},
+    {U'\u00E0', 0x85}, {U'\u00E5', 0x86}, {U'\u00E7', 0x87}, {U'\u00EA', 0x88}, {U'\u00EB', 0x89},
+    {U'\u00E8', 0x8A}, {U'\u00EF', 0x8B}, {U'\u00EE', 0x8C}, {U'\u00EC', 0x8D}, {U'\u00C4', 0x8E},
+    {U'\u00C5', 0x8F}, {U'\u00C9', 0x90}, {U'\u00E6', 0x91}, {U'\u00C6', 0x92}, {U'\u00F4', 0x93},
+    {U'\u00F6', 0x94}, {U'\u00F2', 0x95}, {U'\u00FB', 0x96}, {U'\u00F9', 0x97}, {U'\u00FF', 0x98},
+    {U'\u00D6', 0x99}, {U'\u00DC', 0x9A}, {U'\u00A3', 0x9C}, {U'\u0192', 0x9F}, {U'\u00E1', 0xA0},
+    {U'\u00ED', 0xA1}, {U'\u00F3', 0xA2}, {U'\u00FA', 0xA3}, {U'\u00F1', 0xA4}, {U'\u00D1', 0xA5},
+    {U'\u00DF', 0xE1},
+};
+
+// The next code point of a UTF-8 text, or -1 for a malformed sequence.
+long next_code_point(std::string_view text, std::size_t& i) {
+  const auto lead = static_cast<unsigned char>(text[i++]);
+  if (lead < 0x80) return lead;
+  int more = lead >= 0xF0 ? 3 : lead >= 0xE0 ? 2 : lead >= 0xC0 ? 1 : -1;
+  if (more < 0 || lead > 0xF4) return -1;
+  long point = lead & (0x3F >> more);
+  for (; more > 0; --more, ++i) {
+    if (i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) return -1;
+    point = point << 6 | (static_cast<unsigned char>(text[i]) & 0x3F);
+  }
+  return point;
+}
+
+}  // namespace
+
+Catalog to_oem(Catalog catalog) {
+  for (Set& set : catalog.sets) {
+    for (Message& message : set.messages) {
+      std::string converted;
+      for (std::size_t i = 0; i < message.text.size();) {
+        const long point = next_code_point(message.text, i);
+        const auto* found = std::find_if(std::begin(kOemLetters), std::end(kOemLetters),
+                                         [point](const auto& pair) { return pair.first == static_cast<char32_t>(point); });
+        if (point >= 0 && point < 0x80) {
+          converted += static_cast<char>(point);
+        } else if (point >= 0 && found != std::end(kOemLetters)) {
+          converted += static_cast<char>(found->second);
+        } else {
+          throw std::runtime_error("set " + std::to_string(set.number) + ", message " +
+                                   std::to_string(message.number) +
+                                   (point < 0 ? ": the text is no UTF-8" : ": a character the OEM code page lacks"));
+        }
+      }
+      message.text = std::move(converted);
+    }
+  }
+  return catalog;
 }
 
 }  // namespace catalog

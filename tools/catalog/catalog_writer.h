@@ -47,6 +47,12 @@ Catalog parse_source(std::string_view source, Catalog base = {});
 // one line saying what is wrong.
 std::string check(const Catalog& catalog);
 
+// The texts turned from UTF-8 into the console's OEM code page (the letters
+// that code pages 437 and 850 place alike). Throws std::runtime_error naming
+// the set and message of a text with a character the code page lacks, or
+// that is no UTF-8.
+Catalog to_oem(Catalog catalog);
+
 // The catalogue file's bytes. Lays out any catalogue, even one that check()
 // refuses.
 std::string encode(const Catalog& catalog);

@@ -1,6 +1,7 @@
 // gencat: compiles message source files into one message catalogue.
-//   gencat OUTPUT.cat INPUT.msg...
-// The sources merge in order: later definitions replace earlier ones. On any
+//   gencat [--oem] OUTPUT.cat INPUT.msg...
+// The sources (UTF-8) merge in order: later definitions replace earlier ones.
+// --oem writes the texts in the console's OEM code page, for Windows. On any
 // error the output is not written and the exit status is 1.
 #include <cstdio>
 #include <fstream>
@@ -20,8 +21,13 @@ int complain(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool oem = argc > 1 && std::string(argv[1]) == "--oem";
+  if (oem) {
+    --argc;
+    ++argv;
+  }
   if (argc < 3) {
-    std::cerr << "usage: gencat OUTPUT.cat INPUT.msg...\n";
+    std::cerr << "usage: gencat [--oem] OUTPUT.cat INPUT.msg...\n";
     return 2;
   }
   catalog::Catalog result;
@@ -36,6 +42,13 @@ int main(int argc, char** argv) {
     }
   }
   if (const std::string problem = catalog::check(result); !problem.empty()) return complain(problem);
+  if (oem) {
+    try {
+      result = catalog::to_oem(std::move(result));
+    } catch (const std::runtime_error& error) {
+      return complain(error.what());
+    }
+  }
 
   const std::string bytes = catalog::encode(result);
   std::ofstream out(argv[1], std::ios::binary | std::ios::trunc);
