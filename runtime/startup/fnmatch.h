@@ -1,0 +1,24 @@
+// Shell pattern matching: whether one string matches one pattern.
+//
+// The pattern language: '*', '?', bracket expressions (classes [:name:],
+// equivalence classes [=c=], collating symbols [.c.], byte ranges, '!' to
+// negate), backslash escapes, groups in parentheses with back-references
+// \1 ... \9, and the pattern lists ?(...), *(...), +(...), @(...), !(...)
+// with '|' (or) and '&' (and). Letters match regardless of case unless the
+// environment variable DUALCASE is set (to anything, the empty text too).
+#pragma once
+
+#include "runtime/prelude.h"
+
+namespace rt {
+
+constexpr int FNM_PATHNAME = 0x01;  // a '/' in the string is matched only by a '/' in the pattern
+constexpr int FNM_NOESCAPE = 0x02;  // backslash is an ordinary character
+constexpr int FNM_PERIOD = 0x04;    // a leading period must be matched by a period in the pattern
+
+constexpr int FNM_NOMATCH = 1;
+
+// 0 for a match, FNM_NOMATCH for none, 2 when the work tables cannot be allocated.
+int fnmatch(const char* pattern, const char* string, int flags);
+
+}  // namespace rt
