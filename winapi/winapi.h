@@ -26,6 +26,8 @@
 namespace w32 {
 // Text files end lines with CR LF here: streams are text streams by default.
 inline constexpr bool kTextModeByDefault = true;
+// Paths may begin with a drive letter ("c:") naming a drive.
+inline constexpr bool kDriveLetters = true;
 }  // namespace w32
 
 #else  // POSIX: our own declarations, implemented in winapi/posix
@@ -75,6 +77,22 @@ struct BY_HANDLE_FILE_INFORMATION {
 };
 using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
 
+constexpr DWORD MAX_PATH = 260;
+
+struct WIN32_FIND_DATAA {
+  DWORD dwFileAttributes;
+  FILETIME ftCreationTime;
+  FILETIME ftLastAccessTime;
+  FILETIME ftLastWriteTime;
+  DWORD nFileSizeHigh;
+  DWORD nFileSizeLow;
+  DWORD dwReserved0;
+  DWORD dwReserved1;
+  char cFileName[MAX_PATH];
+  char cAlternateFileName[14];
+};
+using LPWIN32_FIND_DATAA = WIN32_FIND_DATAA*;
+
 struct SECURITY_ATTRIBUTES;  // never passed: always null here
 struct OVERLAPPED;           // never passed: all I/O is synchronous
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
@@ -84,6 +102,8 @@ namespace w32 {
 // Text files end lines with LF alone here: streams are binary by default
 // (an explicit "t" still translates).
 inline constexpr bool kTextModeByDefault = false;
+// There are no drives: "c:" is an ordinary name.
+inline constexpr bool kDriveLetters = false;
 }  // namespace w32
 
 // --- 1. Constants -----------------------------------------------------------
@@ -163,6 +183,10 @@ constexpr DWORD ERROR_NO_DATA = 232;
 constexpr DWORD ERROR_PIPE_NOT_CONNECTED = 233;
 constexpr DWORD ERROR_DIRECTORY = 267;
 constexpr DWORD ERROR_MR_MID_NOT_FOUND = 317;
+constexpr DWORD ERROR_NO_MORE_FILES = 18;
+constexpr DWORD ERROR_BAD_NETPATH = 53;
+constexpr DWORD FILE_CASE_SENSITIVE_SEARCH = 0x1;
+constexpr DWORD FILE_CASE_PRESERVED_NAMES = 0x2;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 
 // --- The emulated functions (global, as <windows.h> declares them) ----------
@@ -197,6 +221,13 @@ HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
 BOOL FreeLibrary(HMODULE module);
 HLOCAL LocalFree(HLOCAL block);
 BOOL CharToOemA(LPCSTR source, LPSTR target);
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
+BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data);
+BOOL FindClose(HANDLE search);
+BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,
+                           LPDWORD maximum_component_length, LPDWORD file_system_flags, LPSTR file_system_name,
+                           DWORD file_system_name_size);
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 
 #endif  // platform
 
@@ -229,6 +260,11 @@ enum class Call : unsigned {
   FreeLibrary,
   LocalFree,
   CharToOemA,
+  FindFirstFileA,
+  FindNextFileA,
+  FindClose,
+  GetVolumeInformationA,
+  GetCurrentDirectoryA,
   count_
 };
 
@@ -335,6 +371,26 @@ inline HLOCAL LocalFree(HLOCAL block) {
 }
 inline BOOL CharToOemA(LPCSTR source, LPSTR target) {
   return hook::inject(hook::Call::CharToOemA) ? FALSE : ::CharToOemA(source, target);
+}
+inline HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+  return hook::inject(hook::Call::FindFirstFileA) ? INVALID_HANDLE_VALUE : ::FindFirstFileA(pattern, data);
+}
+inline BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
+  return hook::inject(hook::Call::FindNextFileA) ? FALSE : ::FindNextFileA(search, data);
+}
+inline BOOL FindClose(HANDLE search) {
+  return hook::inject(hook::Call::FindClose) ? FALSE : ::FindClose(search);
+}
+inline BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,
+                                  LPDWORD maximum_component_length, LPDWORD file_system_flags,
+                                  LPSTR file_system_name, DWORD file_system_name_size) {
+  return hook::inject(hook::Call::GetVolumeInformationA)
+             ? FALSE
+             : ::GetVolumeInformationA(root, volume_name, volume_name_size, serial, maximum_component_length,
+                                       file_system_flags, file_system_name, file_system_name_size);
+}
+inline DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+  return hook::inject(hook::Call::GetCurrentDirectoryA) ? 0 : ::GetCurrentDirectoryA(size, buffer);
 }
 
 }  // namespace w32

@@ -4,18 +4,29 @@
 // include this header; the runtime sees nothing but winapi.h.
 #pragma once
 
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
 #include "winapi/winapi.h"
 
 namespace w32::posix {
 
-// An open kernel object behind a handle. Every kind so far wraps a POSIX
-// descriptor that the object owns.
+// An open kernel object behind a handle: a POSIX descriptor the object
+// owns, or a directory search (fd -1) with the names still to deliver.
 struct Object {
   int fd = -1;
+  std::string directory;           // search: the directory searched
+  std::vector<std::string> names;  // search: the names found, in directory order
+  std::size_t next = 0;            // search: the next name to deliver
 };
 
 // Registers a POSIX descriptor as a new handle; the handle owns it.
 HANDLE adopt_fd(int fd);
+// Registers an object as a new handle.
+HANDLE adopt(Object object);
+// Releases the object of a valid handle (without closing anything).
+void release(HANDLE handle);
 // The object behind a handle, or null (with ERROR_INVALID_HANDLE as the last
 // error) when the handle names no open object.
 Object* object_of(HANDLE handle);
@@ -29,6 +40,12 @@ bool errno_from_code(DWORD code, int& error);
 // missing directory on the way is "path not found", a missing last
 // component "file not found".
 void set_path_error(const char* name);
+
+// The attributes Windows shows for a file: directory or archive, and
+// read-only when nobody may write it.
+DWORD attributes_of(const struct stat& status);
+// The FILETIME of a POSIX time.
+FILETIME filetime_of(const struct timespec& time);
 // Sets the last error from errno; for the callers' "return FALSE" paths.
 void set_error_from_errno();
 

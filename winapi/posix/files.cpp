@@ -35,24 +35,9 @@ void set_open_error(const char* name) {
   }
 }
 
-// The attributes Windows shows for a file: directory or archive, and
-// read-only when nobody may write it.
-DWORD attributes_of(const struct stat& status) {
-  DWORD attributes = S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if (!(status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
-  return attributes;
-}
-
 // Seconds from 1601-01-01 (the FILETIME epoch) to 1970-01-01.
 constexpr std::int64_t kEpochDifference = 11644473600;
 constexpr std::int64_t kTicksPerSecond = 10000000;
-
-FILETIME filetime_of(const struct timespec& time) {
-  std::int64_t ticks = (time.tv_sec + kEpochDifference) * kTicksPerSecond + time.tv_nsec / 100;
-  if (ticks < 0) ticks = 0;
-  const auto value = static_cast<std::uint64_t>(ticks);
-  return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
-}
 
 // Civil date (proleptic Gregorian) of a count of days since 1970-01-01.
 void civil_from_days(std::int64_t days, int& year, unsigned& month, unsigned& day) {
@@ -110,6 +95,19 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
 
 namespace w32::posix {
 
+DWORD attributes_of(const struct stat& status) {
+  DWORD attributes = S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if (!(status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
+  return attributes;
+}
+
+FILETIME filetime_of(const struct timespec& time) {
+  std::int64_t ticks = (time.tv_sec + kEpochDifference) * kTicksPerSecond + time.tv_nsec / 100;
+  if (ticks < 0) ticks = 0;
+  const auto value = static_cast<std::uint64_t>(ticks);
+  return FILETIME{static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
 void set_path_error(const char* name) {
   if (errno == ENOENT) {
     const char* slash = std::strrchr(name, '/');
@@ -137,7 +135,7 @@ DWORD GetFileAttributesA(LPCSTR name) {
     w32::posix::set_path_error(name);
     return INVALID_FILE_ATTRIBUTES;
   }
-  return attributes_of(status);
+  return w32::posix::attributes_of(status);
 }
 
 DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) {
@@ -203,10 +201,10 @@ BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) 
   const auto size = static_cast<std::uint64_t>(status.st_size);
   const auto index = static_cast<std::uint64_t>(status.st_ino);
   *info = BY_HANDLE_FILE_INFORMATION{
-      attributes_of(status),
-      filetime_of(status.st_ctim),
-      filetime_of(status.st_atim),
-      filetime_of(status.st_mtim),
+      w32::posix::attributes_of(status),
+      w32::posix::filetime_of(status.st_ctim),
+      w32::posix::filetime_of(status.st_atim),
+      w32::posix::filetime_of(status.st_mtim),
       static_cast<DWORD>(status.st_dev),
       static_cast<DWORD>(size >> 32),
       static_cast<DWORD>(size),

@@ -29,13 +29,19 @@ std::size_t index_of(HANDLE handle) {
 
 }  // namespace
 
-HANDLE adopt_fd(int fd) {
+HANDLE adopt(Object object) {
   (void)g_sigpipe_ignored;
   std::size_t index = 0;
   while (index < g_objects.size() && g_objects[index]) ++index;
   if (index == g_objects.size()) g_objects.emplace_back();
-  g_objects[index] = std::make_unique<Object>(Object{fd});
+  g_objects[index] = std::make_unique<Object>(std::move(object));
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>((index + 1) * 4));
+}
+
+HANDLE adopt_fd(int fd) {
+  Object object;
+  object.fd = fd;
+  return adopt(std::move(object));
 }
 
 Object* object_of(HANDLE handle) {
@@ -47,9 +53,9 @@ Object* object_of(HANDLE handle) {
   return g_objects[index_of(handle)].get();
 }
 
-namespace {
-
 void release(HANDLE handle) { g_objects[index_of(handle)].reset(); }
+
+namespace {
 
 // Win32 handles here are always blocking. A descriptor inherited in
 // non-blocking mode waits until it is ready instead of failing with EAGAIN.

@@ -1,0 +1,125 @@
+// Directories and volumes: the directory search, volume information and
+// the current directory.
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "winapi/posix/emulation.h"
+
+namespace {
+
+bool is_separator(char c) { return c == '/' || c == '\\'; }
+
+// Fills the search record for one name of a directory.
+void describe(const std::string& directory, const std::string& name, WIN32_FIND_DATAA& data) {
+  data = WIN32_FIND_DATAA{};
+  const std::string path = directory + "/" + name;
+  struct stat status;
+  if (::stat(path.c_str(), &status) == 0 || ::lstat(path.c_str(), &status) == 0) {
+    data.dwFileAttributes = w32::posix::attributes_of(status);
+    data.ftCreationTime = w32::posix::filetime_of(status.st_ctim);
+    data.ftLastAccessTime = w32::posix::filetime_of(status.st_atim);
+    data.ftLastWriteTime = w32::posix::filetime_of(status.st_mtim);
+    const auto size = static_cast<std::uint64_t>(status.st_size);
+    data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    data.nFileSizeLow = static_cast<DWORD>(size);
+  }
+  std::memcpy(data.cFileName, name.c_str(), name.size() + 1);
+}
+
+}  // namespace
+
+// The pattern is a directory, a separator ('/' or '\') and a mask: "*" and
+// "*.*" take every name, any other mask names one entry.
+HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+  const char* separator = nullptr;
+  for (const char* p = pattern; *p; ++p) {
+    if (is_separator(*p)) separator = p;
+  }
+  std::string directory = ".";
+  if (separator) directory.assign(pattern, static_cast<std::size_t>(separator - pattern));
+  if (directory.empty()) directory = "/";
+  const std::string mask = separator ? separator + 1 : pattern;
+
+  DIR* stream = ::opendir(directory.c_str());
+  if (!stream) {
+    SetLastError(errno == ENOTDIR || errno == ENOENT ? ERROR_PATH_NOT_FOUND : w32::posix::code_from_errno(errno));
+    return INVALID_HANDLE_VALUE;
+  }
+  w32::posix::Object search;
+  search.directory = directory;
+  while (const struct dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name.size() >= MAX_PATH) continue;  // no Windows name is that long
+    if (mask == "*" || mask == "*.*" || mask == name) search.names.push_back(name);
+  }
+  ::closedir(stream);
+  if (search.names.empty()) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  describe(search.directory, search.names[0], *data);
+  search.next = 1;
+  return w32::posix::adopt(std::move(search));
+}
+
+BOOL FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
+  w32::posix::Object* search = w32::posix::object_of(handle);
+  if (!search || search->fd != -1) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (search->next == search->names.size()) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return FALSE;
+  }
+  describe(search->directory, search->names[search->next++], *data);
+  return TRUE;
+}
+
+BOOL FindClose(HANDLE handle) {
+  w32::posix::Object* search = w32::posix::object_of(handle);
+  if (!search || search->fd != -1) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  w32::posix::release(handle);
+  return TRUE;
+}
+
+// Every local volume keeps the case of names, as POSIX file systems do; a
+// network share ("\\server\share\") is not reachable here.
+BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,
+                           LPDWORD maximum_component_length, LPDWORD file_system_flags, LPSTR file_system_name,
+                           DWORD file_system_name_size) {
+  if (!root || (is_separator(root[0]) && is_separator(root[1]))) {
+    SetLastError(ERROR_BAD_NETPATH);
+    return FALSE;
+  }
+  constexpr char kName[] = "POSIX";
+  if (volume_name && volume_name_size > 0) volume_name[0] = '\0';
+  if (serial) *serial = 0;
+  if (maximum_component_length) *maximum_component_length = 255;
+  if (file_system_flags) *file_system_flags = FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES;
+  if (file_system_name && file_system_name_size >= sizeof kName) std::memcpy(file_system_name, kName, sizeof kName);
+  return TRUE;
+}
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+  std::vector<char> cwd(4096);
+  while (!::getcwd(cwd.data(), cwd.size())) {
+    if (errno != ERANGE) {
+      w32::posix::set_error_from_errno();
+      return 0;
+    }
+    cwd.resize(cwd.size() * 2);
+  }
+  const std::size_t length = std::strlen(cwd.data());
+  if (length >= size) return static_cast<DWORD>(length + 1);
+  std::memcpy(buffer, cwd.data(), length + 1);
+  return static_cast<DWORD>(length);
+}
