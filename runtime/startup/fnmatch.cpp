@@ -272,9 +272,10 @@ constexpr std::uint64_t kWorkLimit = 10'000'000;
 constexpr int kDepthLimit = 1000;
 // Work after which a call sets up the memo: ordinary calls never need it.
 constexpr std::uint64_t kMemoThreshold = 4096;
-// The largest memo a call allocates, and the longest string it covers.
+// The largest memo a call allocates, and the longest string a row of pairs
+// covers ((n + 1)(n + 2) / 2 cells).
 constexpr std::size_t kMemoBytes = 8u << 20;
-constexpr std::size_t kMemoStringLimit = 4095;  // (n + 1)(n + 2) / 2 cells fit kMemoCells
+constexpr std::size_t kMemoStringLimit = 4095;
 
 // The memo: for a branch element (a '*' or a pattern list operator) at
 // pattern position p, tried at string position s with string end e (s <= e),
@@ -338,6 +339,7 @@ std::size_t lay_out_rows(const Search& m, std::uint32_t* row_of) {
   for (std::size_t i = 0; i < m.pattern_length; ++i) {
     if (is_branch(m, i)) {
       const bool pairs = list_depth != kNone;
+      if (pairs && n > kMemoStringLimit) return kNone;
       if (row_of) row_of[i] = static_cast<std::uint32_t>(cells + 1) | (pairs ? kPairRow : 0);
       cells += pairs ? (n + 1) * (n + 2) / 2 : n + 1;
       if (cells > kMemoCells) return kNone;
@@ -357,7 +359,7 @@ std::size_t lay_out_rows(const Search& m, std::uint32_t* row_of) {
 void memo_setup(Search& m) {
   Memo& memo = m.memo;
   memo.state = MemoState::Unavailable;
-  if (m.string_length > kMemoStringLimit || m.pattern_length >= kMemoBytes / 8) return;
+  if (m.pattern_length >= kMemoBytes / 8) return;
   const std::size_t map_bytes = 2 * (m.pattern_length + 1) * sizeof(std::uint32_t);
   const std::size_t cells = lay_out_rows(m, nullptr);
   if (cells == kNone || map_bytes + (cells + 3) / 4 > kMemoBytes) return;
