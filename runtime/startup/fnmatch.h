@@ -5,7 +5,16 @@
 // negate), backslash escapes, groups in parentheses with back-references
 // \1 ... \9, and the pattern lists ?(...), *(...), +(...), @(...), !(...)
 // with '|' (or) and '&' (and). Letters match regardless of case unless the
-// environment variable DUALCASE is set (to anything, the empty text too).
+// environment variable DUALCASE is set (to anything, the empty text too);
+// it is read on every call.
+//
+// Only the three flags below count; other bits are ignored. A malformed
+// pattern (an unterminated bracket expression or pattern list, an unknown
+// class name, a reversed range, a trailing backslash) fails to match where
+// it is met. A search that would need more than about ten million steps or
+// tries nested more than 1000 deep (back-references over long names,
+// nesting in the thousands, strings far longer than a file name) gives up
+// and reports FNM_NOMATCH.
 #pragma once
 
 #include "runtime/prelude.h"

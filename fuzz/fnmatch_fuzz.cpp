@@ -1,0 +1,60 @@
+// Fuzzing the pattern matcher: any pattern and string bytes, any flags,
+// with DUALCASE set and not set. Beyond the sanitizers' checks, every input
+// is held to two properties of the rules:
+// - with letters folding, folding the string's upper-case letters first
+//   changes nothing (every comparison folds the string character);
+// - a string matches the pattern that escapes each of its characters.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "runtime/msg/ctype.h"
+#include "runtime/msg/stdlib.h"
+#include "runtime/startup/fnmatch.h"
+#include "runtime/win32/fd.h"
+
+namespace {
+
+char g_dualcase[] = "DUALCASE=1";
+char* g_with_dualcase[] = {g_dualcase, nullptr};
+char* g_without_dualcase[] = {nullptr};
+
+int match(const std::string& pattern, const std::string& string, int flags) {
+  const int result = rt::fnmatch(pattern.c_str(), string.c_str(), flags);
+  if (result != 0 && result != rt::FNM_NOMATCH) __builtin_trap();
+  return result;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  if (rt::fd_init() != 0) __builtin_trap();
+  return 0;
+}
+
+// The input: one byte of flags (the low five bits, the matcher's own two
+// among them, which a caller cannot set), DUALCASE set when bit 0x20 is,
+// then the pattern, a zero byte and the string; each ends at its first zero byte.
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const int flags = data[0] & 0x1f;
+  const bool dualcase = (data[0] & 0x20) != 0;
+  const std::string rest(reinterpret_cast<const char*>(data + 1), size - 1);
+  const std::size_t split = rest.find('\0');
+  const std::string pattern = rest.substr(0, split);
+  const std::string string = split == std::string::npos ? "" : rest.substr(split + 1).c_str();
+  rt::environ = dualcase ? g_with_dualcase : g_without_dualcase;
+
+  const int result = match(pattern, string, flags);
+  if (!dualcase) {
+    std::string folded = string;
+    for (char& c : folded) c = static_cast<char>(rt::tolower(static_cast<unsigned char>(c)));
+    if (match(pattern, folded, flags) != result) __builtin_trap();
+  }
+  if (string.size() < 100) {
+    std::string escaped;
+    for (const char c : string) escaped += {'\\', c};
+    if (match(escaped, string, flags & ~rt::FNM_NOESCAPE) != 0) __builtin_trap();
+  }
+  return 0;
+}
