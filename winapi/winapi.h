@@ -93,6 +93,29 @@ struct WIN32_FIND_DATAA {
 };
 using LPWIN32_FIND_DATAA = WIN32_FIND_DATAA*;
 
+struct EXCEPTION_RECORD {
+  DWORD ExceptionCode;
+  DWORD ExceptionFlags;
+  EXCEPTION_RECORD* ExceptionRecord;
+  LPVOID ExceptionAddress;
+};
+struct EXCEPTION_POINTERS {
+  EXCEPTION_RECORD* ExceptionRecord;
+  LPVOID ContextRecord;
+};
+using LPTOP_LEVEL_EXCEPTION_FILTER = LONG (*)(EXCEPTION_POINTERS* exception);
+
+struct MEMORY_BASIC_INFORMATION {
+  LPVOID BaseAddress;
+  LPVOID AllocationBase;
+  DWORD AllocationProtect;
+  SIZE_T RegionSize;
+  DWORD State;
+  DWORD Protect;
+  DWORD Type;
+};
+using PMEMORY_BASIC_INFORMATION = MEMORY_BASIC_INFORMATION*;
+
 struct SECURITY_ATTRIBUTES;  // never passed: always null here
 struct OVERLAPPED;           // never passed: all I/O is synchronous
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
@@ -157,6 +180,10 @@ constexpr DWORD FORMAT_MESSAGE_FROM_HMODULE = 0x800;
 constexpr DWORD FORMAT_MESSAGE_FROM_SYSTEM = 0x1000;
 constexpr DWORD FORMAT_MESSAGE_MAX_WIDTH_MASK = 0xFF;
 constexpr DWORD LOAD_LIBRARY_AS_DATAFILE = 0x2;
+
+constexpr DWORD FILE_MAP_ALL_ACCESS = 0xF001F;
+constexpr UINT SEM_NOGPFAULTERRORBOX = 0x0002;
+constexpr LONG EXCEPTION_EXECUTE_HANDLER = 1;
 
 constexpr DWORD HEAP_GENERATE_EXCEPTIONS = 0x4;
 constexpr DWORD HEAP_ZERO_MEMORY = 0x8;
@@ -228,6 +255,14 @@ BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_siz
                            LPDWORD maximum_component_length, LPDWORD file_system_flags, LPSTR file_system_name,
                            DWORD file_system_name_size);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+LPSTR GetCommandLineA();
+LPSTR GetEnvironmentStrings();
+DWORD GetCurrentProcessId();
+LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes);
+SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size);
+UINT SetErrorMode(UINT mode);
+void SetFileApisToOEM();
+LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
 
 #endif  // platform
 
@@ -265,6 +300,9 @@ enum class Call : unsigned {
   FindClose,
   GetVolumeInformationA,
   GetCurrentDirectoryA,
+  GetEnvironmentStrings,
+  MapViewOfFile,
+  VirtualQuery,
   count_
 };
 
@@ -287,6 +325,11 @@ using ::GetCurrentProcess;
 using ::GetVersion;
 using ::Sleep;
 using ::ExitProcess;
+using ::GetCommandLineA;
+using ::GetCurrentProcessId;
+using ::SetErrorMode;
+using ::SetFileApisToOEM;
+using ::SetUnhandledExceptionFilter;
 
 inline HANDLE GetStdHandle(DWORD which) {
   return hook::inject(hook::Call::GetStdHandle) ? INVALID_HANDLE_VALUE : ::GetStdHandle(which);
@@ -391,6 +434,16 @@ inline BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_n
 }
 inline DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
   return hook::inject(hook::Call::GetCurrentDirectoryA) ? 0 : ::GetCurrentDirectoryA(size, buffer);
+}
+inline LPSTR GetEnvironmentStrings() {
+  return hook::inject(hook::Call::GetEnvironmentStrings) ? nullptr : ::GetEnvironmentStrings();
+}
+inline LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes) {
+  return hook::inject(hook::Call::MapViewOfFile) ? nullptr
+                                                 : ::MapViewOfFile(mapping, access, offset_high, offset_low, bytes);
+}
+inline SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size) {
+  return hook::inject(hook::Call::VirtualQuery) ? 0 : ::VirtualQuery(address, information, size);
 }
 
 }  // namespace w32

@@ -16,6 +16,7 @@ namespace w32::posix {
 // owns, or a directory search (fd -1) with the names still to deliver.
 struct Object {
   int fd = -1;
+  DWORD type = 0;  // FILE_TYPE_... once asked for: an open descriptor's type never changes
   std::string directory;           // search: the directory searched
   std::vector<std::string> names;  // search: the names found, in directory order
   std::size_t next = 0;            // search: the next name to deliver

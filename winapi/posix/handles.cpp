@@ -215,15 +215,22 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
 DWORD GetFileType(HANDLE file) {
   Object* object = object_of(file);
   if (!object) return FILE_TYPE_UNKNOWN;
-  struct stat status;
-  if (::fstat(object->fd, &status) != 0) {
-    w32::posix::set_error_from_errno();
-    return FILE_TYPE_UNKNOWN;
+  if (object->type == FILE_TYPE_UNKNOWN) {
+    struct stat status;
+    if (::fstat(object->fd, &status) != 0) {
+      w32::posix::set_error_from_errno();
+      return FILE_TYPE_UNKNOWN;
+    }
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+      object->type = FILE_TYPE_PIPE;
+    } else if (S_ISCHR(status.st_mode)) {
+      object->type = FILE_TYPE_CHAR;
+    } else {
+      object->type = FILE_TYPE_DISK;
+    }
   }
   SetLastError(NO_ERROR);
-  if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) return FILE_TYPE_PIPE;
-  if (S_ISCHR(status.st_mode)) return FILE_TYPE_CHAR;
-  return FILE_TYPE_DISK;
+  return object->type;
 }
 
 BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/sysinfo.h>
 
 #include "winapi/posix/emulation.h"
 
@@ -15,7 +16,18 @@ struct alignas(16) BlockHeader {
 // The one heap handle; it names no object in the handle registry.
 const HANDLE kProcessHeap = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x10000));
 
-constexpr SIZE_T kLargest = SIZE_MAX / 2 - sizeof(BlockHeader);
+// No block can be larger than the memory the system has, swap included: a
+// request beyond that fails at once, as the system's own heap refuses it,
+// without asking the C allocator (which may only pretend to succeed).
+SIZE_T largest_block() {
+  static const SIZE_T largest = [] {
+    struct sysinfo memory;
+    if (::sysinfo(&memory) != 0) return SIZE_MAX / 2;
+    const auto total = (static_cast<unsigned long long>(memory.totalram) + memory.totalswap) * memory.mem_unit;
+    return static_cast<SIZE_T>(total);
+  }();
+  return largest;
+}
 
 bool valid_heap(HANDLE heap) {
   if (heap == kProcessHeap) return true;
@@ -34,7 +46,7 @@ HANDLE GetProcessHeap() { return kProcessHeap; }
 
 LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
   if (!valid_heap(heap)) return nullptr;
-  if (bytes > kLargest) return out_of_memory();
+  if (bytes > largest_block()) return out_of_memory();
   void* raw = (flags & HEAP_ZERO_MEMORY) ? std::calloc(1, sizeof(BlockHeader) + bytes)
                                          : std::malloc(sizeof(BlockHeader) + bytes);
   if (!raw) return out_of_memory();
@@ -49,7 +61,7 @@ LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   }
-  if (bytes > kLargest) return out_of_memory();
+  if (bytes > largest_block()) return out_of_memory();
   auto* header = static_cast<BlockHeader*>(block) - 1;
   const SIZE_T old_size = header->size;
   void* raw = std::realloc(header, sizeof(BlockHeader) + bytes);

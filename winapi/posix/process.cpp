@@ -1,10 +1,17 @@
-// The process: version, sleeping and the end of the process.
+// The process: version, command line, environment, start-up settings,
+// sleeping and the end of the process.
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <unistd.h>
 
 #include "winapi/posix/emulation.h"
+
+extern char** environ;
 
 namespace {
 
@@ -22,6 +29,82 @@ constexpr FatalSignal kFatalSignals[] = {
 }  // namespace
 
 DWORD GetVersion() { return 0x1DB10106; }  // Windows NT 6.1, build 7601: the top bit is clear
+
+// The shell has already split and expanded the arguments. Each one is given
+// back in single quotes, where nothing is special, and a single quote
+// inside one in double quotes: the command-line splitter returns exactly
+// the arguments the process was started with, and expands no wildcard.
+LPSTR GetCommandLineA() {
+  static std::string line = [] {
+    std::ifstream in("/proc/self/cmdline", std::ios::binary);
+    const std::string arguments{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string quoted;
+    for (std::size_t start = 0; start < arguments.size();) {
+      const std::size_t end = arguments.find('\0', start);
+      if (!quoted.empty()) quoted += ' ';
+      quoted += '\'';
+      for (std::size_t i = start; i < end; ++i) {
+        if (arguments[i] == '\'') {
+          quoted += "'\"'\"'";  // close, a quoted single quote, open again
+        } else {
+          quoted += arguments[i];
+        }
+      }
+      quoted += '\'';
+      start = end + 1;
+    }
+    return quoted;
+  }();
+  return line.data();
+}
+
+// A new block of the process's environment: "name=value" entries, each
+// ended by a zero byte, and an empty entry at the end.
+LPSTR GetEnvironmentStrings() {
+  std::size_t size = 1;
+  for (char** entry = environ; entry && *entry; ++entry) size += std::strlen(*entry) + 1;
+  char* block = new char[size];
+  char* at = block;
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::size_t length = std::strlen(*entry) + 1;
+    std::memcpy(at, *entry, length);
+    at += length;
+  }
+  *at = '\0';
+  return block;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
+
+// No mapping object can be inherited here: a handle never names one.
+LPVOID MapViewOfFile(HANDLE /*mapping*/, DWORD /*access*/, DWORD /*offset_high*/, DWORD /*offset_low*/,
+                     SIZE_T /*bytes*/) {
+  SetLastError(ERROR_INVALID_HANDLE);
+  return nullptr;
+}
+
+SIZE_T VirtualQuery(LPCVOID /*address*/, PMEMORY_BASIC_INFORMATION /*information*/, SIZE_T /*size*/) {
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return 0;
+}
+
+UINT SetErrorMode(UINT mode) {
+  static UINT current = 0;
+  const UINT previous = current;
+  current = mode;
+  return previous;
+}
+
+void SetFileApisToOEM() {}  // names are bytes here: there is no code page to choose
+
+// There are no structured exceptions here: a fault ends the process by its
+// signal, as any POSIX program's does. The filter is kept and never called.
+LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
+  static LPTOP_LEVEL_EXCEPTION_FILTER current = nullptr;
+  const LPTOP_LEVEL_EXCEPTION_FILTER previous = current;
+  current = filter;
+  return previous;
+}
 
 void Sleep(DWORD milliseconds) {
   struct timespec left{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000};
