@@ -1,0 +1,108 @@
+// The output driver: turns the count into lines or a byte offset, decides
+// whether the input can be positioned, and runs one output mode; and the
+// copying from a start point counted from the beginning.
+#include "tail/tail.h"
+
+#include "runtime/msg/diag.h"
+#include "runtime/msg/format.h"
+#include "runtime/msg/messages.h"
+#include "runtime/startup/exit.h"
+#include "runtime/win32/fstat.h"
+
+namespace tail {
+namespace {
+
+// Bytes per unit, by unit index; 0 for the line units.
+constexpr std::int64_t kUnitSize[] = {0, 512, 1, 1024, 1048576, 0};
+
+bool is_byte_unit(std::int32_t unit) { return unit >= 1 && unit <= 4; }
+
+[[noreturn]] void read_error_exit(const char* name) {
+  rt::print_error(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), name);
+  rt::exit(1);
+}
+
+}  // namespace
+
+int tail_stream(rt::Stream* stream, const char* name) {
+  std::int64_t offset = 0;
+  if (is_byte_unit(options.unit)) {
+    rt::stdout->flags &= ~rt::STREAM_TEXT;  // bytes are written as they are
+    const std::int64_t size = kUnitSize[options.unit];
+    if (options.count > 2147483647 / size) {
+      rt::fprintf(rt::stderr, rt::msg_text("5292##Byte count not in range %ld..%ld\n"), 0, 2147483647);
+      return 1;
+    }
+    offset = options.count * size;
+    if (options.from_end == 0 && offset != 0) --offset;
+  } else if (options.from_end == 0 && options.count > 0) {
+    --options.count;  // +1 and +0 both start at the first line
+  }
+
+  rt::FileStatus status;
+  const bool seekable = rt::fstat(stream->fd, &status) == 0 &&
+                        ((status.st_mode & rt::S_IFMT) == rt::S_IFREG || (status.st_mode & rt::S_IFMT) == rt::S_IFBLK);
+
+  if (is_byte_unit(options.unit)) {
+    if (!seekable) {
+      return options.from_end == 0 ? copy_rest(stream, offset, name) : last_bytes_ring(stream, offset, name);
+    }
+    // A position before the start leaves the stream where it is (at the
+    // start); one beyond the end copies nothing.
+    if (options.from_end == 0) {
+      rt::fseek(stream, offset, rt::SEEK_SET);
+    } else {
+      rt::fseek(stream, -offset, rt::SEEK_END);
+    }
+    return copy_rest(stream, 0, name);
+  }
+  if (options.from_end == 0) return skip_lines(stream, name);
+  if (options.count == 0) {
+    // Nothing of what is there is written: following starts at its end.
+    if (seekable) rt::fseek(stream, 0, rt::SEEK_END);
+    return follow_stream(stream);
+  }
+  return seekable ? last_lines_seek(stream, status.st_size, name) : last_lines_ring(stream, name);
+}
+
+int skip_lines(rt::Stream* stream, const char* name) {
+  // A line ends at a line feed, whatever bytes it holds and however long it is.
+  for (std::int32_t lines = options.count; lines > 0; --lines) {
+    if (!skip_line(stream)) {
+      if (stream->flags & rt::STREAM_ERR) read_error_exit(name);
+      return follow_stream(stream);  // the start line does not exist
+    }
+  }
+  return copy_rest(stream, 0, name);
+}
+
+int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name) {
+  while (skip > 0) {
+    if (stream->avail > 0) {
+      const std::int64_t run = stream->avail < skip ? stream->avail : skip;
+      stream->cur += run;
+      stream->avail -= static_cast<int>(run);
+      skip -= run;
+    } else {
+      if (rt::stream_fill(stream) == rt::EOF) return follow_stream(stream);
+      --skip;
+    }
+  }
+  copy_to_stdout(stream);
+  return end_of_copy_checks(stream, name);
+}
+
+int end_of_copy_checks(rt::Stream* stream, const char* name) {
+  if (stream->flags & rt::STREAM_ERR) {
+    rt::print_error(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), name);
+    return 1;
+  }
+  rt::fflush(rt::stdout);
+  if (rt::stdout->flags & rt::STREAM_ERR) {
+    rt::print_error(rt::msg_text("4##write error on standard output"));
+    return 1;
+  }
+  return follow_stream(stream);
+}
+
+}  // namespace tail

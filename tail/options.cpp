@@ -1,0 +1,190 @@
+// The tail command's main: the locale, the program name, line-buffered
+// standard output, the option grammar and the opening of the one input.
+//
+// The grammar: "tail [-f] [-b|c|k|l|m|n [+-]number] [file]" and the two
+// obsolescent forms "tail -[number][b|c|k|l|m|n][f] [file]" and
+// "tail +[number][b|c|k|l|m|n][f] [file]". Nothing is read or written
+// before the options are parsed, so a usage error leaves stdout untouched.
+#include "tail/tail.h"
+
+#include "runtime/msg/ctype.h"
+#include "runtime/msg/diag.h"
+#include "runtime/msg/format.h"
+#include "runtime/msg/heap.h"
+#include "runtime/msg/locale.h"
+#include "runtime/msg/messages.h"
+#include "runtime/msg/stdlib.h"
+#include "runtime/startup/exit.h"
+#include "runtime/string.h"
+#include "runtime/win32/errno.h"
+
+namespace tail {
+
+TailOptions options;
+
+namespace {
+
+constexpr char kUsage[] =
+    "Usage: tail [-f] [-b|c|k|l|m|n [+-]number] [file]\n"
+    "       tail -[number][b|c|k|l|m|n][f] [file]\n"
+    "       tail +[number][b|c|k|l|m|n][f] [file]";
+
+// The index of a unit letter, or -1 (the end of a text is no unit letter).
+int unit_index(char c) {
+  for (int i = 0; kUnitLetters[i] != '\0'; ++i) {
+    if (kUnitLetters[i] == c) return i;
+  }
+  return -1;
+}
+
+void take_unit(const char*& p) {
+  options.unit = unit_index(*p);
+  options.unit_letter = *p;
+  ++p;
+}
+
+void take_follow(const char*& p, int& flag) {
+  flag = 1;
+  options.follow = 1;
+  ++p;
+}
+
+[[noreturn]] void invalid_character(char c, const char* argument) {
+  rt::fprintf(rt::stderr, rt::msg_text("5293##Invalid option character \"%c\" in \"%s\"\n"), c, argument);
+  usage();
+}
+
+bool is_digit(char c) { return (rt::char_class(static_cast<unsigned char>(c)) & rt::CT_DIGIT) != 0; }
+
+// A range error of strtol: errno set and one of the values it gives then.
+bool range_error(std::int32_t value) {
+  return rt::errno != 0 && (value == 0 || value == 2147483647 || value == -2147483647 - 1);
+}
+
+}  // namespace
+
+void usage() {
+  rt::fprintf(rt::stderr, "%s\n", rt::msg_lookup(5275, kUsage, "U"));
+  rt::exit(2);
+}
+
+int is_number(const char* text) {
+  if (!text || *text == '\0') return 0;
+  rt::errno = 0;
+  const char* end;
+  const std::int32_t value = rt::strtol(text, &end, 10);
+  return *end == '\0' && !range_error(value) ? 1 : 0;
+}
+
+const char* parse_count(const char* text, int obsolescent) {
+  const char* p = text;
+  if (*p == '+') {
+    options.from_end = 0;
+    ++p;
+  } else {
+    options.from_end = 1;
+    if (*p == '-') ++p;
+  }
+  rt::errno = 0;
+  const char* end;
+  options.count = rt::strtol(p, &end, 10);
+  if (end == p) {
+    options.count = 10;
+    if (obsolescent) return end;
+    rt::fprintf(rt::stderr, rt::msg_text("3311##Missing number after \"-%c\" option\n"), options.unit_letter);
+    usage();
+  }
+  if (range_error(options.count)) {
+    rt::print_error(rt::msg_text("5291##Invalid number \"%s\""), p);
+    usage();
+  }
+  if (obsolescent || *end == '\0') return end;
+  rt::fprintf(rt::stderr, rt::msg_text("535##Badly formed line/character count \"%s\"\n"), p);
+  usage();
+}
+
+const char* parse_units(const char* text, int& flag) {
+  const char* p = text;
+  if (*p == '\0') return p;
+  if (unit_index(*p) >= 0) {
+    take_unit(p);
+    if (*p == 'f') take_follow(p, flag);
+  } else if (*p == 'f') {
+    take_follow(p, flag);
+    if (unit_index(*p) >= 0 && *p != '\0') take_unit(p);
+  } else {
+    invalid_character(*p, options.current_arg);
+  }
+  if (*p != '\0' && flag == 1) invalid_character(*p, options.current_arg);  // nothing may follow an f
+  return p;
+}
+
+int main(int argc, char** argv, char** /*envp*/) {
+  rt::setlocale(rt::LC_ALL, "");
+  rt::progname = "tail";
+  rt::setvbuf(rt::stdout, nullptr, rt::_IOLBF, 1024);
+
+  int i = 1;
+  while (i < argc) {
+    const char* argument = argv[i];
+    options.current_arg = argument;
+    if (argument[0] != '-' && argument[0] != '+') break;  // the first operand
+    if (rt::strcmp(argument, "--") == 0) {
+      ++i;
+      break;
+    }
+    if (rt::strcmp(argument, "-f") == 0) {
+      options.follow = 1;
+      ++i;
+      continue;
+    }
+    if (options.unit_letter != 0) {
+      rt::fprintf(rt::stderr,
+                  rt::msg_text("5294##Argument \"%s\" is mutually exclusive with previously specified \"%c\" option.\n"),
+                  argument, options.unit_letter);
+      usage();
+    }
+    if (rt::strcmp(argument, "-") == 0) {
+      ++i;
+      break;
+    }
+    if (argument[0] == '+' || is_digit(argument[1])) {
+      // The obsolescent forms: always the last option.
+      int flag = 1;
+      parse_units(parse_count(argument, 1), flag);
+      ++i;
+      if (i < argc && rt::strcmp(argv[i], "--") == 0) ++i;
+      break;
+    }
+    options.from_end = 1;
+    int flag = 0;
+    const char* rest = parse_units(argument + 1, flag);
+    if (flag == 0 && is_number(rest)) {
+      parse_count(rest, 0);
+      ++i;
+      continue;
+    }
+    if (flag == 0 && *rest == '\0' && i + 1 < argc && is_number(argv[i + 1])) {
+      parse_count(argv[i + 1], 0);
+      i += 2;
+      continue;
+    }
+    if (*rest != '\0') invalid_character(*rest, argument);
+    // No number follows, or an f was among the letters: the options end.
+    ++i;
+    if (i < argc && rt::strcmp(argv[i], "--") == 0) ++i;
+    break;
+  }
+
+  if (i >= argc) {
+    const char* name = rt::xstrdup(rt::msg_lookup(177, "[standard input]", "I"));
+    return tail_stream(rt::stdin, name);
+  }
+  // Other operands are ignored. Byte units read the file untranslated.
+  const char* mode = options.unit >= 1 && options.unit <= 4 ? "rb" : "r";
+  if (rt::Stream* input = rt::fopen(argv[i], mode)) return tail_stream(input, argv[i]);
+  rt::print_error(rt::msg_lookup(3, "input file \"%s\"", "E filename"), argv[i]);
+  return 1;
+}
+
+}  // namespace tail
