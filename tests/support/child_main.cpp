@@ -1,4 +1,5 @@
-// A helper program for tests that need a process of their own:
+// A helper program for tests that need a process of their own. It starts
+// through the runtime's start-up, as the real program does:
 //   child write-forever    writes lines to standard output until it fails
 //   child raise N          raises signal N
 //   child held TEXT        line-buffers TEXT (no line feed) on stdout, then exits with 7
@@ -14,6 +15,7 @@
 #include "runtime/msg/diag.h"
 #include "runtime/msg/heap.h"
 #include "runtime/startup/exit.h"
+#include "runtime/startup/start.h"
 #include "runtime/stdio/stream.h"
 #include "runtime/win32/fd.h"
 #include "runtime/win32/signals.h"
@@ -27,8 +29,9 @@ void say_nothing() {}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (rt::fd_init() != 0 || argc < 2) return 120;
+// Started like the program itself, through the runtime's start-up.
+int child_main(int argc, char** argv, char** /*envp*/) {
+  if (argc < 2) return 120;
   rt::progname = "child";
   const std::string_view mode = argv[1];
   const char* argument = argc > 2 ? argv[2] : "";
@@ -68,3 +71,5 @@ int main(int argc, char** argv) {
   }
   return 123;
 }
+
+int main() { rt::process_entry(child_main); }

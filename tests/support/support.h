@@ -25,27 +25,16 @@ Pipe make_pipe();
 // The two system handles of a new anonymous pipe: reading end, writing end.
 void make_pipe_handles(HANDLE& read_end, HANDLE& write_end);
 
+// This process's environment, "name=value".
+std::vector<std::string> host_environment();
+// This process's environment without the variables that
+// choose messages and their language (NLSPATH, ROOTDIR, LANG, LC_*) and
+// DUALCASE: children started with it print the built-in English texts.
+std::vector<std::string> plain_environment();
+
 // The path of a program built next to the running test program ("name",
 // with ".exe" where the host wants it).
 std::string sibling_program(const std::string& name);
-
-// Runs a program with standard output into a pipe whose reading end the
-// caller closes at once, and waits for it to end. The result is the exit
-// status as Windows reports it: a process ended by signal s on POSIX gives
-// 256 + s, as the runtime's own signal delivery does on Windows.
-unsigned run_with_reader_gone(const std::string& program, const std::vector<std::string>& args);
-
-// What a finished child process left: its exit status (as above) and the
-// bytes it wrote to standard output and standard error.
-struct ChildResult {
-  unsigned status;
-  std::string out;
-  std::string err;
-};
-// Runs a program with standard input read from a file holding `input`, and
-// standard output and standard error written to files, and waits for it.
-ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
-                      const std::string& input = "");
 
 // A FILETIME for a moment given as seconds since 1970 (UTC).
 inline FILETIME filetime_at(std::int64_t unix_seconds) {

@@ -3,6 +3,7 @@
 // own failure lines.
 #include <string>
 
+#include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
 #include "runtime/msg/diag.h"
 #include "runtime/msg/heap.h"
@@ -108,16 +109,16 @@ TEST_F(Diagnostics, PrintErrorLines) {
 
 TEST_F(Diagnostics, FatalEndsTheProcessWithStatus1) {
   const std::string child = support::sibling_program("child");
-  const support::ChildResult plain = support::run_child(child, {"fatal"});
+  const support::ChildResult plain = support::run(child, {"fatal"});
   EXPECT_EQ(plain.status, 1u);
   EXPECT_EQ(plain.err, "child: plain message 7" + support::kLineEnd);
-  const support::ChildResult with_error = support::run_child(child, {"fatal-error"});
+  const support::ChildResult with_error = support::run(child, {"fatal-error"});
   EXPECT_EQ(with_error.status, 1u);
   EXPECT_EQ(with_error.err, "child: with the error text: illegal seek" + support::kLineEnd);
 }
 
 TEST_F(Diagnostics, XstrdupWithoutMemoryEndsTheProcess) {
-  const support::ChildResult result = support::run_child(support::sibling_program("child"), {"xstrdup"});
+  const support::ChildResult result = support::run(support::sibling_program("child"), {"xstrdup"});
   EXPECT_EQ(result.status, 1u);
   const std::string prefix = "child: memory allocation failure: ";
   ASSERT_GT(result.err.size(), prefix.size() + 1) << result.err;

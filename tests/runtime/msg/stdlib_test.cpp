@@ -2,6 +2,7 @@
 #include <climits>
 #include <string>
 
+#include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
 #include "runtime/msg/stdlib.h"
 
@@ -69,14 +70,14 @@ TEST_F(Stdlib, Getenv) {
 
 TEST_F(Stdlib, ExitRunsTheHooksNewestFirstAndMasksTheStatus) {
   const std::string child = support::sibling_program("child");
-  const support::ChildResult hooks = support::run_child(child, {"atexit"});
+  const support::ChildResult hooks = support::run(child, {"atexit"});
   EXPECT_EQ(hooks.status, 0u);
   // The hooks write straight to the descriptor; the buffered report comes
   // out after them, when the streams are closed.
   EXPECT_EQ(hooks.out, "cba32 registered:");
-  EXPECT_EQ(support::run_child(child, {"exit", "256"}).status, 0u);
-  EXPECT_EQ(support::run_child(child, {"exit", "261"}).status, 5u);
-  EXPECT_EQ(support::run_child(child, {"exit", "-1"}).status, 255u);
+  EXPECT_EQ(support::run(child, {"exit", "256"}).status, 0u);
+  EXPECT_EQ(support::run(child, {"exit", "261"}).status, 5u);
+  EXPECT_EQ(support::run(child, {"exit", "-1"}).status, 255u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
 #include "runtime/stdio/stream.h"
 #include "runtime/win32/fd.h"
@@ -105,10 +106,10 @@ TEST_F(Streams, LineBufferedOutputWaitsForALineFeedAFlushOrAnyRead) {
 
 TEST_F(Streams, LineBufferedOutputIsWrittenAtExitButNotAtASignal) {
   const std::string child = support::sibling_program("child");
-  const support::ChildResult exited = support::run_child(child, {"held", "no line feed"});
+  const support::ChildResult exited = support::run(child, {"held", "no line feed"});
   EXPECT_EQ(exited.status, 7u);
   EXPECT_EQ(exited.out, "no line feed");
-  const support::ChildResult signalled = support::run_child(child, {"held-raise", "no line feed"});
+  const support::ChildResult signalled = support::run(child, {"held-raise", "no line feed"});
   EXPECT_EQ(signalled.status, 269u);
   EXPECT_EQ(signalled.out, "");
 }

@@ -1,5 +1,6 @@
 // Signals: refused numbers, and the default action ending the process with
 // 256 + the signal number, as a broken pipe on output does.
+#include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
 #include "runtime/win32/errno.h"
 #include "runtime/win32/signals.h"
@@ -20,12 +21,14 @@ TEST_F(Signals, NumbersAbove32AreRefused) {
 
 TEST_F(Signals, DefaultActionEndsTheProcessWith256PlusTheNumber) {
   const std::string child = support::sibling_program("child");
-  EXPECT_EQ(support::run_with_reader_gone(child, {"raise", "13"}), 269u);
-  EXPECT_EQ(support::run_with_reader_gone(child, {"raise", "15"}), 271u);
+  EXPECT_EQ(support::run(child, {"raise", "13"}).status, 269u);
+  EXPECT_EQ(support::run(child, {"raise", "15"}).status, 271u);
 }
 
 TEST_F(Signals, WritingIntoAPipeWithoutReaderEndsTheProcessWith269) {
-  EXPECT_EQ(support::run_with_reader_gone(support::sibling_program("child"), {"write-forever"}), 269u);
+  support::RunOptions options;
+  options.output_reader_gone = true;
+  EXPECT_EQ(support::run(support::sibling_program("child"), {"write-forever"}, options).status, 269u);
 }
 
 }  // namespace

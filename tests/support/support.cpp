@@ -1,4 +1,4 @@
-// Scratch directories for tests, on either host.
+// The host-independent test support: scratch directories and environments.
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -42,6 +42,18 @@ std::string ScratchDir::write(const std::string& name, const std::string& bytes)
 std::string ScratchDir::read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> plain_environment() {
+  std::vector<std::string> entries;
+  for (const std::string& entry : host_environment()) {
+    bool chooses_language = false;
+    for (const char* name : {"NLSPATH=", "ROOTDIR=", "LANG=", "LC_", "DUALCASE="}) {
+      if (entry.rfind(name, 0) == 0) chooses_language = true;
+    }
+    if (!chooses_language) entries.push_back(entry);
+  }
+  return entries;
 }
 
 }  // namespace support

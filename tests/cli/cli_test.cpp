@@ -1,0 +1,214 @@
+// End-to-end cases of the tail program, kept as data in cases.txt and run
+// against the program built for this target.
+//
+// The format: lines beginning with '#' are comments; "case: NAME" starts a
+// case; the fields that follow, one a line, are
+//   args: ARG ARG ...     the arguments, separated by blanks
+//   file NAME: BYTES      a file in the case's directory
+//   dir: NAME             a directory
+//   stdin: BYTES          standard input (a file, or a pipe with "input: pipe")
+//   data: BYTES           an input given three ways, as listed by
+//   via: file pipe redirect   a file named "in" added to the arguments, a pipe
+//                         on standard input, standard input from a file
+//   out: BYTES            the expected standard output
+//   crlf: yes             on Windows every line feed of out is CR LF
+//   out-windows: BYTES    the expected standard output on Windows, when it differs otherwise
+//   err: BYTES            the expected standard error (CR LF on Windows: stderr is a text stream)
+//   status: N             the expected exit status
+//   only: native|windows  a case about one host
+//   stdout: full          standard output is a full device (/dev/full)
+// BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an
+// argument), and {usage} (the usage text and a line feed), {error N} (the
+// system's text for error code N), {repeat N TEXT} (TEXT N times).
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/runtime_test.h"
+#include "runtime/msg/diag.h"
+
+namespace {
+
+struct Case {
+  std::string name;
+  std::map<std::string, std::string> fields;  // raw values
+  std::vector<std::pair<std::string, std::string>> files;
+  std::vector<std::string> dirs;
+  std::string via;  // for a case with data: the one way of this run
+  int line = 0;
+};
+
+// How a case appears in test names and messages.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name << (c.via.empty() ? "" : " via " + c.via); }
+
+const char kUsage[] =
+    "Usage: tail [-f] [-b|c|k|l|m|n [+-]number] [file]\n"
+    "       tail -[number][b|c|k|l|m|n][f] [file]\n"
+    "       tail +[number][b|c|k|l|m|n][f] [file]\n";
+
+// A value with its escapes and placeholders replaced.
+std::string expand(const std::string& value) {
+  std::string out;
+  for (std::size_t i = 0; i < value.size(); ++i) {
+    const char c = value[i];
+    if (c == '\\' && i + 1 < value.size()) {
+      const char e = value[++i];
+      switch (e) {
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case '0': out += '\0'; break;
+        case 's': out += ' '; break;
+        case '\\': out += '\\'; break;
+        case 'x': out += static_cast<char>(std::stoi(value.substr(i + 1, 2), nullptr, 16)); i += 2; break;
+        default: throw std::runtime_error("unknown escape \\" + std::string(1, e));
+      }
+    } else if (c == '{') {
+      const std::size_t close = value.find('}', i);
+      const std::string inside = value.substr(i + 1, close - i - 1);
+      if (inside == "usage") {
+        out += kUsage;
+      } else if (inside.rfind("error ", 0) == 0) {
+        out += rt::strerror(std::stoi(inside.substr(6)));
+      } else if (inside.rfind("repeat ", 0) == 0) {
+        std::istringstream words(inside.substr(7));
+        int times;
+        std::string text;
+        words >> times;
+        std::getline(words >> std::ws, text);
+        for (const std::string piece = expand(text); times > 0; --times) out += piece;
+      } else {
+        throw std::runtime_error("unknown placeholder {" + inside + "}");
+      }
+      i = close;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::vector<Case> load_cases() {
+  std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
+  std::vector<Case> cases;
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string::npos) throw std::runtime_error("cases.txt line " + std::to_string(number));
+    const std::string key = line.substr(0, colon);
+    const std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
+    if (key == "case") {
+      cases.push_back(Case{value, {}, {}, {}, "", number});
+    } else if (cases.empty()) {
+      throw std::runtime_error("cases.txt line " + std::to_string(number) + ": no case");
+    } else if (key.rfind("file ", 0) == 0) {
+      cases.back().files.emplace_back(key.substr(5), value);
+    } else if (key == "dir") {
+      cases.back().dirs.push_back(value);
+    } else {
+      cases.back().fields[key] = value;
+    }
+  }
+  // A case with data runs once for each way of giving it.
+  std::vector<Case> runs;
+  for (const Case& c : cases) {
+    const auto via = c.fields.find("via");
+    if (via == c.fields.end()) {
+      runs.push_back(c);
+      continue;
+    }
+    std::istringstream ways(via->second);
+    for (std::string way; ways >> way;) {
+      Case run = c;
+      run.via = way;
+      runs.push_back(run);
+    }
+  }
+  return runs;
+}
+
+std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
+  const auto found = c.fields.find(key);
+  return found == c.fields.end() ? otherwise : found->second;
+}
+
+std::string crlf(const std::string& text) {
+  std::string out;
+  for (const char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return out;
+}
+
+class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Case> {};
+
+TEST_P(Cli, Run) {
+  const Case& c = GetParam();
+  const std::string only = field(c, "only");
+  if ((only == "native" && w32::kDriveLetters) || (only == "windows" && !w32::kDriveLetters)) {
+    GTEST_SKIP() << "a case about the other host";
+  }
+  for (const std::string& name : c.dirs) std::filesystem::create_directories(dir.path() / name);
+  for (const auto& [name, content] : c.files) dir.write(name, expand(content));
+
+  std::vector<std::string> args;
+  std::istringstream words(field(c, "args"));
+  for (std::string word; words >> word;) args.push_back(expand(word));
+  support::RunOptions options;
+  options.cwd = dir.path().string();
+  options.environment = support::plain_environment();
+  options.input = expand(field(c, "stdin"));
+  options.input_pipe = field(c, "input") == "pipe";
+  if (!c.via.empty()) {
+    const std::string data = expand(field(c, "data"));
+    if (c.via == "file") {
+      dir.write("in", data);
+      args.push_back("in");
+      options.input.clear();
+    } else {
+      options.input = data;
+      options.input_pipe = c.via == "pipe";
+    }
+  }
+  if (field(c, "stdout") == "full") options.output_path = "/dev/full";
+
+  const support::ChildResult result = support::run(support::sibling_program("../tail"), args, options);
+  std::string out = expand(field(c, "out"));
+  std::string err = expand(field(c, "err"));
+  if (w32::kTextModeByDefault) {
+    if (c.fields.count("out-windows")) {
+      out = expand(field(c, "out-windows"));
+    } else if (field(c, "crlf") == "yes") {
+      out = crlf(out);
+    }
+    err = crlf(err);
+  }
+  const std::string where = "cases.txt line " + std::to_string(c.line) + (c.via.empty() ? "" : " via " + c.via);
+  EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n" << result.err;
+  if (field(c, "stdout") != "full") {
+    EXPECT_EQ(result.out, out) << where;
+  }
+  EXPECT_EQ(result.err, err) << where;
+}
+
+std::string case_name(const ::testing::TestParamInfo<Case>& info) {
+  std::string name = "line" + std::to_string(info.param.line) + "_";
+  for (const char c : info.param.name + (info.param.via.empty() ? "" : "_via_" + info.param.via)) {
+    name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  }
+  return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, Cli, ::testing::ValuesIn(load_cases()), case_name);
+
+}  // namespace

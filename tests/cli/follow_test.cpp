@@ -1,0 +1,103 @@
+// Follow mode with real appends: new lines and partial lines, truncation,
+// a count of 0, a pipe on standard input, and a reader that goes away.
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/runtime_test.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A poll comes every 2 seconds: what is appended shows within a few.
+constexpr auto kWithinAPoll = 10s;
+
+class Follow : public support::RuntimeTest {
+ protected:
+  std::string file(const std::string& name) const { return (dir.path() / name).string(); }
+
+  static void append(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << bytes;
+  }
+
+  // Text as tail writes it with a line unit: CR LF on Windows.
+  static std::string text(const std::string& lines) {
+    std::string out;
+    for (const char c : lines) out += c == '\n' ? support::kLineEnd : std::string(1, c);
+    return out;
+  }
+
+  std::unique_ptr<support::Child> start(const std::vector<std::string>& args, support::RunOptions options = {}) {
+    options.cwd = dir.path().string();
+    options.environment = support::plain_environment();
+    return std::make_unique<support::Child>(support::sibling_program("../tail"), args, options);
+  }
+};
+
+TEST_F(Follow, AppendedLinesAndPartialLinesShowUp) {
+  dir.write("f", "1\n2\n");
+  const auto tail = start({"-f", "f"});
+  ASSERT_TRUE(tail->wait_for_out(text("1\n2\n"), kWithinAPoll)) << tail->out();
+  append(file("f"), "3\n");
+  EXPECT_TRUE(tail->wait_for_out(text("1\n2\n3\n"), kWithinAPoll)) << tail->out();
+  append(file("f"), "part");
+  EXPECT_TRUE(tail->wait_for_out(text("1\n2\n3\npart"), kWithinAPoll)) << tail->out();
+  append(file("f"), "ial\n");
+  EXPECT_TRUE(tail->wait_for_out(text("1\n2\n3\npartial\n"), kWithinAPoll)) << tail->out();
+  EXPECT_FALSE(tail->wait(0ms));  // still following
+}
+
+TEST_F(Follow, ATruncatedFileIsFollowedFromItsStart) {
+  dir.write("f", "old line one\nold line two\n");
+  const auto tail = start({"-n", "1", "-f", "f"});
+  ASSERT_TRUE(tail->wait_for_out(text("old line two\n"), kWithinAPoll)) << tail->out();
+  std::ofstream(file("f"), std::ios::binary | std::ios::trunc) << "new\n";
+  EXPECT_TRUE(tail->wait_for_out(text("old line two\nnew\n"), kWithinAPoll)) << tail->out();
+}
+
+TEST_F(Follow, ACountOf0ShowsOnlyNewData) {
+  dir.write("f", "a\nb\n");
+  const auto tail = start({"-n", "0", "-f", "f"});
+  std::this_thread::sleep_for(3s);  // a poll has passed: nothing of what was there is written
+  EXPECT_EQ(tail->out(), "");
+  append(file("f"), "c\n");
+  EXPECT_TRUE(tail->wait_for_out(text("c\n"), kWithinAPoll)) << tail->out();
+}
+
+TEST_F(Follow, AStartLineBeyondTheEndShowsWhatIsAppended) {
+  dir.write("f", "1\n2\n3\n");
+  const auto tail = start({"-f", "+5", "f"});
+  std::this_thread::sleep_for(3s);  // it has found no fifth line and is following
+  EXPECT_EQ(tail->out(), "");
+  append(file("f"), "4\n5\n");
+  EXPECT_TRUE(tail->wait_for_out(text("4\n5\n"), kWithinAPoll)) << tail->out();
+}
+
+TEST_F(Follow, APipeOnStandardInputIsNotFollowed) {
+  support::RunOptions options;
+  options.input = "1\n2\n";
+  options.input_pipe = true;
+  const auto tail = start({"-f"}, options);
+  EXPECT_EQ(tail->wait(kWithinAPoll), 0u);
+  EXPECT_EQ(tail->out(), text("1\n2\n"));
+}
+
+TEST_F(Follow, FollowingEndsWhenTheReaderHasGone) {
+  dir.write("f", "first\n");
+  support::RunOptions options;
+  options.output_pipe = true;
+  const auto tail = start({"-f", "f"}, options);
+  EXPECT_EQ(tail->read_line(kWithinAPoll), text("first\n"));
+  tail->close_output();  // as head -1 does after one line
+  append(file("f"), "second\n");
+  EXPECT_EQ(tail->wait(kWithinAPoll), 269u);
+  EXPECT_EQ(tail->err(), "");
+}
+
+}  // namespace

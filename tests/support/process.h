@@ -1,0 +1,70 @@
+// Child processes for the tests: a program started with its standard
+// streams in files or pipes, watched while it runs, and its exit status as
+// Windows reports it (a process ended by signal s on POSIX gives 256 + s,
+// as the runtime's own signal delivery does on Windows).
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace support {
+
+// The block a starting program passes through NVOARGS (Windows only).
+struct ArgumentBlock {
+  std::vector<std::string> args;
+  bool for_this_process = true;  // false: meant for another process id
+  bool overrun = false;          // true: the last string runs to the end of the mapping unended
+};
+
+struct RunOptions {
+  std::string cwd;                  // the child's current directory; "" for ours
+  std::string input;                // standard input's bytes
+  bool input_pipe = false;          // standard input is a pipe (else a file)
+  bool output_pipe = false;         // standard output is a pipe the test reads with read_line
+  bool output_reader_gone = false;  // standard output is a pipe whose reading end is closed
+  std::string output_path;          // standard output goes to this existing file (as /dev/full)
+  std::optional<std::vector<std::string>> environment;  // the whole environment, "name=value"
+  std::string command_line;         // Windows: the raw command line (the args are then unused)
+  std::optional<ArgumentBlock> argument_block;  // Windows: passed through NVOARGS
+};
+
+struct ChildResult {
+  unsigned status;
+  std::string out;
+  std::string err;
+};
+
+class Child {
+ public:
+  Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+  ~Child();  // kills the child if it still runs
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // What the child wrote so far (standard output in a file).
+  std::string out() const;
+  std::string err() const;
+  // Waits until standard output holds exactly `text`; false after the timeout.
+  bool wait_for_out(const std::string& text, std::chrono::milliseconds timeout) const;
+  // Standard output in a pipe: the next line (with its line feed), or what
+  // came before the end or the timeout.
+  std::string read_line(std::chrono::milliseconds timeout);
+  // Closes the test's reading end of the output pipe.
+  void close_output();
+  // The exit status, or nothing when the child still runs after the timeout.
+  std::optional<unsigned> wait(std::chrono::milliseconds timeout);
+  void kill();
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// Runs a program to its end (killed after a minute) and collects what it left.
+ChildResult run(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+
+}  // namespace support
