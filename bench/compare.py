@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""Times this tail against the system's own tail on the same inputs.
+
+Builds nothing: give it the native binary (default build/native/tail). The
+inputs are generated deterministically into a work directory and kept there
+for later runs. For each workload both programs run alternately, several
+times, with standard output to /dev/null; the script prints the median wall
+time of each, their ratio (ours / system), and for the workloads marked so
+the peak resident memory of each.
+
+    bench/compare.py [--tail build/native/tail] [--system-tail /usr/bin/tail]
+                     [--dir /tmp/tail-bench] [--runs 5]
+"""
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import time
+
+MIB = 1 << 20
+
+
+def generate(path, size, line_lengths, seed):
+    """A file of `size` bytes of text lines whose lengths come from line_lengths."""
+    if os.path.exists(path) and os.path.getsize(path) == size:
+        return
+    rng = random.Random(seed)
+    letters = "abcdefghijklmnopqrstuvwxyz0123456789 "
+    chunk = bytearray()
+    while len(chunk) < 4 * MIB:
+        length = rng.randint(*line_lengths)
+        chunk += "".join(rng.choice(letters) for _ in range(min(length, 64))).encode()
+        chunk += b"x" * (length - min(length, 64)) + b"\n"
+    with open(path, "wb") as out:
+        written = 0
+        while written < size:
+            piece = chunk[: size - written]
+            out.write(piece)
+            written += len(piece)
+
+
+def run_once(command, input_path, piped):
+    """Wall time and peak resident memory (KiB) of one run."""
+    start = time.perf_counter()
+    with open(os.devnull, "wb") as null:
+        if piped:
+            feeder = subprocess.Popen(["cat", input_path], stdout=subprocess.PIPE)
+            process = subprocess.Popen(command, stdin=feeder.stdout, stdout=null)
+            feeder.stdout.close()
+        else:
+            process = subprocess.Popen(command + [input_path], stdin=subprocess.DEVNULL, stdout=null)
+        _, status, usage = os.wait4(process.pid, 0)
+        if piped:
+            feeder.wait()
+    elapsed = time.perf_counter() - start
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if process.returncode != 0:
+        raise SystemExit(f"{command} failed with status {process.returncode}")
+    return elapsed, usage.ru_maxrss
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tail", default="build/native/tail")
+    parser.add_argument("--system-tail", default=shutil.which("tail"))
+    parser.add_argument("--dir", default="/tmp/tail-bench")
+    parser.add_argument("--runs", type=int, default=5)
+    options = parser.parse_args()
+    os.makedirs(options.dir, exist_ok=True)
+
+    big = os.path.join(options.dir, "1gib.txt")
+    medium = os.path.join(options.dir, "100mib.txt")
+    long_lines = os.path.join(options.dir, "100mib-long-lines.txt")
+    print("generating inputs in", options.dir, flush=True)
+    generate(big, 1024 * MIB, (1, 120), 1)
+    generate(medium, 100 * MIB, (1, 120), 2)
+    generate(long_lines, 100 * MIB, (3000, 10000), 3)
+
+    workloads = [
+        # name, arguments, input, piped, show memory
+        ("-n 10, 1 GiB file", ["-n", "10"], big, False, False),
+        ("-n 100000, 1 GiB file", ["-n", "100000"], big, False, False),
+        ("-n +2, 100 MiB file", ["-n", "+2"], medium, False, False),
+        ("-n 10, 100 MiB pipe", ["-n", "10"], medium, True, False),
+        ("-c 1048576, 100 MiB pipe", ["-c", "1048576"], medium, True, False),
+        ("-n 1000000, 100 MiB pipe", ["-n", "1000000"], medium, True, True),
+        ("-n 10, 100 MiB pipe, 3000-10000-byte lines", ["-n", "10"], long_lines, True, False),
+    ]
+    print(f"{'workload':44} {'ours s':>9} {'system s':>9} {'ratio':>7}  peak memory (ours / system)")
+    for name, args, path, piped, memory in workloads:
+        times = {"ours": [], "system": []}
+        peaks = {"ours": 0, "system": 0}
+        for _ in range(options.runs):
+            for who, program in (("ours", options.tail), ("system", options.system_tail)):
+                elapsed, peak = run_once([program] + args, path, piped)
+                times[who].append(elapsed)
+                peaks[who] = max(peaks[who], peak)
+        ours = statistics.median(times["ours"])
+        system = statistics.median(times["system"])
+        extra = f"  {peaks['ours'] / 1024:.0f} MiB / {peaks['system'] / 1024:.0f} MiB" if memory else ""
+        print(f"{name:44} {ours:9.3f} {system:9.3f} {ours / system:7.2f}{extra}", flush=True)
+
+
+if __name__ == "__main__":
+    main()
