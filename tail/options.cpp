@@ -111,7 +111,7 @@ const char* parse_units(const char* text, int& flag) {
     if (*p == 'f') take_follow(p, flag);
   } else if (*p == 'f') {
     take_follow(p, flag);
-    if (unit_index(*p) >= 0 && *p != '\0') take_unit(p);
+    if (unit_index(*p) >= 0) take_unit(p);  // the end of the text is no unit letter
   } else {
     invalid_character(*p, options.current_arg);
   }

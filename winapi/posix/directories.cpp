@@ -109,17 +109,27 @@ BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_siz
   return TRUE;
 }
 
-DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+namespace w32::posix {
+
+bool current_directory(std::string& directory) {
   std::vector<char> cwd(4096);
   while (!::getcwd(cwd.data(), cwd.size())) {
     if (errno != ERANGE) {
-      w32::posix::set_error_from_errno();
-      return 0;
+      set_error_from_errno();
+      return false;
     }
     cwd.resize(cwd.size() * 2);
   }
-  const std::size_t length = std::strlen(cwd.data());
-  if (length >= size) return static_cast<DWORD>(length + 1);
-  std::memcpy(buffer, cwd.data(), length + 1);
-  return static_cast<DWORD>(length);
+  directory = cwd.data();
+  return true;
+}
+
+}  // namespace w32::posix
+
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+  std::string cwd;
+  if (!w32::posix::current_directory(cwd)) return 0;
+  if (cwd.size() >= size) return static_cast<DWORD>(cwd.size() + 1);
+  std::memcpy(buffer, cwd.c_str(), cwd.size() + 1);
+  return static_cast<DWORD>(cwd.size());
 }

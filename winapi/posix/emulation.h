@@ -45,6 +45,9 @@ void set_path_error(const char* name);
 // The attributes Windows shows for a file: directory or archive, and
 // read-only when nobody may write it.
 DWORD attributes_of(const struct stat& status);
+// The current directory; false (with the last error set) when it cannot be had.
+bool current_directory(std::string& directory);
+
 // The FILETIME of a POSIX time.
 FILETIME filetime_of(const struct timespec& time);
 // Sets the last error from errno; for the callers' "return FALSE" paths.

@@ -145,15 +145,7 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) 
   }
   std::string path;
   if (name[0] != '/') {
-    std::vector<char> cwd(4096);
-    while (!::getcwd(cwd.data(), cwd.size())) {
-      if (errno != ERANGE) {
-        w32::posix::set_error_from_errno();
-        return 0;
-      }
-      cwd.resize(cwd.size() * 2);
-    }
-    path = cwd.data();
+    if (!w32::posix::current_directory(path)) return 0;
     path += '/';
   }
   path += name;
