@@ -138,9 +138,9 @@ int read_number(const unsigned char*& p) {
   return value;
 }
 
-// Reads a conversion specification after '%' up to its conversion
+// Reads a conversion directive after '%' up to its conversion
 // character, which is the result (0 when the format ends inside the
-// specification). Each '*' takes its value from star().
+// directive). Each '*' takes its value from star().
 template <class Star>
 int read_spec(const unsigned char*& p, Spec& spec, Star star) {
   for (;;) {
@@ -216,7 +216,7 @@ class ArgumentKinds {
 
  private:
   const unsigned char* p_;
-  long stars_ = 0;                  // ints still to come for '*' of the current specification
+  long stars_ = 0;                  // ints still to come for '*' of the current directive
   Kind conversion_ = Kind::None;  // then the conversion's own argument
 };
 
@@ -242,7 +242,7 @@ int vfprintf(Stream* stream, const char* format, FormatArgs args) {
     const int conversion = read_spec(p, spec, [&reader] { return int_of(reader.take()); });
     switch (conversion) {
       case '\0':
-        return out.result();  // the unfinished specification prints nothing
+        return out.result();  // the unfinished directive prints nothing
       case 'c': case 'C': {
         const char byte = static_cast<char>(int_of(reader.take()));
         put_text(out, spec, &byte, 1);
@@ -271,7 +271,7 @@ int vfprintf(Stream* stream, const char* format, FormatArgs args) {
       case 'e': case 'E': case 'f': case 'g': case 'G':
         for (const char* text = "NO FLOATS"; *text; ++text) out.put(*text);
         break;
-      default:  // '%' and every other character: printed once, the specification dropped
+      default:  // '%' and every other character: printed once, the directive dropped
         out.put(conversion);
         break;
     }
