@@ -21,11 +21,6 @@ constexpr std::size_t kPathLimit = 260;       // a candidate path holds at most 
 constexpr std::uint32_t kWindowEntries = 1024;  // message index entries per window block (8 KiB)
 constexpr unsigned kTextLimit = 2049;         // bytes read for one text
 
-std::uint32_t le32(const unsigned char* bytes) {
-  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-         std::uint32_t{bytes[3]} << 24;
-}
-
 // Reads `count` bytes, fewer only at the end of the file; the number read,
 // or -1 on an error.
 long long read_fully(int fd, void* buffer, std::size_t count) {
@@ -39,8 +34,6 @@ long long read_fully(int fd, void* buffer, std::size_t count) {
   }
   return static_cast<long long>(done);
 }
-
-bool is_separator(char c) { return c == '/' || c == '\\'; }
 
 // --- Locating ---------------------------------------------------------------
 
@@ -106,14 +99,14 @@ struct Candidate {
 }  // namespace
 
 const char* rootdir_path(const char* path) {
-  if (!is_separator(path[0])) return path;
+  if (!is_path_separator(path[0])) return path;
   if (!g_rootdir) {
     const char* value = getenv("ROOTDIR");
     if (!value) return path;
     g_rootdir = strdup(value);
     if (!g_rootdir) return path;
     const std::size_t length = strlen(g_rootdir);
-    if (length > 1 && is_separator(g_rootdir[length - 1])) g_rootdir[length - 1] = '\0';
+    if (length > 1 && is_path_separator(g_rootdir[length - 1])) g_rootdir[length - 1] = '\0';
   }
   const std::size_t root = strlen(g_rootdir);
   const std::size_t needed = root + strlen(path) + 1;
@@ -130,7 +123,7 @@ const char* rootdir_path(const char* path) {
 
 char* catalog_path(const char* name, int oflag) {
   for (const char* p = name; *p; ++p) {
-    if (is_separator(*p) || *p == ':') return strdup(name);  // a path: used as it is
+    if (is_path_separator(*p) || *p == ':') return strdup(name);  // a path: used as it is
   }
   const char* templates = getenv("NLSPATH");
   if (!templates) templates = rootdir_path(kDefaultTemplate);
@@ -188,8 +181,8 @@ bool read_catalog_header(MessageCatalog* catalog) {
   const off_t trailer_at = lseek(catalog->fd, -8, SEEK_END);
   unsigned char trailer[8];
   if (trailer_at < 0 || read_fully(catalog->fd, trailer, sizeof trailer) != sizeof trailer) return false;
-  catalog->trailer_word = le32(trailer);
-  catalog->set_index_offset = le32(trailer + 4);
+  catalog->trailer_word = load_le32(trailer);
+  catalog->set_index_offset = load_le32(trailer + 4);
   if (catalog->set_index_offset > trailer_at) return false;
   const auto size = static_cast<std::size_t>(trailer_at - catalog->set_index_offset);
   catalog->set_index = static_cast<CatalogSetEntry*>(malloc(size));
@@ -200,7 +193,7 @@ bool read_catalog_header(MessageCatalog* catalog) {
   for (std::size_t i = 0; i < size / 8; ++i) {
     unsigned char raw[8];
     memcpy(raw, reinterpret_cast<unsigned char*>(catalog->set_index) + 8 * i, 8);
-    catalog->set_index[i] = CatalogSetEntry{static_cast<std::int32_t>(le32(raw)), le32(raw + 4)};
+    catalog->set_index[i] = CatalogSetEntry{static_cast<std::int32_t>(load_le32(raw)), load_le32(raw + 4)};
   }
   catalog->set_count = static_cast<std::uint8_t>(size / 8);  // held in 8 bits
   return true;
@@ -320,13 +313,13 @@ const char* look_up(MessageCatalog* catalog, int set_number, int message_number,
       failed = true;  // the search ends here, without a match
       return 0;
     }
-    return static_cast<long long>(message_number) - static_cast<std::int32_t>(le32(window_entry(i)));
+    return static_cast<long long>(message_number) - static_cast<std::int32_t>(load_le32(window_entry(i)));
   });
   if (failed || position >= g_cache.count || !load_window(catalog, position) ||
-      static_cast<std::int32_t>(le32(window_entry(position))) != message_number) {
+      static_cast<std::int32_t>(load_le32(window_entry(position))) != message_number) {
     return default_text;
   }
-  if (lseek(catalog->fd, le32(window_entry(position) + 4), SEEK_SET) < 0) return default_text;
+  if (lseek(catalog->fd, load_le32(window_entry(position) + 4), SEEK_SET) < 0) return default_text;
   const int n = read(catalog->fd, g_text, kTextLimit);
   if (n < 1) return default_text;
   g_text[n] = '\0';

@@ -27,8 +27,7 @@ int vprint_error(const char* format, FormatArgs args);
 
 template <class... Args>
 int print_error(const char* format, const Args&... args) {
-  const FormatArg packed[sizeof...(Args) + 1] = {format_arg(args)...};
-  return vprint_error(format, FormatArgs(packed, sizeof...(Args)));
+  return vprint_error(format, FormatPack<Args...>(args...).args());
 }
 
 // The handler fatal calls; it does not return.
@@ -44,8 +43,7 @@ extern FatalHandler fatal_handler;
 
 template <class... Args>
 [[noreturn]] void fatal(const char* format, const Args&... args) {
-  const FormatArg packed[sizeof...(Args) + 1] = {format_arg(args)...};
-  vfatal(format, FormatArgs(packed, sizeof...(Args)));
+  vfatal(format, FormatPack<Args...>(args...).args());
 }
 
 }  // namespace rt

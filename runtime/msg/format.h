@@ -43,6 +43,15 @@ constexpr FormatArg format_arg(T value) {
   return {FormatArg::Kind::Int, static_cast<std::int32_t>(value), 0, nullptr, nullptr};
 }
 
+// The arguments of one call, packed with their kinds (one slot more, so
+// that a call without arguments has an array too).
+template <class... Args>
+struct FormatPack {
+  explicit FormatPack(const Args&... args) : values{format_arg(args)...} {}
+  FormatArgs args() const { return FormatArgs(values, sizeof...(Args)); }
+  FormatArg values[sizeof...(Args) + 1];
+};
+
 // The engine: formats into the stream; the number of characters sent.
 int vfprintf(Stream* stream, const char* format, FormatArgs args);
 
@@ -56,8 +65,7 @@ int vsnprintf(char* buffer, std::size_t size, const char* format, FormatArgs arg
 
 template <class... Args>
 int fprintf(Stream* stream, const char* format, const Args&... args) {
-  const FormatArg packed[sizeof...(Args) + 1] = {format_arg(args)...};
-  return vfprintf(stream, format, FormatArgs(packed, sizeof...(Args)));
+  return vfprintf(stream, format, FormatPack<Args...>(args...).args());
 }
 
 template <class... Args>
@@ -67,8 +75,7 @@ int printf(const char* format, const Args&... args) {
 
 template <class... Args>
 int snprintf(char* buffer, std::size_t size, const char* format, const Args&... args) {
-  const FormatArg packed[sizeof...(Args) + 1] = {format_arg(args)...};
-  return vsnprintf(buffer, size, format, FormatArgs(packed, sizeof...(Args)));
+  return vsnprintf(buffer, size, format, FormatPack<Args...>(args...).args());
 }
 
 // sprintf into an array: never beyond its end.

@@ -12,8 +12,6 @@ namespace {
 constexpr std::size_t kLongestDirectoryName = 256;
 constexpr char kMask[] = "*.*";
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
 }  // namespace
 
 bool path_exists(const char* path) { return w32::GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES; }
@@ -39,7 +37,7 @@ DIR* opendir(const char* name) {
   }
   std::size_t path_length = length;
   const bool bare_drive = length == 2 && name[1] == ':';
-  if (!bare_drive && (length == 0 || !is_separator(name[length - 1]))) {
+  if (!bare_drive && (length == 0 || !is_path_separator(name[length - 1]))) {
     dir->dir_path[path_length++] = '\\';
     dir->dir_path[path_length] = '\0';
   }
@@ -108,14 +106,14 @@ char* volume_root_of(const char* path) {
     if (root) root[0] = path[0];
     return root;
   }
-  if (is_separator(path[0]) && is_separator(path[1])) {
+  if (is_path_separator(path[0]) && is_path_separator(path[1])) {
     // \\server\share\...: the root ends after the share name.
     const std::size_t length = strlen(path);
     std::size_t end = 2;
-    while (end < length && !is_separator(path[end])) ++end;
+    while (end < length && !is_path_separator(path[end])) ++end;
     if (end == length) return nullptr;  // no share
     ++end;
-    while (end < length && !is_separator(path[end])) ++end;
+    while (end < length && !is_path_separator(path[end])) ++end;
     char* root = static_cast<char*>(malloc(end + 2));
     if (!root) return nullptr;
     memcpy(root, path, end);

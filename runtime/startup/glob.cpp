@@ -16,7 +16,6 @@ constexpr std::size_t kLongestName = 255;  // readdir gives at most this many ch
 char* g_glob_path = nullptr;
 std::size_t g_glob_path_size = 0;
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
 bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
 
 bool is_directory(const char* path) {
@@ -74,7 +73,7 @@ int glob_in_dir(std::size_t prefix, const char* rest, glob_t* pglob, int flags, 
     }
     if (is_wildcard(c)) {
       wild = true;
-    } else if (is_separator(c) || (c == ':' && i == 1)) {
+    } else if (is_path_separator(c) || (c == ':' && i == 1)) {
       if (wild) {
         component_end = rest;
         break;
@@ -89,7 +88,7 @@ int glob_in_dir(std::size_t prefix, const char* rest, glob_t* pglob, int flags, 
   // c: opens the current directory of drive C.
   g_glob_path[directory_length] = '\0';
   char* trailing = nullptr;
-  if (directory_length >= 2 && is_separator(g_glob_path[directory_length - 1]) &&
+  if (directory_length >= 2 && is_path_separator(g_glob_path[directory_length - 1]) &&
       g_glob_path[directory_length - 2] != ':') {
     trailing = g_glob_path + directory_length - 1;
   }

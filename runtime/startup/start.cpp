@@ -17,11 +17,6 @@ namespace {
 constexpr char kStartupFailure[] = "_main: memory allocation error during startup.\r\n";
 constexpr char kArgBlockVariable[] = "NVOARGS=";
 
-std::uint32_t le32(const unsigned char* bytes) {
-  return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-         std::uint32_t{bytes[3]} << 24;
-}
-
 bool starts_with(const char* text, const char* prefix) {
   for (; *prefix; ++prefix, ++text) {
     if (*text != *prefix) return false;
@@ -63,7 +58,7 @@ const unsigned char* mapped_arg_block(const char* handle_text) {
 
 // The arguments of a block, copied.
 void copy_block_arguments(const unsigned char* block, char** argv) {
-  const std::uint32_t count = le32(block + 16);
+  const std::uint32_t count = load_le32(block + 16);
   const char* text = reinterpret_cast<const char*>(block + kArgBlockStrings);
   for (std::uint32_t i = 0; i < count; ++i) {
     argv[i] = copy_or_fail(text);
@@ -76,9 +71,9 @@ void copy_block_arguments(const unsigned char* block, char** argv) {
 // --- The argument block -------------------------------------------------------
 
 bool arg_block_fits(const unsigned char* block, std::size_t size, std::uint32_t pid) {
-  if (size < kArgBlockStrings || le32(block + 8) != pid) return false;
+  if (size < kArgBlockStrings || load_le32(block + 8) != pid) return false;
   std::size_t at = kArgBlockStrings;
-  for (std::uint32_t count = le32(block + 16); count > 0; --count) {
+  for (std::uint32_t count = load_le32(block + 16); count > 0; --count) {
     while (at < size && block[at] != '\0') ++at;
     if (at == size) return false;  // the string runs past the view
     ++at;
@@ -194,7 +189,7 @@ void _main(ProgramMain program) {
   char** argv = nullptr;
   if (block_passing || tilde_passing) {
     w32::SetErrorMode(w32::SetErrorMode(0) | SEM_NOGPFAULTERRORBOX);
-    argc = block_passing ? static_cast<int>(le32(scan.arg_block + 16)) : scan.tilde_entries;
+    argc = block_passing ? static_cast<int>(load_le32(scan.arg_block + 16)) : scan.tilde_entries;
     argv = static_cast<char**>(malloc(sizeof(char*) * (static_cast<std::size_t>(argc) + 1)));  // ends null
     if (!argv) startup_fail(kStartupFailure);
     if (block_passing) copy_block_arguments(scan.arg_block, argv);

@@ -25,11 +25,9 @@ bool equal_ignoring_case(const char* a, const char* b) {
   }
 }
 
-bool is_separator(char c) { return c == '/' || c == '\\'; }
-
 bool has_separator(const char* name) {
   for (; *name; ++name) {
-    if (is_separator(*name)) return true;
+    if (is_path_separator(*name)) return true;
   }
   return false;
 }
@@ -74,7 +72,7 @@ OpenRequest open_request(const char* name, int flags, int permissions) {
 
   const std::size_t length = strlen(name);
   if (length > 0 && name[length - 1] == ':') request.disposition = OPEN_EXISTING;  // a drive or a device
-  if (length >= 4 && is_separator(name[0]) && is_separator(name[1]) && name[2] == '.' && is_separator(name[3])) {
+  if (length >= 4 && is_path_separator(name[0]) && is_path_separator(name[1]) && name[2] == '.' && is_path_separator(name[3])) {
     request.disposition = OPEN_EXISTING;  // the device namespace
   }
   if (equal_ignoring_case(name, "/dev/con") || equal_ignoring_case(name, "con")) {
