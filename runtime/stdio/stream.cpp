@@ -12,8 +12,9 @@ namespace {
 
 constexpr unsigned kStandardFlags = STREAM_OPEN | (w32::kTextModeByDefault ? STREAM_TEXT : 0u);
 
-constexpr Stream standard_stream(int fd) {
-  return Stream{nullptr, 0, nullptr, nullptr, nullptr, nullptr, fd, kStandardFlags, -1, -1};
+// An open entry over a descriptor, buffering not yet decided.
+constexpr Stream fresh_stream(int fd, unsigned flags) {
+  return Stream{nullptr, 0, nullptr, nullptr, nullptr, nullptr, fd, flags, -1, -1, -1, 0};
 }
 
 // The mode character at place 1, or at place 2 when place 1 is not the end.
@@ -52,13 +53,14 @@ Stream* stream_open_into(const char* name, const char* mode, Stream* stream, int
     fd = open(name, access, 0666);
     if (fd < 0) return nullptr;
   }
-  *stream = Stream{nullptr, 0, nullptr, nullptr, nullptr, nullptr, fd, flags | STREAM_OPEN, -1, -1};
+  *stream = fresh_stream(fd, flags | STREAM_OPEN);
   return stream;
 }
 
 }  // namespace
 
-Stream stream_table[STREAM_MAX] = {standard_stream(0), standard_stream(1), standard_stream(2)};
+Stream stream_table[STREAM_MAX] = {fresh_stream(0, kStandardFlags), fresh_stream(1, kStandardFlags),
+                                   fresh_stream(2, kStandardFlags)};
 unsigned stream_default_mode = w32::kTextModeByDefault ? STREAM_TEXT : 0u;
 std::uint32_t line_flush_pending = 0;
 void (*stream_exit_hook)() = nullptr;
@@ -108,6 +110,7 @@ int setvbuf(Stream* stream, void* buffer, int mode, std::size_t size) {
     // Align the buffer with the file: offset k of the buffer holds the
     // file offsets congruent to k modulo the size.
     off_t position = lseek(stream->fd, 0, SEEK_CUR);
+    stream->mark_offset = position;
     if (position < 0) position = 0;
     stream->cur = stream->mark = stream->valid_start = stream->base + position % static_cast<off_t>(size);
   }
@@ -156,8 +159,20 @@ Stream* stream_open_string(void* area, int length, const char* mode, Stream* rec
                    -1,
                    STREAM_OPEN | STREAM_STRING | STREAM_BUFSET | text,
                    -1,
-                   -1};
+                   -1,
+                   -1,
+                   0};
   return record;
 }
+
+int fileno(const Stream* stream) { return stream->fd; }
+
+int ferror(const Stream* stream) { return (stream->flags & STREAM_ERR) != 0; }
+
+int feof(const Stream* stream) { return (stream->flags & STREAM_EOF) != 0; }
+
+void clearerr(Stream* stream) { stream->flags &= ~(STREAM_EOF | STREAM_ERR); }
+
+void stream_set_binary(Stream* stream) { stream->flags &= ~STREAM_TEXT; }
 
 }  // namespace rt

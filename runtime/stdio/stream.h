@@ -11,6 +11,11 @@
 // or writing (mark < cur, avail <= 0). The descriptor's position always
 // corresponds to `mark`. Buffer offset k holds file offsets congruent to k
 // modulo the buffer size, so refills and full write-outs are aligned.
+//
+// The record's fields are this layer's business: outside runtime/stdio only
+// the in-place getc and putc below touch them (`cur` and `avail`). Callers
+// use the functions: fread, fwrite and stream_take for runs of bytes,
+// fileno, ferror, feof, clearerr and stream_set_binary for the rest.
 #pragma once
 
 #include <cstddef>
@@ -34,6 +39,11 @@ struct Stream {
   unsigned flags;
   int pushback;   // one byte handed back, or -1
   int lookahead;  // text mode: -1 empty, 10 while looking ahead, else a byte to deliver
+  // The descriptor's position (the file offset of `mark`) as last learnt,
+  // or -1 while unknown: ftell asks the system only when it is unknown.
+  off_t mark_offset;
+  // A byte that stream_take delivers from the slow path, outside the buffer.
+  unsigned char taken;
 };
 
 constexpr unsigned STREAM_EOF = 0x01;
@@ -121,6 +131,34 @@ inline int putc(int c, Stream* stream) {
 // 0, or EOF at the first byte that could not be written.
 int fputs(const char* text, Stream* stream);
 
+// Reads up to count items of `size` bytes, as that many getc calls would:
+// the number of whole items read; fewer at the end of the input or on a
+// read error (feof and ferror tell which).
+std::size_t fread(void* data, std::size_t size, std::size_t count, Stream* stream);
+// Writes count items of `size` bytes, as that many putc calls would (text
+// mode puts a carriage return before each line feed), but a run at a time.
+// On a line-buffered stream everything up to the last line feed is handed
+// to the system and the rest stays buffered. The number of whole items
+// taken before a write failed: count when none failed.
+std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream* stream);
+// Takes the next bytes that getc would deliver, at most `most`, ending
+// after the first byte equal to `stop` (-1: no stop byte), without copying
+// them: *run points at them until the next operation on the stream. The
+// number taken: at least 1, or 0 at the end of the input or on a read error.
+std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsigned char** run);
+
+// The stream's descriptor.
+int fileno(const Stream* stream);
+// Non-zero once a read or write error was seen.
+int ferror(const Stream* stream);
+// Non-zero once the end of the input was seen.
+int feof(const Stream* stream);
+// Forgets the end of input and any error, so that reading can be tried again.
+void clearerr(Stream* stream);
+// Switches a stream to binary before any byte passes: line feeds are
+// written as they are.
+void stream_set_binary(Stream* stream);
+
 // Result codes of stream_get_line.
 constexpr int LINE_OK = 0;         // a line with its line feed, zero-terminated
 constexpr int LINE_EOF = 1;        // end of input before any byte; buffer untouched
@@ -131,7 +169,8 @@ constexpr int LINE_ERROR = 5;      // a read error (STREAM_ERR is set)
 // Reads one line into buffer (length >= 1) with the in-place getc.
 int stream_get_line(char* buffer, int length, Stream* stream);
 
-// Positioning. fseek stays inside the buffer when it can, without a system call.
+// Positioning. fseek stays inside the buffer when it can, without a system
+// call; ftell makes one only while the descriptor's position is unknown.
 int fseek(Stream* stream, off_t offset, int whence);
 off_t ftell(Stream* stream);
 void rewind(Stream* stream);

@@ -1,5 +1,8 @@
 // Streams: reading with text-mode translation, writing with line buffering,
-// write-out and read-ahead, lines, and positioning.
+// write-out and read-ahead, runs of bytes (fread, fwrite, stream_take),
+// lines, and positioning.
+#include <cstdint>
+
 #include "runtime/stdio/stream.h"
 
 #include "runtime/string.h"
@@ -38,6 +41,11 @@ void limit_to_plain_run(Stream* stream) {
   stream->avail = static_cast<int>(limit);
 }
 
+// The descriptor moved on by n bytes read.
+void advance_offset(Stream* stream, int n) {
+  if (stream->mark_offset >= 0) stream->mark_offset += n;
+}
+
 // One byte from the buffer, refilled from the descriptor when it is used
 // up, or straight from the descriptor when there is no buffer. EOF at the
 // end of the input (STREAM_EOF) or on a read error (STREAM_ERR).
@@ -49,6 +57,7 @@ int read_step(Stream* stream) {
       stream->flags |= n < 0 ? STREAM_ERR : STREAM_EOF;
       return EOF;
     }
+    advance_offset(stream, 1);
     return byte;
   }
   if (stream->mark < stream->cur) stream_write_out(stream);
@@ -66,12 +75,104 @@ int read_step(Stream* stream) {
     }
     stream->avail = n;
     stream->mark += n;
+    advance_offset(stream, n);
   }
   --stream->avail;
   const int byte = *stream->cur++;
   if (is_text(stream)) limit_to_plain_run(stream);
   return byte;
 }
+
+// Writes the bytes from mark to cur to the descriptor. A console that stops
+// at a 0x1A is given the rest after it. Bytes that can't be written are
+// discarded and STREAM_ERR is set: false then.
+bool write_out(Stream* stream) {
+  if (stream->flags & STREAM_STRING) return true;
+  stream->avail = 0;
+  if (stream->flags & STREAM_LINEBUF) line_flush_pending &= ~pending_bit(stream);
+  unsigned char* p = stream->mark;
+  // Where a descriptor that appends writes is not known from here.
+  if (p < stream->cur) stream->mark_offset = -1;
+  while (p < stream->cur) {
+    const auto offered = static_cast<int>(stream->cur - p);
+    const int n = write(stream->fd, p, static_cast<unsigned>(offered));
+    if (n < 0) break;
+    p += n;
+    if (n < offered) {
+      if (*p != kCtrlZ) break;
+      ++p;  // a console that stops at 0x1A: skip it and go on
+    }
+  }
+  stream->mark = p;
+  const bool written = p == stream->cur;
+  if (!written) {
+    stream->cur = p;  // the unwritten bytes are discarded
+    stream->flags |= STREAM_ERR;
+  }
+  if (stream->cur == stream->end) stream->cur = stream->mark = stream->valid_start = stream->base;
+  return written;
+}
+
+// Stores the bytes of one fwrite call in a buffered stream as the in-place
+// putc would, a run at a time, writing out the buffer whenever it is full;
+// in text mode each line feed is stored as carriage return and line feed.
+// `stored` counts the caller's bytes taken, `written` those of them known to
+// have reached the descriptor when a write-out failed.
+struct Storing {
+  Stream* stream;
+  std::size_t stored;
+  std::size_t written;
+
+  // Room for at least one byte; false when a write-out failed (or a string
+  // stream's area is full).
+  bool make_room() {
+    if (stream->cur < stream->end) return true;
+    if (stream->flags & STREAM_STRING) {
+      stream->flags |= STREAM_ERR;
+      return false;
+    }
+    return write_out();
+  }
+
+  bool write_out() {
+    if (!rt::write_out(stream)) return false;
+    written = stored;
+    return true;
+  }
+
+  bool put(const unsigned char* bytes, std::size_t length) {
+    const bool text = is_text(stream);
+    const unsigned char* const end = bytes + length;
+    while (bytes < end) {
+      const unsigned char* plain_end = end;
+      if (text) {
+        if (const void* line_feed = memchr(bytes, '\n', static_cast<std::size_t>(end - bytes))) {
+          plain_end = static_cast<const unsigned char*>(line_feed);
+        }
+      }
+      while (bytes < plain_end) {
+        if (!make_room()) return false;
+        const auto room = static_cast<std::size_t>(stream->end - stream->cur);
+        const auto left = static_cast<std::size_t>(plain_end - bytes);
+        const std::size_t n = left < room ? left : room;
+        memcpy(stream->cur, bytes, n);
+        stream->cur += n;
+        bytes += n;
+        stored += n;
+      }
+      if (bytes < end) {  // a line feed in text mode
+        static constexpr unsigned char kLineEnd[] = {'\r', '\n'};
+        for (const unsigned char byte : kLineEnd) {
+          if (!make_room()) return false;
+          *stream->cur++ = byte;
+        }
+        ++bytes;
+        ++stored;
+      }
+    }
+    return true;
+  }
+};
 
 }  // namespace
 
@@ -115,6 +216,7 @@ int stream_put_slow(int c, Stream* stream) {
   stream->pushback = -1;
 
   if (!stream->base) {
+    stream->mark_offset = -1;
     if (is_text(stream) && byte == '\n' && write(stream->fd, "\r", 1) <= 0) {
       stream->flags |= STREAM_ERR;
       return EOF;
@@ -147,32 +249,11 @@ int stream_put_slow(int c, Stream* stream) {
   return byte;
 }
 
-void stream_write_out(Stream* stream) {
-  if (stream->flags & STREAM_STRING) return;
-  stream->avail = 0;
-  if (stream->flags & STREAM_LINEBUF) line_flush_pending &= ~pending_bit(stream);
-  unsigned char* p = stream->mark;
-  while (p < stream->cur) {
-    const auto offered = static_cast<int>(stream->cur - p);
-    const int n = write(stream->fd, p, static_cast<unsigned>(offered));
-    if (n < 0) break;
-    p += n;
-    if (n < offered) {
-      if (*p != kCtrlZ) break;
-      ++p;  // a console that stops at 0x1A: skip it and go on
-    }
-  }
-  stream->mark = p;
-  if (p < stream->cur) {
-    stream->cur = p;  // the unwritten bytes are discarded
-    stream->flags |= STREAM_ERR;
-  }
-  if (stream->cur == stream->end) stream->cur = stream->mark = stream->valid_start = stream->base;
-}
+void stream_write_out(Stream* stream) { write_out(stream); }
 
 void stream_drop_readahead(Stream* stream) {
   if (!stream->base || stream->cur >= stream->mark || (stream->flags & STREAM_STRING)) return;
-  lseek(stream->fd, stream->cur - stream->mark, SEEK_CUR);
+  stream->mark_offset = lseek(stream->fd, stream->cur - stream->mark, SEEK_CUR);
   stream->mark = stream->cur;
   stream->avail = 0;
 }
@@ -182,6 +263,78 @@ int fputs(const char* text, Stream* stream) {
     if (putc(static_cast<unsigned char>(*text), stream) == EOF) return EOF;
   }
   return 0;
+}
+
+std::size_t fread(void* data, std::size_t size, std::size_t count, Stream* stream) {
+  if (size == 0 || count > SIZE_MAX / size) return 0;
+  auto* to = static_cast<unsigned char*>(data);
+  const std::size_t wanted = size * count;
+  std::size_t got = 0;
+  while (got < wanted) {
+    const unsigned char* run;
+    const std::size_t n = stream_take(stream, wanted - got, -1, &run);
+    if (n == 0) break;
+    memcpy(to + got, run, n);
+    got += n;
+  }
+  return got / size;
+}
+
+std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream* stream) {
+  if (size == 0 || count == 0 || count > SIZE_MAX / size) return 0;
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  const std::size_t length = size * count;
+  if (!(stream->flags & STREAM_BUFSET)) stream_default_buffering(stream);
+  stream->pushback = -1;
+  if (!stream->base) {
+    // Unbuffered: every byte goes to the descriptor as putc sends it.
+    std::size_t taken = 0;
+    while (taken < length && stream_put_slow(bytes[taken], stream) != EOF) ++taken;
+    return taken / size;
+  }
+  if (stream->cur < stream->mark) stream_drop_readahead(stream);
+
+  Storing storing{stream, 0, 0};
+  if (!(stream->flags & STREAM_LINEBUF)) {
+    if (!storing.put(bytes, length)) return storing.written / size;
+    stream->avail = -static_cast<int>(stream->end - stream->cur);
+    return count;
+  }
+  // Line buffering: the bytes up to the last line feed go to the system now,
+  // the rest waits in the buffer for its line feed.
+  std::size_t lines = length;
+  while (lines > 0 && bytes[lines - 1] != '\n') --lines;
+  if (lines > 0) {
+    if (!storing.put(bytes, lines) || !storing.write_out()) return storing.written / size;
+  }
+  if (lines < length) {
+    if (!storing.put(bytes + lines, length - lines)) return storing.written / size;
+    stream->avail = -static_cast<int>(stream->end - stream->cur);
+    line_flush_pending |= pending_bit(stream);
+  }
+  return count;
+}
+
+std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsigned char** run) {
+  if (most == 0) return 0;
+  if (stream->avail > 0) {
+    std::size_t n = static_cast<std::size_t>(stream->avail) < most ? static_cast<std::size_t>(stream->avail) : most;
+    if (stop >= 0) {
+      if (const void* found = memchr(stream->cur, stop, n)) {
+        n = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - stream->cur) + 1;
+      }
+    }
+    *run = stream->cur;
+    stream->cur += n;
+    stream->avail -= static_cast<int>(n);
+    return n;
+  }
+  // The slow path decides, refills and translates; its byte is kept in the record.
+  const int byte = stream_fill(stream);
+  if (byte == EOF) return 0;
+  stream->taken = static_cast<unsigned char>(byte);
+  *run = &stream->taken;
+  return 1;
 }
 
 int stream_get_line(char* buffer, int length, Stream* stream) {
@@ -218,7 +371,9 @@ int fseek(Stream* stream, off_t offset, int whence) {
   // differs from it by the unread bytes.
   off_t distance;
   if (whence == SEEK_SET) {
+    // Asked, not remembered: a caller may have moved the descriptor itself.
     const off_t position = lseek(stream->fd, 0, SEEK_CUR);
+    stream->mark_offset = position;
     if (position < 0) return -1;
     distance = offset - position;
   } else {
@@ -230,14 +385,15 @@ int fseek(Stream* stream, off_t offset, int whence) {
     stream->cur = stream->mark + distance;  // the bytes are still in the buffer
     return 0;
   }
-  if (lseek(stream->fd, offset, whence) == -1) return -1;
+  stream->mark_offset = lseek(stream->fd, offset, whence);
+  if (stream->mark_offset == -1) return -1;
   if (stream->base) stream->cur = stream->mark = stream->valid_start = stream->base;
   return 0;
 }
 
 off_t ftell(Stream* stream) {
-  const off_t position = lseek(stream->fd, 0, SEEK_CUR);
-  return position < 0 ? -1 : position + (stream->cur - stream->mark);
+  if (stream->mark_offset < 0) stream->mark_offset = lseek(stream->fd, 0, SEEK_CUR);
+  return stream->mark_offset < 0 ? -1 : stream->mark_offset + (stream->cur - stream->mark);
 }
 
 void rewind(Stream* stream) {

@@ -40,13 +40,14 @@ CapturedStream::CapturedStream(rt::Stream* stream, const ScratchDir& dir)
     : stream_(stream), saved_(*stream), path_((dir.path() / "captured").string()) {
   const int fd = rt::open(path_.c_str(), rt::O_RDWR | rt::O_CREAT | rt::O_TRUNC, 0666);
   EXPECT_GE(fd, 0);
-  *stream_ = rt::Stream{nullptr, 0, nullptr, nullptr, nullptr, nullptr, fd, rt::STREAM_OPEN, -1, -1};
+  // The entry is freed and opened again over the file: the lowest free
+  // entry is this one while the standard streams below it are open.
+  stream_->flags = 0;
+  EXPECT_EQ(rt::fdopen(fd, "wb"), stream_);
 }
 
 CapturedStream::~CapturedStream() {
-  rt::fflush(stream_);
-  if (stream_->flags & rt::STREAM_OWNBUF) rt::free(stream_->base);
-  rt::close(stream_->fd);
+  rt::fclose(stream_);
   *stream_ = saved_;
 }
 
