@@ -27,7 +27,7 @@ bool is_byte_unit(std::int32_t unit) { return unit >= 1 && unit <= 4; }
 int tail_stream(rt::Stream* stream, const char* name) {
   std::int64_t offset = 0;
   if (is_byte_unit(options.unit)) {
-    rt::stdout->flags &= ~rt::STREAM_TEXT;  // bytes are written as they are
+    rt::stream_set_binary(rt::stdout);  // bytes are written as they are
     const std::int64_t size = kUnitSize[options.unit];
     if (options.count > 2147483647 / size) {
       rt::fprintf(rt::stderr, rt::msg_text("5292##Byte count not in range %ld..%ld\n"), 0, 2147483647);
@@ -39,8 +39,12 @@ int tail_stream(rt::Stream* stream, const char* name) {
     --options.count;  // +1 and +0 both start at the first line
   }
 
+  // Copying goes a run at a time: the input gets a large buffer before its
+  // first read (without one it gets the default on first use).
+  rt::setvbuf(stream, nullptr, rt::_IOFBF, kInputBufferSize);
+
   rt::FileStatus status;
-  const bool seekable = rt::fstat(stream->fd, &status) == 0 &&
+  const bool seekable = rt::fstat(rt::fileno(stream), &status) == 0 &&
                         ((status.st_mode & rt::S_IFMT) == rt::S_IFREG || (status.st_mode & rt::S_IFMT) == rt::S_IFBLK);
 
   if (is_byte_unit(options.unit)) {
@@ -69,7 +73,7 @@ int skip_lines(rt::Stream* stream, const char* name) {
   // A line ends at a line feed, whatever bytes it holds and however long it is.
   for (std::int32_t lines = options.count; lines > 0; --lines) {
     if (!skip_line(stream)) {
-      if (stream->flags & rt::STREAM_ERR) read_error_exit(name);
+      if (rt::ferror(stream)) read_error_exit(name);
       return follow_stream(stream);  // the start line does not exist
     }
   }
@@ -77,28 +81,18 @@ int skip_lines(rt::Stream* stream, const char* name) {
 }
 
 int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name) {
-  while (skip > 0) {
-    if (stream->avail > 0) {
-      const std::int64_t run = stream->avail < skip ? stream->avail : skip;
-      stream->cur += run;
-      stream->avail -= static_cast<int>(run);
-      skip -= run;
-    } else {
-      if (rt::stream_fill(stream) == rt::EOF) return follow_stream(stream);
-      --skip;
-    }
-  }
+  if (!skip_bytes(stream, skip)) return follow_stream(stream);
   copy_to_stdout(stream);
   return end_of_copy_checks(stream, name);
 }
 
 int end_of_copy_checks(rt::Stream* stream, const char* name) {
-  if (stream->flags & rt::STREAM_ERR) {
+  if (rt::ferror(stream)) {
     rt::print_error(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), name);
     return 1;
   }
   rt::fflush(rt::stdout);
-  if (rt::stdout->flags & rt::STREAM_ERR) {
+  if (rt::ferror(rt::stdout)) {
     rt::print_error(rt::msg_text("4##write error on standard output"));
     return 1;
   }

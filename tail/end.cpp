@@ -1,6 +1,8 @@
 // The output modes that write the end of the input: the last lines of a
 // positionable input by a backward scan, the last lines of any input by a
-// ring of line slots, and the last bytes of any input by a byte ring.
+// line ring, and the last bytes of any input by a byte ring.
+#include <cstdint>
+
 #include "tail/tail.h"
 
 #include "runtime/msg/diag.h"
@@ -18,95 +20,135 @@ int no_memory() {
   return 1;
 }
 
-// --- The line ring ------------------------------------------------------------
-
-// A line slot: a line with its line feed, zero bytes included. Slots start
-// as kLineSlotSize bytes of one block allocated up front, so that a count
-// too large for memory fails before anything is read; a longer line moves
-// its slot into a block of its own.
-struct LineSlot {
-  char* text;
-  std::size_t length;
-  std::size_t capacity;
-  bool own;  // text is a block of its own, not part of the up-front block
-};
-
-// Makes room for `more` bytes after the slot's text; false without memory.
-bool reserve(LineSlot& slot, std::size_t more) {
-  if (slot.length + more <= slot.capacity) return true;
-  std::size_t capacity = slot.capacity * 2;
-  while (capacity < slot.length + more) capacity *= 2;
-  char* grown = static_cast<char*>(slot.own ? rt::realloc(slot.text, capacity) : rt::malloc(capacity));
-  if (!grown) return false;
-  if (!slot.own) rt::memcpy(grown, slot.text, slot.length);
-  slot.text = grown;
-  slot.capacity = capacity;
-  slot.own = true;
-  return true;
+// Reads up to `length` bytes at the descriptor's position: the number read,
+// fewer only at the end of the file; 0 at the end, -1 on an error before
+// any byte.
+int read_block(int fd, char* block, int length) {
+  int got = 0;
+  while (got < length) {
+    const int n = rt::read(fd, block + got, static_cast<unsigned>(length - got));
+    if (n <= 0) return got > 0 ? got : n;
+    got += n;
+  }
+  return got;
 }
 
-enum class LineRead { Line, End, Partial, Error, NoMemory };
+// --- The line ring ------------------------------------------------------------
+//
+// The ring keeps the last `slots` = count + 1 lines of the input, the newest
+// perhaps still without its line feed, densely in a ring of bytes: byte x of
+// the input (counted from 0) lives at bytes[x % capacity], and line k begins
+// at byte starts[k % slots]. So the lines to write are always one range of
+// the input: from the start of the oldest line kept to the end.
+//
+// A block of slots × kLineSlotSize bytes is allocated up front, so that a
+// count too large for memory fails before anything is read; the ring starts
+// small inside it and doubles as the kept lines need room, so the memory
+// touched follows the data. Beyond the block it moves into one of its own:
+// lines of any length are kept whole.
+struct LineRing {
+  std::size_t slots;
+  std::uint64_t* starts;  // slots entries: where each kept line begins
+  std::uint64_t lines;    // lines begun so far, the current one included
+  std::uint64_t head;     // bytes stored so far: where the next one goes
+  unsigned char* bytes;   // the ring: the up-front block, or a larger one
+  std::size_t block_size;
+  std::size_t capacity;  // a power of two, at most block_size
+};
 
-// Reads one line into a slot. At the end of the input with nothing read the
-// slot keeps what it held.
-LineRead read_line(rt::Stream* in, LineSlot& slot) {
-  bool started = false;
-  for (;;) {
-    const char* bytes;
-    std::size_t length;
-    bool complete;
-    char single;
-    if (in->avail > 0) {
-      bytes = reinterpret_cast<const char*>(in->cur);
-      const void* line_feed = rt::memchr(bytes, '\n', static_cast<std::size_t>(in->avail));
-      complete = line_feed != nullptr;
-      length = complete ? static_cast<std::size_t>(static_cast<const char*>(line_feed) - bytes) + 1
-                        : static_cast<std::size_t>(in->avail);
-      in->cur += length;
-      in->avail -= static_cast<int>(length);
-    } else {
-      const int c = rt::stream_fill(in);
-      if (c == rt::EOF) {
-        if (in->flags & rt::STREAM_ERR) return LineRead::Error;
-        return started ? LineRead::Partial : LineRead::End;
-      }
-      single = static_cast<char>(c);
-      bytes = &single;
-      length = 1;
-      complete = c == '\n';
-    }
-    if (!started) {
-      slot.length = 0;
-      started = true;
-    }
-    if (!reserve(slot, length)) return LineRead::NoMemory;
-    rt::memcpy(slot.text + slot.length, bytes, length);
-    slot.length += length;
-    if (complete) return LineRead::Line;
+std::uint64_t oldest_start(const LineRing& ring) {
+  return ring.lines > ring.slots ? ring.starts[ring.lines % ring.slots] : 0;
+}
+
+// Copies the input's bytes [from, to) between two rings, a contiguous piece
+// at a time. The two may be the same block when the capacity doubles: then
+// a byte either stays or moves from the lower half into the unused upper one.
+void relocate(const unsigned char* old_bytes, std::size_t old_capacity, unsigned char* new_bytes,
+              std::size_t new_capacity, std::uint64_t from, std::uint64_t to) {
+  while (from < to) {
+    const std::size_t old_at = from % old_capacity;
+    const std::size_t new_at = from % new_capacity;
+    std::uint64_t n = to - from;
+    if (n > old_capacity - old_at) n = old_capacity - old_at;
+    if (n > new_capacity - new_at) n = new_capacity - new_at;
+    rt::memmove(new_bytes + new_at, old_bytes + old_at, static_cast<std::size_t>(n));
+    from += n;
   }
 }
 
-bool ends_line(const LineSlot& slot) { return slot.length > 0 && slot.text[slot.length - 1] == '\n'; }
+// Makes room for `more` bytes after the kept lines; false without memory.
+bool make_room(LineRing& ring, std::size_t more) {
+  const std::uint64_t first = oldest_start(ring);
+  const std::uint64_t needed = ring.head - first + more;
+  if (needed <= ring.capacity) return true;
+  std::size_t capacity = ring.capacity;
+  while (capacity < needed) {
+    if (capacity > SIZE_MAX / 2) return false;
+    capacity *= 2;
+  }
+  unsigned char* bytes = ring.bytes;
+  if (capacity > ring.block_size) {
+    bytes = static_cast<unsigned char*>(rt::malloc(capacity));
+    if (!bytes) return false;
+  }
+  relocate(ring.bytes, ring.capacity, bytes, capacity, first, ring.head);
+  if (bytes != ring.bytes) {
+    rt::free(ring.bytes);
+    ring.bytes = bytes;
+    ring.block_size = capacity;
+  }
+  ring.capacity = capacity;
+  return true;
+}
+
+void store(LineRing& ring, const unsigned char* run, std::size_t length) {
+  while (length > 0) {
+    const std::size_t at = ring.head % ring.capacity;
+    const std::size_t n = length < ring.capacity - at ? length : ring.capacity - at;
+    rt::memcpy(ring.bytes + at, run, n);
+    ring.head += n;
+    run += n;
+    length -= n;
+  }
+}
+
+// Writes the input's bytes [from, to) from the ring to stdout.
+void write_range(const LineRing& ring, std::uint64_t from, std::uint64_t to) {
+  while (from < to) {
+    const std::size_t at = from % ring.capacity;
+    std::uint64_t n = to - from;
+    if (n > ring.capacity - at) n = ring.capacity - at;
+    rt::fwrite(ring.bytes + at, 1, static_cast<std::size_t>(n), rt::stdout);
+    from += n;
+  }
+}
+
+// The largest power of two not above `limit` (at least 1), and at most 64 KiB.
+std::size_t first_capacity(std::size_t limit) {
+  std::size_t capacity = 1;
+  while (capacity * 2 <= limit && capacity < 65536) capacity *= 2;
+  return capacity;
+}
 
 }  // namespace
 
 int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
   char* block = static_cast<char*>(rt::malloc(kScanBlockSize));
   if (!block) return no_memory();
-  // The first block read is the one that holds the last byte of the file;
-  // blocks start at multiples of their size.
-  rt::off_t position = size % kScanBlockSize != 0 ? size - size % kScanBlockSize : size - kScanBlockSize;
+  const int fd = rt::fileno(stream);
+  // The scan looks at the bytes up to `limit`, the end of the 1024-byte
+  // unit that holds the last byte, from the last block back.
+  rt::off_t limit = (size + kScanUnit - 1) / kScanUnit * kScanUnit;
+  rt::off_t position = limit > 0 ? (limit - 1) / kScanBlockSize * kScanBlockSize : 0;
   // Line feeds to find from the end: the file's own last one is among them.
   std::int64_t needed = std::int64_t{options.count} + 1;
-  if (position < 0) position = 0;
-  bool scanning = position > 0 || size > 0;
-  while (scanning) {
-    if (rt::lseek(stream->fd, position, rt::SEEK_SET) < 0) {
+  while (limit > 0) {
+    if (rt::lseek(fd, position, rt::SEEK_SET) < 0) {
       rt::free(block);
       rt::rewind(stream);
       return last_lines_ring(stream, name);
     }
-    const int n = rt::read(stream->fd, block, kScanBlockSize);
+    const int n = read_block(fd, block, static_cast<int>(limit - position));
     if (n == 0) break;
     int i = n - 1;  // a failed read counts as a block without line feeds
     while (i >= 0 && !(block[i] == '\n' && --needed == 0)) --i;
@@ -114,128 +156,93 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
       position += i + 1;
       break;
     }
+    if (position == 0) break;  // fewer line feeds than wanted: all of it
+    limit = position;
     position -= kScanBlockSize;
-    if (position < 0) {
-      position = 0;  // fewer line feeds than wanted: all of it
-      scanning = false;
-    }
   }
   rt::free(block);
   rt::fseek(stream, position, rt::SEEK_SET);
 
   // The copy ends at the end of the first line that reaches the size taken
-  // before the scan: what was appended since is left for following.
-  for (int c; (c = rt::getc(stream)) != rt::EOF;) {
-    rt::putc(c, rt::stdout);
-    if (c == '\n' && rt::ftell(stream) >= size) break;
+  // before the scan: what was appended since is left for following. Up to
+  // that size it goes a run at a time; the position costs no system call.
+  const unsigned char* run;
+  for (;;) {
+    const rt::off_t at = rt::ftell(stream);
+    const bool before_size = at >= 0 && at < size;
+    const std::size_t n = rt::stream_take(stream, before_size ? static_cast<std::size_t>(size - at) : SIZE_MAX,
+                                          before_size ? -1 : '\n', &run);
+    if (n == 0) break;
+    rt::fwrite(run, 1, n, rt::stdout);
+    if (run[n - 1] == '\n' && rt::ftell(stream) >= size) break;
   }
   return end_of_copy_checks(stream, name);
 }
 
 int last_lines_ring(rt::Stream* stream, const char* name) {
-  // count + 1 slots: one more than the lines wanted, so that the oldest can
-  // be told from the newest.
+  // count + 1 lines: one more than wanted, so that a newest line without a
+  // line feed is written together with the count lines before it.
   const std::int64_t slots = std::int64_t{options.count} + 1;
-  if (slots < 1) return no_memory();
-  const auto count = static_cast<std::size_t>(slots);
-  auto* ring = static_cast<LineSlot*>(rt::malloc(sizeof(LineSlot) * count));
-  char* storage = static_cast<char*>(rt::malloc(count * kLineSlotSize));
-  if (!ring || !storage) {
-    rt::free(ring);
-    rt::free(storage);
+  if (slots < 1 || static_cast<std::uint64_t>(slots) > SIZE_MAX / kLineSlotSize) return no_memory();
+  LineRing ring{};
+  ring.slots = static_cast<std::size_t>(slots);
+  ring.block_size = ring.slots * kLineSlotSize;
+  ring.starts = static_cast<std::uint64_t*>(rt::malloc(ring.slots * sizeof(std::uint64_t)));
+  ring.bytes = static_cast<unsigned char*>(rt::malloc(ring.block_size));
+  if (!ring.starts || !ring.bytes) {
+    rt::free(ring.starts);
+    rt::free(ring.bytes);
     return no_memory();
   }
-  for (std::size_t i = 0; i < count; ++i) ring[i] = LineSlot{storage + i * kLineSlotSize, 0, kLineSlotSize, false};
+  ring.capacity = first_capacity(ring.block_size);
+  ring.lines = 1;  // the first line begins at byte 0
+  ring.starts[0] = 0;
 
-  std::size_t cur = 0;
-  bool reading = true;
-  int status = 0;
-  while (reading) {
-    switch (read_line(stream, ring[cur])) {
-      case LineRead::Line:
-        cur = (cur + 1) % count;
-        break;
-      case LineRead::Partial:
-        cur = (cur + 1) % count;
-        reading = false;
-        break;
-      case LineRead::End:
-        reading = false;
-        break;
-      case LineRead::Error:
-        rt::print_error(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), name);
-        rt::exit(1);
-      case LineRead::NoMemory:
-        status = no_memory();
-        reading = false;
-        break;
-    }
+  const unsigned char* run;
+  bool room = true;
+  while (const std::size_t n = rt::stream_take(stream, SIZE_MAX, '\n', &run)) {
+    if (!(room = make_room(ring, n))) break;
+    store(ring, run, n);
+    if (run[n - 1] == '\n') ring.starts[ring.lines++ % ring.slots] = ring.head;
   }
-  if (status == 0) {
-    // When the newest line has no line feed, the count lines before it are
-    // written as well; unfilled slots write nothing.
-    const std::size_t last = cur == 0 ? count - 1 : cur - 1;
-    std::size_t i = ends_line(ring[last]) ? (cur + 1) % count : cur;
-    do {
-      write_to_stdout(ring[i].text, ring[i].length);
-      i = (i + 1) % count;
-    } while (i != cur);
+  if (room && rt::ferror(stream)) {
+    rt::print_error(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), name);
+    rt::exit(1);
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    if (ring[i].own) rt::free(ring[i].text);
-  }
-  rt::free(storage);
-  rt::free(ring);
-  if (status != 0) return status;
-
-  rt::fflush(rt::stdout);
-  if (rt::stdout->flags & rt::STREAM_ERR) {
-    rt::print_error(rt::msg_text("4##write error on standard output"));
-    return 1;
-  }
-  return follow_stream(stream);
+  if (room) write_range(ring, oldest_start(ring), ring.head);
+  rt::free(ring.bytes);
+  rt::free(ring.starts);
+  if (!room) return no_memory();
+  return end_of_copy_checks(stream, name);
 }
 
 int last_bytes_ring(rt::Stream* stream, std::int64_t offset, const char* name) {
   if (offset < 0) return no_memory();
-  char* ring = static_cast<char*>(rt::malloc(static_cast<std::size_t>(offset)));
+  auto* ring = static_cast<unsigned char*>(rt::malloc(static_cast<std::size_t>(offset)));
   if (!ring) return no_memory();
   const auto size = static_cast<std::size_t>(offset);
   std::size_t position = 0;  // where the next byte goes
   std::int64_t total = 0;
-  for (;;) {
-    if (stream->avail > 0) {
-      // A run of bytes, stored around the ring.
-      const auto* bytes = reinterpret_cast<const char*>(stream->cur);
-      auto length = static_cast<std::size_t>(stream->avail);
-      stream->cur += length;
-      stream->avail = 0;
-      total += static_cast<std::int64_t>(length);
-      if (size == 0) continue;
-      if (length > size) {
-        // Only the last `size` bytes of the run can stay.
-        position = (position + (length - size)) % size;
-        bytes += length - size;
-        length = size;
-      }
-      const std::size_t first = length < size - position ? length : size - position;
-      rt::memcpy(ring + position, bytes, first);
-      rt::memcpy(ring, bytes + first, length - first);
-      position = (position + length) % size;
-    } else {
-      const int c = rt::stream_fill(stream);
-      if (c == rt::EOF) break;
-      ++total;
-      if (size == 0) continue;
-      ring[position] = static_cast<char>(c);
-      position = (position + 1) % size;
+  const unsigned char* run;
+  while (std::size_t length = rt::stream_take(stream, SIZE_MAX, -1, &run)) {
+    total += static_cast<std::int64_t>(length);
+    if (size == 0) continue;
+    if (length > size) {
+      // Only the last `size` bytes of the run can stay.
+      position = (position + (length - size)) % size;
+      run += length - size;
+      length = size;
     }
+    const std::size_t first = length < size - position ? length : size - position;
+    rt::memcpy(ring + position, run, first);
+    rt::memcpy(ring, run + first, length - first);
+    position = (position + length) % size;
   }
   if (total < offset) {
-    write_to_stdout(ring, static_cast<std::size_t>(total));
+    rt::fwrite(ring, 1, static_cast<std::size_t>(total), rt::stdout);
   } else {
-    write_to_stdout(ring + position, size - position);  // the oldest byte kept first
-    write_to_stdout(ring, position);
+    rt::fwrite(ring + position, 1, size - position, rt::stdout);  // the oldest byte kept first
+    rt::fwrite(ring, 1, position, rt::stdout);
   }
   rt::free(ring);
   return end_of_copy_checks(stream, name);

@@ -13,12 +13,12 @@ namespace {
 
 constexpr unsigned kFollowInterval = 2;  // seconds between polls
 
-// A file that shrank below the position reached was truncated or replaced
-// in place: what is written after that starts again at its beginning.
-void restart_if_shrunk(int fd) {
-  rt::FileStatus status;
-  const rt::off_t position = rt::lseek(fd, 0, rt::SEEK_CUR);
-  if (position > 0 && rt::fstat(fd, &status) == 0 && status.st_size < position) rt::lseek(fd, 0, rt::SEEK_SET);
+// Starts the followed stream again at the beginning of its file. The seek to
+// the end comes first because it always moves the descriptor and empties the
+// buffer, whose copy of the old contents must not be sought back into.
+void restart(rt::Stream* followed) {
+  rt::fseek(followed, 0, rt::SEEK_END);
+  rt::fseek(followed, 0, rt::SEEK_SET);
 }
 
 }  // namespace
@@ -33,12 +33,12 @@ int follow_stream(rt::Stream* stream) {
   // Only disk files are followed: pipes and consoles have no status, and a
   // pipe on standard input is never followed.
   rt::FileStatus status;
-  if (rt::fstat(stream->fd, &status) != 0) return 0;
+  if (rt::fstat(rt::fileno(stream), &status) != 0) return 0;
   if (stream == rt::stdin && (status.st_mode & rt::S_IFMT) == rt::S_IFIFO) return 0;
 
   // A duplicate keeps the file open at the position written up to: closing
   // the input gives back its read-ahead.
-  const int fd = rt::dup(stream->fd);
+  const int fd = rt::dup(rt::fileno(stream));
   if (fd < 0) {
     rt::print_error("PANIC: dup failed");
     return 1;
@@ -49,12 +49,21 @@ int follow_stream(rt::Stream* stream) {
     rt::print_error(rt::msg_lookup(1836, "re-opening file descriptor \"%d\"", "E fd"), fd);
     return 1;
   }
-  // Unbuffered: every byte is read when it is wanted, nothing ahead.
-  rt::setvbuf(followed, nullptr, rt::_IONBF, 0);
+  // Each poll reads what is there in large runs: nothing is ever read twice
+  // once following has started, so reading ahead loses nothing.
+  rt::setvbuf(followed, nullptr, rt::_IOFBF, kInputBufferSize);
+  // A file smaller than when it was last looked at was truncated or
+  // replaced in place: what is written to it since starts at its beginning.
+  // A start point beyond the end is no such thing: nothing is written until
+  // the file grows past it.
+  rt::off_t last_size = status.st_size;
   for (;;) {
     sleep(kFollowInterval);
-    followed->flags &= ~(rt::STREAM_EOF | rt::STREAM_ERR);
-    restart_if_shrunk(fd);
+    rt::clearerr(followed);
+    if (rt::fstat(fd, &status) == 0) {
+      if (status.st_size < last_size) restart(followed);
+      last_size = status.st_size;
+    }
     copy_to_stdout(followed);
   }
 }

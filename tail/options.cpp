@@ -122,7 +122,7 @@ const char* parse_units(const char* text, int& flag) {
 int main(int argc, char** argv, char** /*envp*/) {
   rt::setlocale(rt::LC_ALL, "");
   rt::progname = "tail";
-  rt::setvbuf(rt::stdout, nullptr, rt::_IOLBF, 1024);
+  rt::setvbuf(rt::stdout, nullptr, rt::_IOLBF, kOutputBufferSize);
 
   int i = 1;
   while (i < argc) {

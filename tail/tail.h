@@ -22,8 +22,15 @@ extern TailOptions options;
 
 // Units: lines (l, n), 512-byte blocks (b), bytes (c), kilobytes (k), megabytes (m).
 inline constexpr char kUnitLetters[] = "lbckmn";
-constexpr std::int32_t kLineSlotSize = 2048;  // the first size of a line slot
-constexpr std::int32_t kScanBlockSize = 1024;  // the backward scan reads blocks of this size
+// The line ring reserves this many bytes a line up front (it may use more).
+constexpr std::int32_t kLineSlotSize = 2048;
+// The backward scan looks at the file up to the end of the 1024-byte unit
+// that holds its last byte, reading blocks at multiples of kScanBlockSize.
+constexpr std::int32_t kScanUnit = 1024;
+constexpr std::int32_t kScanBlockSize = 65536;
+// The input's buffer, and standard output's (line-buffered all the same).
+constexpr std::size_t kInputBufferSize = 65536;
+constexpr std::size_t kOutputBufferSize = 65536;
 
 // Options, input and output mode: the exit status.
 int main(int argc, char** argv, char** envp);
@@ -60,14 +67,13 @@ int follow_stream(rt::Stream* stream);
 // Pauses for some seconds; 0.
 int sleep(unsigned seconds);
 
-// Copying helpers that work on whole buffered runs with the effect of a
-// getc/putc loop: the same bytes, system calls and buffer states.
-// Copies input to stdout until the end of the input.
+// Copying a run at a time, with the effect of a getc/putc loop.
+// Copies the input to stdout until its end.
 void copy_to_stdout(rt::Stream* stream);
-// Writes bytes to stdout.
-void write_to_stdout(const char* bytes, std::size_t length);
-// Drops input up to and including the next line feed; false at the end of
-// the input first.
+// Drops `count` bytes of input; false when the input ends first.
+bool skip_bytes(rt::Stream* stream, std::int64_t count);
+// Drops input up to and including the next line feed; false when the input
+// ends first.
 bool skip_line(rt::Stream* stream);
 
 }  // namespace tail
