@@ -128,6 +128,7 @@ struct Storing {
   bool make_room() {
     if (stream->cur < stream->end) return true;
     if (stream->flags & STREAM_STRING) {
+      written = stored;  // what a string stream holds is as good as written
       stream->flags |= STREAM_ERR;
       return false;
     }

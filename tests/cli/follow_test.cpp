@@ -53,6 +53,51 @@ TEST_F(Follow, AppendedLinesAndPartialLinesShowUp) {
   EXPECT_FALSE(tail->wait(0ms));  // still following
 }
 
+TEST_F(Follow, EachPollWritesItsDataWhileAPartialLineIsPending) {
+  dir.write("f", "");
+  const auto tail = start({"-f", "f"});
+  // Each piece is appended while the line before it is still open; a long
+  // one overflows standard output's buffer.
+  std::string expected;
+  for (const std::string& piece : {std::string("a"), std::string("b"), std::string(100000, 'c'), std::string("\nd")}) {
+    append(file("f"), piece);
+    expected += piece;
+    ASSERT_TRUE(tail->wait_for_out(text(expected), kWithinAPoll)) << piece.size() << " bytes: " << tail->out().size();
+  }
+}
+
+TEST_F(Follow, AStartPointBeyondTheEndIsNoTruncation) {
+  // Following goes on from the start point; what lies before it is not
+  // written when the file grows, however short the file was.
+  const struct {
+    std::vector<std::string> args;
+    std::string before;
+    std::string appended;
+    std::size_t from;  // the offset in the grown file from which it is written
+  } cases[] = {
+      {{"-c", "+100", "-f", "f0"}, "0123456789", std::string(140, 'x') + "yz", 99},
+      {{"-c", "+12", "-f", "f1"}, "short\n", "0123456789\n", 11},
+      {{"-n", "+50", "-f", "f2"}, "1\n2\n3\n", "4\n5\n", 6},
+  };
+  const auto expected = [](const auto& c) {
+    const std::string bytes = (c.before + c.appended).substr(c.from);
+    return c.args[0] == "-n" ? text(bytes) : bytes;
+  };
+  std::vector<std::unique_ptr<support::Child>> tails;
+  for (const auto& c : cases) {
+    dir.write(c.args.back(), c.before);
+    tails.push_back(start(c.args));
+  }
+  std::this_thread::sleep_for(3s);  // a poll has passed
+  for (std::size_t i = 0; i < tails.size(); ++i) {
+    EXPECT_EQ(tails[i]->out(), "") << cases[i].args[1];
+    append(file(cases[i].args.back()), cases[i].appended);
+  }
+  for (std::size_t i = 0; i < tails.size(); ++i) {
+    EXPECT_TRUE(tails[i]->wait_for_out(expected(cases[i]), kWithinAPoll)) << cases[i].args[1] << ": " << tails[i]->out();
+  }
+}
+
 TEST_F(Follow, ATruncatedFileIsFollowedFromItsStart) {
   dir.write("f", "old line one\nold line two\n");
   const auto tail = start({"-n", "1", "-f", "f"});

@@ -61,6 +61,18 @@ TEST_F(Streams, TextModeInputAtEveryBufferSize) {
       EXPECT_EQ(read_all(stream), c.text) << "buffer " << size;
       EXPECT_TRUE(stream->flags & rt::STREAM_EOF);
       rt::fclose(stream);
+
+      // fread gives the same bytes, whatever the size of its pieces.
+      for (const std::size_t piece : {1, 3, 64}) {
+        stream = rt::fopen(file.c_str(), "rt");
+        if (size != 0) rt::setvbuf(stream, nullptr, rt::_IOFBF, size);
+        std::string text;
+        char bytes[64];
+        while (const std::size_t n = rt::fread(bytes, 1, piece, stream)) text.append(bytes, n);
+        EXPECT_EQ(text, c.text) << "buffer " << size << ", pieces of " << piece;
+        EXPECT_TRUE(rt::feof(stream));
+        rt::fclose(stream);
+      }
     }
     // Binary mode reads the bytes as they are.
     rt::Stream* binary = rt::fopen(file.c_str(), "rb");
@@ -102,6 +114,128 @@ TEST_F(Streams, LineBufferedOutputWaitsForALineFeedAFlushOrAnyRead) {
   rt::Stream* input = rt::fopen(dir.write("in", "i").c_str(), "rb");
   EXPECT_EQ(rt::getc(input), 'i');
   EXPECT_EQ(support::ScratchDir::read(out), "abc\nxyz123");
+}
+
+TEST_F(Streams, FwriteHandsCompleteLinesToTheSystem) {
+  // Each piece is one fwrite; `after` is what the file holds after it, and
+  // `closed` what it holds after fclose.
+  const struct {
+    const char* mode;
+    int buffering;
+    std::size_t size;
+    std::vector<std::string> pieces;
+    std::vector<std::string> after;
+    std::string closed;
+  } cases[] = {
+      {"wb", rt::_IOLBF, 1024, {"ab\ncd", "ef", "\n"}, {"ab\n", "ab\n", "ab\ncdef\n"}, "ab\ncdef\n"},
+      {"wt", rt::_IOLBF, 1024, {"ab\ncd", "\n"}, {"ab\r\n", "ab\r\ncd\r\n"}, "ab\r\ncd\r\n"},
+      // Runs longer than the buffer: up to the last line feed all the same.
+      {"wb", rt::_IOLBF, 4, {"0123456789\nx", "yz\n"}, {"0123456789\n", "0123456789\nxyz\n"}, "0123456789\nxyz\n"},
+      {"wt", rt::_IOLBF, 4, {"a\nb\nc"}, {"a\r\nb\r\n"}, "a\r\nb\r\nc"},
+      // Full buffering writes whole buffers; no buffer writes at once.
+      {"wb", rt::_IOFBF, 4, {"0123456789"}, {"01234567"}, "0123456789"},
+      {"wt", rt::_IOFBF, 1024, {"x\ny"}, {""}, "x\r\ny"},
+      {"wb", rt::_IONBF, 0, {"x\ny"}, {"x\ny"}, "x\ny"},
+      {"wt", rt::_IONBF, 0, {"x\ny"}, {"x\r\ny"}, "x\r\ny"},
+  };
+  for (const auto& c : cases) {
+    const std::string out = path("out");
+    rt::Stream* stream = rt::fopen(out.c_str(), c.mode);
+    ASSERT_EQ(rt::setvbuf(stream, nullptr, c.buffering, c.size), 0);
+    for (std::size_t i = 0; i < c.pieces.size(); ++i) {
+      EXPECT_EQ(rt::fwrite(c.pieces[i].data(), 1, c.pieces[i].size(), stream), c.pieces[i].size());
+      EXPECT_EQ(support::ScratchDir::read(out), c.after[i]) << c.mode << " " << c.buffering << " " << c.size << " #" << i;
+    }
+    EXPECT_EQ(rt::fclose(stream), 0);
+    EXPECT_EQ(support::ScratchDir::read(out), c.closed) << c.mode << " " << c.buffering << " " << c.size;
+  }
+}
+
+TEST_F(Streams, RunsReportFailuresAndTheEndInWholeItems) {
+  // A write-out that fails: the items known to be written are counted.
+  rt::Stream* stream = rt::fopen(path("out").c_str(), "wb");
+  rt::setvbuf(stream, nullptr, rt::_IOFBF, 4);
+  w32::hook::fail_nth(Call::WriteFile, 2, ERROR_DISK_FULL);
+  EXPECT_EQ(rt::fwrite("aaaabbbbcccc", 4, 3, stream), 1u);
+  EXPECT_TRUE(rt::ferror(stream));
+  rt::fclose(stream);
+  EXPECT_EQ(support::ScratchDir::read(path("out")), "aaaa");
+
+  stream = rt::fopen(path("out").c_str(), "wb");
+  rt::setvbuf(stream, nullptr, rt::_IOLBF, 64);
+  w32::hook::fail_nth(Call::WriteFile, 1, ERROR_DISK_FULL);
+  EXPECT_EQ(rt::fwrite("line\n", 1, 5, stream), 0u);
+  EXPECT_TRUE(rt::ferror(stream));
+  rt::fclose(stream);
+
+  // A string stream takes what fits.
+  char area[4] = {'-', '-', '-', '-'};
+  rt::Stream record;
+  EXPECT_EQ(rt::fwrite("xyzw", 1, 4, rt::stream_open_string(area, 3, "w", &record)), 3u);
+  EXPECT_EQ(std::string(area, 4), "xyz-");
+
+  // Reading: whole items up to the end, then nothing; a read error.
+  stream = rt::fopen(dir.write("in", "0123456789").c_str(), "rb");
+  char items[12] = {};
+  EXPECT_EQ(rt::fread(items, 4, 3, stream), 2u);
+  EXPECT_TRUE(rt::feof(stream));
+  EXPECT_EQ(std::string(items, 8), "01234567");
+  EXPECT_EQ(rt::fread(items, 1, 1, stream), 0u);
+  rt::fclose(stream);
+  stream = rt::fopen(path("in").c_str(), "rb");
+  w32::hook::fail_nth(Call::ReadFile, 1, ERROR_ACCESS_DENIED);
+  EXPECT_EQ(rt::fread(items, 1, 4, stream), 0u);
+  EXPECT_TRUE(rt::ferror(stream));
+  EXPECT_FALSE(rt::feof(stream));
+  rt::clearerr(stream);
+  EXPECT_EQ(rt::fread(items, 1, 4, stream), 4u);  // tried again
+}
+
+TEST_F(Streams, RunsKeepThePositionWhenTheDirectionChanges) {
+  const std::string file = dir.write("f", "0123456789");
+  rt::Stream* stream = rt::fopen(file.c_str(), "r+b");
+  char bytes[4] = {};
+  EXPECT_EQ(rt::fread(bytes, 1, 2, stream), 2u);
+  EXPECT_EQ(rt::ftell(stream), 2);
+  EXPECT_EQ(rt::fwrite("XY", 1, 2, stream), 2u);  // gives back the read-ahead: written at offset 2
+  EXPECT_EQ(rt::ftell(stream), 4);
+  EXPECT_EQ(rt::fread(bytes, 1, 2, stream), 2u);  // writes out, then reads on
+  EXPECT_EQ(std::string(bytes, 2), "45");
+  EXPECT_EQ(rt::ftell(stream), 6);
+  EXPECT_EQ(rt::fseek(stream, -5, rt::SEEK_CUR), 0);
+  EXPECT_EQ(rt::ftell(stream), 1);
+  EXPECT_EQ(rt::fread(bytes, 1, 3, stream), 3u);
+  EXPECT_EQ(std::string(bytes, 3), "1XY");
+  EXPECT_EQ(rt::fclose(stream), 0);
+  EXPECT_EQ(support::ScratchDir::read(file), "01XY456789");
+
+  // The descriptor moved by the caller before the stream read anything (as
+  // the backward scan does): fseek asks where it is.
+  stream = rt::fopen(file.c_str(), "rb");
+  rt::setvbuf(stream, nullptr, rt::_IOFBF, 1024);
+  rt::lseek(rt::fileno(stream), 7, rt::SEEK_SET);
+  EXPECT_EQ(rt::read(rt::fileno(stream), bytes, 2), 2);
+  EXPECT_EQ(rt::fseek(stream, 0, rt::SEEK_SET), 0);
+  EXPECT_EQ(rt::ftell(stream), 0);
+  EXPECT_EQ(rt::getc(stream), '0');
+  EXPECT_EQ(rt::ftell(stream), 1);
+}
+
+TEST_F(Streams, TakingRuns) {
+  rt::Stream* stream = rt::fopen(dir.write("f", "ab\ncd\r\nef").c_str(), "rt");
+  rt::setvbuf(stream, nullptr, rt::_IOFBF, 1024);
+  std::string text;
+  const unsigned char* run;
+  while (const std::size_t n = rt::stream_take(stream, 4, '\n', &run)) {
+    const std::string taken(run, run + n);
+    // At most 4 bytes, and a line feed only at the end of a run.
+    EXPECT_LE(n, 4u);
+    EXPECT_EQ(taken.find('\n'), taken.back() == '\n' ? n - 1 : std::string::npos) << taken;
+    text += taken;
+  }
+  EXPECT_EQ(text, "ab\ncd\nef");
+  EXPECT_TRUE(rt::feof(stream));
+  EXPECT_EQ(rt::stream_take(stream, 0, -1, &run), 0u);
 }
 
 TEST_F(Streams, LineBufferedOutputIsWrittenAtExitButNotAtASignal) {

@@ -1,0 +1,109 @@
+// The end of the input from a file (the backward scan, or a seek for bytes)
+// and from a pipe (the line and byte rings), checked against the last lines
+// and bytes computed here. The inputs cross the scan's block boundaries and
+// make the line ring grow: long lines, zero bytes, no final line feed.
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/support/runtime_test.h"
+
+namespace {
+
+struct Input {
+  const char* name;
+  std::string data;
+};
+
+// Lines of the given lengths, each ended by a line feed unless `last_ends`
+// is false for the last: letters, with a zero byte every `zero_every` bytes
+// when that is given.
+std::string lines_of(const std::vector<std::size_t>& lengths, bool last_ends = true, char zero_every = 0) {
+  std::string data;
+  for (std::size_t i = 0; i < lengths.size(); ++i) {
+    for (std::size_t j = 0; j < lengths[i]; ++j) {
+      const bool zero = zero_every != 0 && (i + j) % static_cast<std::size_t>(zero_every) == 0;
+      data += zero ? '\0' : static_cast<char>('a' + (i + j) % 26);
+    }
+    if (last_ends || i + 1 < lengths.size()) data += '\n';
+  }
+  return data;
+}
+
+std::vector<Input> inputs() {
+  std::vector<std::size_t> varied;
+  for (std::size_t i = 0; i < 3000; ++i) varied.push_back(i * 7919 % 131);
+  // Line feeds at the last byte of the first 64 KiB block, at the first byte
+  // of the second, and at the very end of a file of two whole blocks.
+  std::string blocks = lines_of({65534, 0, 0}) + lines_of({65534});
+  return {
+      {"varied lines, the last without a line feed", lines_of(varied, false)},
+      {"line feeds at block boundaries", blocks},
+      {"long lines", lines_of({70000, 5, 0, 200000, 150000, 3})},
+      {"zero bytes", lines_of(varied, true, 7)},
+      {"one line without a line feed", lines_of({100000}, false)},
+      {"empty", ""},
+  };
+}
+
+// The last `count` lines: from the byte after the (count + 1)th line feed
+// from the end, so a final line without a line feed comes in addition.
+std::string last_lines(const std::string& data, std::size_t count) {
+  std::size_t needed = count + 1;
+  for (std::size_t i = data.size(); i > 0; --i) {
+    if (data[i - 1] == '\n' && --needed == 0) return data.substr(i);
+  }
+  return data;
+}
+
+std::string last_bytes(const std::string& data, std::size_t count) {
+  return count >= data.size() ? data : data.substr(data.size() - count);
+}
+
+// Line units write text: CR LF on Windows.
+std::string as_text(const std::string& bytes) {
+  std::string out;
+  for (const char c : bytes) out += c == '\n' ? support::kLineEnd : std::string(1, c);
+  return out;
+}
+
+class EndOfInput : public support::RuntimeTest {
+ protected:
+  // Standard output of tail with these arguments, from the file "in" and
+  // from a pipe carrying the same bytes.
+  void expect_both_ways(const std::string& data, const std::vector<std::string>& args, const std::string& expected,
+                        const std::string& what) {
+    support::RunOptions options;
+    options.cwd = dir.path().string();
+    options.environment = support::plain_environment();
+    const std::string tail = support::sibling_program("../tail");
+
+    std::vector<std::string> with_file = args;
+    with_file.push_back("in");
+    const support::ChildResult from_file = support::run(tail, with_file, options);
+    EXPECT_EQ(from_file.status, 0u) << what << from_file.err;
+    EXPECT_TRUE(from_file.out == expected) << "file: " << what;
+
+    options.input = data;
+    options.input_pipe = true;
+    const support::ChildResult from_pipe = support::run(tail, args, options);
+    EXPECT_EQ(from_pipe.status, 0u) << what << from_pipe.err;
+    EXPECT_TRUE(from_pipe.out == expected) << "pipe: " << what;
+  }
+};
+
+TEST_F(EndOfInput, LastLinesAndBytesFromAFileAndFromAPipe) {
+  for (const Input& input : inputs()) {
+    dir.write("in", input.data);
+    for (const std::size_t count : {1, 2, 3, 10, 1000, 5000}) {
+      expect_both_ways(input.data, {"-n", std::to_string(count)}, as_text(last_lines(input.data, count)),
+                       std::string(input.name) + ", -n " + std::to_string(count));
+    }
+    for (const std::size_t count : {1, 1000, 70000, 500000}) {
+      expect_both_ways(input.data, {"-c", std::to_string(count)}, last_bytes(input.data, count),
+                       std::string(input.name) + ", -c " + std::to_string(count));
+    }
+  }
+}
+
+}  // namespace
