@@ -175,6 +175,21 @@ struct Storing {
   }
 };
 
+// Takes up to `most` bytes of the in-place run at cur, ending after the
+// first `stop` byte (-1: none): the number taken.
+std::size_t take_in_place(Stream* stream, std::size_t most, int stop) {
+  const auto avail = static_cast<std::size_t>(stream->avail > 0 ? stream->avail : 0);
+  std::size_t n = avail < most ? avail : most;
+  if (stop >= 0) {
+    if (const void* found = memchr(stream->cur, stop, n)) {
+      n = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - stream->cur) + 1;
+    }
+  }
+  stream->cur += n;
+  stream->avail -= static_cast<int>(n);
+  return n;
+}
+
 }  // namespace
 
 int stream_fill(Stream* stream) {
@@ -319,21 +334,19 @@ std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream
 std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsigned char** run) {
   if (most == 0) return 0;
   if (stream->avail > 0) {
-    std::size_t n = static_cast<std::size_t>(stream->avail) < most ? static_cast<std::size_t>(stream->avail) : most;
-    if (stop >= 0) {
-      if (const void* found = memchr(stream->cur, stop, n)) {
-        n = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - stream->cur) + 1;
-      }
-    }
     *run = stream->cur;
-    stream->cur += n;
-    stream->avail -= static_cast<int>(n);
-    return n;
+    return take_in_place(stream, most, stop);
   }
-  // The slow path decides, refills and translates; its byte is kept in the record.
+  // The slow path decides, refills and translates.
   const int byte = stream_fill(stream);
   if (byte == EOF) return 0;
-  stream->taken = static_cast<unsigned char>(byte);
+  if (stream->base && stream->cur > stream->base && stream->cur[-1] == byte && byte != stop) {
+    // The byte lies in the buffer just before the in-place run: the run
+    // goes on from it.
+    *run = stream->cur - 1;
+    return 1 + take_in_place(stream, most - 1, stop);
+  }
+  stream->taken = static_cast<unsigned char>(byte);  // kept in the record
   *run = &stream->taken;
   return 1;
 }
