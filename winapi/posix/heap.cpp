@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <sys/sysinfo.h>
 
 #include "winapi/posix/emulation.h"
@@ -28,6 +29,11 @@ SIZE_T largest_block() {
   }();
   return largest;
 }
+
+// Blocks of 64 KiB and more come straight from the system as fresh zero
+// pages, as the Windows heap serves large blocks: calloc need not clear
+// them, and a page of a buffer that is never used is never touched.
+const bool g_large_blocks_mapped = ::mallopt(M_MMAP_THRESHOLD, 64 * 1024) == 1;
 
 bool valid_heap(HANDLE heap) {
   if (heap == kProcessHeap) return true;

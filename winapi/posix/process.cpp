@@ -4,8 +4,7 @@
 #include <csignal>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
 #include <string>
 #include <unistd.h>
 
@@ -26,6 +25,25 @@ constexpr FatalSignal kFatalSignals[] = {
     {8, SIGFPE}, {9, SIGKILL}, {11, SIGSEGV}, {13, SIGPIPE}, {14, SIGALRM}, {15, SIGTERM},
 };
 
+// The process's arguments as the kernel keeps them, each ended by a zero
+// byte. Read with plain system calls: C++ streams would set up their locale
+// machinery at every start for this one read.
+std::string process_arguments() {
+  std::string arguments;
+  const int fd = ::open("/proc/self/cmdline", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return arguments;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    arguments.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return arguments;
+}
+
 }  // namespace
 
 DWORD GetVersion() { return 0x1DB10106; }  // Windows NT 6.1, build 7601: the top bit is clear
@@ -36,8 +54,7 @@ DWORD GetVersion() { return 0x1DB10106; }  // Windows NT 6.1, build 7601: the to
 // the arguments the process was started with, and expands no wildcard.
 LPSTR GetCommandLineA() {
   static std::string line = [] {
-    std::ifstream in("/proc/self/cmdline", std::ios::binary);
-    const std::string arguments{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string arguments = process_arguments();
     std::string quoted;
     for (std::size_t start = 0; start < arguments.size();) {
       const std::size_t end = arguments.find('\0', start);
