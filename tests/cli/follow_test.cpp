@@ -101,9 +101,17 @@ TEST_F(Follow, AStartPointBeyondTheEndIsNoTruncation) {
 TEST_F(Follow, ATruncatedFileIsFollowedFromItsStart) {
   dir.write("f", "old line one\nold line two\n");
   const auto tail = start({"-n", "1", "-f", "f"});
+  // Following from the start of a file: what was read of its old contents
+  // must not come again after the truncation.
+  dir.write("g", "");
+  const auto from_start = start({"-c", "+1", "-f", "g"});
   ASSERT_TRUE(tail->wait_for_out(text("old line two\n"), kWithinAPoll)) << tail->out();
+  append(file("g"), "abcdefgh\n");
+  ASSERT_TRUE(from_start->wait_for_out("abcdefgh\n", kWithinAPoll)) << from_start->out();
   std::ofstream(file("f"), std::ios::binary | std::ios::trunc) << "new\n";
+  std::ofstream(file("g"), std::ios::binary | std::ios::trunc) << "xy\n";
   EXPECT_TRUE(tail->wait_for_out(text("old line two\nnew\n"), kWithinAPoll)) << tail->out();
+  EXPECT_TRUE(from_start->wait_for_out("abcdefgh\nxy\n", kWithinAPoll)) << from_start->out();
 }
 
 TEST_F(Follow, ACountOf0ShowsOnlyNewData) {
