@@ -34,11 +34,14 @@ std::vector<Input> inputs() {
   std::vector<std::size_t> varied;
   for (std::size_t i = 0; i < 3000; ++i) varied.push_back(i * 7919 % 131);
   // Line feeds at the last byte of the first 64 KiB block, at the first byte
-  // of the second, and at the very end of a file of two whole blocks.
+  // of the second, and at the very end of a file of two whole blocks; and a
+  // file whose last block holds one byte.
   std::string blocks = lines_of({65534, 0, 0}) + lines_of({65534});
+  std::string one_past = lines_of({65534, 0}) + "x";
   return {
       {"varied lines, the last without a line feed", lines_of(varied, false)},
       {"line feeds at block boundaries", blocks},
+      {"one byte past a block", one_past},
       {"long lines", lines_of({70000, 5, 0, 200000, 150000, 3})},
       {"zero bytes", lines_of(varied, true, 7)},
       {"one line without a line feed", lines_of({100000}, false)},
