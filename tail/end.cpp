@@ -33,6 +33,13 @@ int read_block(int fd, char* block, int length) {
   return got;
 }
 
+// The number of line feeds in a block (a loop the compiler vectorizes).
+int count_line_feeds(const char* block, int n) {
+  int count = 0;
+  for (int i = 0; i < n; ++i) count += block[i] == '\n';
+  return count;
+}
+
 // --- The line ring ------------------------------------------------------------
 //
 // The ring keeps the last `slots` = count + 1 lines of the input, the newest
@@ -137,9 +144,12 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
   if (!block) return no_memory();
   const int fd = rt::fileno(stream);
   // The scan looks at the bytes up to `limit`, the end of the 1024-byte
-  // unit that holds the last byte, from the last block back.
+  // unit that holds the last byte, from the last block back. The first
+  // block is the page that holds the last byte; each further one is twice
+  // as large up to kScanBlockSize, so a few lines cost a small read.
   rt::off_t limit = (size + kScanUnit - 1) / kScanUnit * kScanUnit;
-  rt::off_t position = limit > 0 ? (limit - 1) / kScanBlockSize * kScanBlockSize : 0;
+  rt::off_t block_size = kScanFirstBlockSize;
+  rt::off_t position = limit > 0 ? (limit - 1) / block_size * block_size : 0;
   // Line feeds to find from the end: the file's own last one is among them.
   std::int64_t needed = std::int64_t{options.count} + 1;
   while (limit > 0) {
@@ -150,15 +160,22 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
     }
     const int n = read_block(fd, block, static_cast<int>(limit - position));
     if (n == 0) break;
-    int i = n - 1;  // a failed read counts as a block without line feeds
-    while (i >= 0 && !(block[i] == '\n' && --needed == 0)) --i;
-    if (i >= 0) {
+    // A failed read counts as a block without line feeds. Counting first
+    // keeps the byte-by-byte search to the block that holds the start.
+    const int found = n > 0 ? count_line_feeds(block, n) : 0;
+    if (found >= needed) {
+      int i = n;
+      do {
+        --i;
+      } while (!(block[i] == '\n' && --needed == 0));
       position += i + 1;
       break;
     }
+    needed -= found;
     if (position == 0) break;  // fewer line feeds than wanted: all of it
     limit = position;
-    position -= kScanBlockSize;
+    if (block_size < kScanBlockSize) block_size *= 2;
+    position = position > block_size ? position - block_size : 0;
   }
   rt::free(block);
   rt::fseek(stream, position, rt::SEEK_SET);
