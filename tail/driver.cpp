@@ -17,12 +17,14 @@ constexpr std::int64_t kUnitSize[] = {0, 512, 1, 1024, 1048576, 0};
 
 bool is_byte_unit(std::int32_t unit) { return unit >= 1 && unit <= 4; }
 
-[[noreturn]] void read_error_exit(const char* name) {
-  rt::print_error(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), name);
+}  // namespace
+
+void print_read_error(const char* name) { rt::print_error(rt::msg_lookup(rt::messages::kReadError), name); }
+
+void read_error_exit(const char* name) {
+  print_read_error(name);
   rt::exit(1);
 }
-
-}  // namespace
 
 int tail_stream(rt::Stream* stream, const char* name) {
   std::int64_t offset = 0;
@@ -30,7 +32,7 @@ int tail_stream(rt::Stream* stream, const char* name) {
     rt::stream_set_binary(rt::stdout);  // bytes are written as they are
     const std::int64_t size = kUnitSize[options.unit];
     if (options.count > 2147483647 / size) {
-      rt::fprintf(rt::stderr, rt::msg_text("5292##Byte count not in range %ld..%ld\n"), 0, 2147483647);
+      rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kByteCountRange), 0, 2147483647);
       return 1;
     }
     offset = options.count * size;
@@ -88,12 +90,12 @@ int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name) {
 
 int end_of_copy_checks(rt::Stream* stream, const char* name) {
   if (rt::ferror(stream)) {
-    rt::print_error(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), name);
+    print_read_error(name);
     return 1;
   }
   rt::fflush(rt::stdout);
   if (rt::ferror(rt::stdout)) {
-    rt::print_error(rt::msg_text("4##write error on standard output"));
+    rt::print_error(rt::msg_lookup(rt::messages::kWriteError));
     return 1;
   }
   return follow_stream(stream);

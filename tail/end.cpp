@@ -16,7 +16,7 @@ namespace tail {
 namespace {
 
 int no_memory() {
-  rt::print_error(rt::msg_text("1835##not enough memory for buffering"));
+  rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
   return 1;
 }
 
@@ -222,10 +222,7 @@ int last_lines_ring(rt::Stream* stream, const char* name) {
     store(ring, run, n);
     if (run[n - 1] == '\n') ring.starts[ring.lines++ % ring.slots] = ring.head;
   }
-  if (room && rt::ferror(stream)) {
-    rt::print_error(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), name);
-    rt::exit(1);
-  }
+  if (room && rt::ferror(stream)) read_error_exit(name);
   if (room) write_range(ring, oldest_start(ring), ring.head);
   rt::free(ring.bytes);
   rt::free(ring.starts);

@@ -46,7 +46,7 @@ int follow_stream(rt::Stream* stream) {
   rt::fclose(stream);
   rt::Stream* followed = rt::fdopen(fd, "r");
   if (!followed) {
-    rt::print_error(rt::msg_lookup(1836, "re-opening file descriptor \"%d\"", "E fd"), fd);
+    rt::print_error(rt::msg_lookup(rt::messages::kReopenFailed), fd);
     return 1;
   }
   // Each poll reads what is there in large runs: nothing is ever read twice

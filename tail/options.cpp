@@ -24,11 +24,6 @@ TailOptions options;
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: tail [-f] [-b|c|k|l|m|n [+-]number] [file]\n"
-    "       tail -[number][b|c|k|l|m|n][f] [file]\n"
-    "       tail +[number][b|c|k|l|m|n][f] [file]";
-
 // The index of a unit letter, or -1 (the end of a text is no unit letter).
 int unit_index(char c) {
   for (int i = 0; kUnitLetters[i] != '\0'; ++i) {
@@ -50,7 +45,7 @@ void take_follow(const char*& p, int& flag) {
 }
 
 [[noreturn]] void invalid_character(char c, const char* argument) {
-  rt::fprintf(rt::stderr, rt::msg_text("5293##Invalid option character \"%c\" in \"%s\"\n"), c, argument);
+  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kInvalidOption), c, argument);
   usage();
 }
 
@@ -64,7 +59,7 @@ bool range_error(std::int32_t value) {
 }  // namespace
 
 void usage() {
-  rt::fprintf(rt::stderr, "%s\n", rt::msg_lookup(5275, kUsage, "U"));
+  rt::fprintf(rt::stderr, "%s\n", rt::msg_lookup(rt::messages::kUsage));
   rt::exit(2);
 }
 
@@ -91,15 +86,15 @@ const char* parse_count(const char* text, int obsolescent) {
   if (end == p) {
     options.count = 10;
     if (obsolescent) return end;
-    rt::fprintf(rt::stderr, rt::msg_text("3311##Missing number after \"-%c\" option\n"), options.unit_letter);
+    rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kMissingNumber), options.unit_letter);
     usage();
   }
   if (range_error(options.count)) {
-    rt::print_error(rt::msg_text("5291##Invalid number \"%s\""), p);
+    rt::print_error(rt::msg_lookup(rt::messages::kInvalidNumber), p);
     usage();
   }
   if (obsolescent || *end == '\0') return end;
-  rt::fprintf(rt::stderr, rt::msg_text("535##Badly formed line/character count \"%s\"\n"), p);
+  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kBadCount), p);
   usage();
 }
 
@@ -140,7 +135,7 @@ int main(int argc, char** argv, char** /*envp*/) {
     }
     if (options.unit_letter != 0) {
       rt::fprintf(rt::stderr,
-                  rt::msg_text("5294##Argument \"%s\" is mutually exclusive with previously specified \"%c\" option.\n"),
+                  rt::msg_lookup(rt::messages::kExclusiveOptions),
                   argument, options.unit_letter);
       usage();
     }
@@ -177,13 +172,13 @@ int main(int argc, char** argv, char** /*envp*/) {
   }
 
   if (i >= argc) {
-    const char* name = rt::xstrdup(rt::msg_lookup(177, "[standard input]", "I"));
+    const char* name = rt::xstrdup(rt::msg_lookup(rt::messages::kStandardInput));
     return tail_stream(rt::stdin, name);
   }
   // Other operands are ignored. Byte units read the file untranslated.
   const char* mode = options.unit >= 1 && options.unit <= 4 ? "rb" : "r";
   if (rt::Stream* input = rt::fopen(argv[i], mode)) return tail_stream(input, argv[i]);
-  rt::print_error(rt::msg_lookup(3, "input file \"%s\"", "E filename"), argv[i]);
+  rt::print_error(rt::msg_lookup(rt::messages::kInputFile), argv[i]);
   return 1;
 }
 

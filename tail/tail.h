@@ -54,6 +54,11 @@ int skip_lines(rt::Stream* stream, const char* name);
 int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name);
 // The end of every copying mode: input error, flush, output error, follow.
 int end_of_copy_checks(rt::Stream* stream, const char* name);
+// The diagnostic of a failed read of the input.
+void print_read_error(const char* name);
+// The same, then the end of the process with status 1: a read error while
+// lines are skipped or kept in the ring.
+[[noreturn]] void read_error_exit(const char* name);
 
 // The last lines of a positionable input of `size` bytes: a backward scan.
 int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name);

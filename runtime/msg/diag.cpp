@@ -13,10 +13,10 @@ FatalHandler fatal_handler = fatal_default;
 namespace {
 
 // The texts of the system's own codes -1 ... -9, indexed by -1 - code.
-constexpr const char* kOwnErrors[] = {
-    "641##unknown error",    "4029##name too long",        "0##illegal seek",
-    "695##argument too large", "696##result too large",    "697##no such process",
-    "698##no space left on device", "699##directory not empty", "4837##interrupt",
+constexpr const Message* kOwnErrors[] = {
+    &messages::kUnknownError,    &messages::kNameTooLong,    &messages::kIllegalSeek,
+    &messages::kArgumentTooLarge, &messages::kResultTooLarge, &messages::kNoSuchProcess,
+    &messages::kNoSpace,          &messages::kDirectoryNotEmpty, &messages::kInterrupt,
 };
 
 constexpr char kUnknownError[] = "Unknown error";
@@ -38,8 +38,8 @@ const char* message_module_for(int code) {
 const char* strerror(int code) {
   if (code < 0) {
     const unsigned index = static_cast<unsigned>(-1 - static_cast<long long>(code));
-    if (index < sizeof kOwnErrors / sizeof kOwnErrors[0]) return msg_text(kOwnErrors[index]);
-    sprintf(g_code_text, msg_lookup(0, "Unknown error #%x", "E"), code);
+    if (index < sizeof kOwnErrors / sizeof kOwnErrors[0]) return msg_lookup(*kOwnErrors[index]);
+    sprintf(g_code_text, msg_lookup(messages::kUnknownErrorCode), code);
     return g_code_text;
   }
   if (g_system_text) {

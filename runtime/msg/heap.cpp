@@ -91,7 +91,7 @@ char* strdup(const char* text) {
 
 char* xstrdup(const char* text) {
   char* copy = strdup(text);
-  if (!copy) fatal(msg_lookup(3581, "!memory allocation failure", "E"));
+  if (!copy) fatal(msg_lookup(messages::kAllocationFailure));
   return copy;
 }
 

@@ -5,6 +5,7 @@
 // catalogue or the catalogue lacks the number. Lookups never change errno.
 #pragma once
 
+#include "runtime/msg/message_table.h"
 #include "runtime/prelude.h"
 
 namespace rt {
@@ -17,6 +18,10 @@ const char* msg_text(const char* text);
 // the lookup does not use it. A catalogue text is used only when it takes
 // the same kinds of argument in the same order as the default text.
 const char* msg_lookup(int number, const char* default_text, const char* message_class);
+// The same for a message of the table (runtime/msg/message_table.h).
+inline const char* msg_lookup(const Message& message) {
+  return msg_lookup(message.number, message.text, message.kind);
+}
 
 // Closes the open catalogue, if any, and remembers a copy of the name to
 // open next (no name for null).
