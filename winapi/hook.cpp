@@ -1,4 +1,5 @@
-// Call counting and fault injection for the w32 functions (both targets).
+// Call counting, fault injection and replacement of the w32 functions (both
+// targets).
 #include <array>
 
 #include "winapi/winapi.h"
@@ -18,6 +19,8 @@ std::array<Armed, kCalls> g_armed{};
 
 }  // namespace
 
+Replacements replacements;
+
 void fail_nth(Call fn, unsigned nth, DWORD code) {
   g_armed[static_cast<unsigned>(fn)] = Armed{nth, code};
 }
@@ -27,6 +30,7 @@ unsigned calls(Call fn) { return g_calls[static_cast<unsigned>(fn)]; }
 void reset() {
   g_calls.fill(0);
   g_armed.fill(Armed{});
+  replacements = Replacements{};
 }
 
 bool inject(Call fn) {

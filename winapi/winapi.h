@@ -6,12 +6,76 @@
 // This is the one place in the tree with a platform #if.
 //
 // The runtime calls the functions through namespace w32. Every function that
-// can fail goes through hook::inject first, which counts the call and, when a
-// test has armed it, makes the call fail with a chosen error code: allocation,
-// open, read, write and seek failures are provoked, not argued about.
+// can fail is listed once in W32_HOOKED_CALLS; from that list follow its
+// POSIX declaration, its hook::Call name and its w32 wrapper. The wrapper
+// goes through hook::inject first, which counts the call and, when a test has
+// armed it, makes the call fail with a chosen error code: allocation, open,
+// read, write and seek failures are provoked, not argued about. A test may
+// also put a function of its own in place of the system's (a short write, a
+// partial read).
 //
-// Contents: 1. types and constants   2. the call hook   3. the w32 functions
+// Contents: 1. the list of hooked calls   2. types and constants
+//           3. the call hook   4. the w32 functions
 #pragma once
+
+// --- 1. The hooked calls ----------------------------------------------------
+// X(result type, name, (parameters), (arguments), what a failed call returns).
+// The failure value is what Windows returns for a failed call; a call with a
+// count out-parameter also reports 0 bytes done.
+#define W32_HOOKED_CALLS(X)                                                                                    \
+  X(HANDLE, GetStdHandle, (DWORD which), (which), INVALID_HANDLE_VALUE)                                        \
+  X(BOOL, ReadFile, (HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped),        \
+    (file, buffer, to_read, done, overlapped), (*done = 0, FALSE))                                             \
+  X(BOOL, WriteFile, (HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped),     \
+    (file, buffer, to_write, done, overlapped), (*done = 0, FALSE))                                            \
+  X(DWORD, SetFilePointer, (HANDLE file, LONG distance, PLONG distance_high, DWORD method),                    \
+    (file, distance, distance_high, method), INVALID_SET_FILE_POINTER)                                         \
+  X(DWORD, GetFileType, (HANDLE file), (file), FILE_TYPE_UNKNOWN)                                              \
+  X(BOOL, CloseHandle, (HANDLE object), (object), FALSE)                                                       \
+  X(BOOL, DuplicateHandle,                                                                                     \
+    (HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target, DWORD access, BOOL inherit, \
+     DWORD options),                                                                                           \
+    (source_process, source, target_process, target, access, inherit, options), FALSE)                         \
+  X(BOOL, GetConsoleMode, (HANDLE console, LPDWORD mode), (console, mode), FALSE)                              \
+  X(HANDLE, CreateFileA,                                                                                       \
+    (LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,                \
+     DWORD attributes, HANDLE template_file),                                                                  \
+    (name, access, share, security, disposition, attributes, template_file), INVALID_HANDLE_VALUE)             \
+  X(DWORD, GetFullPathNameA, (LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part),                       \
+    (name, size, buffer, file_part), 0)                                                                        \
+  X(BOOL, GetFileInformationByHandle, (HANDLE file, LPBY_HANDLE_FILE_INFORMATION info), (file, info), FALSE)   \
+  X(BOOL, FileTimeToDosDateTime, (const FILETIME* time, LPWORD dos_date, LPWORD dos_time),                     \
+    (time, dos_date, dos_time), FALSE)                                                                         \
+  X(HANDLE, GetProcessHeap, (), (), nullptr)                                                                   \
+  X(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), (heap, flags, bytes), nullptr)                \
+  X(LPVOID, HeapReAlloc, (HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes), (heap, flags, block, bytes),  \
+    nullptr)                                                                                                   \
+  X(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), (heap, flags, block), FALSE)                     \
+  X(DWORD, GetFileAttributesA, (LPCSTR name), (name), INVALID_FILE_ATTRIBUTES)                                 \
+  X(DWORD, FormatMessageA,                                                                                     \
+    (DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer, DWORD size,               \
+     va_list* arguments),                                                                                     \
+    (flags, source, message_id, language_id, buffer, size, arguments), 0)                                      \
+  X(HMODULE, LoadLibraryExA, (LPCSTR name, HANDLE file, DWORD flags), (name, file, flags), nullptr)            \
+  X(BOOL, FreeLibrary, (HMODULE module), (module), FALSE)                                                      \
+  X(HLOCAL, LocalFree, (HLOCAL block), (block), block)                                                         \
+  X(BOOL, CharToOemA, (LPCSTR source, LPSTR target), (source, target), FALSE)                                  \
+  X(HANDLE, FindFirstFileA, (LPCSTR pattern, LPWIN32_FIND_DATAA data), (pattern, data), INVALID_HANDLE_VALUE)  \
+  X(BOOL, FindNextFileA, (HANDLE search, LPWIN32_FIND_DATAA data), (search, data), FALSE)                      \
+  X(BOOL, FindClose, (HANDLE search), (search), FALSE)                                                         \
+  X(BOOL, GetVolumeInformationA,                                                                               \
+    (LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,                                   \
+     LPDWORD maximum_component_length, LPDWORD file_system_flags, LPSTR file_system_name,                      \
+     DWORD file_system_name_size),                                                                             \
+    (root, volume_name, volume_name_size, serial, maximum_component_length, file_system_flags,                 \
+     file_system_name, file_system_name_size),                                                                 \
+    FALSE)                                                                                                     \
+  X(DWORD, GetCurrentDirectoryA, (DWORD size, LPSTR buffer), (size, buffer), 0)                                \
+  X(LPSTR, GetEnvironmentStrings, (), (), nullptr)                                                             \
+  X(LPVOID, MapViewOfFile, (HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes),  \
+    (mapping, access, offset_high, offset_low, bytes), nullptr)                                                \
+  X(SIZE_T, VirtualQuery, (LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size),               \
+    (address, information, size), 0)
 
 #if defined(_WIN32)
 
@@ -36,7 +100,7 @@ inline constexpr bool kDriveLetters = true;
 #include <cstddef>
 #include <cstdint>
 
-// --- 1. Types ---------------------------------------------------------------
+// --- 2. Types ---------------------------------------------------------------
 using BYTE = std::uint8_t;
 using WORD = std::uint16_t;
 using DWORD = std::uint32_t;
@@ -129,7 +193,7 @@ inline constexpr bool kTextModeByDefault = false;
 inline constexpr bool kDriveLetters = false;
 }  // namespace w32
 
-// --- 1. Constants -----------------------------------------------------------
+// --- 2. Constants -----------------------------------------------------------
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 constexpr BOOL FALSE = 0;
 constexpr BOOL TRUE = 1;
@@ -214,49 +278,17 @@ constexpr DWORD FILE_CASE_PRESERVED_NAMES = 0x2;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 
 // --- The emulated functions (global, as <windows.h> declares them) ----------
+#define W32_DECLARE(result, name, parameters, arguments, failed) result name parameters;
+W32_HOOKED_CALLS(W32_DECLARE)
+#undef W32_DECLARE
 DWORD GetLastError();
 void SetLastError(DWORD code);
-HANDLE GetStdHandle(DWORD which);
-BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
-BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped);
-DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method);
-DWORD GetFileType(HANDLE file);
-BOOL CloseHandle(HANDLE object);
-BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target,
-                     DWORD access, BOOL inherit, DWORD options);
 HANDLE GetCurrentProcess();
-BOOL GetConsoleMode(HANDLE console, LPDWORD mode);
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                   DWORD disposition, DWORD attributes, HANDLE template_file);
-DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part);
 DWORD GetVersion();
-BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
-BOOL FileTimeToDosDateTime(const FILETIME* time, LPWORD dos_date, LPWORD dos_time);
 void Sleep(DWORD milliseconds);
 [[noreturn]] void ExitProcess(UINT code);
-HANDLE GetProcessHeap();
-LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes);
-LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes);
-BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block);
-DWORD GetFileAttributesA(LPCSTR name);
-DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer, DWORD size,
-                     va_list* arguments);
-HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags);
-BOOL FreeLibrary(HMODULE module);
-HLOCAL LocalFree(HLOCAL block);
-BOOL CharToOemA(LPCSTR source, LPSTR target);
-HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data);
-BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data);
-BOOL FindClose(HANDLE search);
-BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,
-                           LPDWORD maximum_component_length, LPDWORD file_system_flags, LPSTR file_system_name,
-                           DWORD file_system_name_size);
-DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 LPSTR GetCommandLineA();
-LPSTR GetEnvironmentStrings();
 DWORD GetCurrentProcessId();
-LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes);
-SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size);
 UINT SetErrorMode(UINT mode);
 void SetFileApisToOEM();
 LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
@@ -265,41 +297,15 @@ LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_F
 
 namespace w32 {
 
-// --- 2. The call hook -------------------------------------------------------
+// --- 3. The call hook -------------------------------------------------------
 namespace hook {
 
-// The functions whose calls are counted and can be made to fail.
+// The functions whose calls are counted, can be made to fail and can be
+// replaced.
 enum class Call : unsigned {
-  GetStdHandle,
-  ReadFile,
-  WriteFile,
-  SetFilePointer,
-  GetFileType,
-  CloseHandle,
-  DuplicateHandle,
-  GetConsoleMode,
-  CreateFileA,
-  GetFullPathNameA,
-  GetFileInformationByHandle,
-  FileTimeToDosDateTime,
-  GetProcessHeap,
-  HeapAlloc,
-  HeapReAlloc,
-  HeapFree,
-  GetFileAttributesA,
-  FormatMessageA,
-  LoadLibraryExA,
-  FreeLibrary,
-  LocalFree,
-  CharToOemA,
-  FindFirstFileA,
-  FindNextFileA,
-  FindClose,
-  GetVolumeInformationA,
-  GetCurrentDirectoryA,
-  GetEnvironmentStrings,
-  MapViewOfFile,
-  VirtualQuery,
+#define W32_CALL_NAME(result, name, parameters, arguments, failed) name,
+  W32_HOOKED_CALLS(W32_CALL_NAME)
+#undef W32_CALL_NAME
   count_
 };
 
@@ -308,14 +314,40 @@ enum class Call : unsigned {
 void fail_nth(Call fn, unsigned nth, DWORD code);
 // Number of calls of fn since the program started or since reset().
 unsigned calls(Call fn);
-// Clears every count and every armed failure.
+// Clears every count, every armed failure and every replacement.
 void reset();
 // Counts a call of fn; true when the call must fail (the last error is then set).
 bool inject(Call fn);
 
+// The functions called in place of the system's, one per hooked call; null
+// calls the system. A replacement is called after inject, so an armed
+// failure still comes first, and it may call the system's own function
+// (::WriteFile) for the part it lets through.
+struct Replacements {
+#define W32_REPLACEMENT(result, name, parameters, arguments, failed) result(*name) parameters = nullptr;
+  W32_HOOKED_CALLS(W32_REPLACEMENT)
+#undef W32_REPLACEMENT
+};
+extern Replacements replacements;
+
+// Puts a replacement in one slot of `replacements` for the length of a scope:
+//   hook::Replace short_writes(hook::replacements.WriteFile, &write_three_bytes);
+template <class Function>
+class Replace {
+ public:
+  Replace(Function& slot, Function replacement) : slot_(slot), saved_(slot) { slot = replacement; }
+  ~Replace() { slot_ = saved_; }
+  Replace(const Replace&) = delete;
+  Replace& operator=(const Replace&) = delete;
+
+ private:
+  Function& slot_;
+  Function saved_;
+};
+
 }  // namespace hook
 
-// --- 3. The functions the runtime calls ---------------------------------------
+// --- 4. The functions the runtime calls ---------------------------------------
 using ::GetLastError;
 using ::SetLastError;
 using ::GetCurrentProcess;
@@ -328,119 +360,13 @@ using ::SetErrorMode;
 using ::SetFileApisToOEM;
 using ::SetUnhandledExceptionFilter;
 
-inline HANDLE GetStdHandle(DWORD which) {
-  return hook::inject(hook::Call::GetStdHandle) ? INVALID_HANDLE_VALUE : ::GetStdHandle(which);
-}
-inline BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped) {
-  if (hook::inject(hook::Call::ReadFile)) {
-    *done = 0;
-    return FALSE;
+#define W32_WRAPPER(result, name, parameters, arguments, failed)           \
+  inline result name parameters {                                          \
+    if (hook::inject(hook::Call::name)) return failed;                     \
+    if (hook::replacements.name) return hook::replacements.name arguments; \
+    return ::name arguments;                                               \
   }
-  return ::ReadFile(file, buffer, to_read, done, overlapped);
-}
-inline BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
-  if (hook::inject(hook::Call::WriteFile)) {
-    *done = 0;
-    return FALSE;
-  }
-  return ::WriteFile(file, buffer, to_write, done, overlapped);
-}
-inline DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD method) {
-  return hook::inject(hook::Call::SetFilePointer) ? INVALID_SET_FILE_POINTER
-                                                  : ::SetFilePointer(file, distance, distance_high, method);
-}
-inline DWORD GetFileType(HANDLE file) {
-  return hook::inject(hook::Call::GetFileType) ? FILE_TYPE_UNKNOWN : ::GetFileType(file);
-}
-inline BOOL CloseHandle(HANDLE object) {
-  return hook::inject(hook::Call::CloseHandle) ? FALSE : ::CloseHandle(object);
-}
-inline BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process, HANDLE* target,
-                            DWORD access, BOOL inherit, DWORD options) {
-  return hook::inject(hook::Call::DuplicateHandle)
-             ? FALSE
-             : ::DuplicateHandle(source_process, source, target_process, target, access, inherit, options);
-}
-inline BOOL GetConsoleMode(HANDLE console, LPDWORD mode) {
-  return hook::inject(hook::Call::GetConsoleMode) ? FALSE : ::GetConsoleMode(console, mode);
-}
-inline HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                          DWORD disposition, DWORD attributes, HANDLE template_file) {
-  return hook::inject(hook::Call::CreateFileA)
-             ? INVALID_HANDLE_VALUE
-             : ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
-}
-inline DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) {
-  return hook::inject(hook::Call::GetFullPathNameA) ? 0 : ::GetFullPathNameA(name, size, buffer, file_part);
-}
-inline BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
-  return hook::inject(hook::Call::GetFileInformationByHandle) ? FALSE : ::GetFileInformationByHandle(file, info);
-}
-inline BOOL FileTimeToDosDateTime(const FILETIME* time, LPWORD dos_date, LPWORD dos_time) {
-  return hook::inject(hook::Call::FileTimeToDosDateTime) ? FALSE : ::FileTimeToDosDateTime(time, dos_date, dos_time);
-}
-inline HANDLE GetProcessHeap() {
-  return hook::inject(hook::Call::GetProcessHeap) ? nullptr : ::GetProcessHeap();
-}
-inline LPVOID HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
-  return hook::inject(hook::Call::HeapAlloc) ? nullptr : ::HeapAlloc(heap, flags, bytes);
-}
-inline LPVOID HeapReAlloc(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
-  return hook::inject(hook::Call::HeapReAlloc) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
-}
-inline BOOL HeapFree(HANDLE heap, DWORD flags, LPVOID block) {
-  return hook::inject(hook::Call::HeapFree) ? FALSE : ::HeapFree(heap, flags, block);
-}
-inline DWORD GetFileAttributesA(LPCSTR name) {
-  return hook::inject(hook::Call::GetFileAttributesA) ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesA(name);
-}
-inline DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer,
-                            DWORD size, va_list* arguments) {
-  return hook::inject(hook::Call::FormatMessageA)
-             ? 0
-             : ::FormatMessageA(flags, source, message_id, language_id, buffer, size, arguments);
-}
-inline HMODULE LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
-  return hook::inject(hook::Call::LoadLibraryExA) ? nullptr : ::LoadLibraryExA(name, file, flags);
-}
-inline BOOL FreeLibrary(HMODULE module) {
-  return hook::inject(hook::Call::FreeLibrary) ? FALSE : ::FreeLibrary(module);
-}
-inline HLOCAL LocalFree(HLOCAL block) {
-  return hook::inject(hook::Call::LocalFree) ? block : ::LocalFree(block);
-}
-inline BOOL CharToOemA(LPCSTR source, LPSTR target) {
-  return hook::inject(hook::Call::CharToOemA) ? FALSE : ::CharToOemA(source, target);
-}
-inline HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
-  return hook::inject(hook::Call::FindFirstFileA) ? INVALID_HANDLE_VALUE : ::FindFirstFileA(pattern, data);
-}
-inline BOOL FindNextFileA(HANDLE search, LPWIN32_FIND_DATAA data) {
-  return hook::inject(hook::Call::FindNextFileA) ? FALSE : ::FindNextFileA(search, data);
-}
-inline BOOL FindClose(HANDLE search) {
-  return hook::inject(hook::Call::FindClose) ? FALSE : ::FindClose(search);
-}
-inline BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,
-                                  LPDWORD maximum_component_length, LPDWORD file_system_flags,
-                                  LPSTR file_system_name, DWORD file_system_name_size) {
-  return hook::inject(hook::Call::GetVolumeInformationA)
-             ? FALSE
-             : ::GetVolumeInformationA(root, volume_name, volume_name_size, serial, maximum_component_length,
-                                       file_system_flags, file_system_name, file_system_name_size);
-}
-inline DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
-  return hook::inject(hook::Call::GetCurrentDirectoryA) ? 0 : ::GetCurrentDirectoryA(size, buffer);
-}
-inline LPSTR GetEnvironmentStrings() {
-  return hook::inject(hook::Call::GetEnvironmentStrings) ? nullptr : ::GetEnvironmentStrings();
-}
-inline LPVOID MapViewOfFile(HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes) {
-  return hook::inject(hook::Call::MapViewOfFile) ? nullptr
-                                                 : ::MapViewOfFile(mapping, access, offset_high, offset_low, bytes);
-}
-inline SIZE_T VirtualQuery(LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size) {
-  return hook::inject(hook::Call::VirtualQuery) ? 0 : ::VirtualQuery(address, information, size);
-}
+W32_HOOKED_CALLS(W32_WRAPPER)
+#undef W32_WRAPPER
 
 }  // namespace w32

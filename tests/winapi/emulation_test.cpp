@@ -1,8 +1,10 @@
-// The POSIX emulation's own choices: error codes for errno values, full
-// path names, the console names on a process without a terminal.
+// The POSIX emulation's own choices: error codes for errno values and the
+// host texts of codes, full path names, the console names on a process
+// without a terminal.
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -18,9 +20,30 @@ TEST(Emulation, ErrnoValuesBecomeWin32Codes) {
   } cases[] = {
       {ENOENT, 2},   {ENOTDIR, 3},  {EMFILE, 4},     {EACCES, 5},  {EPERM, 5},    {EISDIR, 5},
       {EBADF, 6},    {ENOMEM, 8},   {EEXIST, 80},    {EINVAL, 87}, {EPIPE, 109},  {ENOSPC, 112},
-      {ENAMETOOLONG, 206},          {EIO, 1117},     {EPROTO, 31},
+      {ENAMETOOLONG, 206},          {EIO, 1117},     {ESPIPE, 1},  {EPROTO, 31},
   };
   for (const auto& c : cases) EXPECT_EQ(w32::posix::code_from_errno(c.error), c.code) << c.error;
+}
+
+TEST(Emulation, CodesReadAsTheHostsTexts) {
+  // The text this host gives for what each code means; 3 is a directory
+  // on the way that does not exist, which the host calls a missing file.
+  const struct {
+    DWORD code;
+    int error;
+  } cases[] = {
+      {1, ESPIPE},  {2, ENOENT},   {3, ENOENT},   {4, EMFILE},      {5, EACCES},         {6, EBADF},
+      {8, ENOMEM},  {19, EROFS},   {32, ETXTBSY}, {50, EOPNOTSUPP}, {80, EEXIST},        {87, EINVAL},
+      {109, EPIPE}, {112, ENOSPC}, {131, EINVAL}, {145, ENOTEMPTY}, {206, ENAMETOOLONG}, {1117, EIO},
+  };
+  for (const auto& c : cases) {
+    char text[256];
+    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, c.code, 0, text, sizeof text, nullptr);
+    EXPECT_EQ(std::string(text, length), std::strerror(c.error)) << c.code;
+  }
+  char text[256];
+  EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, 31, 0, text, sizeof text, nullptr), 0u);
+  EXPECT_EQ(GetLastError(), ERROR_MR_MID_NOT_FOUND);
 }
 
 TEST(Emulation, FullPathNames) {

@@ -43,6 +43,25 @@ TEST_F(SeamTest, HookFailsExactlyTheArmedCallWithItsCode) {
   w32::CloseHandle(third);
 }
 
+TEST_F(SeamTest, ReplacementStandsInForTheSystemWhileInScope) {
+  const std::string path = dir.write("f", "abc");
+  constexpr auto hidden = [](LPCSTR) -> DWORD { return FILE_ATTRIBUTE_HIDDEN; };
+  {
+    w32::hook::Replace replaced(w32::hook::replacements.GetFileAttributesA, +hidden);
+    EXPECT_EQ(w32::GetFileAttributesA(path.c_str()), FILE_ATTRIBUTE_HIDDEN);
+    // An armed failure comes first and is counted like any call.
+    w32::hook::fail_nth(Call::GetFileAttributesA, 1, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(w32::GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(w32::GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(w32::hook::calls(Call::GetFileAttributesA), 2u);
+  }
+  EXPECT_EQ(w32::GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+
+  w32::hook::replacements.GetFileAttributesA = +hidden;
+  w32::hook::reset();
+  EXPECT_EQ(w32::GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+}
+
 TEST_F(SeamTest, DosDateTimeOfFileTimes) {
   struct Case {
     std::int64_t seconds;

@@ -13,10 +13,16 @@ struct ErrnoCode {
   DWORD code;
 };
 
-// For each code the first errno listed is the one its text is taken from.
+// Read both ways: an errno value becomes the first code listed for it, and
+// a code is given the host's text of the first errno value listed for it,
+// the text a user of this host expects for what the code means. So a
+// missing directory on the way (3) reads as a missing file, not as the
+// ENOTDIR that also leads to it; rows that only name a text say so.
 constexpr ErrnoCode kErrnoCodes[] = {
+    {ESPIPE, ERROR_INVALID_FUNCTION},  // 1: a seek on a pipe or terminal
     {ENOENT, ERROR_FILE_NOT_FOUND},    // 2
-    {ENOTDIR, ERROR_PATH_NOT_FOUND},   // 3
+    {ENOENT, ERROR_PATH_NOT_FOUND},    // 3 (text only)
+    {ENOTDIR, ERROR_PATH_NOT_FOUND},
     {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
     {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
     {EACCES, ERROR_ACCESS_DENIED},     // 5
@@ -29,14 +35,15 @@ constexpr ErrnoCode kErrnoCodes[] = {
     {ENODEV, 21},
     {EXDEV, 17},                       // ERROR_NOT_SAME_DEVICE
     {ETXTBSY, 32},                     // ERROR_SHARING_VIOLATION
-    {ENOSYS, 50},                      // ERROR_NOT_SUPPORTED
-    {EOPNOTSUPP, 50},
+    {EOPNOTSUPP, 50},                  // ERROR_NOT_SUPPORTED
+    {ENOSYS, 50},
     {EEXIST, ERROR_FILE_EXISTS},       // 80
     {EINVAL, ERROR_INVALID_PARAMETER}, // 87
     {EOVERFLOW, ERROR_INVALID_PARAMETER},
     {EPIPE, ERROR_BROKEN_PIPE},        // 109
     {ENOSPC, ERROR_DISK_FULL},         // 112
     {EDQUOT, ERROR_DISK_FULL},
+    {EINVAL, ERROR_NEGATIVE_SEEK},     // 131 (text only)
     {ENOTEMPTY, 145},                  // ERROR_DIR_NOT_EMPTY
     {EBUSY, 170},                      // ERROR_BUSY
     {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},  // 206

@@ -79,6 +79,22 @@ void set_io_error() {
   }
 }
 
+// Runs one read or write, io(fd), on the descriptor of a handle: again when
+// a signal interrupted it, and after waiting for `ready` when the descriptor
+// is in non-blocking mode and not ready. The byte count, or -1 with the last
+// error set.
+template <class Io>
+ssize_t transfer(HANDLE handle, short ready, Io io) {
+  Object* object = object_of(handle);
+  if (!object) return -1;
+  ssize_t n;
+  do {
+    n = io(object->fd);
+  } while (n < 0 && (errno == EINTR || (errno == EAGAIN && wait_ready(object->fd, ready))));
+  if (n < 0) set_io_error();
+  return n;
+}
+
 }  // namespace
 }  // namespace w32::posix
 
@@ -139,16 +155,8 @@ BOOL DuplicateHandle(HANDLE source_process, HANDLE source, HANDLE target_process
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED /*overlapped*/) {
   *done = 0;
-  Object* object = object_of(file);
-  if (!object) return FALSE;
-  ssize_t n;
-  do {
-    n = ::read(object->fd, buffer, to_read);
-  } while (n < 0 && (errno == EINTR || (errno == EAGAIN && w32::posix::wait_ready(object->fd, POLLIN))));
-  if (n < 0) {
-    w32::posix::set_io_error();
-    return FALSE;
-  }
+  const ssize_t n = w32::posix::transfer(file, POLLIN, [&](int fd) { return ::read(fd, buffer, to_read); });
+  if (n < 0) return FALSE;
   // The end of a pipe is its writer going away, which Windows reports as an error.
   if (n == 0 && to_read > 0 && GetFileType(file) == FILE_TYPE_PIPE) {
     SetLastError(ERROR_BROKEN_PIPE);
@@ -160,16 +168,8 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAP
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED /*overlapped*/) {
   *done = 0;
-  Object* object = object_of(file);
-  if (!object) return FALSE;
-  ssize_t n;
-  do {
-    n = ::write(object->fd, buffer, to_write);
-  } while (n < 0 && (errno == EINTR || (errno == EAGAIN && w32::posix::wait_ready(object->fd, POLLOUT))));
-  if (n < 0) {
-    w32::posix::set_io_error();
-    return FALSE;
-  }
+  const ssize_t n = w32::posix::transfer(file, POLLOUT, [&](int fd) { return ::write(fd, buffer, to_write); });
+  if (n < 0) return FALSE;
   *done = static_cast<DWORD>(n);
   return TRUE;
 }
