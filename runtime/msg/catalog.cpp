@@ -4,6 +4,7 @@
 // (catopen, catclose) - looking up (catgets with its set and window cache).
 #include "runtime/msg/catalog.h"
 
+#include "runtime/msg/catalog_format.h"
 #include "runtime/msg/heap.h"
 #include "runtime/msg/locale.h"
 #include "runtime/msg/stdlib.h"
@@ -15,7 +16,18 @@
 namespace rt {
 namespace {
 
-constexpr unsigned char kMagic[9] = {'<', 'g', 'e', 'n', 'c', 'a', 't', '>', '\0'};
+using catalog_file::kEntryNumberAt;
+using catalog_file::kEntryOffsetAt;
+using catalog_file::kEntrySize;
+using catalog_file::kMagic;
+using catalog_file::kMagicSize;
+using catalog_file::kTrailerSize;
+
+// The set index is read into CatalogSetEntry records in place, entry by
+// entry; its count is held in a field just wide enough for the most sets.
+static_assert(sizeof(CatalogSetEntry) == kEntrySize);
+static_assert(catalog_file::kMaxSets == static_cast<decltype(MessageCatalog::set_count)>(-1));
+
 constexpr char kDefaultTemplate[] = "/etc/nls/locale/%L/%N.cat";
 constexpr std::size_t kPathLimit = 260;       // a candidate path holds at most 259 characters
 constexpr std::uint32_t kWindowEntries = 1024;  // message index entries per window block (8 KiB)
@@ -173,16 +185,16 @@ namespace {
 // Reads the header, the trailer and the set index; false for a file that is
 // no catalogue or cannot be read.
 bool read_catalog_header(MessageCatalog* catalog) {
-  unsigned char magic[sizeof kMagic];
+  unsigned char magic[kMagicSize];
   if (read_fully(catalog->fd, magic, sizeof magic) != sizeof magic) return false;
   for (std::size_t i = 0; i < sizeof magic; ++i) {
-    if (magic[i] != kMagic[i]) return false;
+    if (magic[i] != static_cast<unsigned char>(kMagic[i])) return false;
   }
-  const off_t trailer_at = lseek(catalog->fd, -8, SEEK_END);
-  unsigned char trailer[8];
+  const off_t trailer_at = lseek(catalog->fd, -static_cast<off_t>(kTrailerSize), SEEK_END);
+  unsigned char trailer[kTrailerSize];
   if (trailer_at < 0 || read_fully(catalog->fd, trailer, sizeof trailer) != sizeof trailer) return false;
-  catalog->trailer_word = load_le32(trailer);
-  catalog->set_index_offset = load_le32(trailer + 4);
+  catalog->trailer_word = load_le32(trailer + catalog_file::kTrailerWordAt);
+  catalog->set_index_offset = load_le32(trailer + catalog_file::kTrailerSetIndexAt);
   if (catalog->set_index_offset > trailer_at) return false;
   const auto size = static_cast<std::size_t>(trailer_at - catalog->set_index_offset);
   catalog->set_index = static_cast<CatalogSetEntry*>(malloc(size));
@@ -190,12 +202,13 @@ bool read_catalog_header(MessageCatalog* catalog) {
       read_fully(catalog->fd, catalog->set_index, size) != static_cast<long long>(size)) {
     return false;
   }
-  for (std::size_t i = 0; i < size / 8; ++i) {
-    unsigned char raw[8];
-    memcpy(raw, reinterpret_cast<unsigned char*>(catalog->set_index) + 8 * i, 8);
-    catalog->set_index[i] = CatalogSetEntry{static_cast<std::int32_t>(load_le32(raw)), load_le32(raw + 4)};
+  for (std::size_t i = 0; i < size / kEntrySize; ++i) {
+    unsigned char raw[kEntrySize];
+    memcpy(raw, reinterpret_cast<unsigned char*>(catalog->set_index) + kEntrySize * i, kEntrySize);
+    catalog->set_index[i] = CatalogSetEntry{static_cast<std::int32_t>(load_le32(raw + kEntryNumberAt)),
+                                            load_le32(raw + kEntryOffsetAt)};
   }
-  catalog->set_count = static_cast<std::uint8_t>(size / 8);  // held in 8 bits
+  catalog->set_count = static_cast<std::uint8_t>(size / kEntrySize);  // held in 8 bits
   return true;
 }
 
@@ -207,7 +220,7 @@ struct Cache {
   std::uint32_t index_offset = 0;
   std::uint32_t count = 0;
   long long window_block = -1;  // -1: empty
-  unsigned char window[8 * kWindowEntries];
+  unsigned char window[kEntrySize * kWindowEntries];
 };
 Cache g_cache;
 
@@ -273,17 +286,16 @@ bool load_window(const MessageCatalog* catalog, std::uint32_t position) {
   const std::uint32_t first = static_cast<std::uint32_t>(block) * kWindowEntries;
   const std::uint32_t entries = g_cache.count - first < kWindowEntries ? g_cache.count - first : kWindowEntries;
   g_cache.window_block = -1;
-  const off_t at = off_t{g_cache.index_offset} + off_t{8} * first;
+  const off_t at = off_t{g_cache.index_offset} + static_cast<off_t>(kEntrySize) * first;
+  const std::size_t bytes = kEntrySize * entries;
   if (lseek(catalog->fd, at, SEEK_SET) < 0) return false;
-  if (read_fully(catalog->fd, g_cache.window, 8 * std::size_t{entries}) != 8 * static_cast<long long>(entries)) {
-    return false;
-  }
+  if (read_fully(catalog->fd, g_cache.window, bytes) != static_cast<long long>(bytes)) return false;
   g_cache.window_block = block;
   return true;
 }
 
 const unsigned char* window_entry(std::uint32_t position) {
-  return g_cache.window + 8 * (position % kWindowEntries);
+  return g_cache.window + kEntrySize * (position % kWindowEntries);
 }
 
 const char* look_up(MessageCatalog* catalog, int set_number, int message_number, const char* default_text) {
@@ -300,7 +312,7 @@ const char* look_up(MessageCatalog* catalog, int set_number, int message_number,
                                                                   : catalog->set_index_offset;
       g_cache.found = true;
       g_cache.index_offset = start;
-      g_cache.count = (end - start) / 8;
+      g_cache.count = static_cast<std::uint32_t>((end - start) / kEntrySize);
       g_cache.window_block = -1;
     }
   }
@@ -313,13 +325,14 @@ const char* look_up(MessageCatalog* catalog, int set_number, int message_number,
       failed = true;  // the search ends here, without a match
       return 0;
     }
-    return static_cast<long long>(message_number) - static_cast<std::int32_t>(load_le32(window_entry(i)));
+    return static_cast<long long>(message_number) -
+           static_cast<std::int32_t>(load_le32(window_entry(i) + kEntryNumberAt));
   });
   if (failed || position >= g_cache.count || !load_window(catalog, position) ||
-      static_cast<std::int32_t>(load_le32(window_entry(position))) != message_number) {
+      static_cast<std::int32_t>(load_le32(window_entry(position) + kEntryNumberAt)) != message_number) {
     return default_text;
   }
-  if (lseek(catalog->fd, load_le32(window_entry(position) + 4), SEEK_SET) < 0) return default_text;
+  if (lseek(catalog->fd, load_le32(window_entry(position) + kEntryOffsetAt), SEEK_SET) < 0) return default_text;
   const int n = read(catalog->fd, g_text, kTextLimit);
   if (n < 1) return default_text;
   g_text[n] = '\0';

@@ -12,9 +12,12 @@ namespace {
 
 constexpr std::size_t kLongestName = 255;  // readdir gives at most this many characters
 
-// The path under construction, for the span of one glob call.
-char* g_glob_path = nullptr;
-std::size_t g_glob_path_size = 0;
+// The path under construction: owned by one glob call, which frees it
+// before it returns; the levels of the expansion pass it down.
+struct GlobPath {
+  char* text = nullptr;
+  std::size_t size = 0;  // bytes allocated at text
+};
 
 bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
 
@@ -23,13 +26,13 @@ bool is_directory(const char* path) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Makes g_glob_path hold at least `size` bytes, keeping its contents.
-bool reserve_path(std::size_t size) {
-  if (size <= g_glob_path_size) return true;
-  void* grown = realloc(g_glob_path, size);
+// Makes the path hold at least `size` bytes, keeping its contents.
+bool reserve_path(GlobPath& path, std::size_t size) {
+  if (size <= path.size) return true;
+  void* grown = realloc(path.text, size);
   if (!grown) return false;
-  g_glob_path = static_cast<char*>(grown);
-  g_glob_path_size = size;
+  path.text = static_cast<char*>(grown);
+  path.size = size;
   return true;
 }
 
@@ -37,27 +40,29 @@ int compare_names(const void* a, const void* b) {
   return strcmp(*static_cast<char* const*>(a), *static_cast<char* const*>(b));
 }
 
-// Adds the literal path g_glob_path (with "/" after a directory's name when
-// asked to). Under GLOB_NOCHECK alone a path is taken without looking at it.
-int add_literal_path(glob_t* pglob, int flags) {
+// Adds the literal path `path` (with "/" after a directory's name when asked
+// to). Under GLOB_NOCHECK alone a path is taken without looking at it.
+int add_literal_path(const char* path, glob_t* pglob, int flags) {
   if (!(flags & GLOB_NOCHECK) || (flags & (GLOB_MARK | GLOB_HASREST))) {
-    if (!path_exists(g_glob_path)) return 0;
+    if (!path_exists(path)) return 0;
   }
-  if (!(flags & GLOB_MARK) || !is_directory(g_glob_path)) return glob_add_path(pglob, g_glob_path);
-  const std::size_t length = strlen(g_glob_path);
+  if (!(flags & GLOB_MARK) || !is_directory(path)) return glob_add_path(pglob, path);
+  const std::size_t length = strlen(path);
   char* marked = static_cast<char*>(malloc(length + 2));
   if (!marked) return GLOB_NOSPACE;
-  memcpy(marked, g_glob_path, length);
+  memcpy(marked, path, length);
   memcpy(marked + length, "/", 2);
   const int result = glob_add_path(pglob, marked);
   free(marked);
   return result;
 }
 
-// Expands `rest` below the first `prefix` characters of g_glob_path.
-// Only the first component with a wildcard is scanned at this level; the
-// names that match it carry the rest of the pattern on, one level down.
-int glob_in_dir(std::size_t prefix, const char* rest, glob_t* pglob, int flags, GlobErrorFunction errfunc) {
+// Expands `rest` below the first `prefix` characters of `path`, which has
+// room for them and for `rest`. Only the first component with a wildcard is
+// scanned at this level; the names that match it carry the rest of the
+// pattern on, one level down.
+int glob_in_dir(GlobPath& path, std::size_t prefix, const char* rest, glob_t* pglob, int flags,
+                GlobErrorFunction errfunc) {
   // Copy the pattern on while finding the end of the directory part and of
   // the first component with a wildcard.
   std::size_t directory_length = prefix;
@@ -66,7 +71,7 @@ int glob_in_dir(std::size_t prefix, const char* rest, glob_t* pglob, int flags, 
   bool wild = false;
   for (std::size_t i = prefix;; ++i, ++rest) {
     const char c = *rest;
-    g_glob_path[i] = c;
+    path.text[i] = c;
     if (c == '\0') {
       if (wild) component_end = rest;
       break;
@@ -82,22 +87,22 @@ int glob_in_dir(std::size_t prefix, const char* rest, glob_t* pglob, int flags, 
       component = rest + 1;
     }
   }
-  if (!component_end) return add_literal_path(pglob, flags);
+  if (!component_end) return add_literal_path(path.text, pglob, flags);
 
   // Open the directory: dir/ opens dir, while / and c:/ open themselves and
   // c: opens the current directory of drive C.
-  g_glob_path[directory_length] = '\0';
+  path.text[directory_length] = '\0';
   char* trailing = nullptr;
-  if (directory_length >= 2 && is_path_separator(g_glob_path[directory_length - 1]) &&
-      g_glob_path[directory_length - 2] != ':') {
-    trailing = g_glob_path + directory_length - 1;
+  if (directory_length >= 2 && is_path_separator(path.text[directory_length - 1]) &&
+      path.text[directory_length - 2] != ':') {
+    trailing = path.text + directory_length - 1;
   }
   const char separator = trailing ? *trailing : '\0';
   if (trailing) *trailing = '\0';
-  DIR* dir = opendir(directory_length == 0 ? "." : g_glob_path);
+  DIR* dir = opendir(directory_length == 0 ? "." : path.text);
   if (trailing) *trailing = separator;
   if (!dir) {
-    if ((errfunc && errfunc(g_glob_path, errno) != 0) || (flags & GLOB_ERR)) return GLOB_ABORTED;
+    if ((errfunc && errfunc(path.text, errno) != 0) || (flags & GLOB_ERR)) return GLOB_ABORTED;
     return 0;
   }
 
@@ -111,7 +116,7 @@ int glob_in_dir(std::size_t prefix, const char* rest, glob_t* pglob, int flags, 
   pattern[component_length] = '\0';
   if (*component_end != '\0') flags |= GLOB_HASREST;
   // Room for any name and the rest of the pattern after the directory.
-  if (!reserve_path(directory_length + kLongestName + strlen(component_end) + 1)) {
+  if (!reserve_path(path, directory_length + kLongestName + strlen(component_end) + 1)) {
     free(pattern);
     closedir(dir);
     return GLOB_NOSPACE;
@@ -122,8 +127,8 @@ int glob_in_dir(std::size_t prefix, const char* rest, glob_t* pglob, int flags, 
   while (const char* name = readdir(dir)) {
     if (fnmatch(pattern, name, match_flags) != 0) continue;
     const std::size_t name_length = strlen(name);
-    memcpy(g_glob_path + directory_length, name, name_length);
-    result = glob_in_dir(directory_length + name_length, component_end, pglob, flags, errfunc);
+    memcpy(path.text + directory_length, name, name_length);
+    result = glob_in_dir(path, directory_length + name_length, component_end, pglob, flags, errfunc);
     if (result != 0) break;
   }
   closedir(dir);
@@ -166,13 +171,12 @@ int glob(const char* pattern, int flags, GlobErrorFunction errfunc, glob_t* pglo
     if (!pglob->gl_pathv) return GLOB_NOSPACE;
     pglob->gl_names = pglob->gl_pathv + pglob->gl_offs;
   }
-  g_glob_path_size = 0;
-  if (!reserve_path(strlen(pattern) + 1)) return GLOB_NOSPACE;
+  GlobPath path;
+  if (!reserve_path(path, strlen(pattern) + 1)) return GLOB_NOSPACE;
 
   const std::uint32_t old = pglob->gl_pathc;
-  int result = glob_in_dir(0, pattern, pglob, flags, errfunc);
-  free(g_glob_path);
-  g_glob_path = nullptr;
+  int result = glob_in_dir(path, 0, pattern, pglob, flags, errfunc);
+  free(path.text);
   if (result == GLOB_ABORTED) return result;
   if (pglob->gl_pathc > old && !(flags & GLOB_NOSORT)) {
     // Each call's names are sorted among themselves by their bytes.

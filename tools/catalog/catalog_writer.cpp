@@ -9,6 +9,8 @@
 #include <optional>
 #include <utility>
 
+#include "runtime/msg/catalog_format.h"
+
 namespace catalog {
 
 SourceError::SourceError(int line, const std::string& what)
@@ -198,8 +200,24 @@ class Parser {
   int line_ = 0;
 };
 
-void put32(std::string& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out += static_cast<char>(value >> shift & 0xff);
+// Writes `value` as a 32-bit little-endian word over the bytes at `at`.
+void store32(std::string& out, std::size_t at, std::uint32_t value) {
+  for (int shift = 0; shift < 32; shift += 8) out[at++] = static_cast<char>(value >> shift & 0xff);
+}
+
+// Appends a set entry or a message entry.
+void put_entry(std::string& out, std::int32_t number, std::uint32_t target) {
+  const std::size_t at = out.size();
+  out.append(catalog_file::kEntrySize, '\0');
+  store32(out, at + catalog_file::kEntryNumberAt, static_cast<std::uint32_t>(number));
+  store32(out, at + catalog_file::kEntryOffsetAt, target);
+}
+
+// Appends the trailer; the word the reader ignores stays 0.
+void put_trailer(std::string& out, std::uint32_t set_index) {
+  const std::size_t at = out.size();
+  out.append(catalog_file::kTrailerSize, '\0');
+  store32(out, at + catalog_file::kTrailerSetIndexAt, set_index);
 }
 
 std::uint32_t offset(const std::string& out) { return static_cast<std::uint32_t>(out.size()); }
@@ -239,7 +257,10 @@ Catalog parse_source(std::string_view source, Catalog base) {
 }
 
 std::string check(const Catalog& catalog) {
-  if (catalog.sets.size() > 255) return std::to_string(catalog.sets.size()) + " sets; a catalogue holds at most 255";
+  if (catalog.sets.size() > catalog_file::kMaxSets) {
+    return std::to_string(catalog.sets.size()) + " sets; a catalogue holds at most " +
+           std::to_string(catalog_file::kMaxSets);
+  }
   if (std::string problem = check_numbers(catalog.sets, 1, "set"); !problem.empty()) return problem;
   for (const Set& set : catalog.sets) {
     const std::string where = "set " + std::to_string(set.number) + ": ";
@@ -257,8 +278,7 @@ std::string check(const Catalog& catalog) {
 // order, the last one ending where the set index begins, then the set index
 // and the trailer: a word the reader ignores (0) and the set index's offset.
 std::string encode(const Catalog& catalog) {
-  std::string out("<gencat>");
-  out += '\0';
+  std::string out(catalog_file::kMagic, catalog_file::kMagicSize);
 
   std::vector<std::vector<std::uint32_t>> text_offsets;
   for (const Set& set : catalog.sets) {
@@ -275,18 +295,15 @@ std::string encode(const Catalog& catalog) {
     index_offsets.push_back(offset(out));
     const std::vector<Message>& messages = catalog.sets[s].messages;
     for (std::size_t m = 0; m < messages.size(); ++m) {
-      put32(out, static_cast<std::uint32_t>(messages[m].number));
-      put32(out, text_offsets[s][m]);
+      put_entry(out, messages[m].number, text_offsets[s][m]);
     }
   }
 
   const std::uint32_t set_index = offset(out);
   for (std::size_t s = 0; s < catalog.sets.size(); ++s) {
-    put32(out, static_cast<std::uint32_t>(catalog.sets[s].number));
-    put32(out, index_offsets[s]);
+    put_entry(out, catalog.sets[s].number, index_offsets[s]);
   }
-  put32(out, 0);
-  put32(out, set_index);
+  put_trailer(out, set_index);
   return out;
 }
 

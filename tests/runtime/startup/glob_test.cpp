@@ -231,6 +231,17 @@ TEST_F(Glob, NoMemoryKeepsTheVectorWhole) {
   w32::hook::fail_nth(Call::HeapAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
   rt::glob_t fresh{};
   EXPECT_EQ(rt::glob("*", 0, nullptr, &fresh), rt::GLOB_NOSPACE);
+
+  // The path the expansion builds: its first block, then its growth for a
+  // directory's names.
+  w32::hook::fail_nth(Call::HeapAlloc, 2, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(rt::glob("*", 0, nullptr, &fresh), rt::GLOB_NOSPACE);
+  release(fresh);
+  w32::hook::fail_nth(Call::HeapReAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(rt::glob("*", 0, nullptr, &fresh), rt::GLOB_NOSPACE);
+  EXPECT_EQ(names(fresh), Names());
+  release(fresh);
+  EXPECT_EQ(expand("*", 0), Names({"a"}));
 }
 
 TEST_F(Glob, DirectoryStreams) {
