@@ -19,7 +19,6 @@ constexpr auto kWithinAPoll = 10s;
 
 class Follow : public support::RuntimeTest {
  protected:
-  std::string file(const std::string& name) const { return (dir.path() / name).string(); }
 
   static void append(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::app);
@@ -44,11 +43,11 @@ TEST_F(Follow, AppendedLinesAndPartialLinesShowUp) {
   dir.write("f", "1\n2\n");
   const auto tail = start({"-f", "f"});
   ASSERT_TRUE(tail->wait_for_out(text("1\n2\n"), kWithinAPoll)) << tail->out();
-  append(file("f"), "3\n");
+  append(in_dir("f"), "3\n");
   EXPECT_TRUE(tail->wait_for_out(text("1\n2\n3\n"), kWithinAPoll)) << tail->out();
-  append(file("f"), "part");
+  append(in_dir("f"), "part");
   EXPECT_TRUE(tail->wait_for_out(text("1\n2\n3\npart"), kWithinAPoll)) << tail->out();
-  append(file("f"), "ial\n");
+  append(in_dir("f"), "ial\n");
   EXPECT_TRUE(tail->wait_for_out(text("1\n2\n3\npartial\n"), kWithinAPoll)) << tail->out();
   EXPECT_FALSE(tail->wait(0ms));  // still following
 }
@@ -60,7 +59,7 @@ TEST_F(Follow, EachPollWritesItsDataWhileAPartialLineIsPending) {
   // one overflows standard output's buffer.
   std::string expected;
   for (const std::string& piece : {std::string("a"), std::string("b"), std::string(100000, 'c'), std::string("\nd")}) {
-    append(file("f"), piece);
+    append(in_dir("f"), piece);
     expected += piece;
     ASSERT_TRUE(tail->wait_for_out(text(expected), kWithinAPoll)) << piece.size() << " bytes: " << tail->out().size();
   }
@@ -91,7 +90,7 @@ TEST_F(Follow, AStartPointBeyondTheEndIsNoTruncation) {
   std::this_thread::sleep_for(3s);  // a poll has passed
   for (std::size_t i = 0; i < tails.size(); ++i) {
     EXPECT_EQ(tails[i]->out(), "") << cases[i].args[1];
-    append(file(cases[i].args.back()), cases[i].appended);
+    append(in_dir(cases[i].args.back()), cases[i].appended);
   }
   for (std::size_t i = 0; i < tails.size(); ++i) {
     EXPECT_TRUE(tails[i]->wait_for_out(expected(cases[i]), kWithinAPoll)) << cases[i].args[1] << ": " << tails[i]->out();
@@ -106,10 +105,10 @@ TEST_F(Follow, ATruncatedFileIsFollowedFromItsStart) {
   dir.write("g", "");
   const auto from_start = start({"-c", "+1", "-f", "g"});
   ASSERT_TRUE(tail->wait_for_out(text("old line two\n"), kWithinAPoll)) << tail->out();
-  append(file("g"), "abcdefgh\n");
+  append(in_dir("g"), "abcdefgh\n");
   ASSERT_TRUE(from_start->wait_for_out("abcdefgh\n", kWithinAPoll)) << from_start->out();
-  std::ofstream(file("f"), std::ios::binary | std::ios::trunc) << "new\n";
-  std::ofstream(file("g"), std::ios::binary | std::ios::trunc) << "xy\n";
+  std::ofstream(in_dir("f"), std::ios::binary | std::ios::trunc) << "new\n";
+  std::ofstream(in_dir("g"), std::ios::binary | std::ios::trunc) << "xy\n";
   EXPECT_TRUE(tail->wait_for_out(text("old line two\nnew\n"), kWithinAPoll)) << tail->out();
   EXPECT_TRUE(from_start->wait_for_out("abcdefgh\nxy\n", kWithinAPoll)) << from_start->out();
 }
@@ -119,7 +118,7 @@ TEST_F(Follow, ACountOf0ShowsOnlyNewData) {
   const auto tail = start({"-n", "0", "-f", "f"});
   std::this_thread::sleep_for(3s);  // a poll has passed: nothing of what was there is written
   EXPECT_EQ(tail->out(), "");
-  append(file("f"), "c\n");
+  append(in_dir("f"), "c\n");
   EXPECT_TRUE(tail->wait_for_out(text("c\n"), kWithinAPoll)) << tail->out();
 }
 
@@ -128,7 +127,7 @@ TEST_F(Follow, AStartLineBeyondTheEndShowsWhatIsAppended) {
   const auto tail = start({"-f", "+5", "f"});
   std::this_thread::sleep_for(3s);  // it has found no fifth line and is following
   EXPECT_EQ(tail->out(), "");
-  append(file("f"), "4\n5\n");
+  append(in_dir("f"), "4\n5\n");
   EXPECT_TRUE(tail->wait_for_out(text("4\n5\n"), kWithinAPoll)) << tail->out();
 }
 
@@ -148,7 +147,7 @@ TEST_F(Follow, FollowingEndsWhenTheReaderHasGone) {
   const auto tail = start({"-f", "f"}, options);
   EXPECT_EQ(tail->read_line(kWithinAPoll), text("first\n"));
   tail->close_output();  // as head -1 does after one line
-  append(file("f"), "second\n");
+  append(in_dir("f"), "second\n");
   EXPECT_EQ(tail->wait(kWithinAPoll), 269u);
   EXPECT_EQ(tail->err(), "");
 }

@@ -23,6 +23,9 @@ void RuntimeTest::SetUp() {
 
 void RuntimeTest::TearDown() {
   w32::hook::reset();
+  for (int i = 3; i < rt::STREAM_MAX; ++i) {
+    if (rt::stream_table[i].flags & rt::STREAM_OPEN) rt::fclose(&rt::stream_table[i]);
+  }
   for (int fd = 3; fd < rt::fd_count; ++fd) {
     if (rt::fd_table[fd] != nullptr) rt::close(fd);
   }

@@ -18,7 +18,11 @@ namespace support {
 class RuntimeTest : public ::testing::Test {
  protected:
   void SetUp() override;
+  // Closes the streams and descriptors a test left open.
   void TearDown() override;
+
+  // The path of a file in the scratch directory.
+  std::string in_dir(const std::string& name) const { return (dir.path() / name).string(); }
 
   ScratchDir dir;
 };

@@ -30,7 +30,6 @@ class Catalogs : public support::RuntimeTest {
     RuntimeTest::TearDown();
   }
 
-  std::string in_dir(const std::string& name) const { return (dir.path() / name).string(); }
 
   // catalog_path for the name nvo, as text ("(none)" when nothing is found).
   static std::string found() {

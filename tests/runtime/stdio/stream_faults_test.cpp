@@ -38,17 +38,7 @@ BOOL write_up_to_ctrl_z(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD don
   return ::WriteFile(file, buffer, length, done, overlapped);
 }
 
-class StreamFaults : public support::RuntimeTest {
- protected:
-  void TearDown() override {
-    for (int i = 3; i < rt::STREAM_MAX; ++i) {
-      if (rt::stream_table[i].flags & rt::STREAM_OPEN) rt::fclose(&rt::stream_table[i]);
-    }
-    RuntimeTest::TearDown();
-  }
-
-  std::string path(const char* name) const { return (dir.path() / name).string(); }
-};
+using StreamFaults = support::RuntimeTest;
 
 TEST_F(StreamFaults, AShortWriteEndsTheWriteOutAndDiscardsTheRest) {
   struct Case {
@@ -105,7 +95,7 @@ TEST_F(StreamFaults, AConsoleThatStopsAtCtrlZIsGivenTheRest) {
       {"a\n\x1a" "b\n", "wt", 64, "a\r\nb\r\n"},
   };
   for (const Case& c : cases) {
-    rt::Stream* stream = rt::fopen(path("console").c_str(), c.mode);
+    rt::Stream* stream = rt::fopen(in_dir("console").c_str(), c.mode);
     ASSERT_NE(stream, nullptr);
     if (c.buffer == 0) {
       ASSERT_EQ(rt::setvbuf(stream, nullptr, rt::_IONBF, 0), 0);
@@ -119,7 +109,7 @@ TEST_F(StreamFaults, AConsoleThatStopsAtCtrlZIsGivenTheRest) {
       EXPECT_EQ(rt::ferror(stream), 0);
     }
     rt::fclose(stream);
-    EXPECT_EQ(support::ScratchDir::read(path("console")), c.shown)
+    EXPECT_EQ(support::ScratchDir::read(in_dir("console")), c.shown)
         << c.bytes.size() << " bytes, " << c.mode << " " << c.buffer;
   }
 }

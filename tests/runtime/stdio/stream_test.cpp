@@ -17,15 +17,6 @@ using w32::hook::Call;
 
 class Streams : public support::RuntimeTest {
  protected:
-  void TearDown() override {
-    for (int i = 3; i < rt::STREAM_MAX; ++i) {
-      if (rt::stream_table[i].flags & rt::STREAM_OPEN) rt::fclose(&rt::stream_table[i]);
-    }
-    RuntimeTest::TearDown();
-  }
-
-  std::string path(const char* name) const { return (dir.path() / name).string(); }
-
   // Every byte getc gives until EOF.
   static std::string read_all(rt::Stream* stream) {
     std::string bytes;
@@ -86,17 +77,17 @@ TEST_F(Streams, TextAndBinaryOutput) {
   for (const auto& [mode, size, expected] : std::vector<std::tuple<const char*, std::size_t, std::string>>{
            {"wt", 1024, "x\r\ny\r\n"}, {"wt", 0, "x\r\ny\r\n"}, {"wt", 1, "x\r\ny\r\n"}, {"wb", 1024, "x\ny\n"},
            {"wb", 0, "x\ny\n"}}) {
-    rt::Stream* stream = rt::fopen(path("out").c_str(), mode);
+    rt::Stream* stream = rt::fopen(in_dir("out").c_str(), mode);
     ASSERT_NE(stream, nullptr);
     ASSERT_EQ(rt::setvbuf(stream, nullptr, size ? rt::_IOFBF : rt::_IONBF, size), 0);
     put_all("x\ny\n", stream);
     EXPECT_EQ(rt::fclose(stream), 0);
-    EXPECT_EQ(support::ScratchDir::read(path("out")), expected) << mode << " " << size;
+    EXPECT_EQ(support::ScratchDir::read(in_dir("out")), expected) << mode << " " << size;
   }
 }
 
 TEST_F(Streams, LineBufferedOutputWaitsForALineFeedAFlushOrAnyRead) {
-  const std::string out = path("out");
+  const std::string out = in_dir("out");
   rt::Stream* stream = rt::fopen(out.c_str(), "wb");
   ASSERT_EQ(rt::setvbuf(stream, nullptr, rt::_IOLBF, 1024), 0);
   put_all("abc", stream);
@@ -140,7 +131,7 @@ TEST_F(Streams, FwriteHandsCompleteLinesToTheSystem) {
       {"wt", rt::_IONBF, 0, {"x\ny"}, {"x\r\ny"}, "x\r\ny"},
   };
   for (const auto& c : cases) {
-    const std::string out = path("out");
+    const std::string out = in_dir("out");
     rt::Stream* stream = rt::fopen(out.c_str(), c.mode);
     ASSERT_EQ(rt::setvbuf(stream, nullptr, c.buffering, c.size), 0);
     for (std::size_t i = 0; i < c.pieces.size(); ++i) {
@@ -154,15 +145,15 @@ TEST_F(Streams, FwriteHandsCompleteLinesToTheSystem) {
 
 TEST_F(Streams, RunsReportFailuresAndTheEndInWholeItems) {
   // A write-out that fails: the items known to be written are counted.
-  rt::Stream* stream = rt::fopen(path("out").c_str(), "wb");
+  rt::Stream* stream = rt::fopen(in_dir("out").c_str(), "wb");
   rt::setvbuf(stream, nullptr, rt::_IOFBF, 4);
   w32::hook::fail_nth(Call::WriteFile, 2, ERROR_DISK_FULL);
   EXPECT_EQ(rt::fwrite("aaaabbbbcccc", 4, 3, stream), 1u);
   EXPECT_TRUE(rt::ferror(stream));
   rt::fclose(stream);
-  EXPECT_EQ(support::ScratchDir::read(path("out")), "aaaa");
+  EXPECT_EQ(support::ScratchDir::read(in_dir("out")), "aaaa");
 
-  stream = rt::fopen(path("out").c_str(), "wb");
+  stream = rt::fopen(in_dir("out").c_str(), "wb");
   rt::setvbuf(stream, nullptr, rt::_IOLBF, 64);
   w32::hook::fail_nth(Call::WriteFile, 1, ERROR_DISK_FULL);
   EXPECT_EQ(rt::fwrite("line\n", 1, 5, stream), 0u);
@@ -183,7 +174,7 @@ TEST_F(Streams, RunsReportFailuresAndTheEndInWholeItems) {
   EXPECT_EQ(std::string(items, 8), "01234567");
   EXPECT_EQ(rt::fread(items, 1, 1, stream), 0u);
   rt::fclose(stream);
-  stream = rt::fopen(path("in").c_str(), "rb");
+  stream = rt::fopen(in_dir("in").c_str(), "rb");
   w32::hook::fail_nth(Call::ReadFile, 1, ERROR_ACCESS_DENIED);
   EXPECT_EQ(rt::fread(items, 1, 4, stream), 0u);
   EXPECT_TRUE(rt::ferror(stream));
@@ -421,55 +412,55 @@ TEST_F(Streams, TheTableHoldsTwentyStreams) {
 
 TEST_F(Streams, OpenModes) {
   EXPECT_EQ(rt::fopen(dir.write("f", "x").c_str(), "x"), nullptr);
-  EXPECT_EQ(rt::fopen(path("missing").c_str(), "r"), nullptr);
+  EXPECT_EQ(rt::fopen(in_dir("missing").c_str(), "r"), nullptr);
   EXPECT_EQ(rt::errno, ERROR_FILE_NOT_FOUND);
 
-  rt::Stream* stream = rt::fopen(path("appended").c_str(), "ab");  // created
+  rt::Stream* stream = rt::fopen(in_dir("appended").c_str(), "ab");  // created
   put_all("12", stream);
   rt::fclose(stream);
-  stream = rt::fopen(path("appended").c_str(), "ab");  // positioned at the end once
+  stream = rt::fopen(in_dir("appended").c_str(), "ab");  // positioned at the end once
   put_all("3", stream);
   EXPECT_EQ(rt::getc(stream), rt::EOF);  // write-only
   EXPECT_TRUE(stream->flags & rt::STREAM_ERR);
   rt::fclose(stream);
-  EXPECT_EQ(support::ScratchDir::read(path("appended")), "123");
+  EXPECT_EQ(support::ScratchDir::read(in_dir("appended")), "123");
 
-  stream = rt::fopen(path("appended").c_str(), "wb");  // truncated
+  stream = rt::fopen(in_dir("appended").c_str(), "wb");  // truncated
   rt::fclose(stream);
-  EXPECT_EQ(support::ScratchDir::read(path("appended")), "");
+  EXPECT_EQ(support::ScratchDir::read(in_dir("appended")), "");
 
   const unsigned default_text = w32::kTextModeByDefault ? rt::STREAM_TEXT : 0u;
-  stream = rt::fopen(path("appended").c_str(), "r");
+  stream = rt::fopen(in_dir("appended").c_str(), "r");
   EXPECT_EQ(stream->flags & rt::STREAM_TEXT, default_text);
   EXPECT_EQ(rt::stdin->flags & rt::STREAM_TEXT, default_text);
   rt::fclose(stream);
-  stream = rt::fopen(path("appended").c_str(), "r+t");
+  stream = rt::fopen(in_dir("appended").c_str(), "r+t");
   EXPECT_EQ(stream->flags & rt::STREAM_TEXT, rt::STREAM_TEXT);
 }
 
 TEST_F(Streams, ClosingReportsAFailedWriteOut) {
-  rt::Stream* stream = rt::fopen(path("out").c_str(), "wb");
+  rt::Stream* stream = rt::fopen(in_dir("out").c_str(), "wb");
   put_all("pending", stream);
   w32::hook::fail_nth(Call::WriteFile, 1, ERROR_DISK_FULL);
   EXPECT_EQ(rt::fclose(stream), -1);
   EXPECT_EQ(stream->flags, 0u);
-  EXPECT_EQ(support::ScratchDir::read(path("out")), "");
+  EXPECT_EQ(support::ScratchDir::read(in_dir("out")), "");
 
-  stream = rt::fopen(path("out").c_str(), "wb");
+  stream = rt::fopen(in_dir("out").c_str(), "wb");
   put_all("written", stream);
   w32::hook::fail_nth(Call::CloseHandle, 1, ERROR_INVALID_HANDLE);
   EXPECT_EQ(rt::fclose(stream), -1);
-  EXPECT_EQ(support::ScratchDir::read(path("out")), "written");
+  EXPECT_EQ(support::ScratchDir::read(in_dir("out")), "written");
 }
 
 TEST_F(Streams, FlushingEveryStream) {
-  rt::Stream* a = rt::fopen(path("a").c_str(), "wb");
-  rt::Stream* b = rt::fopen(path("b").c_str(), "wb");
+  rt::Stream* a = rt::fopen(in_dir("a").c_str(), "wb");
+  rt::Stream* b = rt::fopen(in_dir("b").c_str(), "wb");
   put_all("aa", a);
   put_all("bb", b);
   EXPECT_EQ(rt::fflush(nullptr), 0);
-  EXPECT_EQ(support::ScratchDir::read(path("a")), "aa");
-  EXPECT_EQ(support::ScratchDir::read(path("b")), "bb");
+  EXPECT_EQ(support::ScratchDir::read(in_dir("a")), "aa");
+  EXPECT_EQ(support::ScratchDir::read(in_dir("b")), "bb");
 }
 
 TEST_F(Streams, StringStreams) {
