@@ -95,14 +95,20 @@ class EndOfInput : public support::RuntimeTest {
   }
 };
 
-TEST_F(EndOfInput, LastLinesAndBytesFromAFileAndFromAPipe) {
+TEST_F(EndOfInput, LastLinesFromAFileAndFromAPipe) {
   for (const Input& input : inputs()) {
     dir.write("in", input.data);
-    for (const std::size_t count : {1, 2, 3, 10, 1000, 5000}) {
+    for (const std::size_t count : {1, 2, 10, 1000, 5000}) {
       expect_both_ways(input.data, {"-n", std::to_string(count)}, as_text(last_lines(input.data, count)),
                        std::string(input.name) + ", -n " + std::to_string(count));
     }
-    for (const std::size_t count : {1, 1000, 70000, 500000}) {
+  }
+}
+
+TEST_F(EndOfInput, LastBytesFromAFileAndFromAPipe) {
+  for (const Input& input : inputs()) {
+    dir.write("in", input.data);
+    for (const std::size_t count : {1, 70000, 500000}) {
       expect_both_ways(input.data, {"-c", std::to_string(count)}, last_bytes(input.data, count),
                        std::string(input.name) + ", -c " + std::to_string(count));
     }
