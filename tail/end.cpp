@@ -20,19 +20,6 @@ int no_memory() {
   return 1;
 }
 
-// Reads up to `length` bytes at the descriptor's position: the number read,
-// fewer only at the end of the file; 0 at the end, -1 on an error before
-// any byte.
-int read_block(int fd, char* block, int length) {
-  int got = 0;
-  while (got < length) {
-    const int n = rt::read(fd, block + got, static_cast<unsigned>(length - got));
-    if (n <= 0) return got > 0 ? got : n;
-    got += n;
-  }
-  return got;
-}
-
 // The number of line feeds in a block (a loop the compiler vectorizes).
 int count_line_feeds(const char* block, int n) {
   int count = 0;
@@ -158,7 +145,7 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
       rt::rewind(stream);
       return last_lines_ring(stream, name);
     }
-    const int n = read_block(fd, block, static_cast<int>(limit - position));
+    const int n = static_cast<int>(rt::read_fully(fd, block, static_cast<std::size_t>(limit - position)));
     if (n == 0) break;
     // A failed read counts as a block without line feeds. Counting first
     // keeps the byte-by-byte search to the block that holds the start.

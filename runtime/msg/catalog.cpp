@@ -33,20 +33,6 @@ constexpr std::size_t kPathLimit = 260;       // a candidate path holds at most 
 constexpr std::uint32_t kWindowEntries = 1024;  // message index entries per window block (8 KiB)
 constexpr unsigned kTextLimit = 2049;         // bytes read for one text
 
-// Reads `count` bytes, fewer only at the end of the file; the number read,
-// or -1 on an error.
-long long read_fully(int fd, void* buffer, std::size_t count) {
-  std::size_t done = 0;
-  while (done < count) {
-    const std::size_t chunk = count - done > 0x40000000 ? 0x40000000 : count - done;
-    const int n = read(fd, static_cast<unsigned char*>(buffer) + done, static_cast<unsigned>(chunk));
-    if (n < 0) return -1;
-    if (n == 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<long long>(done);
-}
-
 // --- Locating ---------------------------------------------------------------
 
 char* g_rootdir = nullptr;  // the private copy of ROOTDIR, once found

@@ -171,6 +171,7 @@ struct Storing {
         ++stored;
       }
     }
+    stream->avail = -static_cast<int>(stream->end - stream->cur);  // room for the in-place putc
     return true;
   }
 };
@@ -312,9 +313,7 @@ std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream
 
   Storing storing{stream, 0, 0};
   if (!(stream->flags & STREAM_LINEBUF)) {
-    if (!storing.put(bytes, length)) return storing.written / size;
-    stream->avail = -static_cast<int>(stream->end - stream->cur);
-    return count;
+    return storing.put(bytes, length) ? count : storing.written / size;
   }
   // Line buffering: the bytes up to the last line feed go to the system now,
   // the rest waits in the buffer for its line feed.
@@ -325,7 +324,6 @@ std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream
   }
   if (lines < length) {
     if (!storing.put(bytes + lines, length - lines)) return storing.written / size;
-    stream->avail = -static_cast<int>(stream->end - stream->cur);
     line_flush_pending |= pending_bit(stream);
   }
   return count;

@@ -100,6 +100,18 @@ int read(int fd, void* buffer, unsigned count) {
   return 0;
 }
 
+long long read_fully(int fd, void* buffer, std::size_t count) {
+  std::size_t done = 0;
+  while (done < count) {
+    const std::size_t chunk = count - done > 0x40000000 ? 0x40000000 : count - done;
+    const int n = read(fd, static_cast<unsigned char*>(buffer) + done, static_cast<unsigned>(chunk));
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<long long>(done);
+}
+
 int write(int fd, const void* buffer, unsigned count) {
   if (!fd_validate(fd)) return -1;
   HANDLE handle = fd_table[fd];

@@ -46,6 +46,9 @@ int fd_release(int fd);
 
 // Bytes read (0 at end of file), or -1.
 int read(int fd, void* buffer, unsigned count);
+// Reads `count` bytes, fewer only at the end of the file: the number read,
+// or -1 on an error.
+long long read_fully(int fd, void* buffer, std::size_t count);
 // Bytes written, or -1. A write into a pipe without a reader raises SIGPIPE.
 int write(int fd, const void* buffer, unsigned count);
 // The new position, or -1 (errno -3 on a pipe).
