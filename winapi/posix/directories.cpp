@@ -40,9 +40,9 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
   for (const char* p = pattern; *p; ++p) {
     if (is_separator(*p)) separator = p;
   }
-  std::string directory = ".";
-  if (separator) directory.assign(pattern, static_cast<std::size_t>(separator - pattern));
-  if (directory.empty()) directory = "/";
+  const std::string directory = !separator          ? std::string(".")
+                                : separator == pattern ? std::string("/")
+                                                       : std::string(pattern, static_cast<std::size_t>(separator - pattern));
   const std::string mask = separator ? separator + 1 : pattern;
 
   DIR* stream = ::opendir(directory.c_str());

@@ -202,14 +202,15 @@ TEST_F(Catalogs, FilesThatAreNoCatalogues) {
 }
 
 TEST_F(Catalogs, ALargeSetIsSearchedThroughTwoWindows) {
+  const auto text = [](int number) { return std::string("m").append(std::to_string(number)); };
   catalog::Catalog contents;
   contents.sets.push_back({1, {}});
-  for (int n = 1; n <= 1500; ++n) contents.sets[0].messages.push_back({n * 2, "m" + std::to_string(n * 2)});
+  for (int n = 1; n <= 1500; ++n) contents.sets[0].messages.push_back({n * 2, text(n * 2)});
   contents.sets.push_back({2, {{5, "other set"}}});
   rt::MessageCatalog* opened = rt::catopen(write_catalog("large.cat", contents).c_str(), 1);
   ASSERT_NE(opened, nullptr);
   for (const int number : {2, 3000, 2048, 2050, 4, 2998, 1500, 2046}) {
-    EXPECT_EQ(std::string(rt::catgets(opened, 1, number, "-")), "m" + std::to_string(number));
+    EXPECT_EQ(std::string(rt::catgets(opened, 1, number, "-")), text(number));
   }
   for (const int number : {0, 1, 2049, 3001, -5}) EXPECT_STREQ(rt::catgets(opened, 1, number, "-"), "-") << number;
   EXPECT_STREQ(rt::catgets(opened, 2, 5, "-"), "other set");

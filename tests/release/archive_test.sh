@@ -1,0 +1,56 @@
+#!/bin/sh
+# The Windows release archive as a user meets it: made by CPack, unpacked into
+# an empty folder, and the unpacked tail.exe run under Wine on a file, on a
+# pipe, on a wildcard word, and with German messages from its own catalogues.
+#   archive_test.sh CMAKE CPACK BUILD_DIR WINE_RUN VERSION
+set -u
+cmake=$1 cpack=$2 build=$3 wine=$4 version=$5
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
+
+if ! "$cpack" --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 2>&1; then
+  cat "$work/cpack.log"
+  exit 1
+fi
+archive=$work/package/tail-$version-win64.zip
+top=tail-$version-win64
+
+# Exactly the program, the README and the two catalogues.
+"$cmake" -E tar tf "$archive" | grep -v '/$' | LC_ALL=C sort >"$work/names"
+printf '%s\n' "$top/README.txt" "$top/nls/de/nvo.cat" "$top/nls/fr/nvo.cat" "$top/tail.exe" >"$work/expected-names"
+cmp -s "$work/names" "$work/expected-names" || { fail "archive contents:"; cat "$work/names"; }
+
+mkdir "$work/unpacked"
+cd "$work/unpacked" && "$cmake" -E tar xf "$archive" && cd "$top" || { fail "unpacking $archive"; exit 1; }
+awk '!/\r$/ { bad = 1 } END { exit bad }' README.txt || fail "README.txt has a line without CR LF"
+printf 'one\ntwo\nthree\n' >data.txt
+
+# run NAME STATUS EXPECTED-OUTPUT COMMAND...: runs the command with the
+# unpacked tail.exe, standard error to $work/err, and checks status and output.
+run() {
+  name=$1 status=$2 expected=$3
+  shift 3
+  "$@" >"$work/out" 2>"$work/err"
+  actual=$?
+  [ "$actual" -eq "$status" ] || fail "$name: status $actual, expected $status"
+  printf "$expected" | cmp -s - "$work/out" || { fail "$name: output"; od -c "$work/out" | head -5; }
+}
+run "a file" 0 'two\r\nthree\r\n' "$wine" tail.exe -n 2 data.txt
+printf 'a\nb\nc\n' >"$work/in"
+run "a pipe" 0 'c\r\n' sh -c '"$1" tail.exe -n 1 <"$2"' sh "$wine" "$work/in"
+run "a wildcard word" 0 'three\r\n' "$wine" tail.exe -n 1 'da*.txt'
+
+# German, with NLSPATH naming the unpacked catalogues by their Windows path;
+# the catalogue is in code page 850 (u umlaut is 0x81).
+nlspath=$(printf 'Z:%s\\nls\\%%l\\%%N.cat' "$(pwd | tr / '\\')")
+export NLSPATH="$nlspath" LANG=de_DE
+run "German: a missing file" 1 '' "$wine" tail.exe missing.txt
+LC_ALL=C grep -qF 'tail: Eingabedatei "missing.txt"' "$work/err" || { fail "German: missing file message"; cat "$work/err"; }
+run "German: a usage error" 2 '' "$wine" tail.exe -q data.txt
+LC_ALL=C grep -qF "$(printf 'Ung\201ltiges Optionszeichen "q" in "-q"')" "$work/err" ||
+  { fail "German: usage message"; cat "$work/err"; }
+
+[ "$failures" -eq 0 ] && echo "the unpacked archive works: $archive"
+exit "$failures"
