@@ -69,8 +69,8 @@ TEST_F(Start, WildcardWordsAreExpandedInTheirPlace) {
   std::string line = "tail";
   Words expected{"tail"};
   for (int i = 0; i < 40; ++i) {
-    line += " w" + std::to_string(i);
-    expected.push_back("w" + std::to_string(i));
+    expected.push_back(std::string("w").append(std::to_string(i)));
+    line += " " + expected.back();
   }
   EXPECT_EQ(split(line), expected);
 }
