@@ -3,7 +3,6 @@
 // against Wine.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
 
 #include "tests/support/support.h"
@@ -55,29 +54,6 @@ TEST_F(SeamTest, TheHookFailsTheArmedCallAndAReplacementStandsInWhileInScope) {
   w32::hook::replacements.GetFileAttributesA = +hidden;
   w32::hook::reset();
   EXPECT_EQ(w32::GetFileAttributesA(path.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
-}
-
-TEST_F(SeamTest, DosDateTimeOfFileTimes) {
-  const struct {
-    std::int64_t seconds;
-    bool ok;
-    WORD date;
-    WORD time;
-  } cases[] = {
-      {1300184431, true, (31 << 9) | (3 << 5) | 15, (10 << 11) | (20 << 5) | 15},    // 2011-03-15 10:20:31: down
-      {4354819198, true, (127 << 9) | (12 << 5) | 31, (23 << 11) | (59 << 5) | 29},  // 2107-12-31 23:59:58
-      {315532799, false, 0, 0},                                                      // 1979-12-31 23:59:59
-  };
-  for (const auto& c : cases) {
-    const FILETIME time = support::filetime_at(c.seconds);
-    WORD date = 0;
-    WORD clock = 0;
-    EXPECT_EQ(w32::FileTimeToDosDateTime(&time, &date, &clock) != FALSE, c.ok) << c.seconds;
-    if (c.ok) {
-      EXPECT_EQ(date, c.date) << c.seconds;
-      EXPECT_EQ(clock, c.time) << c.seconds;
-    }
-  }
 }
 
 TEST_F(SeamTest, CreateFileErrors) {
