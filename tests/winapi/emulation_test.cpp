@@ -1,5 +1,5 @@
 // The POSIX emulation's own choices: the codes and texts of errno values,
-// full path names, the console names on a process without a terminal.
+// the console names on a process without a terminal.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -16,11 +16,7 @@ namespace {
 // it acts on one, and one that reads as the host's text for what happened
 // (a missing directory on the way reads as a missing file). 0: any code, no text.
 TEST(Emulation, ErrnoValuesBecomeCodesThatReadAsTheHostsTexts) {
-  const struct {
-    int error;
-    DWORD code;
-    int text;
-  } cases[] = {
+  const struct { int error; DWORD code; int text; } cases[] = {
       {ENOENT, ERROR_FILE_NOT_FOUND, ENOENT},    {ENOTDIR, ERROR_PATH_NOT_FOUND, ENOENT},
       {EMFILE, ERROR_TOO_MANY_OPEN_FILES, EMFILE}, {EBADF, ERROR_INVALID_HANDLE, EBADF},
       {ENOMEM, ERROR_NOT_ENOUGH_MEMORY, ENOMEM},  {EEXIST, ERROR_FILE_EXISTS, EEXIST},
@@ -36,29 +32,6 @@ TEST(Emulation, ErrnoValuesBecomeCodesThatReadAsTheHostsTexts) {
     char text[256];
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, text, sizeof text, nullptr);
     EXPECT_EQ(std::string(text, length), c.text ? std::strerror(c.text) : "") << c.error;
-  }
-}
-
-TEST(Emulation, FullPathNames) {
-  char cwd[4096];
-  ASSERT_NE(::getcwd(cwd, sizeof cwd), nullptr);
-  const std::string here = cwd;
-  const struct {
-    const char* name;
-    std::string full;
-  } cases[] = {
-      {"a/b/../c", here + "/a/c"},
-      {"./x//y/", here + "/x/y/"},
-      {"/p/../../q", "/q"},
-      {"/", "/"},
-  };
-  for (const auto& c : cases) {
-    const DWORD needed = GetFullPathNameA(c.name, 0, nullptr, nullptr);
-    EXPECT_EQ(needed, c.full.size() + 1) << c.name;
-    std::string buffer(needed, '\0');
-    char* file_part = nullptr;
-    EXPECT_EQ(GetFullPathNameA(c.name, needed, buffer.data(), &file_part), c.full.size()) << c.name;
-    EXPECT_EQ(buffer.c_str(), c.full) << c.name;
   }
 }
 

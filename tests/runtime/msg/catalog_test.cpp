@@ -91,44 +91,34 @@ TEST_F(Catalogs, TemplateEscapes) {
   }
 }
 
+// Candidates in turn; an empty one, or one whose escapes expand to nothing,
+// stands for the name in the current directory; one of 260 characters ends the search.
 TEST_F(Catalogs, CandidatesInTurn) {
-  rt::setlocale(rt::LC_MESSAGES, "fr");
-  const std::string second = dir.write("second", "");
-  environment({"NLSPATH=" + in_dir("missing") + ";" + in_dir("sec%tond")});
-  EXPECT_EQ(found(), second);
-  environment({"NLSPATH=" + in_dir("missing")});
-  EXPECT_EQ(found(), "(none)");
-  // An empty candidate, or one whose escapes all expand to nothing, stands
-  // for the name in the current directory.
-  dir.write("nvo", "");
-  const support::CurrentDir here(dir.path());
-  for (const std::string& templates : {";" + in_dir("x"), in_dir("a") + ";;" + in_dir("b"), std::string("%t%m"),
-                                       in_dir("a") + ";"}) {
-    environment({"NLSPATH=" + templates});
-    EXPECT_EQ(found(), "nvo") << templates;
-  }
-}
-
-TEST_F(Catalogs, ACandidateOf260CharactersEndsTheSearch) {
   rt::setlocale(rt::LC_MESSAGES, "fr");
   const std::string base = in_dir("");
   const std::string fits = dir.write(std::string(259 - base.size(), 'f'), "");
-  ASSERT_EQ(fits.size(), 259u);
-  environment({"NLSPATH=" + fits});
-  EXPECT_EQ(found(), fits);
   const std::string second = dir.write("second", "");
-  environment({"NLSPATH=" + base + std::string(260 - base.size(), 'g') + ";" + second});
-  EXPECT_EQ(found(), "(none)");
-  environment({"NLSPATH=" + base + std::string(258 - base.size(), 'g') + "%L;" + second});
-  EXPECT_EQ(found(), "(none)");
-}
-
-TEST_F(Catalogs, NamesAndTheLocaleSource) {
-  for (const char* name : {"sub/file.cat", "c:file"}) {  // a path: used as it is
+  dir.write("nvo", "");
+  const support::CurrentDir here(dir.path());
+  const struct { std::string templates; std::string found; } cases[] = {
+      {base + "missing;" + base + "sec%tond", second}, {base + "missing", "(none)"},
+      {";" + base + "x", "nvo"}, {base + "a;;" + base + "b", "nvo"}, {"%t%m", "nvo"}, {base + "a;", "nvo"},
+      {fits, fits}, {base + std::string(260 - base.size(), 'g') + ";" + second, "(none)"},
+      {base + std::string(258 - base.size(), 'g') + "%L;" + second, "(none)"},
+  };
+  for (const auto& c : cases) {
+    environment({"NLSPATH=" + c.templates});
+    EXPECT_EQ(found(), c.found) << c.templates;
+  }
+  // A name with a separator or a drive is a path, used as it is.
+  for (const char* name : {"sub/file.cat", "c:file"}) {
     char* path = rt::catalog_path(name, rt::NL_CAT_LOCALE);
     EXPECT_STREQ(path, name);
     rt::free(path);
   }
+}
+
+TEST_F(Catalogs, TheLocaleFromLangWhenAsked) {
   const std::string file = dir.write("it_IT", "");
   environment({"NLSPATH=" + in_dir("%L")});
   EXPECT_EQ(rt::catalog_path("nvo", 0), nullptr);  // LANG is needed and unset
@@ -146,7 +136,7 @@ TEST_F(Catalogs, DefaultTemplateAndRootDirectory) {
   EXPECT_STREQ(rt::rootdir_path("/etc/x"), "/etc/x");
 
   // ROOTDIR, once found, is kept for the rest of the process.
-  const std::string file = write_catalog("etc/nls/locale/POSIX/nvo.cat", {});
+  write_catalog("etc/nls/locale/POSIX/nvo.cat", {});
   const std::string root_with_separator = in_dir("");
   const std::string root = root_with_separator.substr(0, root_with_separator.size() - 1);
   environment({"ROOTDIR=" + root_with_separator});  // the trailing separator is dropped
@@ -251,13 +241,8 @@ TEST_F(Catalogs, ReadsThatComeInPiecesAndReadsThatFail) {
 }
 
 TEST_F(Catalogs, ACatalogueTextStandsWhereItTakesTheArgumentsOfTheDefault) {
-  write_catalog("de/nvo.cat", {{{1,
-                                 {{0, "Positionierung"},
-                                  {3, "Datei \"%s\""},
-                                  {261, "Lesefehler %d"},
-                                  {535, "Zahl \"%*s\"\n"},
-                                  {641, ""},
-                                  {9000, "%-*d|"}}}}});
+  write_catalog("de/nvo.cat", {{{1, {{0, "Positionierung"}, {3, "Datei \"%s\""}, {261, "Lesefehler %d"},
+                                     {535, "Zahl \"%*s\"\n"}, {641, ""}, {9000, "%-*d|"}}}}});
   rt::setlocale(rt::LC_MESSAGES, "de");
   const struct { int number; const char* english; const char* shown; } cases[] = {
       {3, "input file \"%s\"", "Datei \"%s\""},

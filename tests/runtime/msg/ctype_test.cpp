@@ -6,11 +6,7 @@
 namespace {
 
 TEST(CharacterTables, ClassMembers) {
-  const struct {
-    std::uint16_t bits;
-    const char* members;
-    const char* others;
-  } cases[] = {
+  const struct { std::uint16_t bits; const char* members; const char* others; } cases[] = {
       {rt::CT_DIGIT, "0189", "/:a\xb0"},
       {rt::CT_HEX_LETTER, "afAF", "gG09"},
       {rt::CT_SPACE, " \t\n\v\f\r", "a\x01\xff"},

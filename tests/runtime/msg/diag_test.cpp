@@ -31,10 +31,7 @@ class Diagnostics : public support::RuntimeTest {
 constexpr int kNoText = 0x20000000;
 
 TEST_F(Diagnostics, ErrorTexts) {
-  const struct {
-    int code;
-    const char* text;
-  } cases[] = {
+  const struct { int code; const char* text; } cases[] = {
       {-1, "unknown error"},       {-2, "name too long"},          {-3, "illegal seek"},
       {-4, "argument too large"},  {-5, "result too large"},       {-6, "no such process"},
       {-7, "no space left on device"}, {-8, "directory not empty"}, {-9, "interrupt"},
@@ -58,10 +55,7 @@ TEST_F(Diagnostics, ErrorTexts) {
 }
 
 TEST_F(Diagnostics, MessageModulesByRange) {
-  const struct {
-    int code;
-    const char* module;
-  } cases[] = {
+  const struct { int code; const char* module; } cases[] = {
       {5, nullptr},         {2099, nullptr},          {2100, "netmsg.dll"},  {2102, "netmsg.dll"},
       {2999, "netmsg.dll"}, {3000, nullptr},          {9999, nullptr},       {10000, "wsock32.dll"},
       {10061, "wsock32.dll"}, {11999, "wsock32.dll"}, {12000, "wininet.dll"}, {12002, "wininet.dll"},
@@ -76,38 +70,28 @@ TEST_F(Diagnostics, MessageModulesByRange) {
   }
 }
 
+// The line ends with the text of errno, which stays as it was, even when
+// finding its text fails inside.
 TEST_F(Diagnostics, PrintErrorLines) {
-  support::CapturedStream captured(rt::stderr, dir);
-  rt::errno = -3;
-  int count = rt::print_error("input file \"%s\"", "x");
-  EXPECT_EQ(rt::errno, -3);
-  const std::string first = "input file \"x\": illegal seek\n";
-  EXPECT_EQ(captured.text(), first);
-  EXPECT_EQ(count, static_cast<int>(first.size()));
-
-  rt::progname = "tail";
-  rt::errno = -10;
-  count = rt::print_error("%d lines", 5);
-  EXPECT_EQ(rt::errno, -10);
-  const std::string second = "tail: 5 lines: Unknown error #fffffff6\n";
-  EXPECT_EQ(captured.text(), first + second);
-  EXPECT_EQ(count, static_cast<int>(second.size()));
-
-  // errno stays as it was even when finding the text fails inside.
-  rt::errno = ERROR_ACCESS_DENIED;
-  w32::hook::fail_nth(Call::FormatMessageA, 1, ERROR_NOT_ENOUGH_MEMORY);
-  rt::print_error("x");
-  EXPECT_EQ(rt::errno, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(captured.text(), first + second + "tail: x: Unknown error\n");
+  const struct { const char* name; int error; bool text_fails; std::string line; } cases[] = {
+      {nullptr, -3, false, "input file \"x\": illegal seek\n"},
+      {"tail", -10, false, "tail: input file \"x\": Unknown error #fffffff6\n"},
+      {"tail", ERROR_ACCESS_DENIED, true, "tail: input file \"x\": Unknown error\n"},
+  };
+  for (const auto& c : cases) {
+    support::CapturedStream captured(rt::stderr, dir);
+    rt::progname = c.name;
+    rt::errno = c.error;
+    if (c.text_fails) w32::hook::fail_nth(Call::FormatMessageA, 1, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(rt::print_error("input file \"%s\"", "x"), static_cast<int>(c.line.size())) << c.line;
+    EXPECT_EQ(rt::errno, c.error);
+    EXPECT_EQ(captured.text(), c.line);
+  }
 }
 
 TEST_F(Diagnostics, FatalEndsTheProcessWithStatus1) {
   const std::string child = support::sibling_program("child");
-  const struct {
-    const char* mode;
-    std::string line;
-    bool then_error_text;
-  } cases[] = {
+  const struct { const char* mode; std::string line; bool then_error_text; } cases[] = {
       {"fatal", "child: plain message 7", false},
       {"fatal-error", "child: with the error text: illegal seek", false},
       {"xstrdup", "child: memory allocation failure: ", true},

@@ -21,11 +21,7 @@ std::string formatted(const char* format, const std::vector<rt::FormatArg>& args
 }
 
 TEST(Format, ConversionsFlagsWidthsAndPrecisions) {
-  const struct {
-    const char* format;
-    std::vector<rt::FormatArg> args;
-    const char* expected;
-  } cases[] = {
+  const struct { const char* format; std::vector<rt::FormatArg> args; const char* expected; } cases[] = {
       {"%d", {format_arg(0)}, "0"},
       {"%d", {format_arg(INT_MIN)}, "-2147483648"},
       {"%ld", {format_arg(INT_MIN)}, "-2147483648"},
@@ -60,11 +56,7 @@ TEST(Format, ConversionsFlagsWidthsAndPrecisions) {
 TEST(Format, MissingOrMismatchedArgumentsPrintHarmlessly) {
   using namespace std::string_literals;
   int count = -1;
-  const struct {
-    const char* format;
-    std::vector<rt::FormatArg> args;
-    std::string expected;
-  } cases[] = {
+  const struct { const char* format; std::vector<rt::FormatArg> args; std::string expected; } cases[] = {
       {"[%d|%s|%c|%x]", {}, "[0||\0|0]"s}, {"[%s]", {format_arg(42)}, "[]"}, {"[%d]", {format_arg("text")}, "[0]"},
       {"[%n]", {format_arg("text")}, "[]"},  {"[%5s]", {}, "[     ]"},      {"[%n]", {format_arg(7)}, "[]"},
       {"[%s]", {format_arg(&count)}, "[]"},
@@ -107,11 +99,7 @@ TEST(Format, SprintfCountsPacksArgumentsByTypeAndKeepsTheBuffersEnd) {
 // Whether one text may stand for another: the same kinds of argument in the
 // same order, each '*' taking an int of its own.
 TEST(Format, TextsThatTakeTheSameArguments) {
-  const struct {
-    const char* format;
-    const char* other;
-    bool same;
-  } cases[] = {
+  const struct { const char* format; const char* other; bool same; } cases[] = {
       {"%s: %d", "%-5s = %i", true}, {"%d", "%s", false},       {"%s %s", "%s", false},
       {"%*d", "%d", false},          {"%.*s", "%*s", true},      {"%c%x%u%p", "%d%i%o%X", true},
       {"%n", "%d", false},           {"%f %% %y", "", true},     {"50%", "50", true},

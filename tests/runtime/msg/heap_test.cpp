@@ -36,10 +36,8 @@ TEST_F(Heap, BlocksAndWhatReallocAddsAreZeroFilled) {
 }
 
 TEST_F(Heap, AFailedAllocationLeavesANonZeroErrorNumber) {
-  const struct {
-    DWORD code;
-    int error;
-  } cases[] = {{0, ERROR_NOT_ENOUGH_MEMORY}, {14, 14}, {ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY}};
+  const struct { DWORD code; int error; } cases[] = {
+      {0, ERROR_NOT_ENOUGH_MEMORY}, {14, 14}, {ERROR_NOT_ENOUGH_MEMORY, ERROR_NOT_ENOUGH_MEMORY}};
   for (const auto& c : cases) {
     w32::hook::fail_nth(Call::HeapAlloc, 1, c.code);
     rt::errno = 0;

@@ -27,12 +27,8 @@ class Locale : public support::RuntimeTest {
 };
 
 TEST_F(Locale, SelectionFromTheEnvironment) {
-  const struct {
-    std::vector<std::string> environment;
-    int category;
-    const char* result;
-    const char* values;
-  } cases[] = {
+  // values: LC_CTYPE ... LC_MESSAGES and LC_ALL afterwards.
+  const struct { std::vector<std::string> environment; int category; const char* result; const char* values; } cases[] = {
       {{}, rt::LC_ALL, "POSIX", "POSIX,POSIX,POSIX,POSIX,POSIX,POSIX,POSIX"},
       {{"LANG=de_DE"}, rt::LC_ALL, "de_DE", "de_DE,de_DE,de_DE,de_DE,de_DE,de_DE,de_DE"},
       {{"LANG=de_DE", "LC_MESSAGES=fr_FR"}, rt::LC_ALL, "de_DE", "de_DE,de_DE,de_DE,de_DE,de_DE,fr_FR,de_DE"},

@@ -12,13 +12,8 @@ using support::RuntimeTest;
 using Stdlib = RuntimeTest;
 
 TEST_F(Stdlib, Strtol) {
-  const struct {
-    const char* text;
-    int base;
-    std::int32_t value;
-    int end;  // offset of the end position
-    bool out_of_range;
-  } cases[] = {
+  // end: the offset of the end position.
+  const struct { const char* text; int base; std::int32_t value; int end; bool out_of_range; } cases[] = {
       {"123", 10, 123, 3, false},          {"  -42x", 10, -42, 5, false},
       {"+7", 10, 7, 2, false},             {"\t\n\v\f\r 9", 10, 9, 7, false},
       {"", 10, 0, 0, false},               {"  -", 10, 0, 3, false},  // no digits: the end lies after the sign
