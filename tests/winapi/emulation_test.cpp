@@ -1,12 +1,10 @@
-// The POSIX emulation's own choices: the codes and texts of errno values,
-// the console names on a process without a terminal.
+// The POSIX emulation's own choice of Win32 codes for errno values, and the
+// texts they read as.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "winapi/posix/emulation.h"
 
@@ -32,18 +30,6 @@ TEST(Emulation, ErrnoValuesBecomeCodesThatReadAsTheHostsTexts) {
     char text[256];
     const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, 0, text, sizeof text, nullptr);
     EXPECT_EQ(std::string(text, length), c.text ? std::strerror(c.text) : "") << c.error;
-  }
-}
-
-TEST(Emulation, ConsoleNamesWithoutATerminal) {
-  const int tty = ::open("/dev/tty", O_RDONLY | O_NOCTTY);
-  if (tty >= 0) {
-    ::close(tty);
-    GTEST_SKIP() << "this process has a terminal";
-  }
-  for (const char* name : {"CONIN$", "con", "conout$"}) {
-    EXPECT_EQ(CreateFileA(name, GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE) << name;
   }
 }
 

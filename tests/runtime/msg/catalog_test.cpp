@@ -59,9 +59,9 @@ class Catalogs : public support::RuntimeTest {
     return dir.write(name, catalog::encode(contents));
   }
 
-  // catalog_path for the name nvo, as text ("(none)" when nothing is found).
-  static std::string found() {
-    char* path = rt::catalog_path("nvo", rt::NL_CAT_LOCALE);
+  // catalog_path for a name, as text ("(none)" when nothing is found).
+  static std::string found(const char* name = "nvo", int oflag = rt::NL_CAT_LOCALE) {
+    char* path = rt::catalog_path(name, oflag);
     const std::string text = path ? path : "(none)";
     rt::free(path);
     return text;
@@ -92,8 +92,9 @@ TEST_F(Catalogs, TemplateEscapes) {
 }
 
 // Candidates in turn; an empty one, or one whose escapes expand to nothing,
-// stands for the name in the current directory; one of 260 characters ends the search.
-TEST_F(Catalogs, CandidatesInTurn) {
+// stands for the name in the current directory; one of 260 characters ends
+// the search.
+TEST_F(Catalogs, CandidatesInTurnAndTheLocaleTheyTake) {
   rt::setlocale(rt::LC_MESSAGES, "fr");
   const std::string base = in_dir("");
   const std::string fits = dir.write(std::string(259 - base.size(), 'f'), "");
@@ -111,21 +112,13 @@ TEST_F(Catalogs, CandidatesInTurn) {
     EXPECT_EQ(found(), c.found) << c.templates;
   }
   // A name with a separator or a drive is a path, used as it is.
-  for (const char* name : {"sub/file.cat", "c:file"}) {
-    char* path = rt::catalog_path(name, rt::NL_CAT_LOCALE);
-    EXPECT_STREQ(path, name);
-    rt::free(path);
-  }
-}
-
-TEST_F(Catalogs, TheLocaleFromLangWhenAsked) {
-  const std::string file = dir.write("it_IT", "");
-  environment({"NLSPATH=" + in_dir("%L")});
-  EXPECT_EQ(rt::catalog_path("nvo", 0), nullptr);  // LANG is needed and unset
-  environment({"NLSPATH=" + in_dir("%L"), "LANG=it_IT"});
-  char* path = rt::catalog_path("nvo", 0);
-  EXPECT_STREQ(path, file.c_str());
-  rt::free(path);
+  for (const char* name : {"sub/file.cat", "c:file"}) EXPECT_EQ(found(name), name);
+  // oflag 0 takes the locale from LANG, which must be set.
+  const std::string italian = dir.write("it_IT", "");
+  environment({"NLSPATH=" + base + "%L"});
+  EXPECT_EQ(found("nvo", 0), "(none)");
+  environment({"NLSPATH=" + base + "%L", "LANG=it_IT"});
+  EXPECT_EQ(found("nvo", 0), italian);
 }
 
 TEST_F(Catalogs, DefaultTemplateAndRootDirectory) {
