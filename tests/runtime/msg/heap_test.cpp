@@ -1,5 +1,6 @@
 // Heap allocation: zero-filled blocks and growth, and the error number of a
 // failed allocation.
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -13,10 +14,7 @@ using w32::hook::Call;
 using Heap = support::RuntimeTest;
 
 bool all_zero(const unsigned char* bytes, std::size_t size) {
-  for (std::size_t i = 0; i < size; ++i) {
-    if (bytes[i] != 0) return false;
-  }
-  return true;
+  return std::all_of(bytes, bytes + size, [](unsigned char byte) { return byte == 0; });
 }
 
 TEST_F(Heap, BlocksAndWhatReallocAddsAreZeroFilled) {
