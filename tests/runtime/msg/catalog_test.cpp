@@ -1,7 +1,9 @@
 // Message catalogues: finding the file through NLSPATH and ROOTDIR, reading
-// catalogues built by the catalogue writer, and messages and diagnostics
-// taken from them.
+// back what the catalogue writer lays out, the messages and diagnostics
+// taken from a catalogue, and the catalogues the build ships.
+#include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,32 +19,11 @@ namespace {
 
 using w32::hook::Call;
 
-class Catalogs : public support::RuntimeTest {
- protected:
-  void SetUp() override {
-    RuntimeTest::SetUp();
-    rt::setlocale(rt::LC_ALL, "POSIX");
-    rt::progname = nullptr;
-  }
-  void TearDown() override {
-    rt::set_catalog_name(nullptr);  // closes what a lookup opened
-    rt::progname = nullptr;
-    RuntimeTest::TearDown();
-  }
-
-
-  // catalog_path for the name nvo, as text ("(none)" when nothing is found).
-  static std::string found() {
-    char* path = rt::catalog_path("nvo", rt::NL_CAT_LOCALE);
-    const std::string text = path ? path : "(none)";
-    rt::free(path);
-    return text;
-  }
-
-  std::string write_catalog(const std::string& name, const catalog::Catalog& contents) const {
-    return dir.write(name, catalog::encode(contents));
-  }
-};
+// System handles made and not closed again, as the call counts tell.
+int handles_made() {
+  return static_cast<int>(w32::hook::calls(Call::CreateFileA) + w32::hook::calls(Call::DuplicateHandle) -
+                          w32::hook::calls(Call::CloseHandle));
+}
 
 // `count` sets numbered from 1, each holding message 1 "set <n>".
 catalog::Catalog numbered_sets(int count) {
@@ -51,137 +32,142 @@ catalog::Catalog numbered_sets(int count) {
   return contents;
 }
 
+// Each test starts in the POSIX locale with NLSPATH at <scratch>/<locale>/nvo.cat,
+// where there is no catalogue until the test writes one.
+class Catalogs : public support::RuntimeTest {
+ protected:
+  void SetUp() override {
+    RuntimeTest::SetUp();
+    rt::setlocale(rt::LC_ALL, "POSIX");
+    environment({"NLSPATH=" + in_dir("%L/%N.cat")});
+  }
+  void TearDown() override {
+    rt::set_catalog_name(nullptr);  // closes what a lookup opened
+    rt::progname = nullptr;
+    RuntimeTest::TearDown();
+  }
+
+  // The runtime's environment holds exactly these entries until the next call.
+  void environment(std::vector<std::string> entries) {
+    environment_.reset();
+    environment_ = std::make_unique<support::Environment>(std::move(entries));
+  }
+
+  std::string write_catalog(const std::string& name, const catalog::Catalog& contents) const {
+    std::filesystem::create_directories((dir.path() / name).parent_path());
+    return dir.write(name, catalog::encode(contents));
+  }
+
+  // catalog_path for a name, as text ("(none)" when nothing is found).
+  static std::string found(const char* name = "nvo", int oflag = rt::NL_CAT_LOCALE) {
+    char* path = rt::catalog_path(name, oflag);
+    const std::string text = path ? path : "(none)";
+    rt::free(path);
+    return text;
+  }
+
+ private:
+  std::unique_ptr<support::Environment> environment_;
+};
+
 TEST_F(Catalogs, TemplateEscapes) {
-  const struct {
-    const char* locale;
-    const char* candidate;
-    const char* file;
-  } cases[] = {
-      {"de_DE.ISO8859-1@euro", "%N.cat", "nvo.cat"},
-      {"de_DE.ISO8859-1@euro", "%L", "de_DE.ISO8859-1@euro"},
-      {"de_DE.ISO8859-1@euro", "%l", "de"},
-      {"de_DE.ISO8859-1@euro", "%t", "DE"},
-      {"de_DE.ISO8859-1@euro", "%c", "ISO8859-1"},
-      {"de_DE.ISO8859-1@euro", "%m", "euro"},
-      {"de_DE.ISO8859-1@euro", "x%%y", "x%y"},
-      {"de_DE.ISO8859-1@euro", "x%qy", "x%qy"},
+  const struct { const char* locale; const char* candidate; const char* file; } cases[] = {
+      {"de_DE.ISO8859-1@euro", "%N.cat", "nvo.cat"},  {"de_DE.ISO8859-1@euro", "%L", "de_DE.ISO8859-1@euro"},
+      {"de_DE.ISO8859-1@euro", "%l", "de"},           {"de_DE.ISO8859-1@euro", "%t", "DE"},
+      {"de_DE.ISO8859-1@euro", "%c", "ISO8859-1"},    {"de_DE.ISO8859-1@euro", "%m", "euro"},
+      {"de_DE.ISO8859-1@euro", "x%%y", "x%y"},        {"de_DE.ISO8859-1@euro", "x%qy", "x%qy"},
       {"de_DE.ISO8859-1@euro", "a%;b", "a%;b"},  // %; does not end the candidate
-      {"de_DE.ISO8859-1@euro", "end%", "end%"},
-      {"fr", "%N_%t%m.cat", "nvo_.cat"},
-      {"de.UTF-8", "%l+%t+%c", "de++UTF-8"},
-      {"de@euro", "%l+%t+%c+%m", "de+++euro"},
-      {"de_DE@euro", "%l+%t+%c+%m", "de+DE++euro"},
-      {"de_DE.UTF-8", "%t", "DE"},
-      {"_x", "%l+%t", "+x"},
+      {"de_DE.ISO8859-1@euro", "end%", "end%"},       {"fr", "%N_%t%m.cat", "nvo_.cat"},
+      {"de.UTF-8", "%l+%t+%c", "de++UTF-8"},          {"de@euro", "%l+%t+%c+%m", "de+++euro"},
+      {"de_DE@euro", "%l+%t+%c+%m", "de+DE++euro"},   {"_x", "%l+%t", "+x"},
   };
   for (const auto& c : cases) {
     rt::setlocale(rt::LC_MESSAGES, c.locale);
     const std::string file = dir.write(c.file, "");
-    const support::Environment environment({"NLSPATH=" + in_dir(c.candidate)});
+    environment({"NLSPATH=" + in_dir(c.candidate)});
     EXPECT_EQ(found(), file) << c.locale << " " << c.candidate;
     std::filesystem::remove(file);
   }
 }
 
-TEST_F(Catalogs, CandidatesInTurn) {
-  rt::setlocale(rt::LC_MESSAGES, "fr");
-  const std::string second = dir.write("second", "");
-  {
-    const support::Environment environment({"NLSPATH=" + in_dir("missing") + ";" + in_dir("sec%tond")});
-    EXPECT_EQ(found(), second);
-  }
-  {
-    const support::Environment environment({"NLSPATH=" + in_dir("missing")});
-    EXPECT_EQ(found(), "(none)");
-  }
-  // An empty candidate, or one whose escapes all expand to nothing, stands
-  // for the name in the current directory.
-  dir.write("nvo", "");
-  const support::CurrentDir here(dir.path());
-  for (const std::string& templates : {";" + in_dir("x"), in_dir("a") + ";;" + in_dir("b"), std::string("%t%m"),
-                                       in_dir("a") + ";"}) {
-    const support::Environment environment({"NLSPATH=" + templates});
-    EXPECT_EQ(found(), "nvo") << templates;
-  }
-}
-
-TEST_F(Catalogs, ACandidateOf260CharactersEndsTheSearch) {
+// Candidates in turn; an empty one, or one whose escapes expand to nothing,
+// stands for the name in the current directory; one of 260 characters ends
+// the search.
+TEST_F(Catalogs, CandidatesInTurnAndTheLocaleTheyTake) {
   rt::setlocale(rt::LC_MESSAGES, "fr");
   const std::string base = in_dir("");
   const std::string fits = dir.write(std::string(259 - base.size(), 'f'), "");
-  ASSERT_EQ(fits.size(), 259u);
-  {
-    const support::Environment environment({"NLSPATH=" + fits});
-    EXPECT_EQ(found(), fits);
-  }
   const std::string second = dir.write("second", "");
-  const support::Environment environment({"NLSPATH=" + base + std::string(260 - base.size(), 'g') + ";" + second});
-  EXPECT_EQ(found(), "(none)");
-  const support::Environment escaped({"NLSPATH=" + base + std::string(258 - base.size(), 'g') + "%L;" + second});
-  EXPECT_EQ(found(), "(none)");
-}
-
-TEST_F(Catalogs, NamesAndTheLocaleSource) {
-  char* path = rt::catalog_path("sub/file.cat", rt::NL_CAT_LOCALE);  // a path: used as it is
-  EXPECT_STREQ(path, "sub/file.cat");
-  rt::free(path);
-  path = rt::catalog_path("c:file", 0);
-  EXPECT_STREQ(path, "c:file");
-  rt::free(path);
-
-  const std::string file = dir.write("it_IT", "");
-  {
-    const support::Environment environment({"NLSPATH=" + in_dir("%L")});
-    EXPECT_EQ(rt::catalog_path("nvo", 0), nullptr);  // LANG is needed and unset
+  dir.write("nvo", "");
+  const support::CurrentDir here(dir.path());
+  const struct { std::string templates; std::string found; } cases[] = {
+      {base + "missing;" + base + "sec%tond", second}, {base + "missing", "(none)"},
+      {";" + base + "x", "nvo"}, {base + "a;;" + base + "b", "nvo"}, {"%t%m", "nvo"}, {base + "a;", "nvo"},
+      {fits, fits}, {base + std::string(260 - base.size(), 'g') + ";" + second, "(none)"},
+      {base + std::string(258 - base.size(), 'g') + "%L;" + second, "(none)"},
+  };
+  for (const auto& c : cases) {
+    environment({"NLSPATH=" + c.templates});
+    EXPECT_EQ(found(), c.found) << c.templates;
   }
-  const support::Environment environment({"NLSPATH=" + in_dir("%L"), "LANG=it_IT"});
-  path = rt::catalog_path("nvo", 0);
-  EXPECT_STREQ(path, file.c_str());
-  rt::free(path);
+  // A name with a separator or a drive is a path, used as it is.
+  for (const char* name : {"sub/file.cat", "c:file"}) EXPECT_EQ(found(name), name);
+  // oflag 0 takes the locale from LANG, which must be set.
+  const std::string italian = dir.write("it_IT", "");
+  environment({"NLSPATH=" + base + "%L"});
+  EXPECT_EQ(found("nvo", 0), "(none)");
+  environment({"NLSPATH=" + base + "%L", "LANG=it_IT"});
+  EXPECT_EQ(found("nvo", 0), italian);
 }
 
 TEST_F(Catalogs, DefaultTemplateAndRootDirectory) {
   // Nothing set: the one candidate /etc/nls/locale/POSIX/nvo.cat.
+  environment({});
   EXPECT_EQ(found(), "(none)");
   EXPECT_EQ(w32::hook::calls(Call::GetFileAttributesA), 1u);
   EXPECT_STREQ(rt::rootdir_path("/etc/x"), "/etc/x");
 
   // ROOTDIR, once found, is kept for the rest of the process.
-  std::filesystem::create_directories(dir.path() / "etc" / "nls" / "locale" / "POSIX");
-  const std::string file = dir.write("etc/nls/locale/POSIX/nvo.cat", "");
+  write_catalog("etc/nls/locale/POSIX/nvo.cat", {});
   const std::string root_with_separator = in_dir("");
   const std::string root = root_with_separator.substr(0, root_with_separator.size() - 1);
-  const support::Environment environment({"ROOTDIR=" + root_with_separator});  // the trailing separator is dropped
+  environment({"ROOTDIR=" + root_with_separator});  // the trailing separator is dropped
   EXPECT_EQ(found(), root + "/etc/nls/locale/POSIX/nvo.cat");
   EXPECT_STREQ(rt::rootdir_path("relative"), "relative");
-  const support::Environment changed({"ROOTDIR=/elsewhere"});
+  environment({"ROOTDIR=/elsewhere"});
   EXPECT_EQ(std::string(rt::rootdir_path("\\x")), root + "\\x");
 }
 
-TEST_F(Catalogs, SetCountIsHeldInEightBits) {
-  const struct {
-    int sets;
-    std::vector<int> present;
-    std::vector<int> absent;
-  } cases[] = {
-      {255, {1, 128, 255}, {0, 256}},
-      {256, {}, {1, 2, 256}},  // reads as no set at all
-      {257, {1}, {2, 257}},    // reads as one set, whose index runs on to the set index
+// Every message the writer lays out is found, texts cut to 2049 bytes; every
+// other set and number gives the default text; closing leaves no handle. The
+// set count is held in 8 bits: 256 sets read as none.
+TEST_F(Catalogs, TheReaderFindsWhatTheWriterWrote) {
+  const struct { catalog::Catalog written; bool sets_seen; } cases[] = {
+      {{}, true},
+      {{{{1, {{0, "zero"}, {1, ""}, {5, "five\n"}, {2147483647, "max"}}}}}, true},
+      {{{{1, {{1, "a"}}}, {2, {}}, {40, {{3, "c"}, {4, "d"}}}, {2147483647, {{1, std::string(3000, 'x')}}}}}, true},
+      {numbered_sets(255), true},
+      {numbered_sets(256), false},
   };
   for (const auto& c : cases) {
-    rt::MessageCatalog* opened = rt::catopen(write_catalog("sets.cat", numbered_sets(c.sets)).c_str(), 1);
-    ASSERT_NE(opened, nullptr) << c.sets;
+    const std::vector<catalog::Set> read = c.sets_seen ? c.written.sets : std::vector<catalog::Set>{};
+    const int handles = handles_made();
+    rt::MessageCatalog* opened = rt::catopen(write_catalog("round.cat", c.written).c_str(), rt::NL_CAT_LOCALE);
+    ASSERT_NE(opened, nullptr);
     EXPECT_GE(opened->fd, 10);
-    for (const int set : c.present) {
-      const std::string text = rt::catgets(opened, set, 1, "-");
-      if (c.sets == 257) {
-        EXPECT_EQ(text.substr(0, 4), "set ");  // any of the message indexes it now spans
-      } else {
-        EXPECT_EQ(text, "set " + std::to_string(set));
+    for (const int set : {0, 1, 2, 3, 40, 41, 128, 255, 256, 2147483647}) {
+      for (const int number : {-1, 0, 1, 2, 3, 4, 5, 6, 2147483647}) {
+        std::string expected = "-";
+        for (const auto& s : read) {
+          for (const auto& m : s.messages) {
+            if (s.number == set && m.number == number) expected = m.text.substr(0, 2049);
+          }
+        }
+        EXPECT_EQ(rt::catgets(opened, set, number, "-"), expected) << c.written.sets.size() << " " << set << " " << number;
       }
     }
-    for (const int set : c.absent) EXPECT_STREQ(rt::catgets(opened, set, 1, "-"), "-") << c.sets << " " << set;
     EXPECT_EQ(rt::catclose(opened), 0);
+    EXPECT_EQ(handles_made(), handles);
   }
 }
 
@@ -191,8 +177,11 @@ TEST_F(Catalogs, FilesThatAreNoCatalogues) {
   bad_magic[8] = 'x';
   std::string bad_offset = good;
   bad_offset[bad_offset.size() - 1] = '\x7f';  // S far beyond the file
-  for (const std::string& bytes : {bad_magic, std::string("<gencat>"), std::string(""), bad_offset}) {
+  for (const std::string& bytes : {bad_magic, std::string("<gencat>"), std::string(""), bad_offset,
+                                   good.substr(0, good.size() - 1)}) {
+    const int handles = handles_made();
     EXPECT_EQ(rt::catopen(dir.write("bad.cat", bytes).c_str(), 1), nullptr) << bytes.size();
+    EXPECT_EQ(handles_made(), handles) << "a handle left open; " << bytes.size() << " bytes";
   }
   rt::errno = 0;
   EXPECT_EQ(rt::catopen(in_dir("missing.cat").c_str(), 1), nullptr);
@@ -202,15 +191,13 @@ TEST_F(Catalogs, FilesThatAreNoCatalogues) {
 }
 
 TEST_F(Catalogs, ALargeSetIsSearchedThroughTwoWindows) {
-  const auto text = [](int number) { return std::string("m").append(std::to_string(number)); };
-  catalog::Catalog contents;
-  contents.sets.push_back({1, {}});
+  const auto text = [](int number) { return "m" + std::to_string(number); };
+  catalog::Catalog contents{{{1, {}}, {2, {{5, "other set"}}}}};
   for (int n = 1; n <= 1500; ++n) contents.sets[0].messages.push_back({n * 2, text(n * 2)});
-  contents.sets.push_back({2, {{5, "other set"}}});
   rt::MessageCatalog* opened = rt::catopen(write_catalog("large.cat", contents).c_str(), 1);
   ASSERT_NE(opened, nullptr);
   for (const int number : {2, 3000, 2048, 2050, 4, 2998, 1500, 2046}) {
-    EXPECT_EQ(std::string(rt::catgets(opened, 1, number, "-")), text(number));
+    EXPECT_EQ(rt::catgets(opened, 1, number, "-"), text(number));
   }
   for (const int number : {0, 1, 2049, 3001, -5}) EXPECT_STREQ(rt::catgets(opened, 1, number, "-"), "-") << number;
   EXPECT_STREQ(rt::catgets(opened, 2, 5, "-"), "other set");
@@ -218,36 +205,45 @@ TEST_F(Catalogs, ALargeSetIsSearchedThroughTwoWindows) {
   rt::catclose(opened);
 }
 
-TEST_F(Catalogs, LongTextsAreCutAndErrnoStays) {
-  catalog::Catalog contents;
-  contents.sets.push_back({1, {{1, std::string(3000, 'x')}, {2, "short"}}});
-  rt::MessageCatalog* opened = rt::catopen(write_catalog("long.cat", contents).c_str(), 1);
-  ASSERT_NE(opened, nullptr);
+// A system that hands out at most five bytes a read, as a pipe may, and
+// notes a read that asks for nothing.
+bool g_asked_for_nothing = false;
+BOOL read_five(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped) {
+  g_asked_for_nothing = g_asked_for_nothing || to_read == 0;
+  return ::ReadFile(file, buffer, std::min<DWORD>(to_read, 5), done, overlapped);
+}
+
+TEST_F(Catalogs, ReadsThatComeInPiecesAndReadsThatFail) {
+  const std::string path = write_catalog("pieces.cat", {{{1, {{1, "one"}, {2, "two"}}}, {2, {{5, "five"}}}}});
+  g_asked_for_nothing = false;
+  rt::MessageCatalog* opened;
+  {
+    const w32::hook::Replace pieces(w32::hook::replacements.ReadFile, &read_five);
+    opened = rt::catopen(path.c_str(), 1);
+    ASSERT_NE(opened, nullptr);
+    EXPECT_STREQ(rt::catgets(opened, 1, 2, "-"), "two");
+    EXPECT_STREQ(rt::catgets(opened, 2, 5, "-"), "five");
+  }
+  EXPECT_FALSE(g_asked_for_nothing) << "a read went on after it had every byte it wanted";
   rt::errno = 55;
-  EXPECT_EQ(std::string(rt::catgets(opened, 1, 1, "-")), std::string(2049, 'x'));
-  EXPECT_STREQ(rt::catgets(opened, 1, 2, "-"), "short");
-  EXPECT_STREQ(rt::catgets(opened, 1, 3, "-"), "-");
   w32::hook::fail_nth(Call::ReadFile, 1, ERROR_ACCESS_DENIED);
-  EXPECT_STREQ(rt::catgets(opened, 1, 2, "-"), "-");
+  EXPECT_STREQ(rt::catgets(opened, 2, 5, "-"), "-");
   EXPECT_EQ(rt::errno, 55);
   rt::catclose(opened);
 }
 
-TEST_F(Catalogs, MessagesComeFromTheCatalogueOfTheLocale) {
-  catalog::Catalog contents;
-  contents.sets.push_back({1,
-                           {{0, "Positionierung"},
-                            {3, "Datei \"%s\""},
-                            {261, "Lesefehler %d"},  // other conversions than the default text
-                            {641, ""}}});
-  std::filesystem::create_directory(dir.path() / "de");
-  write_catalog("de/nvo.cat", contents);
-  const support::Environment environment({"NLSPATH=" + in_dir("%L/%N.cat")});
+TEST_F(Catalogs, ACatalogueTextStandsWhereItTakesTheArgumentsOfTheDefault) {
+  write_catalog("de/nvo.cat", {{{1, {{0, "Positionierung"}, {3, "Datei \"%s\""}, {261, "Lesefehler %d"},
+                                     {535, "Zahl \"%*s\"\n"}, {641, ""}, {9000, "%-*d|"}}}}});
   rt::setlocale(rt::LC_MESSAGES, "de");
-
-  EXPECT_STREQ(rt::msg_lookup(3, "input file \"%s\"", "E filename"), "Datei \"%s\"");
-  EXPECT_STREQ(rt::msg_lookup(261, "read error on file \"%s\"", "E filename"), "read error on file \"%s\"");
-  EXPECT_STREQ(rt::msg_lookup(4, "write error on standard output", ""), "write error on standard output");
+  const struct { int number; const char* english; const char* shown; } cases[] = {
+      {3, "input file \"%s\"", "Datei \"%s\""},
+      {261, "read error on file \"%s\"", "read error on file \"%s\""},  // %d for %s
+      {535, "count \"%s\"\n", "count \"%s\"\n"},                      // a '*' takes one more
+      {9000, "%*d|", "%-*d|"},
+      {4, "write error on standard output", "write error on standard output"},  // not in the catalogue
+  };
+  for (const auto& c : cases) EXPECT_STREQ(rt::msg_lookup(c.number, c.english, "E"), c.shown) << c.number;
   EXPECT_STREQ(rt::msg_text("##illegal seek"), "Positionierung");
   EXPECT_STREQ(rt::strerror(-3), "Positionierung");
   EXPECT_STREQ(rt::strerror(-10), "Unknown error #fffffff6");  // number 0 takes no %x here
@@ -264,22 +260,58 @@ TEST_F(Catalogs, MessagesComeFromTheCatalogueOfTheLocale) {
   EXPECT_STREQ(rt::msg_lookup(3, "input file \"%s\"", "E filename"), "input file \"%s\"");
 }
 
-TEST_F(Catalogs, TheShippedGermanCatalogue) {
-  rt::progname = "tail";
-  rt::errno = -3;
-  {
-    support::CapturedStream captured(rt::stderr, dir);
-    rt::print_error(rt::msg_lookup(3, "input file \"%s\"", "E filename"), "x");
-    EXPECT_EQ(captured.text(), "tail: input file \"x\": illegal seek\n");
+TEST_F(Catalogs, NumberedLiteralsWithoutACatalogue) {
+  const struct { const char* literal; const char* text; } cases[] = {
+      {"1835##not enough memory for buffering", "not enough memory for buffering"},
+      {"0##illegal seek", "illegal seek"}, {"##abc", "abc"},   {" 12##x%sy", "x%sy"},      {"0x10##hex", "hex"},
+      {"99999999999##too large", "too large"}, {"Unknown error", "Unknown error"}, {"12#x", "12#x"}, {"", ""},
+  };
+  for (const auto& c : cases) {
+    rt::errno = 77;
+    EXPECT_STREQ(rt::msg_text(c.literal), c.text) << c.literal;
+    EXPECT_EQ(rt::errno, 77) << c.literal;
   }
-  const support::Environment environment({"NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", "LANG=de_DE"});
-  rt::setlocale(rt::LC_ALL, "");
-  support::CapturedStream captured(rt::stderr, dir);
-  rt::print_error(rt::msg_lookup(3, "input file \"%s\"", "E filename"), "x");
-  // The texts of this line are plain ASCII in every code page.
-  const std::string line = captured.text();
-  EXPECT_EQ(line.substr(0, 26), "tail: Eingabedatei \"x\": un");
-  EXPECT_EQ(line.back(), '\n');
+}
+
+TEST_F(Catalogs, AFailedOpenIsNotTriedAgainForTheSameLocale) {
+  rt::setlocale(rt::LC_MESSAGES, "de");
+  EXPECT_STREQ(rt::msg_lookup(3, "input file \"%s\"", "E filename"), "input file \"%s\"");
+  EXPECT_EQ(rt::errno, 0);  // the failed search left no error behind
+  const unsigned tried = w32::hook::calls(Call::GetFileAttributesA);
+  EXPECT_EQ(tried, 1u);
+  for (int i = 0; i < 3; ++i) rt::msg_lookup(4, "write error on standard output", "");
+  EXPECT_EQ(w32::hook::calls(Call::GetFileAttributesA), tried);
+  rt::setlocale(rt::LC_MESSAGES, "fr");
+  rt::msg_lookup(4, "write error on standard output", "");
+  EXPECT_EQ(w32::hook::calls(Call::GetFileAttributesA), tried + 1);
+}
+
+// The catalogues the build makes give every message a translation the
+// lookup accepts, keeping its line breaks and its leading '!'.
+TEST_F(Catalogs, TheShippedCataloguesTranslateEveryMessage) {
+  const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+  for (const char* language : {"de_DE", "fr_FR"}) {
+    environment({"NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", std::string("LANG=") + language});
+    rt::setlocale(rt::LC_ALL, "");
+    for (const rt::Message& message : rt::kMessages) {
+      const std::string english = message.text;
+      const std::string text = rt::msg_lookup(message);
+      if (english == rt::messages::kUnknownErrorCode.text) {
+        EXPECT_EQ(text, english) << language;  // number 0 is the seek error's text, without the %x
+        continue;
+      }
+      EXPECT_NE(text, english) << language << " " << message.number;
+      EXPECT_EQ(lines(text), lines(english)) << language << " " << message.number;
+      EXPECT_EQ(text.ends_with('\n'), english.ends_with('\n')) << language << " " << message.number;
+      EXPECT_EQ(text.starts_with('!'), english.starts_with('!')) << language << " " << message.number;
+    }
+    // The usage lines stand under the first one's "tail".
+    const std::string usage = rt::msg_lookup(rt::messages::kUsage);
+    const std::size_t column = usage.find("tail ");
+    for (std::size_t line = usage.find('\n'); line != std::string::npos; line = usage.find('\n', line + 1)) {
+      EXPECT_EQ(usage.substr(line + 1, column + 5), std::string(column, ' ') + "tail ") << language;
+    }
+  }
 }
 
 }  // namespace
