@@ -49,7 +49,10 @@ struct Scenario {
 };
 
 const Scenario kScenarios[] = {
+    {.name = "PipeLastLines", .args = "-n 5", .pipe = true, .out = as_written(numbered_lines(16, 20))},
     {.name = "FileFromLine", .args = "-n +2 in.txt", .out = as_written(numbered_lines(2, 20))},
+    {.name = "GermanMessage", .args = "missing.txt", .german = true, .status = 1,
+     .err_part = "Eingabedatei \"missing.txt\""},
 };
 
 #ifdef _WIN32
