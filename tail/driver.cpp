@@ -83,8 +83,9 @@ int skip_lines(rt::Stream* stream, const char* name) {
 }
 
 int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name) {
-  if (!skip_bytes(stream, skip)) return follow_stream(stream);
-  copy_to_stdout(stream);
+  // An input that ends before the start point copies nothing; one that
+  // fails while skipping ends like a failed copy.
+  if (skip_bytes(stream, skip)) copy_to_stdout(stream);
   return end_of_copy_checks(stream, name);
 }
 
