@@ -51,6 +51,7 @@ struct Scenario {
 const Scenario kScenarios[] = {
     {.name = "PipeLastLines", .args = "-n 5", .pipe = true, .out = as_written(numbered_lines(16, 20))},
     {.name = "FileFromLine", .args = "-n +2 in.txt", .out = as_written(numbered_lines(2, 20))},
+    {.name = "FileLastBytes", .args = "-c 100 in.txt", .out = kInput.substr(kInput.size() - 100)},
     {.name = "PipeFromByte", .args = "-c +50", .pipe = true, .out = kInput.substr(49)},
     {.name = "GermanMessage", .args = "missing.txt", .german = true, .status = 1,
      .err_part = "Eingabedatei \"missing.txt\""},
