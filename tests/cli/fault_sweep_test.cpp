@@ -49,12 +49,15 @@ struct Scenario {
 };
 
 const Scenario kScenarios[] = {
+    {.name = "FileLastLines", .args = "-n 5 in.txt", .out = as_written(numbered_lines(16, 20))},
     {.name = "PipeLastLines", .args = "-n 5", .pipe = true, .out = as_written(numbered_lines(16, 20))},
     {.name = "FileFromLine", .args = "-n +2 in.txt", .out = as_written(numbered_lines(2, 20))},
     {.name = "FileLastBytes", .args = "-c 100 in.txt", .out = kInput.substr(kInput.size() - 100)},
     {.name = "PipeFromByte", .args = "-c +50", .pipe = true, .out = kInput.substr(49)},
+    {.name = "FollowSetUp", .args = "-f -n 3 in.txt", .follows = true, .out = as_written(numbered_lines(18, 20))},
     {.name = "GermanMessage", .args = "missing.txt", .german = true, .status = 1,
      .err_part = "Eingabedatei \"missing.txt\""},
+    {.name = "WildcardWord", .args = "-n 5 i*.txt", .command_line = true, .out = as_written(numbered_lines(16, 20))},
 };
 
 #ifdef _WIN32
