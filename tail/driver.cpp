@@ -53,12 +53,14 @@ int tail_stream(rt::Stream* stream, const char* name) {
     if (!seekable) {
       return options.from_end == 0 ? copy_rest(stream, offset, name) : last_bytes_ring(stream, offset, name);
     }
-    // A position before the start leaves the stream where it is (at the
-    // start); one beyond the end copies nothing.
-    if (options.from_end == 0) {
-      rt::fseek(stream, offset, rt::SEEK_SET);
-    } else {
-      rt::fseek(stream, -offset, rt::SEEK_END);
+    // A position before the start fails as a negative seek and leaves the
+    // stream where it is (at the start); one beyond the end copies nothing.
+    // Any other failure leaves the input at no known place.
+    const int moved = options.from_end == 0 ? rt::fseek(stream, offset, rt::SEEK_SET)
+                                            : rt::fseek(stream, -offset, rt::SEEK_END);
+    if (moved != 0 && rt::errno != ERROR_NEGATIVE_SEEK) {
+      print_read_error(name);
+      return 1;
     }
     return copy_rest(stream, 0, name);
   }
@@ -83,8 +85,9 @@ int skip_lines(rt::Stream* stream, const char* name) {
 }
 
 int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name) {
-  if (!skip_bytes(stream, skip)) return follow_stream(stream);
-  copy_to_stdout(stream);
+  // An input that ends before the start point copies nothing; one that
+  // fails while skipping ends like a failed copy.
+  if (skip_bytes(stream, skip)) copy_to_stdout(stream);
   return end_of_copy_checks(stream, name);
 }
 

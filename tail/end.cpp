@@ -146,10 +146,16 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
       return last_lines_ring(stream, name);
     }
     const int n = static_cast<int>(rt::read_fully(fd, block, static_cast<std::size_t>(limit - position)));
+    if (n < 0) {
+      // Taken for a block without line feeds, it would put the start too early.
+      print_read_error(name);
+      rt::free(block);
+      return 1;
+    }
     if (n == 0) break;
-    // A failed read counts as a block without line feeds. Counting first
-    // keeps the byte-by-byte search to the block that holds the start.
-    const int found = n > 0 ? count_line_feeds(block, n) : 0;
+    // Counting first keeps the byte-by-byte search to the block that holds
+    // the start.
+    const int found = count_line_feeds(block, n);
     if (found >= needed) {
       int i = n;
       do {
@@ -165,7 +171,10 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
     position = position > block_size ? position - block_size : 0;
   }
   rt::free(block);
-  rt::fseek(stream, position, rt::SEEK_SET);
+  if (rt::fseek(stream, position, rt::SEEK_SET) != 0) {
+    print_read_error(name);  // the copy would start wherever the scan left the input
+    return 1;
+  }
 
   // The copy ends at the end of the first line that reaches the size taken
   // before the scan: what was appended since is left for following. Up to

@@ -17,6 +17,10 @@ struct Armed {
 std::array<unsigned, kCalls> g_calls{};
 std::array<Armed, kCalls> g_armed{};
 
+// The failure armed over all functions: calls left until it (0: none armed).
+unsigned g_any_remaining = 0;
+DWORD (*g_any_fail)(Call fn) = nullptr;
+
 }  // namespace
 
 Replacements replacements;
@@ -25,11 +29,18 @@ void fail_nth(Call fn, unsigned nth, DWORD code) {
   g_armed[static_cast<unsigned>(fn)] = Armed{nth, code};
 }
 
+void fail_any_nth(unsigned nth, DWORD (*fail)(Call fn)) {
+  g_any_remaining = nth;
+  g_any_fail = fail;
+}
+
 unsigned calls(Call fn) { return g_calls[static_cast<unsigned>(fn)]; }
 
 void reset() {
   g_calls.fill(0);
   g_armed.fill(Armed{});
+  g_any_remaining = 0;
+  g_any_fail = nullptr;
   replacements = Replacements{};
 }
 
@@ -37,8 +48,10 @@ bool inject(Call fn) {
   const auto i = static_cast<unsigned>(fn);
   ++g_calls[i];
   Armed& armed = g_armed[i];
-  if (armed.remaining == 0 || --armed.remaining != 0) return false;
-  ::SetLastError(armed.code);
+  const bool own = armed.remaining != 0 && --armed.remaining == 0;
+  const bool any = g_any_remaining != 0 && --g_any_remaining == 0;
+  if (!own && !any) return false;
+  ::SetLastError(any ? g_any_fail(fn) : armed.code);
   return true;
 }
 

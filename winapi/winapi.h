@@ -312,6 +312,11 @@ enum class Call : unsigned {
 // Arms a failure: the nth call of fn from now on (1 = the next one) fails and
 // leaves `code` as the last error. One armed failure per function.
 void fail_nth(Call fn, unsigned nth, DWORD code);
+// Arms one failure counted over the calls of all functions together: the
+// nth hooked call from now on fails, whatever its function. When it is
+// reached, fail(fn) is called with the function whose call fails, and gives
+// the error code left as the last error; the failure is then used up.
+void fail_any_nth(unsigned nth, DWORD (*fail)(Call fn));
 // Number of calls of fn since the program started or since reset().
 unsigned calls(Call fn);
 // Clears every count, every armed failure and every replacement.
@@ -322,11 +327,13 @@ bool inject(Call fn);
 // The functions called in place of the system's, one per hooked call; null
 // calls the system. A replacement is called after inject, so an armed
 // failure still comes first, and it may call the system's own function
-// (::WriteFile) for the part it lets through.
+// (::WriteFile) for the part it lets through. Sleep cannot fail and is not
+// counted, but it has a slot too: a test can end a program at its pause.
 struct Replacements {
 #define W32_REPLACEMENT(result, name, parameters, arguments, failed) result(*name) parameters = nullptr;
   W32_HOOKED_CALLS(W32_REPLACEMENT)
 #undef W32_REPLACEMENT
+  void (*Sleep)(DWORD milliseconds) = nullptr;
 };
 extern Replacements replacements;
 
@@ -352,13 +359,17 @@ using ::GetLastError;
 using ::SetLastError;
 using ::GetCurrentProcess;
 using ::GetVersion;
-using ::Sleep;
 using ::ExitProcess;
 using ::GetCommandLineA;
 using ::GetCurrentProcessId;
 using ::SetErrorMode;
 using ::SetFileApisToOEM;
 using ::SetUnhandledExceptionFilter;
+
+inline void Sleep(DWORD milliseconds) {
+  if (hook::replacements.Sleep) return hook::replacements.Sleep(milliseconds);
+  ::Sleep(milliseconds);
+}
 
 #define W32_WRAPPER(result, name, parameters, arguments, failed)           \
   inline result name parameters {                                          \

@@ -36,6 +36,7 @@ MessageCatalog* catalog_for_locale() {
     g_catalog = nullptr;
   }
   if (!g_catalog_name) set_catalog_name(kDefaultCatalog);
+  if (!g_catalog_name) return nullptr;  // no memory for the name: the next lookup tries again
   free(g_messages_locale);
   g_messages_locale = strdup(locale);
   g_catalog = catopen(g_catalog_name, NL_CAT_LOCALE);

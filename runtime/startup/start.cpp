@@ -179,8 +179,12 @@ void _main(ProgramMain program) {
   const char* command_line = w32::GetCommandLineA();
   int signal = tab_signal(command_line) ? 1 : 0;
 
+  // Both passes read the one block: the first one sizes the vector the
+  // second one fills. The system makes the block for the caller, so a
+  // failure means no memory.
   const char* block = w32::GetEnvironmentStrings();
-  const EnvironmentScan scan = scan_environment(block ? block : "");
+  if (!block) startup_fail(kStartupFailure);
+  const EnvironmentScan scan = scan_environment(block);
   if (scan.arg_block) ++signal;
   const bool block_passing = signal != 0 && scan.arg_block;
   const bool tilde_passing = signal != 0 && !block_passing && scan.tilde_entries > 0;
@@ -196,8 +200,7 @@ void _main(ProgramMain program) {
   }
 
   // environ is complete before the command line is split: expansion reads DUALCASE.
-  block = w32::GetEnvironmentStrings();
-  environ = build_environment(block ? block : "", scan, tilde_passing ? argv : nullptr);
+  environ = build_environment(block, scan, tilde_passing ? argv : nullptr);
   if (!environ) startup_fail(kStartupFailure);
 
   if (!argv) {

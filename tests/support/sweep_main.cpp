@@ -1,0 +1,88 @@
+// The tail program under a fault sweep: it runs the command as tail.exe does,
+// through the runtime's start-up, while the Nth call through the seam fails
+// (the calls of all functions counted together, start-up included). Read
+// from the host before start-up:
+//   SWEEP_NTH=N             the call that fails; none without it
+//   SWEEP_MARKER=PATH       a file that gets a line with the failing
+//                           function's name when the failure is reached, and
+//                           "following" when following has begun
+//   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded
+//                           as start-up splits a command line (for a host
+//                           whose shell already expanded the real one)
+// An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap
+// does; every other call with ERROR_ACCESS_DENIED, a refusal any call can
+// meet that means nothing special to the runtime (the broken-pipe codes
+// would read as an end of input or a signal).
+// Following has begun at the first pause between polls: the process ends
+// there with status 0, without writing out what its streams still hold.
+#include <cstdio>
+#include <cstdlib>
+
+#include "runtime/msg/heap.h"
+#include "runtime/startup/exit.h"
+#include "runtime/startup/start.h"
+#include "tail/tail.h"
+
+namespace {
+
+constexpr const char* kCallNames[] = {
+#define SWEEP_CALL_NAME(result, name, ...) #name,
+    W32_HOOKED_CALLS(SWEEP_CALL_NAME)
+#undef SWEEP_CALL_NAME
+};
+
+const char* g_marker = nullptr;
+const char* g_command_line = nullptr;
+
+void mark(const char* line) {
+  if (!g_marker) return;
+  if (std::FILE* file = std::fopen(g_marker, "ab")) {
+    std::fprintf(file, "%s\n", line);
+    std::fclose(file);
+  }
+}
+
+DWORD fail(w32::hook::Call fn) {
+  mark(kCallNames[static_cast<unsigned>(fn)]);
+  switch (fn) {
+    case w32::hook::Call::GetProcessHeap:
+    case w32::hook::Call::HeapAlloc:
+    case w32::hook::Call::HeapReAlloc:
+      return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+      return ERROR_ACCESS_DENIED;
+  }
+}
+
+// The pause of follow mode ends the run; the end-of-input yield (0 ms) is kept.
+void pause(DWORD milliseconds) {
+  if (milliseconds == 0) return ::Sleep(0);
+  mark("following");
+  rt::exit_process(0);
+}
+
+int sweep_main(int argc, char** argv, char** envp) {
+  if (g_command_line) {
+    rt::glob_t words{0, static_cast<char**>(rt::malloc(sizeof(char*) * 8)), 0, nullptr, 8};
+    words.gl_names = words.gl_pathv;
+    if (!words.gl_pathv || rt::split_command_line(g_command_line, &words) != 0 ||
+        rt::argv_append(&words, nullptr) != 0) {
+      rt::startup_fail("_main: memory allocation error during startup.\r\n");
+    }
+    argc = static_cast<int>(words.gl_pathc) - 1;
+    argv = words.gl_pathv;
+  }
+  return tail::main(argc, argv, envp);
+}
+
+}  // namespace
+
+int main() {
+  g_marker = std::getenv("SWEEP_MARKER");
+  g_command_line = std::getenv("SWEEP_COMMAND_LINE");
+  w32::hook::replacements.Sleep = pause;
+  if (const char* nth = std::getenv("SWEEP_NTH")) {
+    w32::hook::fail_any_nth(static_cast<unsigned>(std::atoi(nth)), fail);
+  }
+  rt::process_entry(sweep_main);
+}
