@@ -125,6 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto set = static_cast<std::int32_t>(rt::load_le32(data));
   const auto message = static_cast<std::int32_t>(rt::load_le32(data + 4));
   const std::string file(reinterpret_cast<const char*>(data + 8), size - 8);
+  std::remove(g_path);  // a new file each time: replacing the data of a truncated one waits for the disk
   const int fd = rt::open(g_path, rt::O_WRONLY | rt::O_CREAT | rt::O_TRUNC, 0666);
   if (fd < 0 || rt::write(fd, file.data(), static_cast<unsigned>(file.size())) != static_cast<int>(file.size()) ||
       rt::close(fd) != 0) {
