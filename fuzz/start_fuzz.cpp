@@ -1,18 +1,15 @@
-// Fuzzing how start-up reads what the system hands it. The input is a
-// command line, a zero byte, an environment block (its entries each ended by
-// a zero byte, the block by an empty entry) and, in the bytes left, the
-// shared memory block that any NVOARGS entry names (a process id of 0 there
-// stands for this process). No file exists, so a word with wildcards stays
-// as it is. The properties:
-// - argc and the argument vector agree: argc strings, then a null;
-// - quoting every word again (in single quotes, or in double quotes with \")
-//   and splitting that gives the same words; a line without quotes splits
-//   at its blanks and tabs;
-// - the argument block is taken exactly when its process id is ours and it
-//   holds its count of zero-ended strings;
-// - every "~" entry becomes one argument, and environ has no "=", "~" or
-//   NVOARGS entry, and of the path variables only PATH= (else Path=),
-//   renamed PATH and placed last.
+// Fuzzing how start-up reads what the system hands it. The input: a command
+// line, a zero byte, an environment block (zero-ended entries, then an empty
+// one) and, in the bytes left, the memory block that any NVOARGS entry maps
+// (process id 0 there stands for this process). No file exists, so words
+// with wildcards stay as they are. The properties:
+// - argc strings, then a null; quoted again (in single quotes, or in double
+//   quotes with \") the words split back the same; a line without quotes
+//   splits at its blanks and tabs;
+// - the block is taken exactly when it names this process and holds its
+//   count of zero-ended strings (read from an exact-size copy);
+// - environ, sized by the first pass over the environment block and filled
+//   by the second, keeps no "=", "~" or NVOARGS entry.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -27,71 +24,47 @@
 namespace {
 
 using Words = std::vector<std::string>;
+std::vector<unsigned char> g_block;  // the view of every mapping
 
-std::vector<unsigned char> g_block;  // the view every mapping handle gives
-
-LPVOID map_view(HANDLE, DWORD, DWORD, DWORD, SIZE_T) { return g_block.data(); }
 SIZE_T query(LPCVOID address, PMEMORY_BASIC_INFORMATION region, SIZE_T) {
   *region = MEMORY_BASIC_INFORMATION{const_cast<LPVOID>(address), nullptr, 0, g_block.size(), 0, 0, 0};
   return sizeof *region;
 }
-DWORD no_file(LPCSTR) {
-  SetLastError(ERROR_FILE_NOT_FOUND);
-  return INVALID_FILE_ATTRIBUTES;
+
+// Takes the words out of a vector of `count` strings and a null, freeing it.
+Words take(char** vector, std::size_t count) {
+  Words words;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (!vector[i]) __builtin_trap();
+    words.emplace_back(vector[i]);
+    rt::free(vector[i]);
+  }
+  if (vector[count]) __builtin_trap();
+  rt::free(vector);
+  return words;
 }
 
 Words split(const std::string& text) {
-  std::vector<char> line(text.begin(), text.end());  // exactly the line and its zero byte
-  line.push_back('\0');
+  const std::vector<char> line(text.c_str(), text.c_str() + text.size() + 1);  // exactly the line
   rt::glob_t vector{0, static_cast<char**>(rt::malloc(sizeof(char*) * 8)), 0, nullptr, 8};
   vector.gl_names = vector.gl_pathv;
   if (rt::split_command_line(line.data(), &vector) != 0 || rt::argv_append(&vector, nullptr) != 0) __builtin_trap();
-  const std::uint32_t argc = vector.gl_pathc - 1;
-  Words words;
-  for (std::uint32_t i = 0; i < argc; ++i) {
-    if (!vector.gl_pathv[i]) __builtin_trap();
-    words.emplace_back(vector.gl_pathv[i]);
-    rt::free(vector.gl_pathv[i]);
-  }
-  if (vector.gl_pathv[argc]) __builtin_trap();
-  rt::free(vector.gl_pathv);
-  return words;
+  return take(vector.gl_pathv, vector.gl_pathc - 1);
 }
 
-// In single quotes every character but ' stands for itself; a ' goes in
-// double quotes.
-std::string in_single_quotes(const Words& words) {
+// In single quotes all but ' stands for itself, and ' goes in double quotes;
+// in double quotes \" stands for " and any other backslash for itself, so
+// the backslashes that end a word go after the closing quote.
+std::string quoted(const Words& words, bool single) {
   std::string line;
   for (const std::string& word : words) {
-    line += '\'';
-    for (const char c : word) line += c == '\'' ? std::string("'\"'\"'") : std::string(1, c);
-    line += "' ";
+    const std::size_t body = single ? word.size() : word.find_last_not_of('\\') + 1;
+    const char quote = single ? '\'' : '"';
+    line += quote;
+    for (const char c : word.substr(0, body)) line += c != quote ? std::string(1, c) : single ? "'\"'\"'" : "\\\"";
+    line += quote + word.substr(body) + '\t';
   }
   return line;
-}
-
-// In double quotes \" stands for " and any other backslash for itself; the
-// backslashes that end a word go after the closing quote.
-std::string in_double_quotes(const Words& words) {
-  std::string line;
-  for (const std::string& word : words) {
-    const std::size_t body = word.find_last_not_of('\\') + 1;  // 0 when all backslashes
-    line += '"';
-    for (std::size_t i = 0; i < body; ++i) line += word[i] == '"' ? std::string("\\\"") : std::string(1, word[i]);
-    line += '"' + word.substr(body) + '\t';
-  }
-  return line;
-}
-
-Words blank_separated(const std::string& line) {
-  Words words;
-  for (std::size_t at = line.find_first_not_of(" \t"); at != std::string::npos;
-       at = line.find_first_not_of(" \t", at)) {
-    const std::size_t end = line.find_first_of(" \t", at);
-    words.push_back(line.substr(at, end - at));
-    at = end;
-  }
-  return words;
 }
 
 bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
@@ -100,34 +73,33 @@ bool starts_with(const std::string& text, const char* prefix) { return text.rfin
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
-  w32::hook::replacements.MapViewOfFile = map_view;
+  w32::hook::replacements.MapViewOfFile = [](HANDLE, DWORD, DWORD, DWORD, SIZE_T) -> LPVOID { return g_block.data(); };
   w32::hook::replacements.VirtualQuery = query;
-  w32::hook::replacements.GetFileAttributesA = no_file;
+  w32::hook::replacements.GetFileAttributesA = [](LPCSTR) -> DWORD { return INVALID_FILE_ATTRIBUTES; };
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string input(reinterpret_cast<const char*>(data), size);
-  const std::size_t line_end = std::min(input.find('\0'), size);
-  const std::string line = input.substr(0, line_end);
-
+  const std::string line = input.substr(0, input.find('\0'));
   const Words words = split(line);
-  if (split(in_single_quotes(words)) != words || split(in_double_quotes(words)) != words) __builtin_trap();
-  if (line.find_first_of("\"'") == std::string::npos && words != blank_separated(line)) __builtin_trap();
+  if (split(quoted(words, true)) != words || split(quoted(words, false)) != words) __builtin_trap();
+  if (line.find_first_of("\"'") == std::string::npos) {
+    Words fields;
+    for (std::size_t at = line.find_first_not_of(" \t"); at != std::string::npos;
+         at = line.find_first_not_of(" \t", at + fields.back().size())) {
+      fields.push_back(line.substr(at, line.find_first_of(" \t", at) - at));
+    }
+    if (words != fields) __builtin_trap();
+  }
 
-  // The environment block, and the argument block after it.
   Words entries;
-  std::size_t at = line_end + 1;
-  while (at < size && input[at] != '\0') {
-    const std::size_t end = std::min(input.find('\0', at), size);
-    entries.push_back(input.substr(at, end - at));
-    at = end + 1;
+  std::size_t at = line.size() + 1;
+  for (; at < size && input[at] != '\0'; at += entries.back().size() + 1) {
+    entries.push_back(input.substr(at, input.find('\0', at) - at));
   }
-  std::vector<char> environment;
-  for (const std::string& entry : entries) {
-    environment.insert(environment.end(), entry.c_str(), entry.c_str() + entry.size() + 1);  // with its zero byte
-  }
-  environment.push_back('\0');
+  std::vector<char> environment(input.begin() + std::min(line.size() + 1, size), input.begin() + std::min(at, size));
+  environment.insert(environment.end(), 2, '\0');  // the last entry's end, and the empty entry
   g_block.assign(data + std::min(at + 1, size), data + size);
   if (g_block.size() >= 12 && rt::load_le32(&g_block[8]) == 0) {
     const std::uint32_t pid = w32::GetCurrentProcessId();
@@ -142,30 +114,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         rt::load_le32(&g_block[16]);
   if (scan.arg_block != (named && fits ? g_block.data() : nullptr)) __builtin_trap();
 
-  std::vector<char*> tilde_args(static_cast<std::size_t>(scan.tilde_entries));
-  char** environ = rt::build_environment(environment.data(), scan, tilde_args.data());
-  Words tildes;
-  std::string upper_path, mixed_path;
-  for (const std::string& entry : entries) {
-    if (starts_with(entry, "~")) tildes.push_back(entry.substr(1));
-    if (starts_with(entry, "PATH=")) upper_path = entry;
-    if (starts_with(entry, "Path=")) mixed_path = "PATH=" + entry.substr(5);
+  char** environ = rt::build_environment(environment.data(), scan, nullptr);  // sized by the first pass
+  std::size_t count = 0;
+  while (environ[count]) ++count;
+  for (const std::string& entry : take(environ, count)) {
+    if (starts_with(entry, "=") || starts_with(entry, "~") || starts_with(entry, "NVOARGS=")) __builtin_trap();
   }
-  if (tildes != Words(tilde_args.begin(), tilde_args.end())) __builtin_trap();
-  for (char* tilde : tilde_args) rt::free(tilde);
-  std::string path;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string text = *entry;
-    if (starts_with(text, "=") || starts_with(text, "~") || starts_with(text, "NVOARGS=")) __builtin_trap();
-    std::string name = text.substr(0, 5);
-    for (char& c : name) c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
-    if (name == "PATH=") {
-      if (entry[1]) __builtin_trap();  // not the last
-      path = text;
-    }
-    rt::free(*entry);
-  }
-  rt::free(environ);
-  if (path != (upper_path.empty() ? mixed_path : upper_path)) __builtin_trap();
   return 0;
 }

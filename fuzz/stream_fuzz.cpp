@@ -8,13 +8,14 @@
 //   4  four chunk sizes that successive reads cycle through (0: all asked)
 //   8  four reading steps, cycled: the low two bits getc, fread, stream_take,
 //      stream_take up to a line feed; the high six bits the size asked
-// Everything is read; what comes out must be the model's result: in text
-// mode every 0x1A is dropped, then CR LF becomes LF and any other CR stays
-// (on a file as on a console); in binary mode the bytes as they are. The
-// end is then seen and stays, with no error.
+// All is read, and must be the model's result: in text mode every 0x1A
+// dropped, then CR LF read as LF and any other CR kept (on a file as on a
+// console); in binary mode the bytes as they are. The end stays, no error.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "runtime/stdio/stream.h"
@@ -26,39 +27,25 @@ namespace {
 constexpr std::size_t kHeader = 12;
 int g_null = -1;  // a descriptor of the null device, duplicated for each stream
 const std::uint8_t* g_header = nullptr;
-const std::uint8_t* g_served = nullptr;
-std::size_t g_left = 0;
+std::string_view g_unread;  // what the descriptor still has to serve
 unsigned g_reads = 0;
 
 BOOL read_chunk(HANDLE, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED) {
   const std::uint8_t chunk = g_header[4 + g_reads++ % 4];
-  std::size_t n = to_read < g_left ? to_read : g_left;
-  if (chunk != 0 && chunk < n) n = chunk;
-  rt::memcpy(buffer, g_served, n);
-  g_served += n;
-  g_left -= n;
-  *done = static_cast<DWORD>(n);
+  *done = static_cast<DWORD>(std::min<std::size_t>({to_read, g_unread.size(), chunk ? chunk : to_read}));
+  rt::memcpy(buffer, g_unread.data(), *done);
+  g_unread.remove_prefix(*done);
   return TRUE;
 }
 DWORD position(HANDLE, LONG, PLONG high, DWORD) {
   if (high) *high = 0;
   return g_header[2] | g_header[3] << 8;
 }
-BOOL console_mode(HANDLE, LPDWORD mode) {
-  *mode = 0x7;
-  return (g_header[1] & 0x40) != 0;
-}
 
-std::string text_mode(const std::string& bytes) {
-  std::string kept;
-  for (const char c : bytes) {
-    if (c != '\x1a') kept += c;
-  }
-  std::string lines;
-  for (std::size_t i = 0; i < kept.size(); ++i) {
-    if (kept[i] != '\r' || i + 1 == kept.size() || kept[i + 1] != '\n') lines += kept[i];
-  }
-  return lines;
+std::string text_mode(std::string bytes) {
+  std::erase(bytes, '\x1a');
+  for (std::size_t at = 0; (at = bytes.find("\r\n", at)) != std::string::npos;) bytes.erase(at, 1);
+  return bytes;
 }
 
 }  // namespace
@@ -69,15 +56,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (g_null < 0) __builtin_trap();
   w32::hook::replacements.ReadFile = read_chunk;
   w32::hook::replacements.SetFilePointer = position;
-  w32::hook::replacements.GetConsoleMode = console_mode;
+  w32::hook::replacements.GetConsoleMode = [](HANDLE, LPDWORD mode) -> BOOL {
+    *mode = 0x7;
+    return (g_header[1] & 0x40) != 0;  // header bit 14
+  };
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < kHeader) return 0;
   g_header = data;
-  g_served = data + kHeader;
-  g_left = size - kHeader;
+  const std::string served(reinterpret_cast<const char*>(data + kHeader), size - kHeader);
+  g_unread = served;
   g_reads = 0;
   const unsigned word = data[0] | data[1] << 8;
   const bool binary = (word & 0x8000) != 0;
@@ -85,10 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   rt::Stream* stream = rt::fdopen(rt::dup(g_null), binary ? "rb" : "rt");
   if (!stream) __builtin_trap();
-  if (buffering == 0 && rt::setvbuf(stream, nullptr, rt::_IONBF, 0) != 0) __builtin_trap();
-  if (buffering > 0 && buffering <= 1024 && rt::setvbuf(stream, nullptr, rt::_IOFBF, buffering) != 0) {
-    __builtin_trap();
-  }
+  const int mode = buffering == 0 ? rt::_IONBF : rt::_IOFBF;
+  if (buffering <= 1024 && rt::setvbuf(stream, nullptr, mode, buffering) != 0) __builtin_trap();
 
   std::string got;
   for (unsigned step = 0;; ++step) {
@@ -110,7 +98,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (got.size() == before) break;
   }
-  const std::string served(reinterpret_cast<const char*>(data + kHeader), size - kHeader);
   if (got != (binary ? served : text_mode(served))) __builtin_trap();
   if (!rt::feof(stream) || rt::ferror(stream) || rt::getc(stream) != rt::EOF) __builtin_trap();
   if (rt::fclose(stream) != 0) __builtin_trap();
