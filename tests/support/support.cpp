@@ -1,4 +1,5 @@
-// The host-independent test support: scratch directories and environments.
+// The host-independent test support: scratch directories, environments and
+// text as this host's text streams write it.
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -42,6 +43,12 @@ std::string ScratchDir::write(const std::string& name, const std::string& bytes)
 std::string ScratchDir::read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string as_text(const std::string& lines) {
+  std::string text;
+  for (const char c : lines) text += c == '\n' ? kLineEnd : std::string(1, c);
+  return text;
 }
 
 std::vector<std::string> plain_environment() {

@@ -1,6 +1,7 @@
 // What the tests need of the host beyond the runtime: anonymous pipes,
-// scratch directories and child processes. The host-specific parts live in
-// support_posix.cpp and support_win32.cpp; CMake builds the one that fits.
+// scratch directories, environments and the programs built next to the
+// test. The host-specific parts live in process_posix.cpp and
+// process_win32.cpp; CMake builds the one that fits.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,9 @@ namespace support {
 // The line end of the standard streams: text streams on Windows write CR LF.
 inline const std::string kLineEnd = w32::kTextModeByDefault ? "\r\n" : "\n";
 
+// Lines as a text stream of this host writes them: each line feed as kLineEnd.
+std::string as_text(const std::string& lines);
+
 // An anonymous pipe whose two ends are runtime descriptors.
 struct Pipe {
   int read_fd;
@@ -27,9 +31,9 @@ void make_pipe_handles(HANDLE& read_end, HANDLE& write_end);
 
 // This process's environment, "name=value".
 std::vector<std::string> host_environment();
-// This process's environment without the variables that
-// choose messages and their language (NLSPATH, ROOTDIR, LANG, LC_*) and
-// DUALCASE: children started with it print the built-in English texts.
+// This process's environment without the variables that choose messages
+// and their language (NLSPATH, ROOTDIR, LANG, LC_*) and DUALCASE: children
+// started with it print the built-in English texts.
 std::vector<std::string> plain_environment();
 
 // The path of a program built next to the running test program ("name",
@@ -54,7 +58,7 @@ class ScratchDir {
   const std::filesystem::path& path() const { return path_; }
   // Creates a file with these bytes; its path as text.
   std::string write(const std::string& name, const std::string& bytes) const;
-  // The bytes of a file.
+  // The bytes of a file ("" when there is none).
   static std::string read(const std::string& path);
 
  private:
