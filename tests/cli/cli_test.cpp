@@ -3,16 +3,21 @@
 //
 // The format: lines beginning with '#' are comments; "case: NAME" starts a
 // case; the fields that follow, one a line, are
-//   args: ARG ARG ...     the arguments, separated by blanks
+//   args: ARG ARG ...     the arguments, separated by blanks; a case may have
+//                         several args lines, equivalent command lines that
+//                         each must give the same result (none: no arguments)
 //   file NAME: BYTES      a file in the case's directory
 //   dir: NAME             a directory
 //   stdin: BYTES          standard input (a file, or a pipe with "input: pipe")
 //   data: BYTES           an input given three ways, as listed by
 //   via: file pipe redirect   a file named "in" added to the arguments, a pipe
 //                         on standard input, standard input from a file
-//   out: BYTES            the expected standard output
-//   crlf: yes             on Windows every line feed of out is CR LF
-//   out-windows: BYTES    the expected standard output on Windows, when it differs otherwise
+//   out: BYTES            the expected standard output. On Windows standard
+//                         output is a text stream unless a byte unit is counted
+//                         (an option holding b, c, k or m): each line feed of
+//                         out is then written as CR LF
+//   out-windows: BYTES    the expected standard output on Windows, where the
+//                         text-mode reading of the input makes it differ
 //   err: BYTES            the expected standard error (CR LF on Windows: stderr is a text stream)
 //   status: N             the expected exit status
 //   only: native|windows  a case about one host
@@ -25,7 +30,6 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -40,15 +44,15 @@ namespace {
 
 struct Case {
   std::string name;
+  int line = 0;
+  std::vector<std::string> args;              // one command line per entry
   std::map<std::string, std::string> fields;  // raw values
   std::vector<std::pair<std::string, std::string>> files;
   std::vector<std::string> dirs;
-  std::string via;  // for a case with data: the one way of this run
-  int line = 0;
 };
 
 // How a case appears in test names and messages.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name << (c.via.empty() ? "" : " via " + c.via); }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const char kUsage[] =
     "Usage: tail [-f] [-b|c|k|l|m|n [+-]number] [file]\n"
@@ -97,6 +101,7 @@ std::string expand(const std::string& value) {
   return out;
 }
 
+// The cases of cases.txt, without those about the other host.
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
@@ -106,40 +111,32 @@ std::vector<Case> load_cases() {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     const std::size_t colon = line.find(':');
-    if (colon == std::string::npos) throw std::runtime_error("cases.txt line " + std::to_string(number));
+    if (colon == std::string::npos || (cases.empty() && line.rfind("case:", 0) != 0)) {
+      throw std::runtime_error("cases.txt line " + std::to_string(number));
+    }
     const std::string key = line.substr(0, colon);
     const std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
     if (key == "case") {
-      cases.push_back(Case{value, {}, {}, {}, "", number});
-    } else if (cases.empty()) {
-      throw std::runtime_error("cases.txt line " + std::to_string(number) + ": no case");
+      cases.push_back(Case{value, number, {}, {}, {}, {}});
+    } else if (key == "args") {
+      cases.back().args.push_back(value);
     } else if (key.rfind("file ", 0) == 0) {
       cases.back().files.emplace_back(key.substr(5), value);
     } else if (key == "dir") {
       cases.back().dirs.push_back(value);
-    } else {
+    } else if (std::string(" data via stdin input out out-windows err status only stdout ").find(" " + key + " ") !=
+               std::string::npos) {
       cases.back().fields[key] = value;
+    } else {
+      throw std::runtime_error("cases.txt line " + std::to_string(number) + ": unknown field " + key);
     }
   }
-  // A case with data runs once for each way of giving it; a case about the
-  // other host does not run here.
-  std::vector<Case> runs;
-  for (const Case& c : cases) {
+  std::erase_if(cases, [](Case& c) {
+    if (c.args.empty()) c.args.emplace_back();
     const auto only = c.fields.find("only");
-    if (only != c.fields.end() && only->second != (w32::kDriveLetters ? "windows" : "native")) continue;
-    const auto via = c.fields.find("via");
-    if (via == c.fields.end()) {
-      runs.push_back(c);
-      continue;
-    }
-    std::istringstream ways(via->second);
-    for (std::string way; ways >> way;) {
-      Case run = c;
-      run.via = way;
-      runs.push_back(run);
-    }
-  }
-  return runs;
+    return only != c.fields.end() && only->second != (w32::kDriveLetters ? "windows" : "native");
+  });
+  return cases;
 }
 
 std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
@@ -147,10 +144,12 @@ std::string field(const Case& c, const std::string& key, const std::string& othe
   return found == c.fields.end() ? otherwise : found->second;
 }
 
-std::string crlf(const std::string& text) {
-  std::string out;
-  for (const char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
+// A byte unit is counted: an option names b, c, k or m.
+bool counts_bytes(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if ((arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos) return true;
+  }
+  return false;
 }
 
 class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Case> {};
@@ -159,52 +158,50 @@ TEST_P(Cli, Run) {
   const Case& c = GetParam();
   for (const std::string& name : c.dirs) std::filesystem::create_directories(dir.path() / name);
   for (const auto& [name, content] : c.files) dir.write(name, expand(content));
+  const std::string data = expand(field(c, "data"));
+  if (c.fields.count("via")) dir.write("in", data);
+  std::vector<std::string> ways;
+  std::istringstream via(field(c, "via", "-"));
+  for (std::string way; via >> way;) ways.push_back(way);
 
-  std::vector<std::string> args;
-  std::istringstream words(field(c, "args"));
-  for (std::string word; words >> word;) args.push_back(expand(word));
-  support::RunOptions options;
-  options.cwd = dir.path().string();
-  options.environment = support::plain_environment();
-  options.input = expand(field(c, "stdin"));
-  options.input_pipe = field(c, "input") == "pipe";
-  if (!c.via.empty()) {
-    const std::string data = expand(field(c, "data"));
-    if (c.via == "file") {
-      dir.write("in", data);
-      args.push_back("in");
-      options.input.clear();
-    } else {
-      options.input = data;
-      options.input_pipe = c.via == "pipe";
+  for (const std::string& command_line : c.args) {
+    for (const std::string& way : ways) {
+      std::vector<std::string> args;
+      std::istringstream words(command_line);
+      for (std::string word; words >> word;) args.push_back(expand(word));
+      support::RunOptions options;
+      options.input = expand(field(c, "stdin"));
+      options.input_pipe = field(c, "input") == "pipe";
+      if (way == "file") {
+        args.push_back("in");
+      } else if (way != "-") {
+        options.input = data;
+        options.input_pipe = way == "pipe";
+      }
+      if (field(c, "stdout") == "full") options.output_path = "/dev/full";
+
+      const support::ChildResult result = support::run_tail(dir.path(), args, options);
+      std::string out = expand(field(c, "out"));
+      if (w32::kTextModeByDefault && c.fields.count("out-windows")) {
+        out = expand(field(c, "out-windows"));
+      } else if (!counts_bytes(args)) {
+        out = support::as_text(out);
+      }
+      const std::string where = "cases.txt line " + std::to_string(c.line) + ": tail " + command_line +
+                                (way == "-" ? "" : " via " + way);
+      EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n"
+                                                                                          << result.err;
+      if (field(c, "stdout") != "full") {
+        EXPECT_EQ(result.out, out) << where;
+      }
+      EXPECT_EQ(result.err, support::as_text(expand(field(c, "err")))) << where;
     }
   }
-  if (field(c, "stdout") == "full") options.output_path = "/dev/full";
-
-  const support::ChildResult result = support::run(support::sibling_program("../tail"), args, options);
-  std::string out = expand(field(c, "out"));
-  std::string err = expand(field(c, "err"));
-  if (w32::kTextModeByDefault) {
-    if (c.fields.count("out-windows")) {
-      out = expand(field(c, "out-windows"));
-    } else if (field(c, "crlf") == "yes") {
-      out = crlf(out);
-    }
-    err = crlf(err);
-  }
-  const std::string where = "cases.txt line " + std::to_string(c.line) + (c.via.empty() ? "" : " via " + c.via);
-  EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n" << result.err;
-  if (field(c, "stdout") != "full") {
-    EXPECT_EQ(result.out, out) << where;
-  }
-  EXPECT_EQ(result.err, err) << where;
 }
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   std::string name = "line" + std::to_string(info.param.line) + "_";
-  for (const char c : info.param.name + (info.param.via.empty() ? "" : "_via_" + info.param.via)) {
-    name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  }
+  for (const char c : info.param.name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 }
 
