@@ -45,10 +45,8 @@ namespace {
 struct Case {
   std::string name;
   int line = 0;
-  std::vector<std::string> args;              // one command line per entry
-  std::map<std::string, std::string> fields;  // raw values
-  std::vector<std::pair<std::string, std::string>> files;
-  std::vector<std::string> dirs;
+  // The values by key ("args", "dir", "file NAME", "out"...), in their order.
+  std::map<std::string, std::vector<std::string>> fields;
 };
 
 // How a case appears in test names and messages.
@@ -105,43 +103,33 @@ std::string expand(const std::string& value) {
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
+  const std::string known = " args dir data via stdin input out out-windows err status only stdout ";
   std::vector<Case> cases;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     const std::size_t colon = line.find(':');
-    if (colon == std::string::npos || (cases.empty() && line.rfind("case:", 0) != 0)) {
-      throw std::runtime_error("cases.txt line " + std::to_string(number));
-    }
     const std::string key = line.substr(0, colon);
-    const std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
     if (key == "case") {
-      cases.push_back(Case{value, number, {}, {}, {}, {}});
-    } else if (key == "args") {
-      cases.back().args.push_back(value);
-    } else if (key.rfind("file ", 0) == 0) {
-      cases.back().files.emplace_back(key.substr(5), value);
-    } else if (key == "dir") {
-      cases.back().dirs.push_back(value);
-    } else if (std::string(" data via stdin input out out-windows err status only stdout ").find(" " + key + " ") !=
-               std::string::npos) {
-      cases.back().fields[key] = value;
+      cases.push_back(Case{line.substr(colon + 2), number, {}});
+    } else if (colon == std::string::npos || cases.empty() ||
+               (known.find(" " + key + " ") == std::string::npos && key.rfind("file ", 0) != 0)) {
+      throw std::runtime_error("cases.txt line " + std::to_string(number) + ": " + line);
     } else {
-      throw std::runtime_error("cases.txt line " + std::to_string(number) + ": unknown field " + key);
+      cases.back().fields[key].push_back(colon + 2 <= line.size() ? line.substr(colon + 2) : "");
     }
   }
   std::erase_if(cases, [](Case& c) {
-    if (c.args.empty()) c.args.emplace_back();
-    const auto only = c.fields.find("only");
-    return only != c.fields.end() && only->second != (w32::kDriveLetters ? "windows" : "native");
+    if (!c.fields.count("args")) c.fields["args"].emplace_back();
+    return c.fields.count("only") && c.fields["only"][0] != (w32::kDriveLetters ? "windows" : "native");
   });
   return cases;
 }
 
 std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
   const auto found = c.fields.find(key);
-  return found == c.fields.end() ? otherwise : found->second;
+  return found == c.fields.end() ? otherwise : found->second.back();
 }
 
 // A byte unit is counted: an option names b, c, k or m.
@@ -156,15 +144,19 @@ class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Ca
 
 TEST_P(Cli, Run) {
   const Case& c = GetParam();
-  for (const std::string& name : c.dirs) std::filesystem::create_directories(dir.path() / name);
-  for (const auto& [name, content] : c.files) dir.write(name, expand(content));
+  for (const auto& [key, values] : c.fields) {  // "dir" comes before "file NAME"
+    for (const std::string& value : values) {
+      if (key == "dir") std::filesystem::create_directories(dir.path() / value);
+      if (key.rfind("file ", 0) == 0) dir.write(key.substr(5), expand(value));
+    }
+  }
   const std::string data = expand(field(c, "data"));
   if (c.fields.count("via")) dir.write("in", data);
   std::vector<std::string> ways;
   std::istringstream via(field(c, "via", "-"));
   for (std::string way; via >> way;) ways.push_back(way);
 
-  for (const std::string& command_line : c.args) {
+  for (const std::string& command_line : c.fields.at("args")) {
     for (const std::string& way : ways) {
       std::vector<std::string> args;
       std::istringstream words(command_line);

@@ -43,30 +43,24 @@ struct Child::State {
   }
 };
 
-namespace {
-
-void make_pipe(int ends[2]) {
-  if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-}
-
-}  // namespace
-
 Child::Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
     : state_(std::make_unique<State>()) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
   int input[2] = {-1, -1};
+  int output[2] = {-1, -1};
+  if ((options.input_pipe && ::pipe2(input, O_CLOEXEC) != 0) ||
+      (options.output_reader_gone && ::pipe2(output, O_CLOEXEC) != 0)) {
+    throw std::runtime_error("pipe failed");
+  }
   if (options.input_pipe) {
-    make_pipe(input);
     posix_spawn_file_actions_adddup2(&actions, input[0], 0);
   } else {
     const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
     posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   }
-  int output[2] = {-1, -1};
   if (options.output_reader_gone) {
-    make_pipe(output);
     posix_spawn_file_actions_adddup2(&actions, output[1], 1);
     ::close(output[0]);
   } else if (!options.output_path.empty()) {
@@ -75,7 +69,6 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     posix_spawn_file_actions_addopen(&actions, 1, (files_.path() / "out").c_str(), O_WRONLY | O_CREAT, 0666);
   }
   posix_spawn_file_actions_addopen(&actions, 2, (files_.path() / "err").c_str(), O_WRONLY | O_CREAT, 0666);
-
   // The child starts with the default action of SIGPIPE, whatever this
   // process does with it.
   posix_spawnattr_t attributes;
@@ -89,21 +82,17 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  const std::vector<std::string> environment = options.environment.value_or(host_environment());
   std::vector<char*> envp;
-  if (options.environment) {
-    for (const std::string& entry : *options.environment) envp.push_back(const_cast<char*>(entry.c_str()));
-    envp.push_back(nullptr);
-  }
-  const int failed = posix_spawn(&state_->pid, program.c_str(), &actions, &attributes, argv.data(),
-                                 options.environment ? envp.data() : environ);
+  for (const std::string& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
+  const int failed = posix_spawn(&state_->pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  if (output[1] >= 0) ::close(output[1]);
-  if (input[0] >= 0) ::close(input[0]);
-  if (failed) {
-    if (input[1] >= 0) ::close(input[1]);
-    throw std::runtime_error("cannot start " + program);
+  for (const int end : {input[0], output[1], failed ? input[1] : -1}) {
+    if (end >= 0) ::close(end);
   }
+  if (failed) throw std::runtime_error("cannot start " + program);
   if (input[1] >= 0) {
     // A child that does not read all its input ends the writing (SIGPIPE is
     // ignored here).

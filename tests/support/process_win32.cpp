@@ -111,9 +111,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     command = quoted(program);
     for (const std::string& arg : args) command += " " + quoted(arg);
   }
-  std::vector<std::string> entries =
-      options.environment ? *options.environment
-                          : (options.argument_block ? host_environment() : std::vector<std::string>{});
+  std::vector<std::string> entries = options.environment.value_or(host_environment());
   constexpr DWORD kMappingSize = 4096;
   HANDLE mapping = nullptr;
   if (options.argument_block) {
@@ -127,11 +125,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   std::string block;
   for (const std::string& entry : entries) block += entry + '\0';
   block += '\0';
-
-  const bool own_environment = options.environment || options.argument_block;
   const BOOL started = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                      options.argument_block ? CREATE_SUSPENDED : 0,
-                                      own_environment ? block.data() : nullptr,
+                                      options.argument_block ? CREATE_SUSPENDED : 0, block.data(),
                                       options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup,
                                       &state_->process);
   CloseHandle(startup.hStdInput);

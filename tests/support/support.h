@@ -25,7 +25,6 @@ struct Pipe {
   int write_fd;
 };
 Pipe make_pipe();
-
 // The two system handles of a new anonymous pipe: reading end, writing end.
 void make_pipe_handles(HANDLE& read_end, HANDLE& write_end);
 
