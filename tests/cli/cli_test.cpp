@@ -3,19 +3,18 @@
 //
 // The format: lines beginning with '#' are comments; "case: NAME" starts a
 // case; the fields that follow, one a line, are
-//   args: ARG ARG ...     the arguments, separated by blanks; a case may have
-//                         several args lines, equivalent command lines that
+//   args: ARG ARG ...     the arguments, separated by blanks. A case may have
+//                         several args lines: equivalent command lines that
 //                         each must give the same result (none: no arguments)
 //   file NAME: BYTES      a file in the case's directory
 //   dir: NAME             a directory
-//   stdin: BYTES          standard input (a file, or a pipe with "input: pipe")
-//   data: BYTES           an input given three ways, as listed by
+//   data: BYTES           the input, given each way that follows
 //   via: file pipe redirect   a file named "in" added to the arguments, a pipe
 //                         on standard input, standard input from a file
 //   out: BYTES            the expected standard output. On Windows standard
-//                         output is a text stream unless a byte unit is counted
-//                         (an option holding b, c, k or m): each line feed of
-//                         out is then written as CR LF
+//                         output is a text stream, and each line feed of out
+//                         is written as CR LF, unless a byte unit is counted
+//                         (an option holding b, c, k or m)
 //   out-windows: BYTES    the expected standard output on Windows, where the
 //                         text-mode reading of the input makes it differ
 //   err: BYTES            the expected standard error (CR LF on Windows: stderr is a text stream)
@@ -103,7 +102,7 @@ std::string expand(const std::string& value) {
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
-  const std::string known = " args dir data via stdin input out out-windows err status only stdout ";
+  const std::string known = " args dir data via out out-windows err status only stdout ";
   std::vector<Case> cases;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -151,27 +150,18 @@ TEST_P(Cli, Run) {
     }
   }
   const std::string data = expand(field(c, "data"));
-  if (c.fields.count("via")) dir.write("in", data);
-  std::vector<std::string> ways;
-  std::istringstream via(field(c, "via", "-"));
-  for (std::string way; via >> way;) ways.push_back(way);
-
-  for (const std::string& command_line : c.fields.at("args")) {
-    for (const std::string& way : ways) {
+  dir.write("in", data);
+  std::istringstream ways(field(c, "via", "none"));
+  for (std::string way; ways >> way;) {
+    for (const std::string& command_line : c.fields.at("args")) {
       std::vector<std::string> args;
       std::istringstream words(command_line);
       for (std::string word; words >> word;) args.push_back(expand(word));
       support::RunOptions options;
-      options.input = expand(field(c, "stdin"));
-      options.input_pipe = field(c, "input") == "pipe";
-      if (way == "file") {
-        args.push_back("in");
-      } else if (way != "-") {
-        options.input = data;
-        options.input_pipe = way == "pipe";
-      }
+      if (way == "file") args.push_back("in");
+      if (way == "pipe" || way == "redirect") options.input = data;
+      options.input_pipe = way == "pipe";
       if (field(c, "stdout") == "full") options.output_path = "/dev/full";
-
       const support::ChildResult result = support::run_tail(dir.path(), args, options);
       std::string out = expand(field(c, "out"));
       if (w32::kTextModeByDefault && c.fields.count("out-windows")) {
@@ -179,8 +169,7 @@ TEST_P(Cli, Run) {
       } else if (!counts_bytes(args)) {
         out = support::as_text(out);
       }
-      const std::string where = "cases.txt line " + std::to_string(c.line) + ": tail " + command_line +
-                                (way == "-" ? "" : " via " + way);
+      const std::string where = "cases.txt line " + std::to_string(c.line) + ": tail " + command_line + " via " + way;
       EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n"
                                                                                           << result.err;
       if (field(c, "stdout") != "full") {

@@ -13,11 +13,6 @@
 
 namespace {
 
-struct Input {
-  const char* name;
-  std::string data;
-};
-
 // Lines of the given lengths, each ended by a line feed unless `last_ends`
 // is false for the last: letters, with a zero byte every `zero_every` bytes
 // when that is given.
@@ -25,20 +20,19 @@ std::string lines_of(const std::vector<std::size_t>& lengths, bool last_ends = t
   std::string data;
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     for (std::size_t j = 0; j < lengths[i]; ++j) {
-      const bool zero = zero_every != 0 && (i + j) % zero_every == 0;
-      data += zero ? '\0' : static_cast<char>('a' + (i + j) % 26);
+      data += zero_every != 0 && (i + j) % zero_every == 0 ? '\0' : static_cast<char>('a' + (i + j) % 26);
     }
     if (last_ends || i + 1 < lengths.size()) data += '\n';
   }
   return data;
 }
 
-std::vector<Input> inputs() {
+// The inputs by name. Line feeds at the last byte of the first 64 KiB block,
+// at the first byte of the second, and at the very end of a file of two
+// whole blocks; a file whose last block holds one byte.
+std::vector<std::pair<std::string, std::string>> inputs() {
   std::vector<std::size_t> varied;
   for (std::size_t i = 0; i < 3000; ++i) varied.push_back(i * 7919 % 131);
-  // Line feeds at the last byte of the first 64 KiB block, at the first byte
-  // of the second, and at the very end of a file of two whole blocks; and a
-  // file whose last block holds one byte.
   return {
       {"varied lines, the last without a line feed", lines_of(varied, false)},
       {"line feeds at block boundaries", lines_of({65534, 0, 0}) + lines_of({65534})},
@@ -58,10 +52,6 @@ std::string last_lines(const std::string& data, std::size_t count) {
     if (data[i - 1] == '\n' && --needed == 0) return data.substr(i);
   }
   return data;
-}
-
-std::string last_bytes(const std::string& data, std::size_t count) {
-  return count >= data.size() ? data : data.substr(data.size() - count);
 }
 
 class EndOfInput : public support::RuntimeTest {
@@ -84,21 +74,21 @@ class EndOfInput : public support::RuntimeTest {
 };
 
 TEST_F(EndOfInput, LastLinesFromAFileAndFromAPipe) {
-  for (const Input& input : inputs()) {
-    dir.write("in", input.data);
+  for (const auto& [name, data] : inputs()) {
+    dir.write("in", data);
     for (const std::size_t count : {1, 2, 10, 1000, 5000}) {
-      expect_both_ways(input.data, {"-n", std::to_string(count)}, support::as_text(last_lines(input.data, count)),
-                       std::string(input.name) + ", -n " + std::to_string(count));
+      expect_both_ways(data, {"-n", std::to_string(count)}, support::as_text(last_lines(data, count)),
+                       name + ", -n " + std::to_string(count));
     }
   }
 }
 
 TEST_F(EndOfInput, LastBytesFromAFileAndFromAPipe) {
-  for (const Input& input : inputs()) {
-    dir.write("in", input.data);
+  for (const auto& [name, data] : inputs()) {
+    dir.write("in", data);
     for (const std::size_t count : {1, 70000, 500000}) {
-      expect_both_ways(input.data, {"-c", std::to_string(count)}, last_bytes(input.data, count),
-                       std::string(input.name) + ", -c " + std::to_string(count));
+      const std::string expected = count >= data.size() ? data : data.substr(data.size() - count);
+      expect_both_ways(data, {"-c", std::to_string(count)}, expected, name + ", -c " + std::to_string(count));
     }
   }
 }

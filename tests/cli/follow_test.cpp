@@ -1,5 +1,5 @@
 // Follow mode with real appends: new lines and partial lines, start points
-// beyond the end, truncation, and a reader that goes away.
+// beyond the end, standard input from a file, and truncation.
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -96,20 +96,6 @@ TEST_F(Follow, ATruncatedFileIsFollowedFromItsStart) {
   dir.write("g", "xy\n");
   EXPECT_TRUE(tail->wait_for_out(as_text("old line two\nnew\n"), kWithinAPoll)) << tail->out();
   EXPECT_TRUE(from_start->wait_for_out("abcdefgh\nxy\n", kWithinAPoll)) << from_start->out();
-}
-
-TEST_F(Follow, FollowingEndsWhenTheReaderHasGone) {
-  dir.write("f", "first\n");
-  support::RunOptions options;
-  options.output_reader_gone = true;
-  // A count of 0 writes nothing before following: the first write is that
-  // of an appended line.
-  const auto tail = support::start_tail(dir.path(), {"-n", "0", "-f", "f"}, options);
-  std::this_thread::sleep_for(3s);
-  EXPECT_FALSE(tail->wait(0ms));
-  append("f", "second\n");
-  EXPECT_EQ(tail->wait(kWithinAPoll), 269u);
-  EXPECT_EQ(tail->err(), "");
 }
 
 }  // namespace

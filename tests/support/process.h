@@ -5,7 +5,6 @@
 #pragma once
 
 #include <chrono>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -48,8 +47,7 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // What the child wrote so far to standard output (unless that is a pipe
-  // or output_path) and to standard error.
+  // What the child wrote so far to standard output (in its own file) and error.
   std::string out() const { return ScratchDir::read((files_.path() / "out").string()); }
   std::string err() const { return ScratchDir::read((files_.path() / "err").string()); }
   // Waits until standard output holds exactly `text`; false after the timeout.
@@ -61,9 +59,9 @@ class Child {
   struct State;
 
  private:
-  ScratchDir files_;             // standard input, output and error, when they are files
+  ScratchDir files_;              // standard input, output and error, when they are files
   std::unique_ptr<State> state_;  // the host's handle on the process
-  std::thread writer_;           // feeds a standard input pipe while the child runs
+  std::thread writer_;            // feeds a standard input pipe while the child runs
 };
 
 // Runs a program to its end (killed after a minute) and collects what it left.

@@ -54,20 +54,13 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
       (options.output_reader_gone && ::pipe2(output, O_CLOEXEC) != 0)) {
     throw std::runtime_error("pipe failed");
   }
-  if (options.input_pipe) {
-    posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-  } else {
-    const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-  }
-  if (options.output_reader_gone) {
-    posix_spawn_file_actions_adddup2(&actions, output[1], 1);
-    ::close(output[0]);
-  } else if (!options.output_path.empty()) {
-    posix_spawn_file_actions_addopen(&actions, 1, options.output_path.c_str(), O_WRONLY, 0);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, 1, (files_.path() / "out").c_str(), O_WRONLY | O_CREAT, 0666);
-  }
+  if (output[0] >= 0) ::close(output[0]);  // the reader is gone before the child starts
+  const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
+  const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
+  if (options.input_pipe) posix_spawn_file_actions_adddup2(&actions, input[0], 0);
+  if (!options.input_pipe) posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  if (options.output_reader_gone) posix_spawn_file_actions_adddup2(&actions, output[1], 1);
+  if (!options.output_reader_gone) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0666);
   posix_spawn_file_actions_addopen(&actions, 2, (files_.path() / "err").c_str(), O_WRONLY | O_CREAT, 0666);
   // The child starts with the default action of SIGPIPE, whatever this
   // process does with it.

@@ -87,25 +87,15 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   HANDLE input[2] = {nullptr, nullptr};
-  if (options.input_pipe) {
-    make_pipe(input, 0);
-    startup.hStdInput = input[0];
-  } else {
-    const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
-    startup.hStdInput = open_inheritable(in, GENERIC_READ, OPEN_EXISTING);
-  }
-  if (options.output_reader_gone) {
-    HANDLE output[2];
-    make_pipe(output, 1);
-    CloseHandle(output[0]);
-    startup.hStdOutput = output[1];
-  } else if (!options.output_path.empty()) {
-    startup.hStdOutput = open_inheritable(options.output_path, GENERIC_WRITE, OPEN_EXISTING);
-  } else {
-    startup.hStdOutput = open_inheritable((files_.path() / "out").string(), GENERIC_WRITE, CREATE_ALWAYS);
-  }
+  HANDLE output[2] = {nullptr, nullptr};
+  if (options.input_pipe) make_pipe(input, 0);
+  if (options.output_reader_gone) make_pipe(output, 1);
+  if (output[0]) CloseHandle(output[0]);  // the reader is gone before the child starts
+  const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
+  const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
+  startup.hStdInput = input[0] ? input[0] : open_inheritable(in, GENERIC_READ, OPEN_EXISTING);
+  startup.hStdOutput = output[1] ? output[1] : open_inheritable(out, GENERIC_WRITE, OPEN_ALWAYS);
   startup.hStdError = open_inheritable((files_.path() / "err").string(), GENERIC_WRITE, CREATE_ALWAYS);
-
   std::string command = options.command_line;
   if (command.empty()) {
     command = quoted(program);

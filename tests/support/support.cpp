@@ -10,7 +10,6 @@
 #include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
 #include "runtime/msg/heap.h"
-#include "runtime/msg/stdlib.h"
 #include "runtime/win32/open.h"
 
 namespace support {
@@ -120,14 +119,6 @@ void RuntimeTest::TearDown() {
     if (rt::fd_table[fd] != nullptr) rt::close(fd);
   }
 }
-
-Environment::Environment(std::vector<std::string> entries) : entries_(std::move(entries)), saved_(rt::environ) {
-  for (std::string& entry : entries_) pointers_.push_back(entry.data());
-  pointers_.push_back(nullptr);
-  rt::environ = pointers_.data();
-}
-
-Environment::~Environment() { rt::environ = saved_; }
 
 CapturedStream::CapturedStream(rt::Stream* stream, const ScratchDir& dir)
     : stream_(stream), saved_(*stream), path_((dir.path() / "captured").string()) {
