@@ -60,16 +60,15 @@ std::string quoted(const std::string& arg) {
   return text + "'";
 }
 
-void put32(unsigned char* at, DWORD value) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
 // Fills the NVOARGS block of a process started suspended, which only now
-// has the id the block names.
+// has the id the block names: two 32-bit words, the process id at offset 8
+// and the argument count at 16, then the strings.
 void pass_arguments(HANDLE mapping, DWORD size, const ArgumentBlock& arguments, DWORD process_id) {
   auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-  put32(view + 8, arguments.for_this_process ? process_id : process_id + 4);
-  put32(view + 16, static_cast<DWORD>(arguments.args.size()));
+  const DWORD words[] = {arguments.for_this_process ? process_id : process_id + 4,
+                         static_cast<DWORD>(arguments.args.size())};
+  std::memcpy(view + 8, &words[0], 4);
+  std::memcpy(view + 16, &words[1], 4);
   std::size_t at = 20;
   for (const std::string& arg : arguments.args) {
     std::memcpy(view + at, arg.c_str(), arg.size() + 1);
