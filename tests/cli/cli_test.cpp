@@ -3,16 +3,20 @@
 //
 // The format: lines beginning with '#' are comments; "case: NAME" starts a
 // case; the fields that follow, one a line, are
-//   args: ARG ARG ...     the arguments, separated by blanks
+//   args: ARG ARG ...     the arguments, separated by blanks. A case may have
+//                         several args lines: equivalent command lines that
+//                         each must give the same result (none: no arguments)
 //   file NAME: BYTES      a file in the case's directory
 //   dir: NAME             a directory
-//   stdin: BYTES          standard input (a file, or a pipe with "input: pipe")
-//   data: BYTES           an input given three ways, as listed by
+//   data: BYTES           the input, given each way that follows
 //   via: file pipe redirect   a file named "in" added to the arguments, a pipe
 //                         on standard input, standard input from a file
-//   out: BYTES            the expected standard output
-//   crlf: yes             on Windows every line feed of out is CR LF
-//   out-windows: BYTES    the expected standard output on Windows, when it differs otherwise
+//   out: BYTES            the expected standard output. On Windows standard
+//                         output is a text stream, and each line feed of out
+//                         is written as CR LF, unless a byte unit is counted
+//                         (an option holding b, c, k or m)
+//   out-windows: BYTES    the expected standard output on Windows, where the
+//                         text-mode reading of the input makes it differ
 //   err: BYTES            the expected standard error (CR LF on Windows: stderr is a text stream)
 //   status: N             the expected exit status
 //   only: native|windows  a case about one host
@@ -25,7 +29,6 @@
 #include <cctype>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 #include <stdexcept>
@@ -40,15 +43,13 @@ namespace {
 
 struct Case {
   std::string name;
-  std::map<std::string, std::string> fields;  // raw values
-  std::vector<std::pair<std::string, std::string>> files;
-  std::vector<std::string> dirs;
-  std::string via;  // for a case with data: the one way of this run
   int line = 0;
+  // The values by key ("args", "dir", "file NAME", "out"...), in their order.
+  std::map<std::string, std::vector<std::string>> fields;
 };
 
 // How a case appears in test names and messages.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name << (c.via.empty() ? "" : " via " + c.via); }
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const char kUsage[] =
     "Usage: tail [-f] [-b|c|k|l|m|n [+-]number] [file]\n"
@@ -97,114 +98,91 @@ std::string expand(const std::string& value) {
   return out;
 }
 
+// The cases of cases.txt, without those about the other host.
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
+  const std::string known = " args dir data via out out-windows err status only stdout ";
   std::vector<Case> cases;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     const std::size_t colon = line.find(':');
-    if (colon == std::string::npos) throw std::runtime_error("cases.txt line " + std::to_string(number));
     const std::string key = line.substr(0, colon);
-    const std::string value = colon + 2 <= line.size() ? line.substr(colon + 2) : "";
     if (key == "case") {
-      cases.push_back(Case{value, {}, {}, {}, "", number});
-    } else if (cases.empty()) {
-      throw std::runtime_error("cases.txt line " + std::to_string(number) + ": no case");
-    } else if (key.rfind("file ", 0) == 0) {
-      cases.back().files.emplace_back(key.substr(5), value);
-    } else if (key == "dir") {
-      cases.back().dirs.push_back(value);
+      cases.push_back(Case{line.substr(colon + 2), number, {}});
+    } else if (colon == std::string::npos || cases.empty() ||
+               (known.find(" " + key + " ") == std::string::npos && key.rfind("file ", 0) != 0)) {
+      throw std::runtime_error("cases.txt line " + std::to_string(number) + ": " + line);
     } else {
-      cases.back().fields[key] = value;
+      cases.back().fields[key].push_back(colon + 2 <= line.size() ? line.substr(colon + 2) : "");
     }
   }
-  // A case with data runs once for each way of giving it; a case about the
-  // other host does not run here.
-  std::vector<Case> runs;
-  for (const Case& c : cases) {
-    const auto only = c.fields.find("only");
-    if (only != c.fields.end() && only->second != (w32::kDriveLetters ? "windows" : "native")) continue;
-    const auto via = c.fields.find("via");
-    if (via == c.fields.end()) {
-      runs.push_back(c);
-      continue;
-    }
-    std::istringstream ways(via->second);
-    for (std::string way; ways >> way;) {
-      Case run = c;
-      run.via = way;
-      runs.push_back(run);
-    }
-  }
-  return runs;
+  std::erase_if(cases, [](Case& c) {
+    if (!c.fields.count("args")) c.fields["args"].emplace_back();
+    return c.fields.count("only") && c.fields["only"][0] != (w32::kDriveLetters ? "windows" : "native");
+  });
+  return cases;
 }
 
 std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
   const auto found = c.fields.find(key);
-  return found == c.fields.end() ? otherwise : found->second;
+  return found == c.fields.end() ? otherwise : found->second.back();
 }
 
-std::string crlf(const std::string& text) {
-  std::string out;
-  for (const char c : text) out += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return out;
+// A byte unit is counted: an option names b, c, k or m.
+bool counts_bytes(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if ((arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos) return true;
+  }
+  return false;
 }
 
 class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Case> {};
 
 TEST_P(Cli, Run) {
   const Case& c = GetParam();
-  for (const std::string& name : c.dirs) std::filesystem::create_directories(dir.path() / name);
-  for (const auto& [name, content] : c.files) dir.write(name, expand(content));
-
-  std::vector<std::string> args;
-  std::istringstream words(field(c, "args"));
-  for (std::string word; words >> word;) args.push_back(expand(word));
-  support::RunOptions options;
-  options.cwd = dir.path().string();
-  options.environment = support::plain_environment();
-  options.input = expand(field(c, "stdin"));
-  options.input_pipe = field(c, "input") == "pipe";
-  if (!c.via.empty()) {
-    const std::string data = expand(field(c, "data"));
-    if (c.via == "file") {
-      dir.write("in", data);
-      args.push_back("in");
-      options.input.clear();
-    } else {
-      options.input = data;
-      options.input_pipe = c.via == "pipe";
+  for (const auto& [key, values] : c.fields) {  // "dir" comes before "file NAME"
+    for (const std::string& value : values) {
+      if (key == "dir") std::filesystem::create_directories(dir.path() / value);
+      if (key.rfind("file ", 0) == 0) dir.write(key.substr(5), expand(value));
     }
   }
-  if (field(c, "stdout") == "full") options.output_path = "/dev/full";
-
-  const support::ChildResult result = support::run(support::sibling_program("../tail"), args, options);
-  std::string out = expand(field(c, "out"));
-  std::string err = expand(field(c, "err"));
-  if (w32::kTextModeByDefault) {
-    if (c.fields.count("out-windows")) {
-      out = expand(field(c, "out-windows"));
-    } else if (field(c, "crlf") == "yes") {
-      out = crlf(out);
+  const std::string data = expand(field(c, "data"));
+  dir.write("in", data);
+  std::istringstream ways(field(c, "via", "none"));
+  for (std::string way; ways >> way;) {
+    for (const std::string& command_line : c.fields.at("args")) {
+      std::vector<std::string> args;
+      std::istringstream words(command_line);
+      for (std::string word; words >> word;) args.push_back(expand(word));
+      support::RunOptions options;
+      if (way == "file") args.push_back("in");
+      if (way == "pipe" || way == "redirect") options.input = data;
+      options.input_pipe = way == "pipe";
+      if (field(c, "stdout") == "full") options.output_path = "/dev/full";
+      const support::ChildResult result = support::run_tail(dir.path(), args, options);
+      std::string out = expand(field(c, "out"));
+      if (w32::kTextModeByDefault && c.fields.count("out-windows")) {
+        out = expand(field(c, "out-windows"));
+      } else if (!counts_bytes(args)) {
+        out = support::as_text(out);
+      }
+      const std::string where = "cases.txt line " + std::to_string(c.line) + ": tail " + command_line + " via " + way;
+      EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n"
+                                                                                          << result.err;
+      if (field(c, "stdout") != "full") {
+        EXPECT_EQ(result.out, out) << where;
+      }
+      EXPECT_EQ(result.err, support::as_text(expand(field(c, "err")))) << where;
     }
-    err = crlf(err);
   }
-  const std::string where = "cases.txt line " + std::to_string(c.line) + (c.via.empty() ? "" : " via " + c.via);
-  EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n" << result.err;
-  if (field(c, "stdout") != "full") {
-    EXPECT_EQ(result.out, out) << where;
-  }
-  EXPECT_EQ(result.err, err) << where;
 }
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   std::string name = "line" + std::to_string(info.param.line) + "_";
-  for (const char c : info.param.name + (info.param.via.empty() ? "" : "_via_" + info.param.via)) {
-    name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-  }
+  for (const char c : info.param.name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 }
 

@@ -1,7 +1,10 @@
 // The end of the input from a file (the backward scan, or a seek for bytes)
 // and from a pipe (the line and byte rings), checked against the last lines
 // and bytes computed here. The inputs cross the scan's block boundaries and
-// make the line ring grow: long lines, zero bytes, no final line feed.
+// make the line ring grow: long lines, zero bytes, no final line feed; and
+// a file too large for 32-bit positions.
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -10,38 +13,30 @@
 
 namespace {
 
-struct Input {
-  const char* name;
-  std::string data;
-};
-
 // Lines of the given lengths, each ended by a line feed unless `last_ends`
 // is false for the last: letters, with a zero byte every `zero_every` bytes
 // when that is given.
-std::string lines_of(const std::vector<std::size_t>& lengths, bool last_ends = true, char zero_every = 0) {
+std::string lines_of(const std::vector<std::size_t>& lengths, bool last_ends = true, std::size_t zero_every = 0) {
   std::string data;
   for (std::size_t i = 0; i < lengths.size(); ++i) {
     for (std::size_t j = 0; j < lengths[i]; ++j) {
-      const bool zero = zero_every != 0 && (i + j) % static_cast<std::size_t>(zero_every) == 0;
-      data += zero ? '\0' : static_cast<char>('a' + (i + j) % 26);
+      data += zero_every != 0 && (i + j) % zero_every == 0 ? '\0' : static_cast<char>('a' + (i + j) % 26);
     }
     if (last_ends || i + 1 < lengths.size()) data += '\n';
   }
   return data;
 }
 
-std::vector<Input> inputs() {
+// The inputs by name. Line feeds at the last byte of the first 64 KiB block,
+// at the first byte of the second, and at the very end of a file of two
+// whole blocks; a file whose last block holds one byte.
+std::vector<std::pair<std::string, std::string>> inputs() {
   std::vector<std::size_t> varied;
   for (std::size_t i = 0; i < 3000; ++i) varied.push_back(i * 7919 % 131);
-  // Line feeds at the last byte of the first 64 KiB block, at the first byte
-  // of the second, and at the very end of a file of two whole blocks; and a
-  // file whose last block holds one byte.
-  std::string blocks = lines_of({65534, 0, 0}) + lines_of({65534});
-  std::string one_past = lines_of({65534, 0}) + "x";
   return {
       {"varied lines, the last without a line feed", lines_of(varied, false)},
-      {"line feeds at block boundaries", blocks},
-      {"one byte past a block", one_past},
+      {"line feeds at block boundaries", lines_of({65534, 0, 0}) + lines_of({65534})},
+      {"one byte past a block", lines_of({65534, 0}) + "x"},
       {"long lines", lines_of({70000, 5, 0, 200000, 150000, 3})},
       {"zero bytes", lines_of(varied, true, 7)},
       {"one line without a line feed", lines_of({100000}, false)},
@@ -59,60 +54,55 @@ std::string last_lines(const std::string& data, std::size_t count) {
   return data;
 }
 
-std::string last_bytes(const std::string& data, std::size_t count) {
-  return count >= data.size() ? data : data.substr(data.size() - count);
-}
-
-// Line units write text: CR LF on Windows.
-std::string as_text(const std::string& bytes) {
-  std::string out;
-  for (const char c : bytes) out += c == '\n' ? support::kLineEnd : std::string(1, c);
-  return out;
-}
-
 class EndOfInput : public support::RuntimeTest {
  protected:
-  // Standard output of tail with these arguments, from the file "in" and
-  // from a pipe carrying the same bytes.
-  void expect_both_ways(const std::string& data, const std::vector<std::string>& args, const std::string& expected,
+  // tail with these arguments gives `expected`, from the file "in" holding
+  // `data` and from a pipe carrying the same bytes.
+  void expect_both_ways(const std::string& data, std::vector<std::string> args, const std::string& expected,
                         const std::string& what) {
-    support::RunOptions options;
-    options.cwd = dir.path().string();
-    options.environment = support::plain_environment();
-    const std::string tail = support::sibling_program("../tail");
-
-    std::vector<std::string> with_file = args;
-    with_file.push_back("in");
-    const support::ChildResult from_file = support::run(tail, with_file, options);
-    EXPECT_EQ(from_file.status, 0u) << what << from_file.err;
-    EXPECT_TRUE(from_file.out == expected) << "file: " << what;
-
-    options.input = data;
-    options.input_pipe = true;
-    const support::ChildResult from_pipe = support::run(tail, args, options);
+    support::RunOptions pipe;
+    pipe.input = data;
+    pipe.input_pipe = true;
+    const support::ChildResult from_pipe = support::run_tail(dir.path(), args, pipe);
     EXPECT_EQ(from_pipe.status, 0u) << what << from_pipe.err;
     EXPECT_TRUE(from_pipe.out == expected) << "pipe: " << what;
+    args.push_back("in");
+    const support::ChildResult from_file = support::run_tail(dir.path(), args);
+    EXPECT_EQ(from_file.status, 0u) << what << from_file.err;
+    EXPECT_TRUE(from_file.out == expected) << "file: " << what;
   }
 };
 
 TEST_F(EndOfInput, LastLinesFromAFileAndFromAPipe) {
-  for (const Input& input : inputs()) {
-    dir.write("in", input.data);
+  for (const auto& [name, data] : inputs()) {
+    dir.write("in", data);
     for (const std::size_t count : {1, 2, 10, 1000, 5000}) {
-      expect_both_ways(input.data, {"-n", std::to_string(count)}, as_text(last_lines(input.data, count)),
-                       std::string(input.name) + ", -n " + std::to_string(count));
+      expect_both_ways(data, {"-n", std::to_string(count)}, support::as_text(last_lines(data, count)),
+                       name + ", -n " + std::to_string(count));
     }
   }
 }
 
 TEST_F(EndOfInput, LastBytesFromAFileAndFromAPipe) {
-  for (const Input& input : inputs()) {
-    dir.write("in", input.data);
+  for (const auto& [name, data] : inputs()) {
+    dir.write("in", data);
     for (const std::size_t count : {1, 70000, 500000}) {
-      expect_both_ways(input.data, {"-c", std::to_string(count)}, last_bytes(input.data, count),
-                       std::string(input.name) + ", -c " + std::to_string(count));
+      const std::string expected = count >= data.size() ? data : data.substr(data.size() - count);
+      expect_both_ways(data, {"-c", std::to_string(count)}, expected, name + ", -c " + std::to_string(count));
     }
   }
+}
+
+TEST_F(EndOfInput, TheEndOfAFileOfFiveGigabytes) {
+  const std::string path = dir.write("big", "");
+  std::filesystem::resize_file(path, (std::uintmax_t{5} << 30) + 3);  // not a multiple of any block
+  std::ofstream(path, std::ios::binary | std::ios::app) << "\nsecond to last\nlast\n";
+  const support::ChildResult lines = support::run_tail(dir.path(), {"-n", "2", "big"});
+  EXPECT_EQ(lines.status, 0u) << lines.err;
+  EXPECT_EQ(lines.out, support::as_text("second to last\nlast\n"));
+  const support::ChildResult bytes = support::run_tail(dir.path(), {"-c", "5", "big"});
+  EXPECT_EQ(bytes.status, 0u) << bytes.err;
+  EXPECT_EQ(bytes.out, "last\n");
 }
 
 }  // namespace

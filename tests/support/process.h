@@ -8,7 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "tests/support/support.h"
 
 namespace support {
 
@@ -23,7 +26,7 @@ struct RunOptions {
   std::string cwd;                  // the child's current directory; "" for ours
   std::string input;                // standard input's bytes
   bool input_pipe = false;          // standard input is a pipe (else a file)
-  bool output_pipe = false;         // standard output is a pipe the test reads with read_line
+  std::string input_path;           // standard input comes from this existing file instead
   bool output_reader_gone = false;  // standard output is a pipe whose reading end is closed
   std::string output_path;          // standard output goes to this existing file (as /dev/full)
   std::optional<std::vector<std::string>> environment;  // the whole environment, "name=value"
@@ -44,16 +47,11 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // What the child wrote so far (standard output in a file).
-  std::string out() const;
-  std::string err() const;
+  // What the child wrote so far to standard output (in its own file) and error.
+  std::string out() const { return ScratchDir::read((files_.path() / "out").string()); }
+  std::string err() const { return ScratchDir::read((files_.path() / "err").string()); }
   // Waits until standard output holds exactly `text`; false after the timeout.
   bool wait_for_out(const std::string& text, std::chrono::milliseconds timeout) const;
-  // Standard output in a pipe: the next line (with its line feed), or what
-  // came before the end or the timeout.
-  std::string read_line(std::chrono::milliseconds timeout);
-  // Closes the test's reading end of the output pipe.
-  void close_output();
   // The exit status, or nothing when the child still runs after the timeout.
   std::optional<unsigned> wait(std::chrono::milliseconds timeout);
   void kill();
@@ -61,10 +59,18 @@ class Child {
   struct State;
 
  private:
-  std::unique_ptr<State> state_;
+  ScratchDir files_;              // standard input, output and error, when they are files
+  std::unique_ptr<State> state_;  // the host's handle on the process
+  std::thread writer_;            // feeds a standard input pipe while the child runs
 };
 
 // Runs a program to its end (killed after a minute) and collects what it left.
 ChildResult run(const std::string& program, const std::vector<std::string>& args, const RunOptions& options = {});
+
+// The tail program of this build, run or started in `cwd` with the built-in
+// English messages unless the options name an environment.
+ChildResult run_tail(const std::filesystem::path& cwd, const std::vector<std::string>& args, RunOptions options = {});
+std::unique_ptr<Child> start_tail(const std::filesystem::path& cwd, const std::vector<std::string>& args,
+                                  RunOptions options = {});
 
 }  // namespace support

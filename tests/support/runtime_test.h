@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/support.h"
+#include "runtime/msg/stdlib.h"
 #include "runtime/stdio/stream.h"
 
 namespace support {
@@ -31,8 +32,12 @@ class RuntimeTest : public ::testing::Test {
 // for the length of a scope.
 class Environment {
  public:
-  explicit Environment(std::vector<std::string> entries);
-  ~Environment();
+  explicit Environment(std::vector<std::string> entries) : entries_(std::move(entries)), saved_(rt::environ) {
+    for (std::string& entry : entries_) pointers_.push_back(entry.data());
+    pointers_.push_back(nullptr);
+    rt::environ = pointers_.data();
+  }
+  ~Environment() { rt::environ = saved_; }
   Environment(const Environment&) = delete;
   Environment& operator=(const Environment&) = delete;
 

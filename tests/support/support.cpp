@@ -1,12 +1,16 @@
-// The host-independent test support: scratch directories and environments.
+// The host-independent test support: scratch directories, environments,
+// text as this host's text streams write it, running children to their end,
+// the runtime fixture, and the entry of every unit-test program.
 #include <atomic>
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <system_error>
 
-#include "tests/support/support.h"
+#include "tests/support/process.h"
+#include "tests/support/runtime_test.h"
+#include "runtime/msg/heap.h"
+#include "runtime/win32/open.h"
 
 namespace support {
 
@@ -44,6 +48,12 @@ std::string ScratchDir::read(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string as_text(const std::string& lines) {
+  std::string text;
+  for (const char c : lines) text += c == '\n' ? kLineEnd : std::string(1, c);
+  return text;
+}
+
 std::vector<std::string> plain_environment() {
   std::vector<std::string> entries;
   for (const std::string& entry : host_environment()) {
@@ -56,4 +66,86 @@ std::vector<std::string> plain_environment() {
   return entries;
 }
 
+bool Child::wait_for_out(const std::string& text, std::chrono::milliseconds timeout) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (out() == text) return true;
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+ChildResult run(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
+  Child child(program, args, options);
+  const std::optional<unsigned> status = child.wait(std::chrono::minutes(1));
+  if (!status) throw std::runtime_error(program + " did not end within a minute");
+  return ChildResult{*status, child.out(), child.err()};
+}
+
+static RunOptions for_tail(const std::filesystem::path& cwd, RunOptions options) {
+  options.cwd = cwd.string();
+  if (!options.environment) options.environment = plain_environment();
+  return options;
+}
+
+ChildResult run_tail(const std::filesystem::path& cwd, const std::vector<std::string>& args, RunOptions options) {
+  return run(sibling_program("../tail"), args, for_tail(cwd, std::move(options)));
+}
+
+std::unique_ptr<Child> start_tail(const std::filesystem::path& cwd, const std::vector<std::string>& args,
+                                  RunOptions options) {
+  return std::make_unique<Child>(sibling_program("../tail"), args, for_tail(cwd, std::move(options)));
+}
+
+Pipe make_pipe() {
+  HANDLE ends[2];
+  make_pipe_handles(ends[0], ends[1]);
+  return Pipe{rt::fd_alloc(ends[0]), rt::fd_alloc(ends[1])};
+}
+
+void RuntimeTest::SetUp() {
+  w32::hook::reset();
+  rt::free(rt::fd_table);
+  ASSERT_EQ(rt::fd_init(), 0);
+  rt::errno = 0;
+}
+
+void RuntimeTest::TearDown() {
+  w32::hook::reset();
+  for (int i = 3; i < rt::STREAM_MAX; ++i) {
+    if (rt::stream_table[i].flags & rt::STREAM_OPEN) rt::fclose(&rt::stream_table[i]);
+  }
+  for (int fd = 3; fd < rt::fd_count; ++fd) {
+    if (rt::fd_table[fd] != nullptr) rt::close(fd);
+  }
+}
+
+CapturedStream::CapturedStream(rt::Stream* stream, const ScratchDir& dir)
+    : stream_(stream), saved_(*stream), path_((dir.path() / "captured").string()) {
+  const int fd = rt::open(path_.c_str(), rt::O_RDWR | rt::O_CREAT | rt::O_TRUNC, 0666);
+  EXPECT_GE(fd, 0);
+  // The entry is freed and opened again over the file: the lowest free
+  // entry is this one while the standard streams below it are open.
+  stream_->flags = 0;
+  EXPECT_EQ(rt::fdopen(fd, "wb"), stream_);
+}
+
+CapturedStream::~CapturedStream() {
+  rt::fclose(stream_);
+  *stream_ = saved_;
+}
+
+std::string CapturedStream::text() {
+  rt::fflush(stream_);
+  return ScratchDir::read(path_);
+}
+
 }  // namespace support
+
+// The entry of every unit-test program: the descriptor table is set up as
+// start-up sets it up, then the tests run.
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (rt::fd_init() != 0) return 1;
+  return RUN_ALL_TESTS();
+}

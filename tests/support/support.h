@@ -1,6 +1,6 @@
-// What the tests need of the host beyond the runtime: anonymous pipes,
-// scratch directories and child processes. The host-specific parts live in
-// support_posix.cpp and support_win32.cpp; CMake builds the one that fits.
+// What the tests need of the host beyond the runtime: pipes, scratch
+// directories, environments and the programs built next to the test. The
+// host-specific parts live in process_posix.cpp or process_win32.cpp.
 #pragma once
 
 #include <cstdint>
@@ -14,22 +14,22 @@ namespace support {
 
 // The line end of the standard streams: text streams on Windows write CR LF.
 inline const std::string kLineEnd = w32::kTextModeByDefault ? "\r\n" : "\n";
+// Lines as a text stream of this host writes them: each line feed as kLineEnd.
+std::string as_text(const std::string& lines);
 
-// An anonymous pipe whose two ends are runtime descriptors.
+// An anonymous pipe whose two ends are runtime descriptors, and the two
+// system handles of a new one (reading end, writing end).
 struct Pipe {
   int read_fd;
   int write_fd;
 };
 Pipe make_pipe();
-
-// The two system handles of a new anonymous pipe: reading end, writing end.
 void make_pipe_handles(HANDLE& read_end, HANDLE& write_end);
 
-// This process's environment, "name=value".
-std::vector<std::string> host_environment();
-// This process's environment without the variables that
+// This process's environment, "name=value"; and without the variables that
 // choose messages and their language (NLSPATH, ROOTDIR, LANG, LC_*) and
-// DUALCASE: children started with it print the built-in English texts.
+// DUALCASE, so that children started with it print the built-in English texts.
+std::vector<std::string> host_environment();
 std::vector<std::string> plain_environment();
 
 // The path of a program built next to the running test program ("name",
@@ -42,8 +42,7 @@ inline FILETIME filetime_at(std::int64_t unix_seconds) {
   return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
 }
 
-// A fresh directory that is removed, with everything in it, at the end of
-// the scope.
+// A fresh directory that is removed, with everything in it, at the end of the scope.
 class ScratchDir {
  public:
   ScratchDir();
@@ -52,9 +51,9 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  // Creates a file with these bytes; its path as text.
+  // Creates (or replaces) a file with these bytes; its path as text.
   std::string write(const std::string& name, const std::string& bytes) const;
-  // The bytes of a file.
+  // The bytes of a file ("" when there is none).
   static std::string read(const std::string& path);
 
  private:
