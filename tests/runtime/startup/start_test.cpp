@@ -4,6 +4,8 @@
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,9 +34,8 @@ class Start : public support::RuntimeTest {
   // The probe's output lines that begin with `prefix`, without it.
   static Words lines(const std::string& output, const std::string& prefix) {
     Words found;
-    std::size_t start = 0;
-    for (std::size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
-      std::string line = output.substr(start, end - start);
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
       if (!line.empty() && line.back() == '\r') line.pop_back();
       if (line.rfind(prefix, 0) == 0) found.push_back(line.substr(prefix.size()));
     }
@@ -50,6 +51,14 @@ class Start : public support::RuntimeTest {
     return Words(all.begin() + (all.empty() ? 0 : 1), all.end());
   }
 
+  // Options whose environment is the plain one and these entries.
+  static support::RunOptions with(const Words& entries) {
+    support::RunOptions options;
+    options.environment = support::plain_environment();
+    options.environment->insert(options.environment->end(), entries.begin(), entries.end());
+    return options;
+  }
+
   const std::string probe = support::sibling_program("probe");
 };
 
@@ -59,23 +68,15 @@ const struct {
   const char* line;
   Words args;
 } kCommandLines[] = {
-    {" \"my file\"", {"my file"}},
-    {" a\"b c\"d", {"ab cd"}},
-    {" 'it''s'", {"its"}},
-    {" \"say \\\"hi\\\"\"", {"say \"hi\""}},
+    {" \"my file\"", {"my file"}}, {" a\"b c\"d", {"ab cd"}}, {" 'it''s'", {"its"}},
+    {" \"say \\\"hi\\\"\"", {"say \"hi\""}}, {" \"\" x ''", {"", "x", ""}}, {" \"open quote", {"open quote"}},
     {" 'a\\\"b' \"c'd\" e\\\"f", {"a\\\"b", "c'd", "e\\f"}},  // outside double quotes \ is ordinary
-    {" \"\" x ''", {"", "x", ""}},
-    {" \"open quote", {"open quote"}},
-    {" C:\\dir\\file a\\b", {"C:\\dir\\file", "a\\b"}},
-    {"  \t spaced \t  out\t", {"spaced", "out"}},
-    {" 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12",
-                                                    "13", "14", "15", "16", "17"}},
+    {" C:\\dir\\file a\\b", {"C:\\dir\\file", "a\\b"}}, {"  \t spaced \t  out\t", {"spaced", "out"}},
+    {" 1 2 3 4 5 6 7 8 9 10", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
     {" z *.log -n *.zzz", {"z", "a.log", "b.log", "-n", "*.zzz"}},
     {" c.* *.log", {"c.txt", "a.log", "b.log"}},  // each word's matches sorted in its place
-    {" '*.log' \"?.txt\"", {"*.log", "?.txt"}},
-    {" \"*\".log", {"*.log"}},                      // no unquoted wildcard
-    {" \"*\".lo?", {"a.log", "b.log"}},             // the quoted one is expanded as well
-    {" \"a\"*", {"a.log"}},
+    {" '*.log' \"?.txt\"", {"*.log", "?.txt"}}, {" \"*\".log", {"*.log"}},  // no unquoted wildcard
+    {" \"*\".lo?", {"a.log", "b.log"}}, {" \"a\"*", {"a.log"}},              // the quoted ones expanded as well
 };
 
 TEST_F(Start, CommandLineWords) {
@@ -105,9 +106,7 @@ TEST_F(Start, CommandLineWords) {
 // arguments into "~" entries. Windows shows it in the raw command line;
 // here the command line quotes the program's name, so the tab goes there.
 TEST_F(Start, TildeEntriesAfterATab) {
-  support::RunOptions options;
-  options.environment = support::plain_environment();
-  for (const char* entry : {"~tail", "~-n", "~5", "~*.log"}) options.environment->push_back(entry);
+  support::RunOptions options = with({"~tail", "~-n", "~5", "~*.log"});
   EXPECT_EQ(arguments(probe, {"split", "*.log"}, options), Words({"split", "*.log"}));
 
   std::string program = probe;
@@ -161,16 +160,11 @@ TEST_F(Start, TheEnvironmentIsCleaned) {
   for (const auto& c : cases) {
     support::RunOptions options;
     options.environment = c.environment;
-    const support::ChildResult result = support::run(probe, {}, options);
-    EXPECT_EQ(result.status, 0u);
+    std::set<std::string> names;
+    for (const std::string& entry : c.environment) names.insert(name_of(entry));
     Words given;
-    for (const std::string& entry : lines(result.out, "env=")) {
-      for (const std::string& set : c.environment) {
-        if (name_of(entry) == name_of(set)) {
-          given.push_back(entry);
-          break;
-        }
-      }
+    for (const std::string& entry : lines(support::run(probe, {}, options).out, "env=")) {
+      if (names.count(name_of(entry))) given.push_back(entry);
     }
     EXPECT_EQ(given, c.expected) << testing::PrintToString(c.environment);
   }
@@ -181,10 +175,7 @@ TEST_F(Start, TheEnvironmentIsCleaned) {
 TEST_F(Start, AnAllocationFailureEndsStartUpWith127) {
   for (const char* failure : {"PROBE_FAIL_ALLOCATION=1", "PROBE_FAIL_ALLOCATION=2", "PROBE_FAIL_ALLOCATION=3",
                               "PROBE_FAIL_REALLOCATION=1"}) {
-    support::RunOptions options;
-    options.environment = support::plain_environment();
-    options.environment->push_back(failure);
-    const support::ChildResult result = support::run(probe, Words(10, "word"), options);
+    const support::ChildResult result = support::run(probe, Words(10, "word"), with({failure}));
     EXPECT_EQ(result.status, 127u) << failure;
     EXPECT_EQ(result.err, "_main: memory allocation error during startup.\r\n") << failure;
     EXPECT_EQ(result.out, "") << failure;
@@ -207,10 +198,7 @@ TEST_F(Start, AnArgumentBlockThroughNvoargs) {
 }
 
 TEST_F(Start, AnUnhandledExceptionEndsTheProcessWithItsCode) {
-  support::RunOptions options;
-  options.environment = support::plain_environment();
-  options.environment->push_back("PROBE_FAULT=0");
-  const support::ChildResult result = support::run(probe, {}, options);
+  const support::ChildResult result = support::run(probe, {}, with({"PROBE_FAULT=0"}));
   EXPECT_EQ(result.status, 0xC0000005u);  // access violation
   EXPECT_EQ(result.out, "");
 }
