@@ -1,6 +1,6 @@
 // The descriptor table: validation, the descriptor without a handle, pipes,
-// seeking, duplication and the numbers it hands out, failures of the
-// system and of memory, and the error numbers a user reads.
+// seeking, duplication and the numbers it hands out, full tables, and
+// failures of the system with the error numbers a user reads.
 #include <functional>
 #include <string>
 #include <vector>
@@ -38,14 +38,11 @@ TEST_F(Descriptors, InvalidDescriptorsAreRefusedWithInvalidHandle) {
   char byte;
   rt::FileStatus status;
   const std::vector<std::pair<const char*, std::function<long long(int)>>> operations = {
-      {"read", [&](int fd) { return rt::read(fd, &byte, 1); }},
-      {"write", [&](int fd) { return rt::write(fd, "x", 1); }},
-      {"lseek", [&](int fd) { return rt::lseek(fd, 0, rt::SEEK_SET); }},
-      {"close", [&](int fd) { return rt::close(fd); }},
-      {"dup", [&](int fd) { return rt::dup(fd); }},
-      {"dup2", [&](int fd) { return rt::dup2(fd, 4); }},
-      {"fcntl", [&](int fd) { return rt::fcntl(fd, rt::F_GETFD, 0); }},
-      {"fd_is_console", [&](int fd) { return rt::fd_is_console(fd); }},
+      {"read", [&](int fd) { return rt::read(fd, &byte, 1); }}, {"write", [](int fd) { return rt::write(fd, "x", 1); }},
+      {"lseek", [](int fd) { return rt::lseek(fd, 0, rt::SEEK_SET); }}, {"close", [](int fd) { return rt::close(fd); }},
+      {"dup", [](int fd) { return rt::dup(fd); }}, {"dup2", [](int fd) { return rt::dup2(fd, 4); }},
+      {"fcntl", [](int fd) { return rt::fcntl(fd, rt::F_GETFD, 0); }},
+      {"fd_is_console", [](int fd) { return rt::fd_is_console(fd); }},
       {"fstat", [&](int fd) { return rt::fstat(fd, &status); }},
   };
   for (const int fd : {10, -1, closed, 1 << 20}) {
@@ -82,13 +79,6 @@ TEST_F(Descriptors, ASlotWithoutHandleIsOpenButDoesNoIO) {
   EXPECT_EQ(rt::write(1, "x", 1), -1);
   EXPECT_EQ(rt::fd_is_console(1), 0);
   EXPECT_EQ(rt::dup(0), 3);  // 3 and up are free
-}
-
-TEST_F(Descriptors, FailedTableAllocationFailsInit) {
-  rt::free(rt::fd_table);
-  w32::hook::fail_nth(Call::HeapAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(rt::fd_init(), -1);
-  EXPECT_EQ(rt::fd_init(), 0);
 }
 
 TEST_F(Descriptors, PipesEndWithZeroAndCannotSeek) {
@@ -152,8 +142,21 @@ TEST_F(Descriptors, DuplicatesTakeTheLowestFreeNumberAndShareThePosition) {
   EXPECT_EQ(rt::errno, 6);
 }
 
-TEST_F(Descriptors, FcntlDuplicatesFromANumberOnAndMarksHandles) {
+// Descriptors 0 to 9 open: F_DUPFD gives the first free one from its
+// argument on, and a table that cannot grow refuses more.
+TEST_F(Descriptors, FullTables) {
+  const std::string path = dir.write("f", "x");
   for (int i = 3; i < 10; ++i) ASSERT_EQ(rt::dup(2), i);
+  w32::hook::fail_nth(Call::HeapReAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(rt::dup(2), -1);
+  EXPECT_EQ(rt::errno, ERROR_TOO_MANY_OPEN_FILES);
+  w32::hook::fail_nth(Call::HeapReAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_EQ(rt::open(path.c_str(), rt::O_RDONLY, 0), -1);
+  EXPECT_EQ(rt::errno, ERROR_TOO_MANY_OPEN_FILES);
+  EXPECT_EQ(w32::hook::calls(Call::CloseHandle), 2u);  // the handles that found no slot
+  EXPECT_EQ(rt::fd_install(1 << 20, INVALID_HANDLE_VALUE), -1);  // beyond any table
+  EXPECT_EQ(rt::errno, ERROR_TOO_MANY_OPEN_FILES);
+
   EXPECT_EQ(rt::fcntl(2, rt::F_DUPFD, 10), 10);
   EXPECT_EQ(rt::fcntl(2, rt::F_DUPFD, 0), 11);
   ASSERT_EQ(rt::close(5), 0);
@@ -161,8 +164,10 @@ TEST_F(Descriptors, FcntlDuplicatesFromANumberOnAndMarksHandles) {
   EXPECT_EQ(rt::fcntl(2, rt::F_DUPFD, -1), -1);
   EXPECT_EQ(rt::errno, 6);
   EXPECT_EQ(rt::fcntl(2, 99, 0), -1);
+}
 
-  // Marking replaces the handle by a duplicate: the old one is closed.
+// Marking a descriptor replaces its handle by a duplicate: the old one is closed.
+TEST_F(Descriptors, FcntlMarksHandles) {
   const int fd = open_scratch();
   w32::hook::reset();
   EXPECT_EQ(rt::fcntl(fd, rt::F_SETFD, rt::FD_CLOEXEC), 0);
@@ -176,25 +181,24 @@ TEST_F(Descriptors, FcntlDuplicatesFromANumberOnAndMarksHandles) {
   EXPECT_EQ(next_byte(fd), '1');
 }
 
-TEST_F(Descriptors, NoMemoryForMoreDescriptors) {
-  for (int i = 3; i < 10; ++i) ASSERT_EQ(rt::dup(2), i);
-  w32::hook::reset();
-  w32::hook::fail_nth(Call::HeapReAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
-  EXPECT_EQ(rt::dup(2), -1);
-  EXPECT_EQ(rt::errno, ERROR_TOO_MANY_OPEN_FILES);
-  EXPECT_EQ(w32::hook::calls(Call::CloseHandle), 1u);  // the duplicate that found no slot
-  EXPECT_EQ(rt::fd_install(1 << 20, INVALID_HANDLE_VALUE), -1);  // beyond any table
-  EXPECT_EQ(rt::errno, ERROR_TOO_MANY_OPEN_FILES);
-  EXPECT_EQ(rt::dup(2), 10);  // the table is whole
-}
-
-TEST_F(Descriptors, SystemFailuresOfReadWriteSeekAndClose) {
+// Failures of the system, and the error numbers whose messages a user reads.
+TEST_F(Descriptors, SystemFailures) {
   const int fd = open_scratch();
+  const struct {
+    DWORD code;
+    int error;
+  } cases[] = {
+      {ERROR_FILE_NOT_FOUND, 2}, {ERROR_INVALID_NAME, 2},  // a name the system cannot take is not there
+      {ERROR_FILENAME_EXCED_RANGE, rt::ERR_NAME_TOO_LONG}, {ERROR_ACCESS_DENIED, 5},
+      {ERROR_NO_DATA, 232}, {ERROR_DISK_FULL, 112},
+  };
+  for (const auto& c : cases) {
+    w32::hook::fail_nth(Call::ReadFile, 1, c.code);
+    EXPECT_EQ(next_byte(fd), '-');
+    EXPECT_EQ(rt::errno, c.error) << c.code;
+  }
+  w32::hook::fail_nth(Call::ReadFile, 1, ERROR_BROKEN_PIPE);  // the writer has gone: the end
   char byte;
-  w32::hook::fail_nth(Call::ReadFile, 1, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(rt::read(fd, &byte, 1), -1);
-  EXPECT_EQ(rt::errno, 5);
-  w32::hook::fail_nth(Call::ReadFile, 1, ERROR_BROKEN_PIPE);
   EXPECT_EQ(rt::read(fd, &byte, 1), 0);
   EXPECT_EQ(rt::write(fd, "x", 1), -1);  // opened read-only
   EXPECT_EQ(rt::errno, ERROR_ACCESS_DENIED);
@@ -204,27 +208,6 @@ TEST_F(Descriptors, SystemFailuresOfReadWriteSeekAndClose) {
   w32::hook::fail_nth(Call::CloseHandle, 1, ERROR_INVALID_HANDLE);
   EXPECT_EQ(rt::close(fd), -1);
   EXPECT_EQ(next_byte(fd), '0');  // still open
-}
-
-// The system's codes as the messages a user reads them.
-TEST_F(Descriptors, SystemErrorsBecomeErrorNumbers) {
-  const struct {
-    DWORD code;
-    int error;
-  } cases[] = {
-      {ERROR_FILE_NOT_FOUND, 2},
-      {ERROR_INVALID_NAME, ERROR_FILE_NOT_FOUND},  // a name the system cannot take is not there
-      {ERROR_FILENAME_EXCED_RANGE, rt::ERR_NAME_TOO_LONG},
-      {ERROR_ACCESS_DENIED, 5},
-      {ERROR_BROKEN_PIPE, 109},
-      {ERROR_NO_DATA, 232},
-      {ERROR_DISK_FULL, 112},
-  };
-  for (const auto& c : cases) {
-    w32::SetLastError(c.code);
-    EXPECT_EQ(rt::map_system_error(), -1);
-    EXPECT_EQ(rt::errno, c.error) << c.code;
-  }
 }
 
 }  // namespace
