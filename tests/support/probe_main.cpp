@@ -1,11 +1,8 @@
-// A program that shows what start-up gave it: "argc=<count>", then one line
-// per argument and per environment entry, "argv=<argument>" and
-// "env=<entry>". Started like the real program, through the runtime's
-// start-up. Read from the host before start-up: PROBE_FAIL_ALLOCATION=N and
-// PROBE_FAIL_REALLOCATION=N make the Nth heap allocation or reallocation
-// fail; PROBE_FAIL_WRITE=CODE makes the first write fail with that system
-// error; PROBE_FAULT=ADDRESS makes the program write to that address (0: an
-// exception nobody handles).
+// A program that shows what the runtime's start-up gave it: "argc=<count>",
+// then "argv=<argument>" and "env=<entry>" lines. Read from the host before
+// start-up: PROBE_FAIL_ALLOCATION=N and PROBE_FAIL_REALLOCATION=N fail the
+// Nth heap allocation or reallocation; PROBE_FAIL_WRITE=CODE fails the first
+// write with that system error; PROBE_FAULT=ADDRESS writes to that address.
 #include <cstdlib>
 
 #include "runtime/msg/format.h"

@@ -1,7 +1,6 @@
 // Shell pattern matching, case by case: wildcards and the period rule, case
-// folding, bracket expressions, escapes, groups and back-references,
-// pattern lists, malformed patterns, long searches (whose remembered
-// outcomes must be the search's own) and failed allocations.
+// folding, brackets, escapes, groups and back-references, pattern lists,
+// malformed patterns, long searches and failed allocations.
 #include <string>
 #include <vector>
 
@@ -14,6 +13,7 @@ using Fnmatch = support::RuntimeTest;
 
 constexpr int P = rt::FNM_PATHNAME, E = rt::FNM_NOESCAPE, D = rt::FNM_PERIOD;
 enum Dualcase { U, EMPTY, SET };  // DUALCASE not set (letters fold), set to "", set to "1"
+const char* const kDualcase[] = {nullptr, "DUALCASE=", "DUALCASE=1"};
 
 struct Case {
   std::string pattern, string;
@@ -24,9 +24,8 @@ struct Case {
 
 void check(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
-    const support::Environment environment(c.dualcase == U       ? std::vector<std::string>{}
-                                           : c.dualcase == EMPTY ? std::vector<std::string>{"DUALCASE="}
-                                                                 : std::vector<std::string>{"DUALCASE=1"});
+    const support::Environment environment(c.dualcase ? std::vector<std::string>{kDualcase[c.dualcase]}
+                                                      : std::vector<std::string>{});
     EXPECT_EQ(rt::fnmatch(c.pattern.c_str(), c.string.c_str(), c.flags), c.expected)
         << "pattern \"" << c.pattern.substr(0, 80) << "\" string \"" << c.string.substr(0, 80) << "\" flags "
         << c.flags << " DUALCASE " << c.dualcase;
@@ -98,8 +97,7 @@ TEST_F(Fnmatch, PatternLists) {
   });
 }
 
-// Searches long enough to be remembered, whose outcomes must still be the
-// rules' own; and searches too deep or too long, which give up.
+// Searches long enough to be remembered, with the rules' outcomes still; and too deep ones, which give up.
 TEST_F(Fnmatch, LongSearches) {
   const std::string a255(255, 'a');
   std::string nested;

@@ -1,10 +1,8 @@
 // Wildcard expansion on real directories: the result, names and order of
 // each expansion, with every search handle and heap block given back;
-// appending words, the error function, names on volumes that keep no case,
-// the roots of volumes, and the sort.
+// appending words, the error function, volumes, and the sort.
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <filesystem>
 #include <random>
 #include <string>
@@ -33,8 +31,7 @@ class Glob : public support::RuntimeTest {
     }
   }
 
-  // The names a vector holds, with the null after them checked; then gives
-  // them back.
+  // The names a vector holds, with the null after them checked; then frees them.
   static Names release(rt::glob_t& vector) {
     Names all;
     if (vector.gl_pathv) {
@@ -53,8 +50,7 @@ class Glob : public support::RuntimeTest {
     return {result, release(vector)};
   }
 
-  // Every search opened is closed, and every block taken given back, but
-  // for `refused` allocations that never happened.
+  // Every search opened is closed, every block taken given back (`refused`: allocations that failed).
   static void expect_all_given_back(const std::string& what, unsigned refused = 0) {
     EXPECT_EQ(w32::hook::calls(Call::FindFirstFileA), w32::hook::calls(Call::FindClose)) << what;
     EXPECT_EQ(w32::hook::calls(Call::HeapAlloc) - refused, w32::hook::calls(Call::HeapFree)) << what;
@@ -98,6 +94,7 @@ TEST_F(Glob, Expansions) {
       {"*", 0, false, {NOSPACE, {}}, Call::HeapAlloc, 1}, {"*", 0, false, {NOSPACE, {}}, Call::HeapAlloc, 2},
       {"*", 0, false, {NOMATCH, {}}, Call::HeapAlloc, 3}, {"*", 0, false, {NOSPACE, {}}, Call::HeapAlloc, 4},
       {"*", 0, false, {NOSPACE, {}}, Call::HeapReAlloc, 1},
+      {"*.c", C, false, {0, {"a.c", "b.c", "d.c"}}, Call::GetVolumeInformationA, 1},  // the volume cannot be asked
   };
   for (const auto& c : cases) {
     const support::Environment environment(c.dualcase ? Names{"DUALCASE="} : Names{});
@@ -160,39 +157,22 @@ TEST_F(Glob, TheErrorFunctionHearsOfDirectoriesThatCannotBeOpened) {
   }
 }
 
-// What a volume tells of its names decides whether they read in lower case.
-TEST_F(Glob, VolumesThatKeepNoCaseShowLowerCaseNames) {
-  make({"ReadMe.TXT"});
-  static const struct Volume {
-    DWORD length, flags;
+// What a volume tells of its names decides whether they read in lower
+// case; where the volume cannot be asked, they do (the expansions above).
+TEST(Volumes, NamesInLowerCaseAndRoots) {
+  const struct {
+    std::uint32_t length, flags;
     const char* file_system;
-    bool unknown;  // the volume cannot be asked
-    const char* name;
-  } cases[] = {{12, 0, "FAT", false, "readme.txt"}, {12, FILE_CASE_PRESERVED_NAMES, "FAT", false, "ReadMe.TXT"},
-               {12, 0, "AS400", false, "ReadMe.TXT"}, {255, 0, "FAT32", false, "ReadMe.TXT"},
-               {255, FILE_CASE_PRESERVED_NAMES, "NTFS", true, "readme.txt"}};
-  static const Volume* volume;
-  const w32::hook::Replace asked(w32::hook::replacements.GetVolumeInformationA,
-                                 +[](LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD length, LPDWORD flags, LPSTR name,
-                                     DWORD size) -> BOOL {
-                                   *length = volume->length;
-                                   *flags = volume->flags;
-                                   return std::snprintf(name, size, "%s", volume->file_system) > 0;
-                                 });
-  for (const Volume& c : cases) {
-    volume = &c;
-    if (c.unknown) w32::hook::fail_nth(Call::GetVolumeInformationA, 1, ERROR_BAD_NETPATH);
-    EXPECT_EQ(expand("*.*", rt::GLOB_NOCHECK), Expansion(0, {c.name})) << c.file_system << " " << c.unknown;
-  }
-}
-
-TEST(Volumes, RootsOfPaths) {
+    bool folds;
+  } volumes[] = {{12, 0, "FAT", true}, {12, FILE_CASE_PRESERVED_NAMES, "FAT", false}, {12, 0, "AS400", false},
+                 {255, 0, "FAT32", false}};
+  for (const auto& c : volumes) EXPECT_EQ(rt::volume_folds(c.length, c.flags, c.file_system), c.folds) << c.file_system;
   const struct {
     const char* path;
     const char* root;
-  } cases[] = {{"c:\\dir\\x", "c:\\"},  {"Z:", "Z:\\"}, {"//srv/share/dir", "//srv/share\\"},
+  } roots[] = {{"c:\\dir\\x", "c:\\"},  {"Z:", "Z:\\"}, {"//srv/share/dir", "//srv/share\\"},
                {"\\\\srv\\share", "\\\\srv\\share\\"}, {"\\/srv\\share/a/b", "\\/srv\\share\\"}, {"//srv", nullptr}};
-  for (const auto& c : cases) {
+  for (const auto& c : roots) {
     char* root = rt::volume_root_of(c.path);
     EXPECT_STREQ(root, c.root) << c.path;
     rt::free(root);

@@ -1,9 +1,8 @@
-// File status: mode bits, the fields and fallbacks of the record, the
-// times of real files, 64-bit sizes, and the inputs that have no status.
+// File status: the record's fields, mode bits and fallbacks; real files and their times.
+// (Past 4 GiB: the command's large-file test; pipes, which have no status: its pipe cases.)
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -16,21 +15,6 @@ namespace {
 
 using support::filetime_at;
 using FileStatusTest = support::RuntimeTest;
-
-TEST_F(FileStatusTest, ModeBitsFromAttributes) {
-  const struct {
-    DWORD attributes;
-    std::uint32_t mode;
-  } cases[] = {
-      {FILE_ATTRIBUTE_ARCHIVE, 0x83FF},
-      {FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY, 0x1836D},
-      {FILE_ATTRIBUTE_NORMAL, 0x81FF},
-      {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, 0x49FF},
-      {FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_OFFLINE,
-       0x81FF | 0x400 | 0x40000 | 0x80000 | 0x20000},
-  };
-  for (const auto& c : cases) EXPECT_EQ(rt::file_mode(c.attributes), c.mode) << std::hex << c.attributes;
-}
 
 TEST_F(FileStatusTest, StatusRecordFromFileInformation) {
   BY_HANDLE_FILE_INFORMATION info{};
@@ -56,6 +40,17 @@ TEST_F(FileStatusTest, StatusRecordFromFileInformation) {
   EXPECT_EQ(std::vector<std::uint32_t>({status.st_mtime, status.st_atime, status.st_ctime}),
             std::vector<std::uint32_t>({1300184430, 951868800, 951782400}));
   EXPECT_EQ(status.st_nlink, 3);
+
+  const struct {
+    DWORD attributes;
+    std::uint32_t mode;
+  } modes[] = {
+      {FILE_ATTRIBUTE_NORMAL, 0x81FF},
+      {FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_HIDDEN, 0x49FF},
+      {FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_COMPRESSED | FILE_ATTRIBUTE_OFFLINE,
+       0x81FF | 0x400 | 0x40000 | 0x80000 | 0x20000},
+  };
+  for (const auto& c : modes) EXPECT_EQ(rt::file_mode(c.attributes), c.mode) << std::hex << c.attributes;
 }
 
 // A real file: its mode, size and links, and its modification time through
@@ -89,42 +84,6 @@ TEST_F(FileStatusTest, RealFiles) {
   std::filesystem::permissions(path, std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
                                          std::filesystem::perms::others_read);
   EXPECT_EQ(status_of().st_mode, 0x1836Du);
-}
-
-TEST_F(FileStatusTest, SizesAndPositionsBeyondFourGigabytes) {
-  const std::string path = dir.write("sparse", "");
-  const std::int64_t size = (std::int64_t{5} << 30) + 5;
-  std::filesystem::resize_file(path, static_cast<std::uintmax_t>(size));
-  {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    file.seekp(size - 5);
-    file.write("tail\n", 5);
-  }
-  const int fd = rt::open(path.c_str(), rt::O_RDONLY, 0);
-  rt::FileStatus status;
-  ASSERT_EQ(rt::fstat(fd, &status), 0);
-  EXPECT_EQ(status.st_size, size);
-  EXPECT_EQ(rt::lseek(fd, 0, rt::SEEK_END), size);
-  EXPECT_EQ(rt::lseek(fd, -5, rt::SEEK_END), size - 5);
-  char bytes[5];
-  ASSERT_EQ(rt::read(fd, bytes, 5), 5);
-  EXPECT_EQ(std::string(bytes, 5), "tail\n");
-  EXPECT_EQ(rt::lseek(fd, size - 4, rt::SEEK_SET), size - 4);
-  ASSERT_EQ(rt::read(fd, bytes, 4), 4);
-  EXPECT_EQ(std::string(bytes, 4), "ail\n");
-}
-
-TEST_F(FileStatusTest, PipesAndHandlelessSlotsHaveNoStatus) {
-  const support::Pipe pipe = support::make_pipe();
-  ASSERT_EQ(rt::fd_install(6, INVALID_HANDLE_VALUE), 6);
-  for (const int fd : {pipe.read_fd, 6}) {
-    rt::FileStatus status{};
-    status.st_size = 99;
-    rt::errno = 0;
-    EXPECT_EQ(rt::fstat(fd, &status), -1) << fd;
-    EXPECT_NE(rt::errno, 0) << fd;
-    EXPECT_EQ(status.st_size, 99) << fd;  // untouched
-  }
 }
 
 }  // namespace

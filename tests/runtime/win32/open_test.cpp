@@ -49,7 +49,7 @@ TEST_F(Open, RequestsForNamesAndFlags) {
   for (const auto& c : cases) {
     const rt::OpenRequest r = rt::open_request(c.name, c.flags, c.permissions);
     EXPECT_EQ(std::tuple(std::string(r.name), r.access, r.disposition, r.attributes),
-              std::tuple(std::string(c.system_name), c.access, c.disposition, c.attributes)) << c.name << " " << c.flags;
+              std::tuple(std::string(c.system_name), c.access, c.disposition, c.attributes)) << c.name;
   }
   EXPECT_EQ(rt::open_request("f", 0, 0).share, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
 }
@@ -81,18 +81,6 @@ TEST_F(Open, FailuresCarryTheSystemsError) {
     EXPECT_EQ(rt::open(c.name.c_str(), c.flags, 0666), -1) << c.name;
     EXPECT_EQ(rt::errno, c.error) << c.name;
   }
-}
-
-TEST_F(Open, AppendPositionsAtTheEndOnce) {
-  const std::string path = dir.write("f", "12345");
-  const int fd = rt::open(path.c_str(), rt::O_WRONLY | rt::O_APPEND, 0);
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(rt::lseek(fd, 0, rt::SEEK_CUR), 5);
-  EXPECT_EQ(rt::write(fd, "6", 1), 1);
-  EXPECT_EQ(rt::lseek(fd, 0, rt::SEEK_SET), 0);
-  EXPECT_EQ(rt::write(fd, "x", 1), 1);  // not positioned again
-  rt::close(fd);
-  EXPECT_EQ(support::ScratchDir::read(path), "x23456");
 }
 
 // A name with a separator is opened by its full path, in which ".."
