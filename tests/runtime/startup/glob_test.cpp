@@ -157,8 +157,7 @@ TEST_F(Glob, TheErrorFunctionHearsOfDirectoriesThatCannotBeOpened) {
   }
 }
 
-// What a volume tells of its names decides whether they read in lower
-// case; where the volume cannot be asked, they do (the expansions above).
+// A volume's properties say whether its names read in lower case (as where it cannot be asked: above).
 TEST(Volumes, NamesInLowerCaseAndRoots) {
   const struct {
     std::uint32_t length, flags;
@@ -167,11 +166,13 @@ TEST(Volumes, NamesInLowerCaseAndRoots) {
   } volumes[] = {{12, 0, "FAT", true}, {12, FILE_CASE_PRESERVED_NAMES, "FAT", false}, {12, 0, "AS400", false},
                  {255, 0, "FAT32", false}};
   for (const auto& c : volumes) EXPECT_EQ(rt::volume_folds(c.length, c.flags, c.file_system), c.folds) << c.file_system;
+  const std::string current = std::string(1, static_cast<char>('A' + rt::current_drive_index())) + ":\\";
   const struct {
     const char* path;
     const char* root;
-  } roots[] = {{"c:\\dir\\x", "c:\\"},  {"Z:", "Z:\\"}, {"//srv/share/dir", "//srv/share\\"},
-               {"\\\\srv\\share", "\\\\srv\\share\\"}, {"\\/srv\\share/a/b", "\\/srv\\share\\"}, {"//srv", nullptr}};
+  } roots[] = {{"c:\\dir\\x", "c:\\"}, {"Z:", "Z:\\"}, {"//srv/share/dir", "//srv/share\\"}, {"//srv", nullptr},
+               {"\\\\srv\\share", "\\\\srv\\share\\"}, {"\\/srv\\share/a/b", "\\/srv\\share\\"},
+               {"relative", current.c_str()}};
   for (const auto& c : roots) {
     char* root = rt::volume_root_of(c.path);
     EXPECT_STREQ(root, c.root) << c.path;
