@@ -1,9 +1,8 @@
-// A program that shows what start-up gave it: one line per argument and
-// per environment entry, "argv=<argument>" and "env=<entry>". Started like
-// the real program, through the runtime's start-up. PROBE_FAIL_ALLOCATION=N
-// (read from the host before start-up) makes the Nth heap allocation fail;
-// PROBE_FAULT=ADDRESS makes the program write to that address (0: an
-// exception nobody handles).
+// A program that shows what the runtime's start-up gave it: "argc=<count>",
+// then "argv=<argument>" and "env=<entry>" lines. Read from the host before
+// start-up: PROBE_FAIL_ALLOCATION=N and PROBE_FAIL_REALLOCATION=N fail the
+// Nth heap allocation or reallocation; PROBE_FAIL_WRITE=CODE fails the first
+// write with that system error; PROBE_FAULT=ADDRESS writes to that address.
 #include <cstdlib>
 
 #include "runtime/msg/format.h"
@@ -24,8 +23,15 @@ int probe_main(int argc, char** argv, char** envp) {
 }  // namespace
 
 int main() {
-  if (const char* nth = std::getenv("PROBE_FAIL_ALLOCATION")) {
-    w32::hook::fail_nth(w32::hook::Call::HeapAlloc, static_cast<unsigned>(std::atoi(nth)), ERROR_NOT_ENOUGH_MEMORY);
+  using w32::hook::Call;
+  for (const auto& [variable, call] : {std::pair{"PROBE_FAIL_ALLOCATION", Call::HeapAlloc},
+                                       std::pair{"PROBE_FAIL_REALLOCATION", Call::HeapReAlloc}}) {
+    if (const char* nth = std::getenv(variable)) {
+      w32::hook::fail_nth(call, static_cast<unsigned>(std::atoi(nth)), ERROR_NOT_ENOUGH_MEMORY);
+    }
+  }
+  if (const char* code = std::getenv("PROBE_FAIL_WRITE")) {
+    w32::hook::fail_nth(Call::WriteFile, 1, static_cast<DWORD>(std::atoi(code)));
   }
   rt::process_entry(probe_main);
 }

@@ -1,10 +1,14 @@
-// The pieces of start-up in the process: command-line splitting with its
-// quote rules and wildcard words, the tab signal, the argument block's
-// bounds, and the two passes over the environment block.
+// Program start-up: the words of a command line, in the process and, on Windows,
+// through the probe; the argument sources; the cleaned environment; failures.
+#include <cctype>
 #include <cstdint>
+#include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
 #include "runtime/msg/heap.h"
 #include "runtime/startup/start.h"
@@ -15,125 +19,179 @@ using Words = std::vector<std::string>;
 
 class Start : public support::RuntimeTest {
  protected:
-  // The words of a command line, as start-up hands them to main.
+  // The words start-up makes of a command line in this process.
   static Words split(const std::string& line) {
     rt::glob_t vector{0, static_cast<char**>(rt::malloc(sizeof(char*) * 8)), 0, nullptr, 8};
     vector.gl_names = vector.gl_pathv;
-    EXPECT_EQ(rt::split_command_line(line.c_str(), &vector), 0);
-    Words words;
-    for (std::uint32_t i = 0; i < vector.gl_pathc; ++i) {
-      words.push_back(vector.gl_pathv[i]);
-      rt::free(vector.gl_pathv[i]);
-    }
+    EXPECT_EQ(rt::split_command_line(line.c_str(), &vector), 0) << line;
+    const Words words(vector.gl_pathv, vector.gl_pathv + vector.gl_pathc);
+    for (std::uint32_t i = 0; i < vector.gl_pathc; ++i) rt::free(vector.gl_pathv[i]);
     rt::free(vector.gl_pathv);
     return words;
   }
 
-  // An environment block from its entries.
-  static std::string block(const Words& entries) {
-    std::string text;
-    for (const std::string& entry : entries) text += entry + '\0';
-    return text + '\0';
+  // The probe's output lines that begin with `prefix`, without it.
+  static Words lines(const std::string& output, const std::string& prefix) {
+    Words found;
+    std::istringstream in(output);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line.rfind(prefix, 0) == 0) found.push_back(line.substr(prefix.size()));
+    }
+    return found;
   }
+
+  // The arguments main got in the probe, without the program name.
+  static Words arguments(const std::string& program, const Words& args, const support::RunOptions& options) {
+    const support::ChildResult result = support::run(program, args, options);
+    EXPECT_EQ(result.status, 0u) << result.err;
+    Words all = lines(result.out, "argv=");
+    EXPECT_EQ(lines(result.out, "argc="), Words{std::to_string(all.size())});
+    return Words(all.begin() + (all.empty() ? 0 : 1), all.end());
+  }
+
+  // Options whose environment is the plain one and these entries.
+  static support::RunOptions with(const Words& entries) {
+    support::RunOptions options;
+    options.environment = support::plain_environment();
+    options.environment->insert(options.environment->end(), entries.begin(), entries.end());
+    return options;
+  }
+
+  const std::string probe = support::sibling_program("probe");
 };
 
-TEST_F(Start, CommandLineSplitting) {
-  const struct {
-    const char* line;
-    Words words;
-  } cases[] = {
-      {"tail \"my file\"", {"tail", "my file"}},
-      {"tail a\"b c\"d", {"tail", "ab cd"}},
-      {"tail 'it''s'", {"tail", "its"}},
-      {"tail \"say \\\"hi\\\"\"", {"tail", "say \"hi\""}},
-      {"tail 'a\\\"b' \"c'd\" e\\\"f", {"tail", "a\\\"b", "c'd", "e\\f"}},  // outside quotes \ is ordinary
-      {"tail \"\" x ''", {"tail", "", "x", ""}},
-      {"tail \"open quote", {"tail", "open quote"}},
-      {"tail C:\\dir\\file", {"tail", "C:\\dir\\file"}},
-      {"  \ttail \t -n\t5  ", {"tail", "-n", "5"}},
-      {"", {}},
-      {"'/path with blank/tail' '' \"'\"", {"/path with blank/tail", "", "'"}},
-  };
-  for (const auto& c : cases) EXPECT_EQ(split(c.line), c.words) << c.line;
-}
+// Command lines after the program name and their arguments, with a.log, b.log and c.txt at hand.
+const struct {
+  const char* line;
+  Words args;
+} kCommandLines[] = {
+    {" \"my file\"", {"my file"}}, {" a\"b c\"d", {"ab cd"}}, {" 'it''s'", {"its"}},
+    {" \"say \\\"hi\\\"\"", {"say \"hi\""}}, {" \"\" x ''", {"", "x", ""}}, {" \"open quote", {"open quote"}},
+    {" 'a\\\"b' \"c'd\" e\\\"f", {"a\\\"b", "c'd", "e\\f"}},  // outside double quotes \ is ordinary
+    {" C:\\dir\\file a\\b", {"C:\\dir\\file", "a\\b"}}, {"  \t spaced \t  out\t", {"spaced", "out"}},
+    {" 1 2 3 4 5 6 7 8 9 10", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
+    {" z *.log -n *.zzz", {"z", "a.log", "b.log", "-n", "*.zzz"}},
+    {" c.* *.log", {"c.txt", "a.log", "b.log"}},  // each word's matches sorted in its place
+    {" '*.log' \"?.txt\"", {"*.log", "?.txt"}}, {" \"*\".log", {"*.log"}},  // no unquoted wildcard
+    {" \"*\".lo?", {"a.log", "b.log"}}, {" \"a\"*", {"a.log"}},              // the quoted ones expanded as well
+};
 
-TEST_F(Start, WildcardWordsAreExpandedInTheirPlace) {
-  dir.write("b.log", "");
-  dir.write("a.log", "");
-  const support::CurrentDir here(dir.path());
-  EXPECT_EQ(split("tail z *.log -n *.zzz"), Words({"tail", "z", "a.log", "b.log", "-n", "*.zzz"}));
-  EXPECT_EQ(split("tail '*.log' \"?.log\""), Words({"tail", "*.log", "?.log"}));
-  EXPECT_EQ(split("tail \"a\"*"), Words({"tail", "a.log"}));
-  EXPECT_EQ(split("tail \"*\".lo?"), Words({"tail", "a.log", "b.log"}));
-  // Enough words to grow the vector several times.
-  std::string line = "tail";
-  Words expected{"tail"};
-  for (int i = 0; i < 40; ++i) {
-    expected.push_back(std::string("w").append(std::to_string(i)));
-    line += " " + expected.back();
+TEST_F(Start, CommandLineWords) {
+  for (const char* name : {"b.log", "a.log", "c.txt"}) dir.write(name, "");
+  {
+    const support::CurrentDir here(dir.path());
+    for (const auto& c : kCommandLines) {
+      Words expected{"/path with/tail"};  // the program name is a word like the others
+      expected.insert(expected.end(), c.args.begin(), c.args.end());
+      EXPECT_EQ(split(std::string(" \t'/path with/tail'") + c.line), expected) << c.line;
+    }
   }
-  EXPECT_EQ(split(line), expected);
+  if constexpr (w32::kDriveLetters) {  // elsewhere the shell has split and expanded the words
+    support::RunOptions options;
+    options.cwd = dir.path().string();
+    for (const auto& c : kCommandLines) {
+      options.command_line = probe + c.line;
+      EXPECT_EQ(arguments(probe, {}, options), c.args) << c.line;
+    }
+  }
 }
 
-TEST_F(Start, TheTabSignal) {
-  EXPECT_TRUE(rt::tab_signal("tail\t-n"));
-  EXPECT_TRUE(rt::tab_signal("tail\t"));
-  EXPECT_FALSE(rt::tab_signal("tail -n\t5"));
-  EXPECT_FALSE(rt::tab_signal("tail"));
-  EXPECT_FALSE(rt::tab_signal(""));
-  EXPECT_FALSE(rt::tab_signal(" \ttail"));  // the first character is a blank
+// A tab right after the program name: the arguments are in "~" entries. Here,
+// where the command line quotes the program's name, the tab goes in the name.
+TEST_F(Start, TildeEntriesAfterATab) {
+  support::RunOptions options = with({"~tail", "~-n", "~5", "~*.log"});
+  EXPECT_EQ(arguments(probe, {"split", "*.log"}, options), Words({"split", "*.log"}));
+
+  std::string program = probe;
+  if constexpr (w32::kDriveLetters) {
+    options.command_line = probe + "\tignored words";
+  } else {
+    program = (dir.path() / "probe\tnamed").string();
+    std::filesystem::create_symlink(probe, program);
+  }
+  EXPECT_EQ(arguments(program, {"ignored"}, options), Words({"-n", "5", "*.log"}));
 }
 
 TEST_F(Start, ArgumentBlocksMustEndInsideTheirView) {
-  const auto make = [](std::uint32_t pid, std::uint32_t count, const std::string& strings) {
+  const auto fits = [](std::uint32_t pid, std::uint32_t count, const std::string& strings, std::uint32_t self) {
     std::string bytes(20, '\0');
     for (int i = 0; i < 4; ++i) {
       bytes[8 + i] = static_cast<char>(pid >> (8 * i));
       bytes[16 + i] = static_cast<char>(count >> (8 * i));
     }
-    return bytes + strings;
-  };
-  const auto fits = [](const std::string& bytes, std::uint32_t pid) {
-    return rt::arg_block_fits(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), pid);
+    bytes += strings;
+    return rt::arg_block_fits(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), self);
   };
   using namespace std::string_literals;
-  EXPECT_TRUE(fits(make(42, 2, "tail\0-n\0"s), 42));
-  EXPECT_TRUE(fits(make(42, 0, ""), 42));
-  EXPECT_FALSE(fits(make(42, 2, "tail\0-n\0"s), 43));     // another process's
-  EXPECT_FALSE(fits(make(42, 2, "tail\0-n"s), 42));       // the last string runs past the view
-  EXPECT_FALSE(fits(make(42, 3, "tail\0-n\0"s), 42));     // fewer strings than counted
-  EXPECT_FALSE(fits(make(42, 0xFFFFFFFF, "x\0"s), 42));  // a count no view can hold
-  EXPECT_FALSE(fits(std::string(19, '\0'), 0));          // shorter than the header
+  EXPECT_TRUE(fits(42, 2, "tail\0-n\0"s, 42));
+  EXPECT_TRUE(fits(42, 0, "", 42));
+  EXPECT_FALSE(fits(42, 2, "tail\0-n\0"s, 43));     // another process's
+  EXPECT_FALSE(fits(42, 2, "tail\0-n"s, 42));       // the last string runs past the view
+  EXPECT_FALSE(fits(42, 3, "tail\0-n\0"s, 42));     // fewer strings than counted
+  EXPECT_FALSE(fits(42, 0xFFFFFFFF, "x\0"s, 42));  // a count no view can hold
+  EXPECT_FALSE(rt::arg_block_fits(reinterpret_cast<const unsigned char*>("0123456789012345678"), 19, 0));
 }
 
-TEST_F(Start, TheEnvironmentPasses) {
-  const std::string text = block({"~tail", "A=1", "=C:=C:\\", "Path=mixed", "~-n", "path=lower", "NVOARGS=0",
-                                  "PATH=upper", "~5", "B=2"});
-  const rt::EnvironmentScan scan = rt::scan_environment(text.c_str());
-  EXPECT_EQ(scan.tilde_entries, 3);
-  EXPECT_EQ(scan.entries, 5);
-  EXPECT_STREQ(scan.upper_path, "PATH=upper");
-  EXPECT_STREQ(scan.mixed_path, "Path=mixed");
-  EXPECT_EQ(scan.arg_block, nullptr);  // handle 0 names no mapping
-
-  char* args[4] = {};
-  char** environment = rt::build_environment(text.c_str(), scan, args);
-  Words entries;
-  for (char** entry = environment; *entry; ++entry) entries.push_back(*entry);
-  EXPECT_EQ(entries, Words({"A=1", "B=2", "PATH=upper"}));
-  EXPECT_EQ(Words(args, args + 3), Words({"tail", "-n", "5"}));
-  for (char** entry = environment; *entry; ++entry) rt::free(*entry);
-  rt::free(environment);
-  for (char* arg : args) rt::free(arg);
-
-  // Only a mixed-case path: it becomes PATH, after everything else.
-  const std::string mixed = block({"Path=X", "C=3"});
-  environment = rt::build_environment(mixed.c_str(), rt::scan_environment(mixed.c_str()), nullptr);
-  EXPECT_STREQ(environment[0], "C=3");
-  EXPECT_STREQ(environment[1], "PATH=X");
-  EXPECT_EQ(environment[2], nullptr);
-  for (char** entry = environment; *entry; ++entry) rt::free(*entry);
-  rt::free(environment);
+TEST_F(Start, TheEnvironmentIsCleaned) {
+  const struct {
+    Words environment;
+    Words expected;
+  } cases[] = {
+      {{"~tail", "A=1", "=C:=C:\\", "Path=mixed", "~-n", "path=lower", "NVOARGS=0", "PATH=upper", "B=2"},
+       {"A=1", "B=2", "PATH=upper"}},
+      {{"A=1", "=C:=C:\\x", "~tilde", "NVOARGS=7f", "Path=X", "B=2"}, {"A=1", "B=2", "PATH=X"}},
+      {{"path=C", "Y=1"}, {"Y=1"}},
+      {{"PAth=D", "PATH=E", "PATH=F"}, {"PATH=F"}},
+  };
+  // Only the variables given count: a system may add its own (Wine: WINE..., SystemRoot).
+  const auto name_of = [](const std::string& entry) {
+    std::string name = entry.substr(0, entry.find('=', 1));
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return name;
+  };
+  for (const auto& c : cases) {
+    support::RunOptions options;
+    options.environment = c.environment;
+    std::set<std::string> names;
+    for (const std::string& entry : c.environment) names.insert(name_of(entry));
+    Words given;
+    for (const std::string& entry : lines(support::run(probe, {}, options).out, "env=")) {
+      if (names.count(name_of(entry))) given.push_back(entry);
+    }
+    EXPECT_EQ(given, c.expected) << testing::PrintToString(c.environment);
+  }
 }
+
+// The descriptor table, the environment, a copy of an entry, the growth of the words past 8.
+TEST_F(Start, AnAllocationFailureEndsStartUpWith127) {
+  for (const char* failure : {"PROBE_FAIL_ALLOCATION=1", "PROBE_FAIL_ALLOCATION=2", "PROBE_FAIL_ALLOCATION=3",
+                              "PROBE_FAIL_REALLOCATION=1"}) {
+    const support::ChildResult result = support::run(probe, Words(10, "word"), with({failure}));
+    EXPECT_EQ(result.status, 127u) << failure;
+    EXPECT_EQ(result.err, "_main: memory allocation error during startup.\r\n") << failure;
+    EXPECT_EQ(result.out, "") << failure;
+  }
+}
+
+#ifdef _WIN32
+// Only Windows hands a child a mapping and ends a process by an exception.
+TEST_F(Start, AnArgumentBlockAndAnUnhandledException) {
+  support::RunOptions options;
+  options.command_line = probe + " from the line";
+  options.argument_block = support::ArgumentBlock{{"tail", "x y", "*.log", ""}, true, false};
+  EXPECT_EQ(arguments(probe, {}, options), Words({"x y", "*.log", ""}));
+
+  options.argument_block->for_this_process = false;  // another process's block is ignored
+  EXPECT_EQ(arguments(probe, {}, options), Words({"from", "the", "line"}));
+
+  options.argument_block = support::ArgumentBlock{{"tail", "unended"}, true, true};  // runs past its view
+  EXPECT_EQ(arguments(probe, {}, options), Words({"from", "the", "line"}));
+
+  const support::ChildResult result = support::run(probe, {}, with({"PROBE_FAULT=0"}));
+  EXPECT_EQ(result.status, 0xC0000005u);  // access violation
+  EXPECT_EQ(result.out, "");
+}
+#endif
 
 }  // namespace
