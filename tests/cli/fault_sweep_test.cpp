@@ -5,12 +5,12 @@
 // either did exactly what the run without a fault did, or ended with a
 // diagnostic and status 1 (127 in start-up), having written a prefix of the
 // right output. Never a crash, a hang or a sanitizer report.
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <iterator>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,19 +20,15 @@
 namespace {
 
 using namespace std::chrono_literals;
+using support::as_text;
 
-// Twenty lines of different lengths, and what tail writes of them.
+// Lines of different lengths, numbered from `first` to `last`.
 std::string numbered_lines(int first, int last) {
   std::string text;
   for (int i = first; i <= last; ++i) text += "line " + std::to_string(i) + std::string(i % 7, '.') + "\n";
   return text;
 }
 const std::string kInput = numbered_lines(1, 20);
-std::string as_written(const std::string& lines) {
-  std::string out;
-  for (const char c : lines) out += c == '\n' ? support::kLineEnd : std::string(1, c);
-  return out;
-}
 
 constexpr char kStartupFailure[] = "_main: memory allocation error during startup.\r\n";
 
@@ -49,22 +45,18 @@ struct Scenario {
 };
 
 const Scenario kScenarios[] = {
-    {.name = "FileLastLines", .args = "-n 5 in.txt", .out = as_written(numbered_lines(16, 20))},
-    {.name = "PipeLastLines", .args = "-n 5", .pipe = true, .out = as_written(numbered_lines(16, 20))},
-    {.name = "FileFromLine", .args = "-n +2 in.txt", .out = as_written(numbered_lines(2, 20))},
+    {.name = "FileLastLines", .args = "-n 5 in.txt", .out = as_text(numbered_lines(16, 20))},
+    {.name = "PipeLastLines", .args = "-n 5", .pipe = true, .out = as_text(numbered_lines(16, 20))},
+    {.name = "FileFromLine", .args = "-n +2 in.txt", .out = as_text(numbered_lines(2, 20))},
     {.name = "FileLastBytes", .args = "-c 100 in.txt", .out = kInput.substr(kInput.size() - 100)},
     {.name = "PipeFromByte", .args = "-c +50", .pipe = true, .out = kInput.substr(49)},
-    {.name = "FollowSetUp", .args = "-f -n 3 in.txt", .follows = true, .out = as_written(numbered_lines(18, 20))},
+    {.name = "FollowSetUp", .args = "-f -n 3 in.txt", .follows = true, .out = as_text(numbered_lines(18, 20))},
     {.name = "GermanMessage", .args = "missing.txt", .german = true, .status = 1,
      .err_part = "Eingabedatei \"missing.txt\""},
-    {.name = "WildcardWord", .args = "-n 5 i*.txt", .command_line = true, .out = as_written(numbered_lines(16, 20))},
+    {.name = "WildcardWord", .args = "-n 5 i*.txt", .command_line = true, .out = as_text(numbered_lines(16, 20))},
 };
 
-#ifdef _WIN32
-constexpr bool kWindows = true;
-#else
-constexpr bool kWindows = false;
-#endif
+constexpr bool kWindows = w32::kDriveLetters;  // drive letters: a Windows host
 
 // Each run is bounded: a run still going after this is a hang.
 constexpr auto kRunLimit = 30s;
@@ -111,11 +103,8 @@ class FaultSweep : public support::RuntimeTest, public testing::WithParamInterfa
       if (entry.find("SAN_OPTIONS=") != std::string::npos) options.environment->push_back(entry);
     }
     std::vector<std::string> args;
-    for (std::size_t at = 0; at < s.args.size();) {
-      const std::size_t end = std::min(s.args.find(' ', at), s.args.size());
-      args.push_back(s.args.substr(at, end - at));
-      at = end + 1;
-    }
+    std::istringstream words(s.args);
+    for (std::string word; words >> word;) args.push_back(word);
     if (s.command_line) {
       // The program's own start-up expands a wildcard word on Windows; elsewhere
       // the shell has, so the program splits the same line in the same way itself.

@@ -20,15 +20,6 @@
 #include "runtime/win32/fd.h"
 #include "runtime/win32/signals.h"
 
-namespace {
-
-void say_a() { rt::write(1, "a", 1); }
-void say_b() { rt::write(1, "b", 1); }
-void say_c() { rt::write(1, "c", 1); }
-void say_nothing() {}
-
-}  // namespace
-
 // Started like the program itself, through the runtime's start-up.
 int child_main(int argc, char** argv, char** /*envp*/) {
   if (argc < 2) return 120;
@@ -52,11 +43,11 @@ int child_main(int argc, char** argv, char** /*envp*/) {
   }
   if (mode == "exit") rt::exit(std::atoi(argument));
   if (mode == "atexit") {
-    rt::atexit(say_a);
-    rt::atexit(say_b);
-    rt::atexit(say_c);
+    rt::atexit([] { rt::write(1, "a", 1); });
+    rt::atexit([] { rt::write(1, "b", 1); });
+    rt::atexit([] { rt::write(1, "c", 1); });
     int registered = 3;
-    while (rt::atexit(say_nothing) == 0) ++registered;
+    while (rt::atexit([] {}) == 0) ++registered;
     rt::fprintf(rt::stdout, "%d registered:", registered);
     rt::exit(0);
   }

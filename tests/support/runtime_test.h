@@ -19,7 +19,7 @@ namespace support {
 class RuntimeTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  // Closes the streams and descriptors a test left open.
+  // Closes the streams and descriptors a test left open, and forgets its program name.
   void TearDown() override;
 
   // The path of a file in the scratch directory.

@@ -9,6 +9,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
+#include "runtime/msg/diag.h"
 #include "runtime/msg/heap.h"
 #include "runtime/win32/open.h"
 
@@ -112,6 +113,7 @@ void RuntimeTest::SetUp() {
 
 void RuntimeTest::TearDown() {
   w32::hook::reset();
+  rt::progname = nullptr;
   for (int i = 3; i < rt::STREAM_MAX; ++i) {
     if (rt::stream_table[i].flags & rt::STREAM_OPEN) rt::fclose(&rt::stream_table[i]);
   }

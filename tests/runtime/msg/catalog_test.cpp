@@ -43,7 +43,6 @@ class Catalogs : public support::RuntimeTest {
   }
   void TearDown() override {
     rt::set_catalog_name(nullptr);  // closes what a lookup opened
-    rt::progname = nullptr;
     RuntimeTest::TearDown();
   }
 

@@ -15,14 +15,6 @@ using w32::hook::Call;
 
 class Diagnostics : public support::RuntimeTest {
  protected:
-  void SetUp() override {
-    RuntimeTest::SetUp();
-    rt::progname = nullptr;
-  }
-  void TearDown() override {
-    rt::progname = nullptr;
-    RuntimeTest::TearDown();
-  }
   // No catalogue can be found: the built-in texts stand.
   support::Environment environment{{"NLSPATH=" + in_dir("none")}};
 };
