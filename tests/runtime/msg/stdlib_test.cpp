@@ -24,7 +24,7 @@ TEST_F(Stdlib, Strtol) {
       {"2147483647", 10, INT_MAX, 10, false}, {"2147483648", 10, INT_MAX, 10, true},
       {"-2147483648", 10, INT_MIN, 11, false}, {"-2147483649", 10, INT_MAX, 11, true},
       {"99999999999999999999999999xyz", 10, INT_MAX, 26, true},  // every digit is consumed
-      {"ffffffff", 16, INT_MAX, 8, true},
+      {"ffffffff", 16, INT_MAX, 8, true},  {"Az", 16, 10, 1, false},
   };
   for (const auto& c : cases) {
     rt::errno = 0;

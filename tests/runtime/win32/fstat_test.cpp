@@ -72,6 +72,7 @@ TEST_F(FileStatusTest, RealFiles) {
       {951782400, 951782400}, {951868800, 951868800},      // 2000-02-29, 2000-03-01
       {315532800, 315532800}, {315532799, 315532800},      // the first DOS date, 1980-01-01, and before it
       {4102444800, 4102444800},                            // 2100-01-01
+      {1330596004, 1330596004},                            // 2012-03-01 10:00:04, after a leap day
   };
   for (const auto& c : cases) {
     const std::chrono::sys_seconds written{std::chrono::seconds{c.written}};
