@@ -14,6 +14,7 @@
 #include "runtime/msg/heap.h"
 #include "runtime/msg/locale.h"
 #include "runtime/msg/messages.h"
+#include "runtime/startup/exit.h"
 
 namespace {
 
@@ -201,6 +202,11 @@ TEST_F(Catalogs, ALargeSetIsSearchedThroughTwoWindows) {
   for (const int number : {0, 1, 2049, 3001, -5}) EXPECT_STREQ(rt::catgets(opened, 1, number, "-"), "-") << number;
   EXPECT_STREQ(rt::catgets(opened, 2, 5, "-"), "other set");
   EXPECT_STREQ(rt::catgets(opened, 1, 2, "-"), "m2");
+  // Another catalogue's set 1 is its own, not the one left from the lookups above.
+  rt::MessageCatalog* other = rt::catopen(write_catalog("other.cat", {{{1, {{1, "x"}, {2, "other m2"}}}}}).c_str(), 1);
+  EXPECT_STREQ(rt::catgets(other, 1, 2, "-"), "other m2");
+  EXPECT_STREQ(rt::catgets(opened, 1, 2, "-"), "m2");
+  rt::catclose(other);
   rt::catclose(opened);
 }
 
@@ -257,6 +263,12 @@ TEST_F(Catalogs, ACatalogueTextStandsWhereItTakesTheArgumentsOfTheDefault) {
   // Back to English when LC_MESSAGES changes to a locale without a catalogue.
   rt::setlocale(rt::LC_MESSAGES, "fr");
   EXPECT_STREQ(rt::msg_lookup(3, "input file \"%s\"", "E filename"), "input file \"%s\"");
+  // Every change of locale opens the catalogue anew; its exit hook takes one place of the 32 all the same.
+  for (int i = 0; i < 80; ++i) {
+    rt::setlocale(rt::LC_MESSAGES, i % 2 ? "de" : "fr");
+    rt::msg_lookup(3, "input file \"%s\"", "E filename");
+  }
+  EXPECT_EQ(rt::atexit([] {}), 0);
 }
 
 TEST_F(Catalogs, NumberedLiteralsWithoutACatalogue) {
