@@ -10,10 +10,7 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
-if ! "$cpack" --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/cpack.log" 2>&1; then
-  cat "$work/cpack.log"
-  exit 1
-fi
+"$cpack" --config "$build/CPackConfig.cmake" -B "$work/package" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
 archive=$work/package/tail-$version-win64.zip
 top=tail-$version-win64
 

@@ -11,10 +11,7 @@ prefix=$work/prefix
 failures=0
 fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 
-if ! "$cmake" --install "$build" --prefix "$prefix" >"$work/log" 2>&1; then
-  cat "$work/log"
-  exit 1
-fi
+"$cmake" --install "$build" --prefix "$prefix" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
 (cd "$prefix" && find . -type f | LC_ALL=C sort) >"$work/installed"
 printf '%s\n' ./bin/tail ./share/doc/tail/README ./share/man/man1/tail.1 \
   ./share/tail/nls/de/nvo.cat ./share/tail/nls/fr/nvo.cat | cmp -s - "$work/installed" ||

@@ -39,7 +39,6 @@ TEST(Format, ConversionsFlagsWidthsAndPrecisions) {
       {"%#.3o", {format_arg(8)}, "0010"},             {"%p", {format_arg(0xbeef)}, "beef"},
       {"%c|%3c|%-3c|", {format_arg('a'), format_arg('b'), format_arg('c')}, "a|  b|c  |"},
       {"%.1s", {format_arg("abc")}, "a"},             {"%05s", {format_arg("ab")}, "000ab"},
-      {"%.0s|", {format_arg("abc")}, "|"},
       {"%-4s|", {format_arg("ab")}, "ab  |"},         {"%*d", {format_arg(-1), format_arg(42)}, "42"},
       {"%*d|", {format_arg(4), format_arg(42)}, "  42|"},
       {"%*d|", {format_arg(-6), format_arg(42)}, "42|"},  // a negative width pads nothing, sets no left flag
