@@ -20,7 +20,7 @@ class Locale : public support::RuntimeTest {
   static std::string values() {
     std::string all;
     for (int category = rt::LC_CTYPE; category <= rt::LC_ALL; ++category) {
-      all += (category == rt::LC_CTYPE ? "" : ",") + std::string(rt::setlocale(category, nullptr));
+      all.append(category == rt::LC_CTYPE ? "" : ",").append(rt::setlocale(category, nullptr));
     }
     return all;
   }
