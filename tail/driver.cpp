@@ -19,12 +19,12 @@ bool is_byte_unit(std::int32_t unit) { return unit >= 1 && unit <= 4; }
 
 }  // namespace
 
-void print_read_error(const char* name) { rt::print_error(rt::msg_lookup(rt::messages::kReadError), name); }
-
-void read_error_exit(const char* name) {
-  print_read_error(name);
-  rt::exit(1);
+int read_error(const char* name) {
+  rt::print_error(rt::msg_lookup(rt::messages::kReadError), name);
+  return 1;
 }
+
+void read_error_exit(const char* name) { rt::exit(read_error(name)); }
 
 int tail_stream(rt::Stream* stream, const char* name) {
   std::int64_t offset = 0;
@@ -58,10 +58,7 @@ int tail_stream(rt::Stream* stream, const char* name) {
     // Any other failure leaves the input at no known place.
     const int moved = options.from_end == 0 ? rt::fseek(stream, offset, rt::SEEK_SET)
                                             : rt::fseek(stream, -offset, rt::SEEK_END);
-    if (moved != 0 && rt::errno != ERROR_NEGATIVE_SEEK) {
-      print_read_error(name);
-      return 1;
-    }
+    if (moved != 0 && rt::errno != ERROR_NEGATIVE_SEEK) return read_error(name);
     return copy_rest(stream, 0, name);
   }
   if (options.from_end == 0) return skip_lines(stream, name);
@@ -92,10 +89,7 @@ int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name) {
 }
 
 int end_of_copy_checks(rt::Stream* stream, const char* name) {
-  if (rt::ferror(stream)) {
-    print_read_error(name);
-    return 1;
-  }
+  if (rt::ferror(stream)) return read_error(name);
   rt::fflush(rt::stdout);
   if (rt::ferror(rt::stdout)) {
     rt::print_error(rt::msg_lookup(rt::messages::kWriteError));

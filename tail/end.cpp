@@ -148,9 +148,8 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
     const int n = static_cast<int>(rt::read_fully(fd, block, static_cast<std::size_t>(limit - position)));
     if (n < 0) {
       // Taken for a block without line feeds, it would put the start too early.
-      print_read_error(name);
       rt::free(block);
-      return 1;
+      return read_error(name);
     }
     if (n == 0) break;
     // Counting first keeps the byte-by-byte search to the block that holds
@@ -171,10 +170,8 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
     position = position > block_size ? position - block_size : 0;
   }
   rt::free(block);
-  if (rt::fseek(stream, position, rt::SEEK_SET) != 0) {
-    print_read_error(name);  // the copy would start wherever the scan left the input
-    return 1;
-  }
+  // A failed seek would start the copy wherever the scan left the input.
+  if (rt::fseek(stream, position, rt::SEEK_SET) != 0) return read_error(name);
 
   // The copy ends at the end of the first line that reaches the size taken
   // before the scan: what was appended since is left for following. Up to

@@ -54,8 +54,8 @@ int skip_lines(rt::Stream* stream, const char* name);
 int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name);
 // The end of every copying mode: input error, flush, output error, follow.
 int end_of_copy_checks(rt::Stream* stream, const char* name);
-// The diagnostic of a failed read of the input.
-void print_read_error(const char* name);
+// The diagnostic of a failed read of the input; the status 1 it ends with.
+int read_error(const char* name);
 // The same, then the end of the process with status 1: a read error while
 // lines are skipped or kept in the ring.
 [[noreturn]] void read_error_exit(const char* name);
