@@ -9,8 +9,8 @@
 //   file NAME: BYTES      a file in the case's directory
 //   dir: NAME             a directory
 //   data: BYTES           the input, given each way that follows
-//   via: file pipe redirect   a file named "in" added to the arguments, a pipe
-//                         on standard input, standard input from a file
+//   via: file pipe redirect closed   a file "in" added to the arguments, a pipe on standard
+//                         input, standard input from a file, "in" added and no standard input at all
 //   out: BYTES            the expected standard output. On Windows standard
 //                         output is a text stream, and each line feed of out
 //                         is written as CR LF, unless a byte unit is counted
@@ -158,9 +158,10 @@ TEST_P(Cli, Run) {
       std::istringstream words(command_line);
       for (std::string word; words >> word;) args.push_back(expand(word));
       support::RunOptions options;
-      if (way == "file") args.push_back("in");
+      if (way == "file" || way == "closed") args.push_back("in");
       if (way == "pipe" || way == "redirect") options.input = data;
       options.input_pipe = way == "pipe";
+      options.input_closed = way == "closed";
       if (field(c, "stdout") == "full") options.output_path = "/dev/full";
       const support::ChildResult result = support::run_tail(dir.path(), args, options);
       std::string out = expand(field(c, "out"));

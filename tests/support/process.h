@@ -26,6 +26,7 @@ struct RunOptions {
   std::string cwd;                  // the child's current directory; "" for ours
   std::string input;                // standard input's bytes
   bool input_pipe = false;          // standard input is a pipe (else a file)
+  bool input_closed = false;        // there is no standard input at all
   std::string input_path;           // standard input comes from this existing file instead
   bool output_reader_gone = false;  // standard output is a pipe whose reading end is closed
   std::string output_path;          // standard output goes to this existing file (as /dev/full)

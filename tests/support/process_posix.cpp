@@ -58,7 +58,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
   if (options.input_pipe) posix_spawn_file_actions_adddup2(&actions, input[0], 0);
-  if (!options.input_pipe) posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  if (options.input_closed) posix_spawn_file_actions_addclose(&actions, 0);
+  if (!options.input_pipe && !options.input_closed) posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
   if (options.output_reader_gone) posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   if (!options.output_reader_gone) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0666);
   posix_spawn_file_actions_addopen(&actions, 2, (files_.path() / "err").c_str(), O_WRONLY | O_CREAT, 0666);

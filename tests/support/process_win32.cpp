@@ -92,7 +92,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   if (output[0]) CloseHandle(output[0]);  // the reader is gone before the child starts
   const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
-  startup.hStdInput = input[0] ? input[0] : open_inheritable(in, GENERIC_READ, OPEN_EXISTING);
+  if (!options.input_closed) startup.hStdInput = input[0] ? input[0] : open_inheritable(in, GENERIC_READ, OPEN_EXISTING);
   startup.hStdOutput = output[1] ? output[1] : open_inheritable(out, GENERIC_WRITE, OPEN_ALWAYS);
   startup.hStdError = open_inheritable((files_.path() / "err").string(), GENERIC_WRITE, CREATE_ALWAYS);
   std::string command = options.command_line;
@@ -118,7 +118,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
                                       options.argument_block ? CREATE_SUSPENDED : 0, block.data(),
                                       options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup,
                                       &state_->process);
-  CloseHandle(startup.hStdInput);
+  if (startup.hStdInput) CloseHandle(startup.hStdInput);
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
   if (!started) {
