@@ -64,20 +64,21 @@ TEST_F(FileStatusTest, RealFiles) {
     rt::close(fd);
     return status;
   };
-  const struct {
-    std::int64_t written;
-    std::uint32_t seconds;
-  } cases[] = {
+  std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
       {1300184430, 1300184430}, {1300184431, 1300184430},  // 2011-03-15 10:20:30 UTC; an odd second rounds down
       {951782400, 951782400}, {951868800, 951868800},      // 2000-02-29, 2000-03-01
       {315532800, 315532800}, {315532799, 315532800},      // the first DOS date, 1980-01-01, and before it
       {4102444800, 4102444800},                            // 2100-01-01
       {1330596004, 1330596004},                            // 2012-03-01 10:00:04, after a leap day
   };
-  for (const auto& c : cases) {
-    const std::chrono::sys_seconds written{std::chrono::seconds{c.written}};
-    std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(written));
-    EXPECT_EQ(status_of().st_mtime, c.seconds) << c.written;
+  for (unsigned month = 1; month <= 12; ++month) {  // the first of each month of a leap year
+    const std::chrono::sys_seconds first{std::chrono::sys_days{std::chrono::year{2016} / month / 1}};
+    cases.emplace_back(first.time_since_epoch().count(), first.time_since_epoch().count());
+  }
+  for (const auto& [written, seconds] : cases) {
+    const std::chrono::sys_seconds at{std::chrono::seconds{written}};
+    std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(at));
+    EXPECT_EQ(status_of().st_mtime, seconds) << written;
   }
   EXPECT_EQ(status_of().st_mode, 0x83FFu);
   EXPECT_EQ(status_of().st_size, 5);
