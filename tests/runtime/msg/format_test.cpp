@@ -37,7 +37,7 @@ TEST(Format, ConversionsFlagsWidthsAndPrecisions) {
       {"%#.4x", {format_arg(255)}, "0x00ff"},         {"%#07x", {format_arg(255)}, "0x000ff"},
       {"%#x", {format_arg(0)}, "0"},                  {"%#o|%o", {format_arg(8), format_arg(8)}, "010|10"},
       {"%#.3o", {format_arg(8)}, "0010"},             {"%p", {format_arg(0xbeef)}, "beef"},
-      {"%c|%3c|%-3c|", {format_arg('a'), format_arg('b'), format_arg('c')}, "a|  b|c  |"},
+      {"%c|%3c|%-3c|%.0c|", {format_arg('a'), format_arg('b'), format_arg('c'), format_arg('d')}, "a|  b|c  ||"},
       {"%.1s", {format_arg("abc")}, "a"},             {"%05s", {format_arg("ab")}, "000ab"},
       {"%-4s|", {format_arg("ab")}, "ab  |"},         {"%*d", {format_arg(-1), format_arg(42)}, "42"},
       {"%*d|", {format_arg(4), format_arg(42)}, "  42|"},
