@@ -204,6 +204,7 @@ TEST_F(Streams, ChangingDirectionKeepsThePosition) {
   for (const std::size_t piece : {0, 64}) {
     rt::Stream* stream = rt::fopen(dir.write("f", "0123456789").c_str(), "r+b");
     EXPECT_EQ(take(stream, 2, piece), "01");
+    EXPECT_EQ(rt::ftell(stream), 2);
     put(stream, "XY", piece != 0);  // gives back the read-ahead: written at offset 2
     EXPECT_EQ(rt::ftell(stream), 4);
     EXPECT_EQ(take(stream, 2, piece), "45");  // writes out, then reads on
@@ -405,9 +406,7 @@ TEST_F(Streams, StringStreams) {
 
   char area[4] = {'-', '-', '-', '-'};
   stream = rt::stream_open_string(area, 3, "w", &record);
-  EXPECT_EQ(rt::putc('x', stream), 'x');
-  EXPECT_EQ(rt::putc('\n', stream), '\n');
-  EXPECT_EQ(rt::putc('y', stream), 'y');
+  for (const char c : {'x', '\n', 'y'}) EXPECT_EQ(rt::putc(c, stream), c);
   EXPECT_EQ(rt::putc('z', stream), rt::EOF);  // the area is full
   EXPECT_EQ(std::string(area, 4), "x\ny-");
   EXPECT_EQ(rt::fwrite("xyzw", 1, 4, rt::stream_open_string(area, 3, "w", &record)), 3u);  // what fits
