@@ -166,7 +166,9 @@ TEST(Volumes, NamesInLowerCaseAndRoots) {
   } volumes[] = {{12, 0, "FAT", true}, {12, FILE_CASE_PRESERVED_NAMES, "FAT", false}, {12, 0, "AS400", false},
                  {255, 0, "FAT32", false}};
   for (const auto& c : volumes) EXPECT_EQ(rt::volume_folds(c.length, c.flags, c.file_system), c.folds) << c.file_system;
-  const std::string current = std::string(1, static_cast<char>('A' + rt::current_drive_index())) + ":\\";
+  char cwd[4096];  // a relative path's root is the current directory's drive
+  ASSERT_GT(w32::GetCurrentDirectoryA(sizeof cwd, cwd), 0u);
+  const std::string current = std::string(1, static_cast<char>(std::toupper(cwd[0]))).append(":\\");
   const struct {
     const char* path;
     const char* root;
