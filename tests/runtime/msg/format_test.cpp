@@ -21,6 +21,7 @@ std::string formatted(const char* format, const std::vector<rt::FormatArg>& args
 }
 
 TEST(Format, ConversionsFlagsWidthsAndPrecisions) {
+  const char unterminated[2] = {'a', 'b'};  // with a precision a %s array need not end in NUL
   const struct { const char* format; std::vector<rt::FormatArg> args; const char* expected; } cases[] = {
       {"%d", {format_arg(0)}, "0"},
       {"%d", {format_arg(INT_MIN)}, "-2147483648"},
@@ -38,9 +39,9 @@ TEST(Format, ConversionsFlagsWidthsAndPrecisions) {
       {"%#x", {format_arg(0)}, "0"},                  {"%#o|%o", {format_arg(8), format_arg(8)}, "010|10"},
       {"%#.3o", {format_arg(8)}, "0010"},             {"%p", {format_arg(0xbeef)}, "beef"},
       {"%c|%3c|%-3c|%.0c|", {format_arg('a'), format_arg('b'), format_arg('c'), format_arg('d')}, "a|  b|c  ||"},
-      {"%.1s", {format_arg("abc")}, "a"},             {"%05s", {format_arg("ab")}, "000ab"},
-      {"%-4s|", {format_arg("ab")}, "ab  |"},         {"%*d", {format_arg(-1), format_arg(42)}, "42"},
-      {"%*d|", {format_arg(4), format_arg(42)}, "  42|"},
+      {"%.1s|%.0s|%.2s", {format_arg(unterminated), format_arg(unterminated), format_arg(unterminated)}, "a||ab"},
+      {"%05s", {format_arg("ab")}, "000ab"},          {"%-4s|", {format_arg("ab")}, "ab  |"},
+      {"%*d", {format_arg(-1), format_arg(42)}, "42"}, {"%*d|", {format_arg(4), format_arg(42)}, "  42|"},
       {"%*d|", {format_arg(-6), format_arg(42)}, "42|"},  // a negative width pads nothing, sets no left flag
       {"%.*s", {format_arg(-3), format_arg("whole")}, "whole"},
       {"%.*s", {format_arg(2), format_arg("whole")}, "wh"},
