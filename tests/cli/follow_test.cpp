@@ -62,11 +62,8 @@ TEST_F(Follow, NothingBeforeTheStartPointThenWhatIsAppended) {
     const std::string path = dir.write(name, cases[i].before);
     std::vector<std::string> args = cases[i].args;
     support::RunOptions options;
-    if (cases[i].redirected) {
-      options.input_path = path;
-    } else {
-      args.push_back(name);
-    }
+    if (cases[i].redirected) options.input_path = path;
+    if (!cases[i].redirected) args.push_back(name);
     tails.push_back(support::start_tail(dir.path(), args, options));
   }
   std::this_thread::sleep_for(3s);  // a poll has passed
