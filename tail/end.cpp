@@ -130,11 +130,13 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
   char* block = static_cast<char*>(rt::malloc(kScanBlockSize));
   if (!block) return no_memory();
   const int fd = rt::fileno(stream);
-  // The scan looks at the bytes up to `limit`, the end of the 1024-byte
-  // unit that holds the last byte, from the last block back. The first
-  // block is the page that holds the last byte; each further one is twice
-  // as large up to kScanBlockSize, so a few lines cost a small read.
-  rt::off_t limit = (size + kScanUnit - 1) / kScanUnit * kScanUnit;
+  // The scan looks at the bytes before `limit`, at first the size taken
+  // before it: line feeds appended since would take the place of wanted
+  // lines that the copy, ending at that size, then leaves out. From the last
+  // block back: the first is the page that holds the last byte; each
+  // further one is twice as large up to kScanBlockSize, so a few lines cost
+  // a small read.
+  rt::off_t limit = size;
   rt::off_t block_size = kScanFirstBlockSize;
   rt::off_t position = limit > 0 ? (limit - 1) / block_size * block_size : 0;
   // Line feeds to find from the end: the file's own last one is among them.

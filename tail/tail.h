@@ -24,10 +24,7 @@ extern TailOptions options;
 inline constexpr char kUnitLetters[] = "lbckmn";
 // The line ring reserves this many bytes a line up front (it may use more).
 constexpr std::int32_t kLineSlotSize = 2048;
-// The backward scan looks at the file up to the end of the 1024-byte unit
-// that holds its last byte, reading a page first and then blocks of up to
-// kScanBlockSize.
-constexpr std::int32_t kScanUnit = 1024;
+// The backward scan reads a page first and then blocks of up to kScanBlockSize.
 constexpr std::int32_t kScanFirstBlockSize = 4096;
 constexpr std::int32_t kScanBlockSize = 65536;
 // The input's buffer, and standard output's (line-buffered all the same).

@@ -9,6 +9,8 @@
 //   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded
 //                           as start-up splits a command line (for a host
 //                           whose shell already expanded the real one)
+//   SWEEP_GROW=PATH         PATH gains a line as soon as the status of a
+//                           file has been read: tail has taken its size
 // An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap
 // does; every other call with ERROR_ACCESS_DENIED, a refusal any call can
 // meet that means nothing special to the runtime (the broken-pipe codes
@@ -17,6 +19,7 @@
 // there with status 0, without writing out what its streams still hold.
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "runtime/msg/heap.h"
 #include "runtime/startup/exit.h"
@@ -33,17 +36,17 @@ constexpr const char* kCallNames[] = {
 
 const char* g_marker = nullptr;
 const char* g_command_line = nullptr;
+const char* g_grow = nullptr;
 
-void mark(const char* line) {
-  if (!g_marker) return;
-  if (std::FILE* file = std::fopen(g_marker, "ab")) {
+void append(const char* path, const char* line) {
+  if (std::FILE* file = path ? std::fopen(path, "ab") : nullptr) {
     std::fprintf(file, "%s\n", line);
     std::fclose(file);
   }
 }
 
 DWORD fail(w32::hook::Call fn) {
-  mark(kCallNames[static_cast<unsigned>(fn)]);
+  append(g_marker, kCallNames[static_cast<unsigned>(fn)]);
   switch (fn) {
     case w32::hook::Call::GetProcessHeap:
     case w32::hook::Call::HeapAlloc:
@@ -54,10 +57,16 @@ DWORD fail(w32::hook::Call fn) {
   }
 }
 
+BOOL read_status_then_grow(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
+  const BOOL read = ::GetFileInformationByHandle(file, info);
+  append(std::exchange(g_grow, nullptr), "appended after the size was taken");
+  return read;
+}
+
 // The pause of follow mode ends the run; the end-of-input yield (0 ms) is kept.
 void pause(DWORD milliseconds) {
   if (milliseconds == 0) return ::Sleep(0);
-  mark("following");
+  append(g_marker, "following");
   rt::exit_process(0);
 }
 
@@ -80,7 +89,9 @@ int sweep_main(int argc, char** argv, char** envp) {
 int main() {
   g_marker = std::getenv("SWEEP_MARKER");
   g_command_line = std::getenv("SWEEP_COMMAND_LINE");
+  g_grow = std::getenv("SWEEP_GROW");
   w32::hook::replacements.Sleep = pause;
+  w32::hook::replacements.GetFileInformationByHandle = read_status_then_grow;
   if (const char* nth = std::getenv("SWEEP_NTH")) {
     w32::hook::fail_any_nth(static_cast<unsigned>(std::atoi(nth)), fail);
   }
