@@ -164,18 +164,12 @@ TEST_P(Cli, Run) {
       options.input_closed = way == "closed";
       if (field(c, "stdout") == "full") options.output_path = "/dev/full";
       const support::ChildResult result = support::run_tail(dir.path(), args, options);
-      std::string out = expand(field(c, "out"));
-      if (w32::kTextModeByDefault && c.fields.count("out-windows")) {
-        out = expand(field(c, "out-windows"));
-      } else if (!counts_bytes(args)) {
-        out = support::as_text(out);
-      }
+      const bool own_windows_out = w32::kTextModeByDefault && c.fields.count("out-windows");
+      std::string out = expand(field(c, own_windows_out ? "out-windows" : "out"));
+      if (!own_windows_out && !counts_bytes(args)) out = support::as_text(out);
       const std::string where = "cases.txt line " + std::to_string(c.line) + ": tail " + command_line + " via " + way;
-      EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n"
-                                                                                          << result.err;
-      if (field(c, "stdout") != "full") {
-        EXPECT_EQ(result.out, out) << where;
-      }
+      EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n" << result.err;
+      EXPECT_EQ(field(c, "stdout") == "full" ? out : result.out, out) << where;  // a full device shows nothing
       EXPECT_EQ(result.err, support::as_text(expand(field(c, "err")))) << where;
     }
   }

@@ -73,11 +73,8 @@ class Streams : public support::RuntimeTest {
   }
   // Writes with one fwrite, or with putc byte by byte.
   static void put(rt::Stream* stream, const std::string& bytes, bool runs) {
-    if (runs) {
-      EXPECT_EQ(rt::fwrite(bytes.data(), 1, bytes.size(), stream), bytes.size());
-    } else {
-      for (const char c : bytes) rt::putc(static_cast<unsigned char>(c), stream);
-    }
+    if (!runs) for (const char c : bytes) rt::putc(static_cast<unsigned char>(c), stream);
+    EXPECT_EQ(runs ? rt::fwrite(bytes.data(), 1, bytes.size(), stream) : bytes.size(), bytes.size());
   }
 };
 
