@@ -200,6 +200,7 @@ TEST_F(Streams, RunsCountWholeItems) {
 TEST_F(Streams, ChangingDirectionKeepsThePosition) {
   for (const std::size_t piece : {0, 64}) {
     rt::Stream* stream = rt::fopen(dir.write("f", "0123456789").c_str(), "r+b");
+    EXPECT_EQ(rt::ftell(stream), 0);
     EXPECT_EQ(take(stream, 2, piece), "01");
     EXPECT_EQ(rt::ftell(stream), 2);
     put(stream, "XY", piece != 0);  // gives back the read-ahead: written at offset 2
