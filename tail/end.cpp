@@ -10,6 +10,7 @@
 #include "runtime/msg/messages.h"
 #include "runtime/startup/exit.h"
 #include "runtime/string.h"
+#include "runtime/win32/errno.h"
 #include "runtime/win32/fd.h"
 
 namespace tail {
@@ -18,6 +19,13 @@ namespace {
 int no_memory() {
   rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
   return 1;
+}
+
+// A ring of a size that no allocation can have (below 0, or beyond the
+// address space) fails as an exhausted heap does, with its error number.
+int no_memory_for_size() {
+  rt::errno = ERROR_NOT_ENOUGH_MEMORY;
+  return no_memory();
 }
 
 // The number of line feeds in a block (a loop the compiler vectorizes).
@@ -136,11 +144,12 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
   // block back: the first is the page that holds the last byte; each
   // further one is twice as large up to kScanBlockSize, so a few lines cost
   // a small read.
-  rt::off_t limit = size;
+  // Line feeds to find from the end: the file's own last one is among them.
+  // No number of them makes up a count below 0: then all of it is written.
+  std::int64_t needed = std::int64_t{options.count} + 1;
+  rt::off_t limit = needed > 0 ? size : 0;
   rt::off_t block_size = kScanFirstBlockSize;
   rt::off_t position = limit > 0 ? (limit - 1) / block_size * block_size : 0;
-  // Line feeds to find from the end: the file's own last one is among them.
-  std::int64_t needed = std::int64_t{options.count} + 1;
   while (limit > 0) {
     if (rt::lseek(fd, position, rt::SEEK_SET) < 0) {
       rt::free(block);
@@ -195,7 +204,7 @@ int last_lines_ring(rt::Stream* stream, const char* name) {
   // count + 1 lines: one more than wanted, so that a newest line without a
   // line feed is written together with the count lines before it.
   const std::int64_t slots = std::int64_t{options.count} + 1;
-  if (slots < 1 || static_cast<std::uint64_t>(slots) > SIZE_MAX / kLineSlotSize) return no_memory();
+  if (slots < 1 || static_cast<std::uint64_t>(slots) > SIZE_MAX / kLineSlotSize) return no_memory_for_size();
   LineRing ring{};
   ring.slots = static_cast<std::size_t>(slots);
   ring.block_size = ring.slots * kLineSlotSize;
@@ -226,7 +235,7 @@ int last_lines_ring(rt::Stream* stream, const char* name) {
 }
 
 int last_bytes_ring(rt::Stream* stream, std::int64_t offset, const char* name) {
-  if (offset < 0) return no_memory();
+  if (offset < 0) return no_memory_for_size();
   auto* ring = static_cast<unsigned char*>(rt::malloc(static_cast<std::size_t>(offset)));
   if (!ring) return no_memory();
   const auto size = static_cast<std::size_t>(offset);
