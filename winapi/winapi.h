@@ -327,13 +327,16 @@ bool inject(Call fn);
 // The functions called in place of the system's, one per hooked call; null
 // calls the system. A replacement is called after inject, so an armed
 // failure still comes first, and it may call the system's own function
-// (::WriteFile) for the part it lets through. Sleep cannot fail and is not
-// counted, but it has a slot too: a test can end a program at its pause.
+// (::WriteFile) for the part it lets through. Sleep and ExitProcess cannot
+// fail and are not counted, but they have slots too: a test can end a
+// program at its pause, or take its run back at the end of the process (the
+// process ends when the replacement returns).
 struct Replacements {
 #define W32_REPLACEMENT(result, name, parameters, arguments, failed) result(*name) parameters = nullptr;
   W32_HOOKED_CALLS(W32_REPLACEMENT)
 #undef W32_REPLACEMENT
   void (*Sleep)(DWORD milliseconds) = nullptr;
+  void (*ExitProcess)(UINT code) = nullptr;
 };
 extern Replacements replacements;
 
@@ -359,7 +362,6 @@ using ::GetLastError;
 using ::SetLastError;
 using ::GetCurrentProcess;
 using ::GetVersion;
-using ::ExitProcess;
 using ::GetCommandLineA;
 using ::GetCurrentProcessId;
 using ::SetErrorMode;
@@ -369,6 +371,11 @@ using ::SetUnhandledExceptionFilter;
 inline void Sleep(DWORD milliseconds) {
   if (hook::replacements.Sleep) return hook::replacements.Sleep(milliseconds);
   ::Sleep(milliseconds);
+}
+
+[[noreturn]] inline void ExitProcess(UINT code) {
+  if (hook::replacements.ExitProcess) hook::replacements.ExitProcess(code);
+  ::ExitProcess(code);
 }
 
 #define W32_WRAPPER(result, name, parameters, arguments, failed)           \
