@@ -80,7 +80,8 @@ bool is_cut_from(const std::string& file, const std::string& text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
-  std::snprintf(g_path, sizeof g_path, "/tmp/catalog_fuzz-%u.cat", w32::GetCurrentProcessId());
+  std::snprintf(g_path, sizeof g_path, "/tmp/catalog_fuzz-%u.cat",
+                static_cast<unsigned>(w32::GetCurrentProcessId()));
   std::atexit([] { std::remove(g_path); });
   return 0;
 }
