@@ -55,9 +55,16 @@ int tail_stream(rt::Stream* stream, const char* name) {
     }
     // A position before the start fails as a negative seek and leaves the
     // stream where it is (at the start); one beyond the end copies nothing.
-    // Any other failure leaves the input at no known place.
+    // A negative count from the end puts the start beyond the end, perhaps
+    // further than the system can place a file: then too nothing is copied,
+    // and following starts at the end. Any other failure leaves the input
+    // at no known place.
     const int moved = options.from_end == 0 ? rt::fseek(stream, offset, rt::SEEK_SET)
                                             : rt::fseek(stream, -offset, rt::SEEK_END);
+    if (moved != 0 && options.from_end != 0 && offset < 0) {
+      rt::fseek(stream, 0, rt::SEEK_END);
+      return end_of_copy_checks(stream, name);
+    }
     if (moved != 0 && rt::errno != ERROR_NEGATIVE_SEEK) return read_error(name);
     return copy_rest(stream, 0, name);
   }

@@ -195,7 +195,9 @@ DWORD SetFilePointer(HANDLE file, LONG distance, PLONG distance_high, DWORD meth
   const off_t position = ::lseek(object->fd, offset, whence);
   if (position < 0) {
     switch (errno) {
-      case EINVAL: SetLastError(ERROR_NEGATIVE_SEEK); break;
+      // A negative distance can only fail for a position before the start;
+      // a positive one, for a position beyond the largest file.
+      case EINVAL: SetLastError(offset < 0 ? ERROR_NEGATIVE_SEEK : ERROR_INVALID_PARAMETER); break;
       case ESPIPE: SetLastError(ERROR_INVALID_FUNCTION); break;
       default: w32::posix::set_error_from_errno(); break;
     }
