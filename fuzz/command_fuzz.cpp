@@ -82,18 +82,20 @@ BOOL write(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPP
   return TRUE;
 }
 
-LPVOID allocate(HANDLE heap, DWORD flags, SIZE_T bytes) {
-  if (bytes <= kHeapLimit) return ::HeapAlloc(heap, flags, bytes);
+// True when an allocation of this size is refused (the last error is then set).
+bool refuse(SIZE_T bytes) {
+  if (bytes <= kHeapLimit) return false;
   g_run.refused = true;
   ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return nullptr;
+  return true;
+}
+
+LPVOID allocate(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  return refuse(bytes) ? nullptr : ::HeapAlloc(heap, flags, bytes);
 }
 
 LPVOID reallocate(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
-  if (bytes <= kHeapLimit) return ::HeapReAlloc(heap, flags, block, bytes);
-  g_run.refused = true;
-  ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return nullptr;
+  return refuse(bytes) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
 }
 
 HANDLE create(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
