@@ -36,12 +36,6 @@ std::vector<std::string> plain_environment();
 // with ".exe" where the host wants it).
 std::string sibling_program(const std::string& name);
 
-// A FILETIME for a moment given as seconds since 1970 (UTC).
-inline FILETIME filetime_at(std::int64_t unix_seconds) {
-  const auto ticks = static_cast<std::uint64_t>((unix_seconds + 11644473600) * 10000000);
-  return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-}
-
 // A fresh directory that is removed, with everything in it, at the end of the scope.
 class ScratchDir {
  public:

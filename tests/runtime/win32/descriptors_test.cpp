@@ -1,11 +1,14 @@
-// The descriptor table: validation, descriptors without a handle, seeking, pipes,
-// duplicates and their numbers, full tables, failures and the errors a user reads.
-#include <functional>
+// Descriptors: refused numbers, slots without a handle, duplicates and their
+// numbers, full tables and marked handles; what opening by name asks of the
+// system; and the modification times of real files.
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/support/runtime_test.h"
-#include "runtime/msg/heap.h"
 #include "runtime/win32/fd.h"
 #include "runtime/win32/fstat.h"
 #include "runtime/win32/open.h"
@@ -34,22 +37,19 @@ class Descriptors : public support::RuntimeTest {
 TEST_F(Descriptors, InvalidDescriptorsAreRefusedWithInvalidHandle) {
   const int closed = open_scratch();
   ASSERT_EQ(rt::close(closed), 0);
+  rt::errno = 0;
   char byte;
   rt::FileStatus status;
-  const std::vector<std::pair<const char*, std::function<long long(int)>>> operations = {
-      {"read", [&](int fd) { return rt::read(fd, &byte, 1); }}, {"write", [](int fd) { return rt::write(fd, "x", 1); }},
-      {"lseek", [](int fd) { return rt::lseek(fd, 0, rt::SEEK_SET); }}, {"close", [](int fd) { return rt::close(fd); }},
-      {"dup", [](int fd) { return rt::dup(fd); }}, {"dup2", [](int fd) { return rt::dup2(fd, 4); }},
-      {"fcntl", [](int fd) { return rt::fcntl(fd, rt::F_GETFD, 0); }},
-      {"fd_is_console", [](int fd) { return rt::fd_is_console(fd); }},
-      {"fstat", [&](int fd) { return rt::fstat(fd, &status); }},
+  const auto refused = [](long long result) {
+    const bool refused = result == -1 && rt::errno == ERROR_INVALID_HANDLE;
+    rt::errno = 0;
+    return refused;
   };
-  for (const int fd : {10, -1, closed, 1 << 20}) {
-    for (const auto& [name, operation] : operations) {
-      rt::errno = 0;
-      EXPECT_EQ(operation(fd), -1) << name << " on " << fd;
-      EXPECT_EQ(rt::errno, 6) << name << " on " << fd;
-    }
+  for (const int fd : {10, -1, closed}) {  // read, write, lseek, fstat, dup
+    EXPECT_EQ(std::vector<bool>({refused(rt::read(fd, &byte, 1)), refused(rt::write(fd, "x", 1)),
+                                 refused(rt::lseek(fd, 0, rt::SEEK_SET)), refused(rt::fstat(fd, &status)),
+                                 refused(rt::dup(fd))}),
+              std::vector<bool>(5, true)) << fd;
   }
 }
 
@@ -66,34 +66,6 @@ TEST_F(Descriptors, ASlotWithoutHandleIsOpenButDoesNoIO) {
   EXPECT_EQ(rt::errno, 1234);
   EXPECT_EQ(rt::close(5), 0);
   EXPECT_EQ(rt::close(3), 0);
-  // A standard handle the process did not get makes such a slot.
-  rt::free(rt::fd_table);
-  w32::hook::fail_nth(Call::GetStdHandle, 2, ERROR_INVALID_HANDLE);
-  ASSERT_EQ(rt::fd_init(), 0);
-  EXPECT_EQ(rt::write(1, "x", 1), -1);
-  EXPECT_EQ(rt::dup(0), 3);  // 3 and up are free
-}
-
-TEST_F(Descriptors, SeekingFilesAndPipes) {
-  const int fd = open_scratch();
-  EXPECT_EQ(rt::lseek(fd, 0, rt::SEEK_END), 10);
-  EXPECT_EQ(rt::lseek(fd, -4, rt::SEEK_CUR), 6);
-  EXPECT_EQ(next_byte(fd), '6');
-  EXPECT_EQ(rt::lseek(fd, -1, rt::SEEK_SET), -1);
-  EXPECT_EQ(rt::errno, ERROR_NEGATIVE_SEEK);
-  EXPECT_EQ(rt::lseek(fd, 0, rt::SEEK_CUR), 7);  // a refused seek moves nothing
-  const support::Pipe pipe = support::make_pipe();
-  EXPECT_EQ(rt::lseek(pipe.read_fd, 0, rt::SEEK_CUR), -1);
-  EXPECT_EQ(rt::errno, rt::ERR_ILLEGAL_SEEK);
-  EXPECT_EQ(rt::fd_is_console(fd) + rt::fd_is_console(pipe.read_fd), 0);
-  // A pipe whose writer has gone ends with 0 bytes, not an error.
-  ASSERT_EQ(rt::write(pipe.write_fd, "ab", 2), 2);
-  ASSERT_EQ(rt::close(pipe.write_fd), 0);
-  char bytes[8];
-  EXPECT_EQ(rt::read(pipe.read_fd, bytes, sizeof bytes), 2);
-  rt::errno = 0;
-  EXPECT_EQ(rt::read(pipe.read_fd, bytes, sizeof bytes), 0);
-  EXPECT_EQ(rt::errno, 0);
 }
 
 TEST_F(Descriptors, DuplicatesTakeTheLowestFreeNumberAndShareThePosition) {
@@ -166,33 +138,67 @@ TEST_F(Descriptors, FcntlMarksHandles) {
   EXPECT_EQ(next_byte(fd), '1');
 }
 
-// Failures of the system, and the error numbers whose messages a user reads.
-TEST_F(Descriptors, SystemFailures) {
-  const int fd = open_scratch();
-  const struct {
-    DWORD code;
-    int error;
-  } cases[] = {
-      {ERROR_FILE_NOT_FOUND, 2}, {ERROR_INVALID_NAME, 2},  // a name the system cannot take is not there
-      {ERROR_FILENAME_EXCED_RANGE, rt::ERR_NAME_TOO_LONG}, {ERROR_ACCESS_DENIED, 5},
-      {ERROR_NO_DATA, 232}, {ERROR_DISK_FULL, 112},
+// The name, access and disposition asked of the system for device names and flags.
+TEST_F(Descriptors, OpenRequestsForDeviceNames) {
+  constexpr int R = rt::O_RDONLY, W = rt::O_WRONLY, RW = rt::O_RDWR, CREAT = rt::O_CREAT, TRUNC = rt::O_TRUNC;
+  constexpr DWORD kRead = GENERIC_READ, kWrite = GENERIC_WRITE, kBoth = GENERIC_READ | GENERIC_WRITE;
+  const struct { const char* name; int flags; const char* system_name; DWORD access; } cases[] = {
+      {"/dev/null", W, "nul", kWrite},
+      {"/dev/tty", R, "CONIN$", kBoth},
+      {"CON", RW, "CON", kRead},  // the console opens read-only
+      {"COM1:", RW | CREAT | TRUNC, "COM1:", kBoth},
+      {"\\\\.\\pipe\\p", W | CREAT, "\\\\.\\pipe\\p", kWrite},  // the device namespace
   };
   for (const auto& c : cases) {
-    w32::hook::fail_nth(Call::ReadFile, 1, c.code);
-    EXPECT_EQ(next_byte(fd), '-');
-    EXPECT_EQ(rt::errno, c.error) << c.code;
+    const rt::OpenRequest r = rt::open_request(c.name, c.flags, 0666);
+    EXPECT_EQ(std::tuple(std::string(r.name), r.access, r.disposition),
+              std::tuple(std::string(c.system_name), c.access, DWORD{OPEN_EXISTING})) << c.name;
   }
-  w32::hook::fail_nth(Call::ReadFile, 1, ERROR_BROKEN_PIPE);  // the writer has gone: the end
-  char byte;
-  EXPECT_EQ(rt::read(fd, &byte, 1), 0);
-  EXPECT_EQ(rt::write(fd, "x", 1), -1);  // opened read-only
-  EXPECT_EQ(rt::errno, ERROR_ACCESS_DENIED);
-  w32::hook::fail_nth(Call::SetFilePointer, 1, 1117);
-  EXPECT_EQ(rt::lseek(fd, 0, rt::SEEK_SET), -1);
-  EXPECT_EQ(rt::errno, 1117);
-  w32::hook::fail_nth(Call::CloseHandle, 1, ERROR_INVALID_HANDLE);
-  EXPECT_EQ(rt::close(fd), -1);
-  EXPECT_EQ(next_byte(fd), '0');  // still open
+  EXPECT_EQ(rt::open_request("f", 0, 0).share, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+}
+
+// A name with a separator is opened by its full path, in which ".."
+// takes back the directory before it, even one that does not exist.
+TEST_F(Descriptors, NamesWithASeparatorAreOpenedByTheirFullPath) {
+  std::filesystem::create_directory(dir.path() / "sub");
+  dir.write("sub/f", "in sub");
+  const support::CurrentDir here(dir.path());
+  const int fd = rt::open("nodir/../sub/f", rt::O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  char bytes[6];
+  EXPECT_EQ(rt::read(fd, bytes, 6), 6);
+  EXPECT_EQ(std::string(bytes, 6), "in sub");
+
+  // When the full path cannot be made, the name is tried as it came.
+  for (const unsigned nth : {1, 2}) {  // the size asked, then the path written
+    w32::hook::fail_nth(Call::GetFullPathNameA, nth, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_GE(rt::open("sub/f", rt::O_RDONLY, 0), 0) << nth;
+  }
+  w32::hook::fail_nth(Call::HeapAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+  EXPECT_GE(rt::open("sub/f", rt::O_RDONLY, 0), 0);
+}
+
+// A real file's modification time goes through the DOS date and time: two-second
+// steps, and 1980-01-01 for anything before it.
+TEST_F(Descriptors, ModificationTimesOfRealFiles) {
+  const std::string path = dir.write("f", "hello");
+  std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
+      {1300184431, 1300184430},  // 2011-03-15 10:20:31 UTC: an odd second rounds down
+      {315532799, 315532800},    // before the first DOS date
+  };
+  for (unsigned month = 1; month <= 12; ++month) {  // the first of each month of a leap year
+    const std::chrono::sys_seconds first{std::chrono::sys_days{std::chrono::year{2016} / month / 1}};
+    cases.emplace_back(first.time_since_epoch().count(), first.time_since_epoch().count());
+  }
+  for (const auto& [written, seconds] : cases) {
+    const std::chrono::sys_seconds at{std::chrono::seconds{written}};
+    std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(at));
+    const int fd = rt::open(path.c_str(), rt::O_RDONLY, 0);
+    rt::FileStatus status{};
+    EXPECT_EQ(rt::fstat(fd, &status), 0);
+    EXPECT_EQ(status.st_mtime, seconds) << written;
+    rt::close(fd);
+  }
 }
 
 }  // namespace
