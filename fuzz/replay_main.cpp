@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
       for (std::size_t edits = 1 + next(4); edits-- > 0;) {
         const std::size_t at = next(input.size() + 1);
         const std::size_t kind = next(4);
-        if (kind == 0 && at < input.size()) input[at] = static_cast<char>(input[at] ^ 1 << next(8));
+        if (kind == 0 && at < input.size()) input[at] = static_cast<char>(input[at] ^ (1 << next(8)));
         if (kind == 1) input.insert(at, 1, static_cast<char>(next(256)));
         if (kind == 2 && at < input.size()) input.erase(at, 1);
         if (kind == 3) input.insert(at, seed.substr(next(seed.size()), 1 + next(64)));
