@@ -1,5 +1,6 @@
 // Program start-up: the words of a command line, in the process and, on Windows,
 // through the probe; the argument sources; the cleaned environment; failures.
+// The argument block's bounds are the start fuzz target's.
 #include <cctype>
 #include <cstdint>
 #include <filesystem>
@@ -63,16 +64,15 @@ class Start : public support::RuntimeTest {
   const std::string probe = support::sibling_program("probe");
 };
 
-// Command lines after the program name and their arguments, with a.log, b.log and c.txt at hand.
+// Command lines after the program name and their arguments, with a.log, b.log
+// and c.txt at hand: what the start fuzz target's round trip of quoting does
+// not show.
 const struct {
   const char* line;
   Words args;
 } kCommandLines[] = {
-    {" \"my file\"", {"my file"}}, {" a\"b c\"d", {"ab cd"}}, {" 'it''s'", {"its"}},
-    {" \"say \\\"hi\\\"\"", {"say \"hi\""}}, {" \"\" x ''", {"", "x", ""}}, {" \"open quote", {"open quote"}},
+    {" \"open quote", {"open quote"}}, {" C:\\dir\\file a\\b", {"C:\\dir\\file", "a\\b"}},
     {" 'a\\\"b' \"c'd\" e\\\"f", {"a\\\"b", "c'd", "e\\f"}},  // outside double quotes \ is ordinary
-    {" C:\\dir\\file a\\b", {"C:\\dir\\file", "a\\b"}}, {"  \t spaced \t  out\t", {"spaced", "out"}},
-    {" 1 2 3 4 5 6 7 8 9 10", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10"}},
     {" z *.log -n *.zzz", {"z", "a.log", "b.log", "-n", "*.zzz"}},
     {" c.* *.log", {"c.txt", "a.log", "b.log"}},  // each word's matches sorted in its place
     {" '*.log' \"?.txt\"", {"*.log", "?.txt"}}, {" \"*\".log", {"*.log"}},  // no unquoted wildcard
@@ -115,26 +115,6 @@ TEST_F(Start, TildeEntriesAfterATab) {
   EXPECT_EQ(arguments(program, {"ignored"}, options), Words({"-n", "5", "*.log"}));
 }
 
-TEST_F(Start, ArgumentBlocksMustEndInsideTheirView) {
-  const auto fits = [](std::uint32_t pid, std::uint32_t count, const std::string& strings, std::uint32_t self) {
-    std::string bytes(20, '\0');
-    for (int i = 0; i < 4; ++i) {
-      bytes[8 + i] = static_cast<char>(pid >> (8 * i));
-      bytes[16 + i] = static_cast<char>(count >> (8 * i));
-    }
-    bytes += strings;
-    return rt::arg_block_fits(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), self);
-  };
-  using namespace std::string_literals;
-  EXPECT_TRUE(fits(42, 2, "tail\0-n\0"s, 42));
-  EXPECT_TRUE(fits(42, 0, "", 42));
-  EXPECT_FALSE(fits(42, 2, "tail\0-n\0"s, 43));     // another process's
-  EXPECT_FALSE(fits(42, 2, "tail\0-n"s, 42));       // the last string runs past the view
-  EXPECT_FALSE(fits(42, 3, "tail\0-n\0"s, 42));     // fewer strings than counted
-  EXPECT_FALSE(fits(42, 0xFFFFFFFF, "x\0"s, 42));  // a count no view can hold
-  EXPECT_FALSE(rt::arg_block_fits(reinterpret_cast<const unsigned char*>("0123456789012345678"), 19, 0));
-}
-
 TEST_F(Start, TheEnvironmentIsCleaned) {
   const struct {
     Words environment;
@@ -143,8 +123,6 @@ TEST_F(Start, TheEnvironmentIsCleaned) {
       {{"~tail", "A=1", "=C:=C:\\", "Path=mixed", "~-n", "path=lower", "NVOARGS=0", "PATH=upper", "B=2"},
        {"A=1", "B=2", "PATH=upper"}},
       {{"A=1", "=C:=C:\\x", "~tilde", "NVOARGS=7f", "Path=X", "B=2"}, {"A=1", "B=2", "PATH=X"}},
-      {{"path=C", "Y=1"}, {"Y=1"}},
-      {{"PAth=D", "PATH=E", "PATH=F"}, {"PATH=F"}},
   };
   // Only the variables given count: a system may add its own (Wine: WINE..., SystemRoot).
   const auto name_of = [](const std::string& entry) {
