@@ -2,8 +2,9 @@
 // a folder named, goes through the target in name order, each followed by 64
 // variants (fewer where inputs are large, and 1024 in all at most) that a
 // fixed xorshift draws alike on every run and host: 1-4 bytes flipped,
-// inserted, deleted or runs copied. A broken property ends the program as it ends the fuzzer; the
-// status is 1 when no input was found, so that a test cannot pass on nothing.
+// inserted, deleted or runs copied. A broken property ends the program as it
+// ends the fuzzer; the status is 1 when no input was found, so that a test
+// cannot pass on nothing.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
