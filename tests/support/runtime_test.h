@@ -47,21 +47,4 @@ class Environment {
   char** saved_;
 };
 
-// Sends what a runtime stream writes into a file for the length of a scope.
-class CapturedStream {
- public:
-  CapturedStream(rt::Stream* stream, const ScratchDir& dir);
-  ~CapturedStream();
-  CapturedStream(const CapturedStream&) = delete;
-  CapturedStream& operator=(const CapturedStream&) = delete;
-
-  // Everything written so far.
-  std::string text();
-
- private:
-  rt::Stream* stream_;
-  rt::Stream saved_;
-  std::string path_;
-};
-
 }  // namespace support

@@ -122,26 +122,6 @@ void RuntimeTest::TearDown() {
   }
 }
 
-CapturedStream::CapturedStream(rt::Stream* stream, const ScratchDir& dir)
-    : stream_(stream), saved_(*stream), path_((dir.path() / "captured").string()) {
-  const int fd = rt::open(path_.c_str(), rt::O_RDWR | rt::O_CREAT | rt::O_TRUNC, 0666);
-  EXPECT_GE(fd, 0);
-  // The entry is freed and opened again over the file: the lowest free
-  // entry is this one while the standard streams below it are open.
-  stream_->flags = 0;
-  EXPECT_EQ(rt::fdopen(fd, "wb"), stream_);
-}
-
-CapturedStream::~CapturedStream() {
-  rt::fclose(stream_);
-  *stream_ = saved_;
-}
-
-std::string CapturedStream::text() {
-  rt::fflush(stream_);
-  return ScratchDir::read(path_);
-}
-
 }  // namespace support
 
 // The entry of every unit-test program: the descriptor table is set up as
