@@ -20,10 +20,15 @@
 //   err: BYTES            the expected standard error (CR LF on Windows: stderr is a text stream)
 //   status: N             the expected exit status
 //   only: native|windows  a case about one host
-//   stdout: full          standard output is a full device (/dev/full)
+//   stdout: full|gone     standard output is a full device (/dev/full), or a
+//                         pipe whose reader has gone
+//   env: NAME=VALUE ...   variables added to the environment, which otherwise
+//                         chooses no language. Several env lines: environments
+//                         that each must give the same result
 // BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an
 // argument), and {usage} (the usage text and a line feed), {error N} (the
-// system's text for error code N), {repeat N TEXT} (TEXT N times).
+// system's text for error code N), {repeat N TEXT} (TEXT N times), {nls}
+// (the folder of the catalogues the build makes).
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -80,6 +85,8 @@ std::string expand(const std::string& value) {
         out += kUsage;
       } else if (inside.rfind("error ", 0) == 0) {
         out += rt::strerror(std::stoi(inside.substr(6)));
+      } else if (inside == "nls") {
+        out += TAIL_NLS_DIR;
       } else if (inside.rfind("repeat ", 0) == 0) {
         std::istringstream words(inside.substr(7));
         int times;
@@ -102,7 +109,7 @@ std::string expand(const std::string& value) {
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
-  const std::string known = " args dir data via out out-windows err status only stdout ";
+  const std::string known = " args dir data via out out-windows err status only stdout env ";
   std::vector<Case> cases;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -120,7 +127,9 @@ std::vector<Case> load_cases() {
     }
   }
   std::erase_if(cases, [](Case& c) {
-    if (!c.fields.count("args")) c.fields["args"].emplace_back();
+    for (const char* key : {"args", "env"}) {
+      if (!c.fields.count(key)) c.fields[key].emplace_back();
+    }
     return c.fields.count("only") && c.fields["only"][0] != (w32::kDriveLetters ? "windows" : "native");
   });
   return cases;
@@ -154,23 +163,30 @@ TEST_P(Cli, Run) {
   std::istringstream ways(field(c, "via", "none"));
   for (std::string way; ways >> way;) {
     for (const std::string& command_line : c.fields.at("args")) {
-      std::vector<std::string> args;
-      std::istringstream words(command_line);
-      for (std::string word; words >> word;) args.push_back(expand(word));
-      support::RunOptions options;
-      if (way == "file" || way == "closed") args.push_back("in");
-      if (way == "pipe" || way == "redirect") options.input = data;
-      options.input_pipe = way == "pipe";
-      options.input_closed = way == "closed";
-      if (field(c, "stdout") == "full") options.output_path = "/dev/full";
-      const support::ChildResult result = support::run_tail(dir.path(), args, options);
-      const bool own_windows_out = w32::kTextModeByDefault && c.fields.count("out-windows");
-      std::string out = expand(field(c, own_windows_out ? "out-windows" : "out"));
-      if (!own_windows_out && !counts_bytes(args)) out = support::as_text(out);
-      const std::string where = "cases.txt line " + std::to_string(c.line) + ": tail " + command_line + " via " + way;
-      EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n" << result.err;
-      EXPECT_EQ(field(c, "stdout") == "full" ? out : result.out, out) << where;  // a full device shows nothing
-      EXPECT_EQ(result.err, support::as_text(expand(field(c, "err")))) << where;
+      for (const std::string& environment : c.fields.at("env")) {
+        std::vector<std::string> args;
+        std::istringstream words(command_line);
+        for (std::string word; words >> word;) args.push_back(expand(word));
+        support::RunOptions options;
+        if (way == "file" || way == "closed") args.push_back("in");
+        if (way == "pipe" || way == "redirect") options.input = data;
+        options.input_pipe = way == "pipe";
+        options.input_closed = way == "closed";
+        if (field(c, "stdout") == "full") options.output_path = "/dev/full";
+        options.output_reader_gone = field(c, "stdout") == "gone";
+        options.environment = support::plain_environment();
+        std::istringstream entries(environment);
+        for (std::string entry; entries >> entry;) options.environment->push_back(expand(entry));
+        const support::ChildResult result = support::run_tail(dir.path(), args, options);
+        const bool own_windows_out = w32::kTextModeByDefault && c.fields.count("out-windows");
+        std::string out = expand(field(c, own_windows_out ? "out-windows" : "out"));
+        if (!own_windows_out && !counts_bytes(args)) out = support::as_text(out);
+        const std::string where =
+            "cases.txt line " + std::to_string(c.line) + ": " + environment + " tail " + command_line + " via " + way;
+        EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n" << result.err;
+        EXPECT_EQ(c.fields.count("stdout") ? out : result.out, out) << where;  // such an output shows nothing
+        EXPECT_EQ(result.err, support::as_text(expand(field(c, "err")))) << where;
+      }
     }
   }
 }

@@ -1,5 +1,6 @@
 // Error texts and diagnostics: the system's own codes, system codes with and
-// without a text, and fatal and xstrdup ending the process.
+// without a text, fatal and xstrdup ending the process, and every kind of
+// broken pipe on output ending it as SIGPIPE does.
 #include <string>
 
 #include "tests/support/process.h"
@@ -9,6 +10,14 @@
 namespace {
 
 using Diagnostics = support::RuntimeTest;
+
+// The probe started with these variables added to the plain environment.
+support::ChildResult probe(const std::string& variable) {
+  support::RunOptions options;
+  options.environment = support::plain_environment();
+  options.environment->push_back(variable);
+  return support::run(support::sibling_program("probe"), {}, options);
+}
 
 TEST_F(Diagnostics, ErrorTexts) {
   EXPECT_STREQ(rt::strerror(-10), "Unknown error #fffffff6");
@@ -23,14 +32,24 @@ TEST_F(Diagnostics, ErrorTexts) {
 
 // fatal with a leading '!' adds the error text; xstrdup with no memory is fatal.
 TEST_F(Diagnostics, FatalEndsTheProcessWithStatus1) {
-  const std::string child = support::sibling_program("child");
-  support::ChildResult result = support::run(child, {"fatal-error"});
+  support::ChildResult result = probe("PROBE_FATAL=error");
   EXPECT_EQ(result.status, 1u);
-  EXPECT_EQ(result.err, "child: with the error text: illegal seek" + support::kLineEnd);
-  result = support::run(child, {"xstrdup"});
+  EXPECT_EQ(result.err, "probe: with the error text: illegal seek" + support::kLineEnd);
+  result = probe("PROBE_FATAL=xstrdup");
   EXPECT_EQ(result.status, 1u);
-  EXPECT_TRUE(result.err.starts_with("child: memory allocation failure: ")) << result.err;
+  EXPECT_TRUE(result.err.starts_with("probe: memory allocation failure: ")) << result.err;
   EXPECT_TRUE(result.err.ends_with(support::kLineEnd)) << result.err;
+}
+
+// Every code of a write into a pipe without reader ends the process silently
+// with 256 + SIGPIPE; others do not.
+TEST_F(Diagnostics, EveryBrokenPipeEndsTheProcessWith269) {
+  for (const auto& [code, status] : {std::pair{ERROR_BROKEN_PIPE, 269u}, {ERROR_NO_DATA, 269u},
+                                     {ERROR_PIPE_NOT_CONNECTED, 269u}, {ERROR_DISK_FULL, 0u}}) {
+    const support::ChildResult result = probe("PROBE_FAIL_WRITE=" + std::to_string(code));
+    EXPECT_EQ(result.status, status) << code;
+    EXPECT_EQ(result.err, "") << code;
+  }
 }
 
 }  // namespace
