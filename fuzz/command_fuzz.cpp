@@ -5,10 +5,11 @@
 // they are; once with the content also in the file "input", whose name is
 // added as the last argument. The properties:
 // - no crash, no sanitizer report, no hang;
-// - status 0: standard output is the model's for the options the command
-//   took and the input it read: the last or first lines or bytes of the
-//   content, as text-mode reading gives it (not for byte units read from a
-//   file), with text-mode line ends on output for line units;
+// - status 0 with one input and no header: standard output is the model's
+//   for the options the command took and the input it read: the last or
+//   first lines or bytes of the content, as text-mode reading gives it (not
+//   for byte units read from a file), with text-mode line ends on output for
+//   line units;
 // - status 1: a byte count out of range, memory refused, a negative count
 //   from the end of a pipe, or a name that could not be opened;
 // - status 2: the usage text on standard error, nothing on standard output.
@@ -56,12 +57,14 @@ struct Run {
   bool refused = false;      // an allocation was refused
   bool opened_file = false;  // the input file was opened
   bool open_failed = false;  // another name was asked for
+  bool following = false;    // the run ended at the first pause of following
 };
 Run g_run;
 
 rt::Stream g_pristine[3];
 unsigned g_pristine_default_mode;
 char* g_no_environment[] = {nullptr};
+char g_tail[] = "tail";
 
 bool standard(HANDLE handle) { return handle == kIn || handle == kOut || handle == kErr; }
 
@@ -145,7 +148,9 @@ void install_replacements() {
   r.HeapReAlloc = reallocate;
   r.ExitProcess = [](UINT status) { throw Ended{status}; };
   r.Sleep = [](DWORD milliseconds) {
-    if (milliseconds > 0) throw Ended{0};  // following has begun
+    if (milliseconds == 0) return;
+    g_run.following = true;  // following has begun
+    throw Ended{0};
   };
 }
 
@@ -171,11 +176,15 @@ unsigned run_command(std::vector<std::string> words, std::string_view content) {
   } catch (const Ended& ended) {
     status = ended.status;
   }
-  // After following began, the exit path still closes what the run opened.
+  // After following began, the exit path still closes the streams the run
+  // opened, and here the descriptors that follow mode kept are closed too.
   g_run.collecting = false;
   try {
     rt::exit(0);
   } catch (const Ended&) {
+  }
+  for (int fd = 3; fd < rt::fd_count; ++fd) {
+    if (rt::fd_table[fd] != nullptr) rt::close(fd);
   }
   return status;
 }
@@ -219,7 +228,7 @@ std::optional<std::string> model(const std::string& content, bool from_file) {
   }
   std::size_t start = 0;
   if (o.from_end == 0) {
-    for (std::int32_t skip = o.count; skip > 0; --skip) {
+    for (std::int32_t skip = o.count > 0 ? o.count - 1 : 0; skip > 0; --skip) {  // +1 and +0: the first
       const std::size_t feed = data.find('\n', start);
       if (feed == std::string::npos) return std::string();  // no such line
       start = feed + 1;
@@ -252,10 +261,19 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
     return;
   }
   if (status != 0 && status != 1) __builtin_trap();
-  if (g_run.open_failed && !from_file) {
-    if (status != 1) __builtin_trap();  // the operand was some other name
+  if (g_run.open_failed) {
+    // An operand was some other name: status 1, unless following began
+    // (the status is then the one the process will end with).
+    if (status != 1 && !g_run.following) __builtin_trap();
     return;
   }
+  // The options again, and the operands after them: the model knows one
+  // input written without a header.
+  std::vector<char*> argv{g_tail};
+  for (std::string& word : arguments) argv.push_back(word.data());
+  tail::options = tail::TailOptions{};
+  const int first = tail::parse_options(static_cast<int>(argv.size()), argv.data());
+  if (static_cast<int>(argv.size()) - first > 1 || tail::options.headers == 1) return;
   const std::optional<std::string> expected = model(content, from_file);
   if (status == 1) {
     if (expected && !g_run.refused) __builtin_trap();

@@ -1,12 +1,17 @@
-// The output driver: turns the count into lines or a byte offset, decides
-// whether the input can be positioned, and runs one output mode; and the
+// The output driver: opens each operand in turn, turns the count into lines
+// or a byte offset, decides whether an input can be positioned, and runs one
+// output mode; then hands what is to be followed to follow mode. And the
 // copying from a start point counted from the beginning.
+#include <utility>
+
 #include "tail/tail.h"
 
 #include "runtime/msg/diag.h"
 #include "runtime/msg/format.h"
+#include "runtime/msg/heap.h"
 #include "runtime/msg/messages.h"
 #include "runtime/startup/exit.h"
+#include "runtime/string.h"
 #include "runtime/win32/fstat.h"
 
 namespace tail {
@@ -26,10 +31,58 @@ int read_error(const char* name) {
 
 void read_error_exit(const char* name) { rt::exit(read_error(name)); }
 
+void write_header(const char* name, bool first) {
+  rt::fprintf(rt::stdout, first ? "==> %s <==\n" : "\n==> %s <==\n", name);
+}
+
+int tail_files(char* const* names, int count) {
+  const int inputs = count > 0 ? count : 1;
+  const bool headers = options.headers == 1 || (options.headers == -1 && inputs > 1);
+  auto* followed = static_cast<Followed*>(rt::malloc(sizeof(Followed) * static_cast<std::size_t>(inputs)));
+  if (!followed) {
+    rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
+    return 1;
+  }
+  // Byte units read a file untranslated. "-" is standard input among
+  // several operands; a single one is always a file's name.
+  const char* mode = is_byte_unit(options.unit) ? "rb" : "r";
+  if (is_byte_unit(options.unit)) rt::stream_set_binary(rt::stdout);  // bytes are written as they are, headers too
+  int status = 0;
+  int following = 0;
+  int written = -1;  // the followed input whose part was written last; -1: another
+  bool first_header = true;
+  for (int k = 0; k < inputs; ++k) {
+    const bool from_stdin = count == 0 || (count > 1 && rt::strcmp(names[k], "-") == 0);
+    rt::Stream* stream = from_stdin ? rt::stdin : rt::fopen(names[k], mode);
+    if (!stream) {
+      rt::print_error(rt::msg_lookup(rt::messages::kInputFile), names[k]);
+      status = 1;
+      // Followed by name, a missing file is looked for at every poll.
+      if (options.follow && options.by_name) followed[following++] = Followed{names[k], -1, 0, {}, true};
+      continue;
+    }
+    const char* name = from_stdin ? rt::xstrdup(rt::msg_lookup(rt::messages::kStandardInput)) : names[k];
+    if (headers) write_header(name, std::exchange(first_header, false));
+    written = -1;
+    Followed input;
+    if (tail_stream(stream, name) != 0 || follow_setup(stream, name, input) != 0) {
+      status = 1;
+    } else if (input.fd >= 0) {
+      input.by_name = options.by_name && !from_stdin;
+      written = following;
+      followed[following++] = input;
+      continue;  // the stream is closed
+    }
+    if (stream != rt::stdin) rt::fclose(stream);
+  }
+  if (following > 0) follow_files(followed, following, headers, written);
+  rt::free(followed);
+  return status;
+}
+
 int tail_stream(rt::Stream* stream, const char* name) {
   std::int64_t offset = 0;
   if (is_byte_unit(options.unit)) {
-    rt::stream_set_binary(rt::stdout);  // bytes are written as they are
     const std::int64_t size = kUnitSize[options.unit];
     if (options.count > 2147483647 / size) {
       rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kByteCountRange), 0, 2147483647);
@@ -37,8 +90,6 @@ int tail_stream(rt::Stream* stream, const char* name) {
     }
     offset = options.count * size;
     if (options.from_end == 0 && offset != 0) --offset;
-  } else if (options.from_end == 0 && options.count > 0) {
-    --options.count;  // +1 and +0 both start at the first line
   }
 
   // Copying goes a run at a time: the input gets a large buffer before its
@@ -72,17 +123,18 @@ int tail_stream(rt::Stream* stream, const char* name) {
   if (options.count == 0) {
     // Nothing of what is there is written: following starts at its end.
     if (seekable) rt::fseek(stream, 0, rt::SEEK_END);
-    return follow_stream(stream);
+    return 0;
   }
   return seekable ? last_lines_seek(stream, status.st_size, name) : last_lines_ring(stream, name);
 }
 
 int skip_lines(rt::Stream* stream, const char* name) {
-  // A line ends at a line feed, whatever bytes it holds and however long it is.
-  for (std::int32_t lines = options.count; lines > 0; --lines) {
+  // A line ends at a line feed, whatever bytes it holds and however long it
+  // is. +1 and +0 both start at the first line.
+  for (std::int32_t lines = options.count > 0 ? options.count - 1 : 0; lines > 0; --lines) {
     if (!skip_line(stream)) {
       if (rt::ferror(stream)) read_error_exit(name);
-      return follow_stream(stream);  // the start line does not exist
+      return 0;  // the start line does not exist
     }
   }
   return copy_rest(stream, 0, name);
@@ -102,7 +154,7 @@ int end_of_copy_checks(rt::Stream* stream, const char* name) {
     rt::print_error(rt::msg_lookup(rt::messages::kWriteError));
     return 1;
   }
-  return follow_stream(stream);
+  return 0;
 }
 
 }  // namespace tail

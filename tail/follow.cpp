@@ -1,34 +1,103 @@
-// Follow mode: after the chosen part of a disk file is written, copy what
-// is appended to it, polling every 2 seconds, until the process is ended
-// from outside (or by a write into a pipe without reader).
+// Follow mode: after the chosen part of each disk file is written, copy what
+// is appended to them, polling at the interval of -s (2 seconds unless
+// given), until the process is ended from outside (or by a write into a pipe
+// without reader). With -F a followed name is looked up at every poll: when
+// it names another file, or none, the old file is written to its end and let
+// go, so that a writer can always rotate or recreate it.
+#include <cstdint>
+
 #include "tail/tail.h"
 
 #include "runtime/msg/diag.h"
+#include "runtime/msg/format.h"
 #include "runtime/msg/messages.h"
+#include "runtime/startup/exit.h"
+#include "runtime/win32/errno.h"
 #include "runtime/win32/fd.h"
 #include "runtime/win32/fstat.h"
+#include "runtime/win32/open.h"
 
 namespace tail {
 namespace {
 
-constexpr unsigned kFollowInterval = 2;  // seconds between polls
+bool g_headers = false;
+int g_written = -1;  // the input whose bytes were written last; -1: none being followed
 
-// Starts the followed stream again at the beginning of its file. The seek to
-// the end comes first because it always moves the descriptor and empties the
-// buffer, whose copy of the old contents must not be sought back into.
-void restart(rt::Stream* followed) {
-  rt::fseek(followed, 0, rt::SEEK_END);
-  rt::fseek(followed, 0, rt::SEEK_SET);
+// A line of standard error without an error text: "tail: " and the message.
+void notice(const rt::Message& message, const char* name) {
+  rt::fprintf(rt::stderr, "%s: ", rt::progname);
+  rt::fprintf(rt::stderr, rt::msg_lookup(message), name);
+  rt::fprintf(rt::stderr, "\n");
+}
+
+// Writes what the input holds past the position reached. Each poll reads
+// through a stream of its own over a duplicate of the descriptor: closing it
+// gives back its read-ahead, so the descriptor stays at what was written.
+void drain(Followed& input, int index) {
+  const int fd = rt::dup(input.fd);
+  if (fd < 0) return;  // tried again at the next poll
+  rt::Stream* stream = rt::fdopen(fd, "r");
+  if (!stream) {
+    rt::print_error(rt::msg_lookup(rt::messages::kReopenFailed), fd);
+    rt::exit(1);
+  }
+  rt::setvbuf(stream, nullptr, rt::_IOFBF, kInputBufferSize);
+  const unsigned char* run;
+  while (const std::size_t n = rt::stream_take(stream, SIZE_MAX, -1, &run)) {
+    if (g_headers && g_written != index) write_header(input.name, false);
+    g_written = index;
+    rt::fwrite(run, 1, n, rt::stdout);
+  }
+  rt::fclose(stream);
+}
+
+bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+// Follow by name: the file the name opens now, compared with the one
+// followed. The old one is written to its end before it is closed.
+void look_up(Followed& input, int index) {
+  rt::FileIdentity found{};
+  int fd = rt::open(input.name, rt::O_RDONLY, 0);
+  if (fd >= 0 && rt::file_identity(fd, &found) != 0) {
+    rt::close(fd);
+    fd = -1;
+  }
+  int reason = rt::errno;
+  if (input.fd >= 0) {
+    if (fd >= 0 && same_file(found, input.id) && found.links != 0) {
+      rt::close(fd);
+      return;
+    }
+    drain(input, index);
+    rt::close(input.fd);
+    input.fd = -1;
+    if (fd < 0 || same_file(found, input.id)) {
+      // Gone, or deleted while the system still lets its name be opened.
+      if (fd >= 0) {
+        rt::close(fd);
+        reason = ERROR_FILE_NOT_FOUND;
+      }
+      rt::errno = reason;
+      rt::print_error(rt::msg_lookup(rt::messages::kInaccessible), input.name);
+      return;
+    }
+    notice(rt::messages::kReplaced, input.name);
+  } else if (fd >= 0) {
+    notice(rt::messages::kAppeared, input.name);
+  } else {
+    return;
+  }
+  input.fd = fd;
+  input.id = found;
+  input.size = 0;
 }
 
 }  // namespace
 
-int sleep(unsigned seconds) {
-  w32::Sleep(seconds * 1000);
-  return 0;
-}
-
-int follow_stream(rt::Stream* stream) {
+int follow_setup(rt::Stream* stream, const char* name, Followed& followed) {
+  followed = Followed{name, -1, 0, {}, false};
   if (!options.follow) return 0;
   // Only disk files are followed: pipes and consoles have no status, and a
   // pipe on standard input is never followed.
@@ -44,27 +113,35 @@ int follow_stream(rt::Stream* stream) {
     return 1;
   }
   rt::fclose(stream);
-  rt::Stream* followed = rt::fdopen(fd, "r");
-  if (!followed) {
-    rt::print_error(rt::msg_lookup(rt::messages::kReopenFailed), fd);
-    return 1;
-  }
-  // Each poll reads what is there in large runs: nothing is ever read twice
-  // once following has started, so reading ahead loses nothing.
-  rt::setvbuf(followed, nullptr, rt::_IOFBF, kInputBufferSize);
-  // A file smaller than when it was last looked at was truncated or
-  // replaced in place: what is written to it since starts at its beginning.
-  // A start point beyond the end is no such thing: nothing is written until
-  // the file grows past it.
-  rt::off_t last_size = status.st_size;
+  followed.fd = fd;
+  followed.size = status.st_size;
+  rt::file_identity(fd, &followed.id);
+  return 0;
+}
+
+void follow_files(Followed* inputs, int count, bool headers, int written) {
+  g_headers = headers;
+  g_written = written;
   for (;;) {
-    sleep(kFollowInterval);
-    rt::clearerr(followed);
-    if (rt::fstat(fd, &status) == 0) {
-      if (status.st_size < last_size) restart(followed);
-      last_size = status.st_size;
+    w32::Sleep(options.interval_ms);
+    for (int k = 0; k < count; ++k) {
+      Followed& input = inputs[k];
+      if (input.by_name) look_up(input, k);
+      if (input.fd < 0) continue;
+      // A file smaller than when it was last looked at was truncated or
+      // replaced in place: what is written to it since starts at its
+      // beginning. A start point beyond the end is no such thing: nothing
+      // is written until the file grows past it.
+      rt::FileStatus status;
+      if (rt::fstat(input.fd, &status) == 0) {
+        if (status.st_size < input.size) {
+          notice(rt::messages::kTruncated, input.name);
+          rt::lseek(input.fd, 0, rt::SEEK_SET);
+        }
+        input.size = status.st_size;
+      }
+      drain(input, k);
     }
-    copy_to_stdout(followed);
   }
 }
 

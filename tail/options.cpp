@@ -1,10 +1,12 @@
 // The tail command's main: the locale, the program name, line-buffered
-// standard output, the option grammar and the opening of the one input.
+// standard output, and the option grammar.
 //
 // The grammar: "tail [-f] [-b|c|k|l|m|n [+-]number] [file]" and the two
 // obsolescent forms "tail -[number][b|c|k|l|m|n][f] [file]" and
-// "tail +[number][b|c|k|l|m|n][f] [file]". Nothing is read or written
-// before the options are parsed, so a usage error leaves stdout untouched.
+// "tail +[number][b|c|k|l|m|n][f] [file]"; besides -f, the whole arguments
+// -F, -q, -v and "-s seconds" may stand wherever -f may, and several files
+// may follow the options. Nothing is read or written before the options
+// are parsed, so a usage error leaves stdout untouched.
 #include "tail/tail.h"
 
 #include "runtime/msg/ctype.h"
@@ -50,6 +52,21 @@ void take_follow(const char*& p, int& flag) {
 }
 
 bool is_digit(char c) { return (rt::char_class(static_cast<unsigned char>(c)) & rt::CT_DIGIT) != 0; }
+
+// The pause of -s: decimal seconds with an optional fraction (its digits
+// past the thousandths dropped), from 0.01 up to 2000000; false otherwise.
+bool take_interval(const char* text) {
+  std::uint64_t milliseconds = 0;
+  const char* p = text;
+  for (; is_digit(*p) && milliseconds <= 2000000000; ++p) milliseconds = milliseconds * 10 + (*p - '0') * 1000;
+  const bool whole_digits = p != text;
+  if (*p == '.') ++p;
+  const char* fraction = p;
+  for (std::uint64_t place = 100; is_digit(*p); ++p, place /= 10) milliseconds += (*p - '0') * place;
+  if (*p != '\0' || (!whole_digits && p == fraction) || milliseconds < 10 || milliseconds > 2000000000) return false;
+  options.interval_ms = static_cast<std::uint32_t>(milliseconds);
+  return true;
+}
 
 // A range error of strtol: errno set and one of the values it gives then.
 bool range_error(std::int32_t value) {
@@ -114,11 +131,7 @@ const char* parse_units(const char* text, int& flag) {
   return p;
 }
 
-int main(int argc, char** argv, char** /*envp*/) {
-  rt::setlocale(rt::LC_ALL, "");
-  rt::progname = "tail";
-  rt::setvbuf(rt::stdout, nullptr, rt::_IOLBF, kOutputBufferSize);
-
+int parse_options(int argc, char** argv) {
   int i = 1;
   while (i < argc) {
     const char* argument = argv[i];
@@ -128,9 +141,27 @@ int main(int argc, char** argv, char** /*envp*/) {
       ++i;
       break;
     }
-    if (rt::strcmp(argument, "-f") == 0) {
+    if (rt::strcmp(argument, "-f") == 0 || rt::strcmp(argument, "-F") == 0) {
       options.follow = 1;
+      if (argument[1] == 'F') options.by_name = 1;
       ++i;
+      continue;
+    }
+    if (rt::strcmp(argument, "-q") == 0 || rt::strcmp(argument, "-v") == 0) {
+      options.headers = argument[1] == 'v' ? 1 : 0;
+      ++i;
+      continue;
+    }
+    if (rt::strcmp(argument, "-s") == 0) {
+      if (i + 1 == argc) {
+        rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kMissingNumber), 's');
+        usage();
+      }
+      if (!take_interval(argv[i + 1])) {
+        rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kBadInterval), argv[i + 1]);
+        usage();
+      }
+      i += 2;
       continue;
     }
     if (options.unit_letter != 0) {
@@ -170,16 +201,15 @@ int main(int argc, char** argv, char** /*envp*/) {
     if (i < argc && rt::strcmp(argv[i], "--") == 0) ++i;
     break;
   }
+  return i;
+}
 
-  if (i >= argc) {
-    const char* name = rt::xstrdup(rt::msg_lookup(rt::messages::kStandardInput));
-    return tail_stream(rt::stdin, name);
-  }
-  // Other operands are ignored. Byte units read the file untranslated.
-  const char* mode = options.unit >= 1 && options.unit <= 4 ? "rb" : "r";
-  if (rt::Stream* input = rt::fopen(argv[i], mode)) return tail_stream(input, argv[i]);
-  rt::print_error(rt::msg_lookup(rt::messages::kInputFile), argv[i]);
-  return 1;
+int main(int argc, char** argv, char** /*envp*/) {
+  rt::setlocale(rt::LC_ALL, "");
+  rt::progname = "tail";
+  rt::setvbuf(rt::stdout, nullptr, rt::_IOLBF, kOutputBufferSize);
+  const int first = parse_options(argc, argv);
+  return tail_files(argv + first, argc - first);
 }
 
 }  // namespace tail

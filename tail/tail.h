@@ -1,22 +1,26 @@
-// The tail command: the option state, the output driver, the modes that
-// write the end of the input, and follow mode.
+// The tail command: the option state, the output driver over the operands,
+// the modes that write the end of an input, and follow mode.
 #pragma once
 
 #include <cstdint>
 
 #include "runtime/prelude.h"
 #include "runtime/stdio/stream.h"
+#include "runtime/win32/fstat.h"
 
 namespace tail {
 
-// The option state, set by the option loop and read by the output modes.
+// The option state, set by the option loop and only read after it.
 struct TailOptions {
   std::int32_t count = 10;      // the number given, in units of `unit`
   std::int32_t from_end = 1;    // 1: counted from the end; 0: from the beginning
   std::int32_t unit = 5;        // index of the unit letter in kUnitLetters
-  std::uint8_t follow = 0;      // 1 once -f (or an f letter) was read
+  std::uint8_t follow = 0;      // 1 once -f, -F (or an f letter) was read
   char unit_letter = 0;         // the unit letter as typed; 0 while none was given
   const char* current_arg = nullptr;  // the argument being parsed, quoted in messages
+  std::uint8_t by_name = 0;     // 1 with -F: a followed name is opened again when its file goes
+  std::int8_t headers = -1;     // 1 with -v, 0 with -q (the later wins); -1: with several operands
+  std::uint32_t interval_ms = 2000;  // the pause before each poll (-s)
 };
 extern TailOptions options;
 
@@ -31,8 +35,10 @@ constexpr std::int32_t kScanBlockSize = 65536;
 constexpr std::size_t kInputBufferSize = 65536;
 constexpr std::size_t kOutputBufferSize = 65536;
 
-// Options, input and output mode: the exit status.
+// Options, inputs and output modes: the exit status.
 int main(int argc, char** argv, char** envp);
+// The option loop: fills `options`; the index of the first operand.
+int parse_options(int argc, char** argv);
 // Prints the usage text and ends the process with status 2.
 [[noreturn]] void usage();
 // 1 when the text is a whole decimal number in the 32-bit range, else 0.
@@ -43,13 +49,17 @@ const char* parse_count(const char* text, int obsolescent);
 // flag: in 1 for the obsolescent forms, 0 otherwise; out 1 when an f was read.
 const char* parse_units(const char* text, int& flag);
 
-// Picks the output mode for the input and runs it: 0 or 1.
+// Writes each operand in turn (standard input when there is none), under a
+// header when there are several or -v asks for them, then follows them when
+// asked: the exit status, 1 when any of them failed.
+int tail_files(char* const* names, int count);
+// Picks the output mode for an input and runs it: 0 or 1.
 int tail_stream(rt::Stream* stream, const char* name);
 // Skips `count` lines, then copies the rest.
 int skip_lines(rt::Stream* stream, const char* name);
 // Drops `skip` bytes, then copies the rest.
 int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name);
-// The end of every copying mode: input error, flush, output error, follow.
+// The end of every copying mode: input error, flush, output error.
 int end_of_copy_checks(rt::Stream* stream, const char* name);
 // The diagnostic of a failed read of the input; the status 1 it ends with.
 int read_error(const char* name);
@@ -64,12 +74,30 @@ int last_lines_ring(rt::Stream* stream, const char* name);
 // The last `offset` bytes of any input: a ring of that many bytes.
 int last_bytes_ring(rt::Stream* stream, std::int64_t offset, const char* name);
 
-// With -f and a disk file: copies what is appended, polling every 2
-// seconds, and never returns. 0 when not following, 1 when following
+// An input as follow mode keeps it: a descriptor at the position written
+// up to (-1 while a name followed by name cannot be opened), and what
+// tells its file from another.
+struct Followed {
+  const char* name;      // as messages and headers show it
+  int fd;
+  rt::off_t size;        // the size last seen: a smaller one is a truncation
+  rt::FileIdentity id;
+  bool by_name;          // -F and a named operand: reopened when its file goes
+};
+
+// After an input's part is written: whether and how it is followed. 0 and
+// a record holding an fd >= 0 when it is (its stream is then closed), 0
+// and fd -1 when it is not (no -f, a pipe or console), 1 when following
 // cannot be set up.
-int follow_stream(rt::Stream* stream);
-// Pauses for some seconds; 0.
-int sleep(unsigned seconds);
+int follow_setup(rt::Stream* stream, const char* name, Followed& followed);
+// Polls the inputs for what is appended (and, by name, for files that
+// replace them) until the process is ended from outside. With headers, one
+// is written whenever the input written changes; `written` is the input
+// whose part was written last (-1: none of these).
+[[noreturn]] void follow_files(Followed* inputs, int count, bool headers, int written);
+// Writes the header of an input's part: "==> NAME <==", after a blank line
+// unless it is the first thing written.
+void write_header(const char* name, bool first);
 
 // Copying a run at a time, with the effect of a getc/putc loop.
 // Copies the input to stdout until its end.

@@ -19,36 +19,44 @@ struct Message {
 #define RT_MESSAGES(X)                                                                                          \
   X(kIllegalSeek, 0, "E", "illegal seek", "the text of error -3: a seek on a pipe or a console")                \
   X(kUnknownErrorCode, 0, "E", "Unknown error #%x",                                                             \
-    "the text of an error number below -9; shares number 0 with the seek error, whose translations never "     \
-    "take its argument, so it stays in English")                                                               \
-  X(kInputFile, 3, "E filename", "input file \"%s\"", "the file operand can't be opened")                      \
-  X(kWriteError, 4, "E", "write error on standard output", "standard output refused bytes")                    \
-  X(kStandardInput, 177, "I", "[standard input]", "the name of standard input in messages")                    \
-  X(kReadError, 261, "E filename", "read error on file \"%s\"", "the input could not be read")                 \
-  X(kBadCount, 535, "U", "Badly formed line/character count \"%s\"\n", "a count followed by other characters") \
-  X(kUnknownError, 641, "E", "unknown error", "the text of error -1")                                          \
-  X(kNameTooLong, 4029, "E", "name too long", "the text of error -2")                                          \
-  X(kArgumentTooLarge, 695, "E", "argument too large", "the text of error -4")                                 \
-  X(kResultTooLarge, 696, "E", "result too large", "the text of error -5")                                     \
-  X(kNoSuchProcess, 697, "E", "no such process", "the text of error -6")                                       \
-  X(kNoSpace, 698, "E", "no space left on device", "the text of error -7")                                     \
-  X(kDirectoryNotEmpty, 699, "E", "directory not empty", "the text of error -8")                               \
-  X(kInterrupt, 4837, "E", "interrupt", "the text of error -9")                                                \
-  X(kNoBufferMemory, 1835, "E", "not enough memory for buffering", "a buffer or ring can't be allocated")      \
-  X(kReopenFailed, 1836, "E fd", "re-opening file descriptor \"%d\"", "following can't open its stream")       \
-  X(kMissingNumber, 3311, "U", "Missing number after \"-%c\" option\n", "a unit option without its count")     \
-  X(kAllocationFailure, 3581, "E", "!memory allocation failure", "a copy the runtime needs can't be made")     \
+    "the text of an error number below -9; shares number 0 with the seek error, whose translations never "      \
+    "take its argument, so it stays in English")                                                                \
+  X(kInputFile, 3, "E filename", "input file \"%s\"", "the file operand can't be opened")                       \
+  X(kWriteError, 4, "E", "write error on standard output", "standard output refused bytes")                     \
+  X(kStandardInput, 177, "I", "[standard input]", "the name of standard input in messages")                     \
+  X(kReadError, 261, "E filename", "read error on file \"%s\"", "the input could not be read")                  \
+  X(kBadCount, 535, "U", "Badly formed line/character count \"%s\"\n", "a count followed by other characters")  \
+  X(kUnknownError, 641, "E", "unknown error", "the text of error -1")                                           \
+  X(kNameTooLong, 4029, "E", "name too long", "the text of error -2")                                           \
+  X(kArgumentTooLarge, 695, "E", "argument too large", "the text of error -4")                                  \
+  X(kResultTooLarge, 696, "E", "result too large", "the text of error -5")                                      \
+  X(kNoSuchProcess, 697, "E", "no such process", "the text of error -6")                                        \
+  X(kNoSpace, 698, "E", "no space left on device", "the text of error -7")                                      \
+  X(kDirectoryNotEmpty, 699, "E", "directory not empty", "the text of error -8")                                \
+  X(kInterrupt, 4837, "E", "interrupt", "the text of error -9")                                                 \
+  X(kNoBufferMemory, 1835, "E", "not enough memory for buffering", "a buffer or ring can't be allocated")       \
+  X(kReopenFailed, 1836, "E fd", "re-opening file descriptor \"%d\"", "following can't open its stream")        \
+  X(kMissingNumber, 3311, "U", "Missing number after \"-%c\" option\n", "a unit option without its count")      \
+  X(kAllocationFailure, 3581, "E", "!memory allocation failure", "a copy the runtime needs can't be made")      \
   X(kUsage, 5275, "U",                                                                                          \
-    "Usage: tail [-f] [-b|c|k|l|m|n [+-]number] [file]\n"                                                       \
-    "       tail -[number][b|c|k|l|m|n][f] [file]\n"                                                            \
-    "       tail +[number][b|c|k|l|m|n][f] [file]",                                                             \
+    "Usage: tail [-f|-F] [-q|-v] [-s seconds] [-b|c|k|l|m|n [+-]number] [file...]\n"                            \
+    "       tail -[number][b|c|k|l|m|n][f] [file...]\n"                                                         \
+    "       tail +[number][b|c|k|l|m|n][f] [file...]",                                                          \
     "the usage text after a usage error")                                                                       \
-  X(kInvalidNumber, 5291, "U", "Invalid number \"%s\"", "a count outside the 32-bit range")                    \
-  X(kByteCountRange, 5292, "E", "Byte count not in range %ld..%ld\n", "a byte count too large for its unit")   \
-  X(kInvalidOption, 5293, "U", "Invalid option character \"%c\" in \"%s\"\n", "an unknown option letter")      \
+  X(kInvalidNumber, 5291, "U", "Invalid number \"%s\"", "a count outside the 32-bit range")                     \
+  X(kByteCountRange, 5292, "E", "Byte count not in range %ld..%ld\n", "a byte count too large for its unit")    \
+  X(kInvalidOption, 5293, "U", "Invalid option character \"%c\" in \"%s\"\n", "an unknown option letter")       \
   X(kExclusiveOptions, 5294, "U",                                                                               \
-    "Argument \"%s\" is mutually exclusive with previously specified \"%c\" option.\n",                        \
-    "a second unit option")
+    "Argument \"%s\" is mutually exclusive with previously specified \"%c\" option.\n",                         \
+    "a second unit option")                                                                                     \
+  X(kBadInterval, 5295, "U", "Invalid number of seconds \"%s\"\n", "a value of -s that is no interval")         \
+  X(kTruncated, 5296, "E filename", "%s: file truncated", "a followed file shrank: written again from its start") \
+  X(kReplaced, 5297, "E filename", "'%s' has been replaced; following new file",                                \
+    "-F: the name now opens another file")                                                                      \
+  X(kInaccessible, 5298, "E filename", "'%s' has become inaccessible",                                          \
+    "-F: the name no longer opens the followed file, or that file was deleted")                                 \
+  X(kAppeared, 5299, "E filename", "'%s' has appeared; following new file",                                     \
+    "-F: a name that could not be opened opens a file")
 
 namespace messages {
 #define RT_MESSAGE_RECORD(name, number, kind, text, use) inline constexpr Message name{number, kind, text};

@@ -73,4 +73,13 @@ int fstat(int fd, FileStatus* status) {
   return 0;
 }
 
+int file_identity(int fd, FileIdentity* identity) {
+  if (!fd_validate(fd)) return -1;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!w32::GetFileInformationByHandle(fd_table[fd], &info)) return map_system_error();
+  *identity = FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+                           info.nNumberOfLinks};
+  return 0;
+}
+
 }  // namespace rt

@@ -32,6 +32,18 @@ struct FileStatus {
 // files and directories have a status: consoles, pipes and other devices fail.
 int fstat(int fd, FileStatus* status);
 
+// What tells one open file from another, and how many names it still has:
+// 0 once it has been deleted, even where the system keeps the name until its
+// last handle is closed.
+struct FileIdentity {
+  std::uint32_t volume;  // the serial number of its volume
+  std::uint64_t index;   // its index on that volume
+  std::uint32_t links;
+};
+
+// 0, or -1 with errno set, as fstat.
+int file_identity(int fd, FileIdentity* identity);
+
 // The status that a file's Win32 information gives.
 FileStatus file_status(const BY_HANDLE_FILE_INFORMATION& info);
 

@@ -57,9 +57,9 @@ struct Case {
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 const char kUsage[] =
-    "Usage: tail [-f] [-b|c|k|l|m|n [+-]number] [file]\n"
-    "       tail -[number][b|c|k|l|m|n][f] [file]\n"
-    "       tail +[number][b|c|k|l|m|n][f] [file]\n";
+    "Usage: tail [-f|-F] [-q|-v] [-s seconds] [-b|c|k|l|m|n [+-]number] [file...]\n"
+    "       tail -[number][b|c|k|l|m|n][f] [file...]\n"
+    "       tail +[number][b|c|k|l|m|n][f] [file...]\n";
 
 // A value with its escapes and placeholders replaced.
 std::string expand(const std::string& value) {
@@ -183,7 +183,8 @@ TEST_P(Cli, Run) {
         if (!own_windows_out && !counts_bytes(args)) out = support::as_text(out);
         const std::string where =
             "cases.txt line " + std::to_string(c.line) + ": " + environment + " tail " + command_line + " via " + way;
-        EXPECT_EQ(result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where << "\n" << result.err;
+        const auto status = static_cast<unsigned>(std::stoi(field(c, "status", "0")));
+        EXPECT_EQ(result.status, status) << where << "\n" << result.err;
         EXPECT_EQ(c.fields.count("stdout") ? out : result.out, out) << where;  // such an output shows nothing
         EXPECT_EQ(result.err, support::as_text(expand(field(c, "err")))) << where;
       }

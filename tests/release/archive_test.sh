@@ -45,8 +45,8 @@ nlspath=$(printf 'Z:%s\\nls\\%%l\\%%N.cat' "$(pwd | tr / '\\')")
 export NLSPATH="$nlspath" LANG=de_DE
 run "German: a missing file" 1 '' "$wine" tail.exe missing.txt
 LC_ALL=C grep -qF 'tail: Eingabedatei "missing.txt"' "$work/err" || { fail "German: missing file message"; cat "$work/err"; }
-run "German: a usage error" 2 '' "$wine" tail.exe -q data.txt
-LC_ALL=C grep -qF "$(printf 'Ung\201ltiges Optionszeichen "q" in "-q"')" "$work/err" ||
+run "German: a usage error" 2 '' "$wine" tail.exe -x data.txt
+LC_ALL=C grep -qF "$(printf 'Ung\201ltiges Optionszeichen "x" in "-x"')" "$work/err" ||
   { fail "German: usage message"; cat "$work/err"; }
 
 [ "$failures" -eq 0 ] && echo "the unpacked archive works: $archive"
