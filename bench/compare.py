@@ -8,14 +8,18 @@ times, with standard output to /dev/null; the script prints the median wall
 time of each, their ratio (ours / system), and for the workloads marked so
 the peak resident memory of each. Last comes following: 100 MiB appended to
 a followed file, timed as the CPU seconds each program spends until all of
-it is written (ours polls every 2 seconds, so its wall time means little).
+it is written (ours polls every 2 seconds, so its wall time means little);
+the CPU seconds each spends following 1000 idle files for a minute at its
+default interval, with -f and with -F; and the latency from an append to its
+line on standard output with -F -s 0.1 (median and worst of 100 appends).
 
     bench/compare.py [--tail build/native/tail] [--system-tail /usr/bin/tail]
-                     [--dir /tmp/tail-bench] [--runs 5]
+                     [--dir /tmp/tail-bench] [--runs 5] [--idle-seconds 60]
 """
 import argparse
 import os
 import random
+import select
 import shutil
 import statistics
 import subprocess
@@ -97,12 +101,58 @@ def follow_once(program, source, work):
         process.wait()
 
 
+def idle_once(program, option, names, seconds):
+    """CPU seconds of `program option names...` following idle files for
+    `seconds`."""
+    process = subprocess.Popen([program, option, "-n", "1"] + names, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(seconds)
+        if process.poll() is not None:
+            raise SystemExit(f"{program} {option} ended with status {process.returncode}")
+        return cpu_seconds(process.pid)
+    finally:
+        process.kill()
+        process.wait()
+
+
+def latencies(program, work, appends):
+    """Seconds from each of `appends` appended lines to its showing on the
+    standard output of `program -F -s 0.1`, at random phases of the polls."""
+    followed = os.path.join(work, "latency.txt")
+    open(followed, "wb").close()
+    process = subprocess.Popen([program, "-F", "-s", "0.1", followed], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    seen = []
+    try:
+        time.sleep(0.5)
+        pending = b""
+        with open(followed, "ab") as log:
+            for i in range(appends):
+                time.sleep(random.Random(i).uniform(0, 0.1))
+                line = b"append %d\n" % i
+                start = time.monotonic()
+                log.write(line)
+                log.flush()
+                while line not in pending:
+                    if not select.select([process.stdout], [], [], 5)[0]:
+                        raise SystemExit(f"{program}: no line within 5 s")
+                    pending += os.read(process.stdout.fileno(), 65536)
+                seen.append(time.monotonic() - start)
+                pending = pending.split(line, 1)[1]
+        return seen
+    finally:
+        process.kill()
+        process.wait()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--tail", default="build/native/tail")
     parser.add_argument("--system-tail", default=shutil.which("tail"))
     parser.add_argument("--dir", default="/tmp/tail-bench")
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--idle-seconds", type=float, default=60)
     options = parser.parse_args()
     os.makedirs(options.dir, exist_ok=True)
 
@@ -145,6 +195,23 @@ def main():
     ours = statistics.median(cpu["ours"])
     system = statistics.median(cpu["system"])
     print(f"{'f -f, 100 MiB appended (CPU seconds)':48} {ours:9.3f} {system:9.3f} {ours / max(system, 0.001):7.2f}")
+
+    idle = os.path.join(options.dir, "idle")
+    os.makedirs(idle, exist_ok=True)
+    names = [os.path.join(idle, f"{i:04}.log") for i in range(1000)]
+    for name in names:
+        with open(name, "wb") as log:
+            log.write(b"an idle log\n")
+    for option in ("-f", "-F"):
+        ours = idle_once(options.tail, option, names, options.idle_seconds)
+        system = idle_once(options.system_tail, option, names, options.idle_seconds)
+        label = f"i {option}, 1000 idle files, {options.idle_seconds:.0f} s (CPU seconds)"
+        print(f"{label:48} {ours:9.3f} {system:9.3f} {ours / max(system, 0.001):7.2f}", flush=True)
+
+    for who, program in (("ours", options.tail), ("system", options.system_tail)):
+        seen = latencies(program, options.dir, 100)
+        print(f"j -F -s 0.1, append to output ({who}): median {statistics.median(seen):.3f} s, "
+              f"worst {max(seen):.3f} s", flush=True)
 
 
 if __name__ == "__main__":

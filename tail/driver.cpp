@@ -58,7 +58,7 @@ int tail_files(char* const* names, int count) {
       rt::print_error(rt::msg_lookup(rt::messages::kInputFile), names[k]);
       status = 1;
       // Followed by name, a missing file is looked for at every poll.
-      if (options.follow && options.by_name) followed[following++] = Followed{names[k], -1, 0, {}, true};
+      if (options.follow && options.by_name) followed[following++] = Followed{names[k], -1, 0, -1, {}, true};
       continue;
     }
     const char* name = from_stdin ? rt::xstrdup(rt::msg_lookup(rt::messages::kStandardInput)) : names[k];

@@ -56,8 +56,9 @@ bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
 }
 
 // Follow by name: the file the name opens now, compared with the one
-// followed. The old one is written to its end before it is closed.
-void look_up(Followed& input, int index) {
+// followed. The old one is written to its end before it is closed. The size
+// of the file followed from now on; -1 when there is none.
+rt::off_t look_up(Followed& input, int index) {
   rt::FileIdentity found{};
   int fd = rt::open(input.name, rt::O_RDONLY, 0);
   if (fd >= 0 && rt::file_identity(fd, &found) != 0) {
@@ -68,7 +69,7 @@ void look_up(Followed& input, int index) {
   if (input.fd >= 0) {
     if (fd >= 0 && same_file(found, input.id) && found.links != 0) {
       rt::close(fd);
-      return;
+      return found.size;
     }
     drain(input, index);
     rt::close(input.fd);
@@ -81,23 +82,25 @@ void look_up(Followed& input, int index) {
       }
       rt::errno = reason;
       rt::print_error(rt::msg_lookup(rt::messages::kInaccessible), input.name);
-      return;
+      return -1;
     }
     notice(rt::messages::kReplaced, input.name);
   } else if (fd >= 0) {
     notice(rt::messages::kAppeared, input.name);
   } else {
-    return;
+    return -1;
   }
   input.fd = fd;
   input.id = found;
   input.size = 0;
+  input.drained = -1;
+  return found.size;
 }
 
 }  // namespace
 
 int follow_setup(rt::Stream* stream, const char* name, Followed& followed) {
-  followed = Followed{name, -1, 0, {}, false};
+  followed = Followed{name, -1, 0, -1, {}, false};
   if (!options.follow) return 0;
   // Only disk files are followed: pipes and consoles have no status, and a
   // pipe on standard input is never followed.
@@ -126,19 +129,24 @@ void follow_files(Followed* inputs, int count, bool headers, int written) {
     w32::Sleep(options.interval_ms);
     for (int k = 0; k < count; ++k) {
       Followed& input = inputs[k];
-      if (input.by_name) look_up(input, k);
+      rt::off_t size = input.by_name ? look_up(input, k) : -1;
       if (input.fd < 0) continue;
       // A file smaller than when it was last looked at was truncated or
       // replaced in place: what is written to it since starts at its
       // beginning. A start point beyond the end is no such thing: nothing
-      // is written until the file grows past it.
+      // is written until the file grows past it. A file of the size it had
+      // when it was last read to its end has nothing new.
       rt::FileStatus status;
-      if (rt::fstat(input.fd, &status) == 0) {
-        if (status.st_size < input.size) {
+      if (size < 0 && rt::fstat(input.fd, &status) == 0) size = status.st_size;
+      if (size >= 0) {
+        if (size < input.size) {
           notice(rt::messages::kTruncated, input.name);
           rt::lseek(input.fd, 0, rt::SEEK_SET);
+          input.drained = -1;
         }
-        input.size = status.st_size;
+        input.size = size;
+        if (size == input.drained) continue;
+        input.drained = size;
       }
       drain(input, k);
     }

@@ -81,6 +81,7 @@ struct Followed {
   const char* name;      // as messages and headers show it
   int fd;
   rt::off_t size;        // the size last seen: a smaller one is a truncation
+  rt::off_t drained;     // the size seen before the last poll read to the end; -1: read at the next
   rt::FileIdentity id;
   bool by_name;          // -F and a named operand: reopened when its file goes
 };

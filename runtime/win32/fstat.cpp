@@ -78,7 +78,8 @@ int file_identity(int fd, FileIdentity* identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!w32::GetFileInformationByHandle(fd_table[fd], &info)) return map_system_error();
   *identity = FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
-                           info.nNumberOfLinks};
+                           info.nNumberOfLinks,
+                           static_cast<off_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow)};
   return 0;
 }
 

@@ -32,13 +32,14 @@ struct FileStatus {
 // files and directories have a status: consoles, pipes and other devices fail.
 int fstat(int fd, FileStatus* status);
 
-// What tells one open file from another, and how many names it still has:
-// 0 once it has been deleted, even where the system keeps the name until its
-// last handle is closed.
+// What tells one open file from another, how many names it still has (0
+// once it has been deleted, even where the system keeps the name until its
+// last handle is closed), and its size.
 struct FileIdentity {
   std::uint32_t volume;  // the serial number of its volume
   std::uint64_t index;   // its index on that volume
   std::uint32_t links;
+  off_t size;
 };
 
 // 0, or -1 with errno set, as fstat.
