@@ -30,12 +30,13 @@ void notice(const rt::Message& message, const char* name) {
   rt::fprintf(rt::stderr, "\n");
 }
 
-// Writes what the input holds past the position reached. Each poll reads
-// through a stream of its own over a duplicate of the descriptor: closing it
-// gives back its read-ahead, so the descriptor stays at what was written.
-void drain(Followed& input, int index) {
+// Writes what the input holds past the position reached; false when it
+// could not be read to its end. Each poll reads through a stream of its own
+// over a duplicate of the descriptor: closing it gives back its read-ahead,
+// so the descriptor stays at what was written.
+bool drain(Followed& input, int index) {
   const int fd = rt::dup(input.fd);
-  if (fd < 0) return;  // tried again at the next poll
+  if (fd < 0) return false;
   rt::Stream* stream = rt::fdopen(fd, "r");
   if (!stream) {
     rt::print_error(rt::msg_lookup(rt::messages::kReopenFailed), fd);
@@ -48,7 +49,9 @@ void drain(Followed& input, int index) {
     g_written = index;
     rt::fwrite(run, 1, n, rt::stdout);
   }
+  const bool read = !rt::ferror(stream);
   rt::fclose(stream);
+  return read;
 }
 
 bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
@@ -135,7 +138,8 @@ void follow_files(Followed* inputs, int count, bool headers, int written) {
       // replaced in place: what is written to it since starts at its
       // beginning. A start point beyond the end is no such thing: nothing
       // is written until the file grows past it. A file of the size it had
-      // when it was last read to its end has nothing new.
+      // when it was last read to its end has nothing new; one that could
+      // not be read (or whose size is unknown) is read again at the next poll.
       rt::FileStatus status;
       if (size < 0 && rt::fstat(input.fd, &status) == 0) size = status.st_size;
       if (size >= 0) {
@@ -146,9 +150,8 @@ void follow_files(Followed* inputs, int count, bool headers, int written) {
         }
         input.size = size;
         if (size == input.drained) continue;
-        input.drained = size;
       }
-      drain(input, k);
+      input.drained = drain(input, k) ? size : -1;
     }
   }
 }
