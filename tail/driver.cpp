@@ -45,8 +45,9 @@ int tail_files(char* const* names, int count) {
   }
   // Byte units read a file untranslated. "-" is standard input among
   // several operands; a single one is always a file's name.
-  const char* mode = is_byte_unit(options.unit) ? "rb" : "r";
-  if (is_byte_unit(options.unit)) rt::stream_set_binary(rt::stdout);  // bytes are written as they are, headers too
+  const bool bytes = is_byte_unit(options.unit);
+  const char* mode = bytes ? "rb" : "r";
+  if (bytes) rt::stream_set_binary(rt::stdout);  // bytes are written as they are, headers too
   int status = 0;
   int following = 0;
   int written = -1;  // the followed input whose part was written last; -1: another

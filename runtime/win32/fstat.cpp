@@ -16,6 +16,10 @@ constexpr WORD kDosDate1980 = 0x21;  // 1980-01-01
 
 bool is_zero(const FILETIME& time) { return time.dwLowDateTime == 0 && time.dwHighDateTime == 0; }
 
+off_t size_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return static_cast<off_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow);
+}
+
 }  // namespace
 
 std::uint32_t file_mode(DWORD attributes) {
@@ -58,7 +62,7 @@ FileStatus file_status(const BY_HANDLE_FILE_INFORMATION& info) {
       static_cast<std::int16_t>((info.nNumberOfLinks & 0xFFFF) == 0 ? 1 : info.nNumberOfLinks),
       0,
       0,
-      static_cast<off_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow),
+      size_of(info),
       file_time_seconds(accessed),
       file_time_seconds(written),
       file_time_seconds(created),
@@ -78,8 +82,7 @@ int file_identity(int fd, FileIdentity* identity) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!w32::GetFileInformationByHandle(fd_table[fd], &info)) return map_system_error();
   *identity = FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
-                           info.nNumberOfLinks,
-                           static_cast<off_t>((std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow)};
+                           info.nNumberOfLinks, size_of(info)};
   return 0;
 }
 
