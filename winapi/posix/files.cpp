@@ -75,20 +75,26 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
   }
   const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
+  // CreateFileA never waits: a FIFO without a writer opens at once (its
+  // reads then find the end), as anything else an open would block on.
   int fd;
   do {
-    fd = ::open(device_path(name), flags | O_CLOEXEC | O_NOCTTY, mode);
+    fd = ::open(device_path(name), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, mode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     set_open_error(name);
     return INVALID_HANDLE_VALUE;
   }
-  // CreateFileA does not open a directory as a file.
   struct stat status;
-  if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
-    ::close(fd);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
+  if (::fstat(fd, &status) == 0) {
+    // CreateFileA does not open a directory as a file.
+    if (S_ISDIR(status.st_mode)) {
+      ::close(fd);
+      SetLastError(ERROR_ACCESS_DENIED);
+      return INVALID_HANDLE_VALUE;
+    }
+    // Reads and writes wait as on any handle.
+    if (!S_ISREG(status.st_mode)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   }
   return w32::posix::adopt_fd(fd);
 }
