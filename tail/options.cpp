@@ -208,8 +208,9 @@ int main(int argc, char** argv, char** /*envp*/) {
   rt::setlocale(rt::LC_ALL, "");
   rt::progname = "tail";
   rt::setvbuf(rt::stdout, nullptr, rt::_IOLBF, kOutputBufferSize);
-  const int first = parse_options(argc, argv);
-  return tail_files(argv + first, argc - first);
+  // A vector without even the program's name has no operands either.
+  const int first = argc > 0 ? parse_options(argc, argv) : 0;
+  return tail_files(argv + first, argc > 0 ? argc - first : 0);
 }
 
 }  // namespace tail
