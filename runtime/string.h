@@ -15,6 +15,7 @@ inline void* memcpy(void* to, const void* from, std::size_t n) { return __builti
 inline void* memmove(void* to, const void* from, std::size_t n) { return __builtin_memmove(to, from, n); }
 inline void* memset(void* to, int byte, std::size_t n) { return __builtin_memset(to, byte, n); }
 inline const void* memchr(const void* s, int byte, std::size_t n) { return __builtin_memchr(s, byte, n); }
+inline int memcmp(const void* a, const void* b, std::size_t n) { return __builtin_memcmp(a, b, n); }
 
 // A path separator: both '/' and '\\' separate path components.
 inline bool is_path_separator(char c) { return c == '/' || c == '\\'; }

@@ -7,9 +7,18 @@
 
 namespace tail {
 
-void copy_to_stdout(rt::Stream* in) {
+void write_run(const unsigned char* run, std::size_t n, bool* held_return) {
+  if (held_return) {
+    if (*held_return) rt::putc('\r', rt::stdout);
+    *held_return = run[n - 1] == '\r';
+    n -= *held_return;
+  }
+  rt::fwrite(run, 1, n, rt::stdout);
+}
+
+void copy_to_stdout(rt::Stream* in, bool* held_return) {
   const unsigned char* run;
-  while (const std::size_t n = rt::stream_take(in, SIZE_MAX, -1, &run)) rt::fwrite(run, 1, n, rt::stdout);
+  while (const std::size_t n = rt::stream_take(in, SIZE_MAX, -1, &run)) write_run(run, n, held_return);
 }
 
 bool skip_bytes(rt::Stream* in, std::int64_t count) {

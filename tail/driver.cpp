@@ -31,8 +31,9 @@ int read_error(const char* name) {
 
 void read_error_exit(const char* name) { rt::exit(read_error(name)); }
 
-void write_header(const char* name, bool first) {
-  rt::fprintf(rt::stdout, first ? "==> %s <==\n" : "\n==> %s <==\n", name);
+void write_header(const char* name) {
+  static bool first = true;  // the first thing written: no blank line before it
+  rt::fprintf(rt::stdout, std::exchange(first, false) ? "==> %s <==\n" : "\n==> %s <==\n", name);
 }
 
 int tail_files(char* const* names, int count) {
@@ -51,7 +52,6 @@ int tail_files(char* const* names, int count) {
   int status = 0;
   int following = 0;
   int written = -1;  // the followed input whose part was written last; -1: another
-  bool first_header = true;
   for (int k = 0; k < inputs; ++k) {
     const bool from_stdin = count == 0 || (count > 1 && rt::strcmp(names[k], "-") == 0);
     rt::Stream* stream = from_stdin ? rt::stdin : rt::fopen(names[k], mode);
@@ -59,14 +59,15 @@ int tail_files(char* const* names, int count) {
       rt::print_error(rt::msg_lookup(rt::messages::kInputFile), names[k]);
       status = 1;
       // Followed by name, a missing file is looked for at every poll.
-      if (options.follow && options.by_name) followed[following++] = Followed{names[k], -1, 0, -1, {}, true};
+      if (options.follow && options.by_name) followed[following++] = awaited(names[k]);
       continue;
     }
     const char* name = from_stdin ? rt::xstrdup(rt::msg_lookup(rt::messages::kStandardInput)) : names[k];
-    if (headers) write_header(name, std::exchange(first_header, false));
+    if (headers) write_header(name);
     written = -1;
     Followed input;
-    if (tail_stream(stream, name) != 0 || follow_setup(stream, name, input) != 0) {
+    bool held_return = false;
+    if (tail_stream(stream, name, &held_return) != 0 || follow_setup(stream, name, held_return, input) != 0) {
       status = 1;
     } else if (input.fd >= 0) {
       input.by_name = options.by_name && !from_stdin;
@@ -81,7 +82,7 @@ int tail_files(char* const* names, int count) {
   return status;
 }
 
-int tail_stream(rt::Stream* stream, const char* name) {
+int tail_stream(rt::Stream* stream, const char* name, bool* held_return) {
   std::int64_t offset = 0;
   if (is_byte_unit(options.unit)) {
     const std::int64_t size = kUnitSize[options.unit];
@@ -101,9 +102,13 @@ int tail_stream(rt::Stream* stream, const char* name) {
   const bool seekable = rt::fstat(rt::fileno(stream), &status) == 0 &&
                         ((status.st_mode & rt::S_IFMT) == rt::S_IFREG || (status.st_mode & rt::S_IFMT) == rt::S_IFBLK);
 
+  // Text of a file that is followed afterwards may end in the middle of a
+  // line end: a carriage return there waits for the byte after it.
+  if (!options.follow || !seekable || !follows_text()) held_return = nullptr;
+
   if (is_byte_unit(options.unit)) {
     if (!seekable) {
-      return options.from_end == 0 ? copy_rest(stream, offset, name) : last_bytes_ring(stream, offset, name);
+      return options.from_end == 0 ? copy_rest(stream, offset, name, nullptr) : last_bytes_ring(stream, offset, name);
     }
     // A position before the start fails as a negative seek and leaves the
     // stream where it is (at the start); one beyond the end copies nothing.
@@ -118,18 +123,18 @@ int tail_stream(rt::Stream* stream, const char* name) {
       return end_of_copy_checks(stream, name);
     }
     if (moved != 0 && rt::errno != ERROR_NEGATIVE_SEEK) return read_error(name);
-    return copy_rest(stream, 0, name);
+    return copy_rest(stream, 0, name, nullptr);
   }
-  if (options.from_end == 0) return skip_lines(stream, name);
+  if (options.from_end == 0) return skip_lines(stream, name, held_return);
   if (options.count == 0) {
     // Nothing of what is there is written: following starts at its end.
     if (seekable) rt::fseek(stream, 0, rt::SEEK_END);
     return 0;
   }
-  return seekable ? last_lines_seek(stream, status.st_size, name) : last_lines_ring(stream, name);
+  return seekable ? last_lines_seek(stream, status.st_size, name, held_return) : last_lines_ring(stream, name);
 }
 
-int skip_lines(rt::Stream* stream, const char* name) {
+int skip_lines(rt::Stream* stream, const char* name, bool* held_return) {
   // A line ends at a line feed, whatever bytes it holds and however long it
   // is. +1 and +0 both start at the first line.
   for (std::int32_t lines = options.count > 0 ? options.count - 1 : 0; lines > 0; --lines) {
@@ -138,13 +143,13 @@ int skip_lines(rt::Stream* stream, const char* name) {
       return 0;  // the start line does not exist
     }
   }
-  return copy_rest(stream, 0, name);
+  return copy_rest(stream, 0, name, held_return);
 }
 
-int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name) {
+int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name, bool* held_return) {
   // An input that ends before the start point copies nothing; one that
   // fails while skipping ends like a failed copy.
-  if (skip_bytes(stream, skip)) copy_to_stdout(stream);
+  if (skip_bytes(stream, skip)) copy_to_stdout(stream, held_return);
   return end_of_copy_checks(stream, name);
 }
 

@@ -134,7 +134,7 @@ std::size_t first_capacity(std::size_t limit) {
 
 }  // namespace
 
-int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
+int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return) {
   char* block = static_cast<char*>(rt::malloc(kScanBlockSize));
   if (!block) return no_memory();
   const int fd = rt::fileno(stream);
@@ -194,7 +194,7 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name) {
     const std::size_t n = rt::stream_take(stream, before_size ? static_cast<std::size_t>(size - at) : SIZE_MAX,
                                           before_size ? -1 : '\n', &run);
     if (n == 0) break;
-    rt::fwrite(run, 1, n, rt::stdout);
+    write_run(run, n, held_return);
     if (run[n - 1] == '\n' && rt::ftell(stream) >= size) break;
   }
   return end_of_copy_checks(stream, name);

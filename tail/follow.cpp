@@ -4,14 +4,23 @@
 // without reader). With -F a followed name is looked up at every poll: when
 // it names another file, or none, the old file is written to its end and let
 // go, so that a writer can always rotate or recreate it.
+//
+// Nothing is ever written twice or lost: a file smaller than what was known
+// of it, or whose last bytes read have changed, was truncated or rewritten
+// and is written again from its start; a file that comes back under its name
+// goes on from where it was; and a carriage return that ends what a poll can
+// read waits for the byte after it, so that a line end split between two
+// polls is written once.
 #include <cstdint>
 
 #include "tail/tail.h"
 
 #include "runtime/msg/diag.h"
 #include "runtime/msg/format.h"
+#include "runtime/msg/heap.h"
 #include "runtime/msg/messages.h"
 #include "runtime/startup/exit.h"
+#include "runtime/string.h"
 #include "runtime/win32/errno.h"
 #include "runtime/win32/fd.h"
 #include "runtime/win32/fstat.h"
@@ -20,8 +29,12 @@
 namespace tail {
 namespace {
 
+constexpr unsigned char kCtrlZ = 0x1A;  // the end-of-file mark of text files: dropped when read
+
 bool g_headers = false;
 int g_written = -1;  // the input whose bytes were written last; -1: none being followed
+// What a poll reads, one byte in front: room for a held carriage return.
+unsigned char* g_buffer = nullptr;
 
 // A line of standard error without an error text: "tail: " and the message.
 void notice(const rt::Message& message, const char* name) {
@@ -30,38 +43,138 @@ void notice(const rt::Message& message, const char* name) {
   rt::fprintf(rt::stderr, "\n");
 }
 
+// Before an input's bytes: its header, when another input was written last.
+void begin_output(int index, const Followed& input) {
+  if (g_headers && g_written != index) write_header(input.name);
+  g_written = index;
+}
+
+// Writes a held carriage return as it stands: no line feed will follow it.
+void release_return(int index, Followed& input) {
+  if (!input.held_return) return;
+  begin_output(index, input);
+  rt::putc('\r', rt::stdout);
+  input.held_return = false;
+}
+
+// Keeps the last kCheckSize bytes read, the `n` just read last.
+void keep_check(Followed& input, const unsigned char* bytes, int n) {
+  if (n >= kCheckSize) {
+    rt::memcpy(input.check, bytes + n - kCheckSize, kCheckSize);
+    input.checked = kCheckSize;
+    return;
+  }
+  const int kept = input.checked < kCheckSize - n ? input.checked : kCheckSize - n;
+  rt::memmove(input.check, input.check + input.checked - kept, static_cast<std::size_t>(kept));
+  rt::memcpy(input.check + kept, bytes, static_cast<std::size_t>(n));
+  input.checked = kept + n;
+}
+
+// Writes bytes just read as text-mode reading gives them: every 0x1A
+// dropped and a carriage return followed by a line feed read as the line
+// feed. The translation goes in place; data[-1] is free for a carriage
+// return held from before. A carriage return that ends the bytes is held.
+void write_text(int index, Followed& input, unsigned char* data, int n) {
+  unsigned char* const start = data - 1;
+  unsigned char* to = start;
+  const unsigned char* from = data;
+  const unsigned char* const end = data + n;
+  while (from < end) {
+    const unsigned char c = *from;
+    if (c == kCtrlZ) {
+      ++from;
+      continue;
+    }
+    if (input.held_return) {
+      input.held_return = false;
+      if (c != '\n') *to++ = '\r';
+    }
+    if (c == '\r') {
+      input.held_return = true;
+      ++from;
+      continue;
+    }
+    // The run of plain bytes up to the next carriage return or 0x1A.
+    const auto left = static_cast<std::size_t>(end - from);
+    const void* stop = rt::memchr(from, '\r', left);
+    const auto* run_end = stop ? static_cast<const unsigned char*>(stop) : end;
+    if (const void* mark = rt::memchr(from, kCtrlZ, static_cast<std::size_t>(run_end - from))) {
+      run_end = static_cast<const unsigned char*>(mark);
+    }
+    const auto length = static_cast<std::size_t>(run_end - from);
+    rt::memmove(to, from, length);
+    to += length;
+    from = run_end;
+  }
+  if (to == start) return;
+  begin_output(index, input);
+  rt::fwrite(start, 1, static_cast<std::size_t>(to - start), rt::stdout);
+}
+
+// The file was truncated or rewritten: what it holds now is written from
+// its start.
+void start_again(int index, Followed& input) {
+  notice(rt::messages::kTruncated, input.name);
+  release_return(index, input);
+  input.position = 0;
+  input.size = 0;
+  input.checked = 0;
+  input.drained = -1;
+}
+
 // Writes what the input holds past the position reached; false when it
-// could not be read to its end. Each poll reads through a stream of its own
-// over a duplicate of the descriptor: closing it gives back its read-ahead,
-// so the descriptor stays at what was written.
-bool drain(Followed& input, int index) {
-  const int fd = rt::dup(input.fd);
-  if (fd < 0) return false;
-  rt::Stream* stream = rt::fdopen(fd, "r");
-  if (!stream) {
-    rt::print_error(rt::msg_lookup(rt::messages::kReopenFailed), fd);
-    rt::exit(1);
+// could not be read to its end. The bytes kept from the last read come
+// first: when they are no longer what they were, the file was rewritten.
+bool drain(int index, Followed& input) {
+  int unchecked = input.checked;
+  if (rt::lseek(input.fd, input.position - unchecked, rt::SEEK_SET) < 0) return false;
+  for (;;) {
+    rt::fflush(rt::stdout);  // a partial line is written before any read
+    unsigned char* data = g_buffer + 1;
+    int n = rt::read(input.fd, data, static_cast<unsigned>(kInputBufferSize));
+    if (n < 0) return false;
+    if (unchecked > 0) {
+      if (n < unchecked || rt::memcmp(data, input.check, static_cast<std::size_t>(unchecked)) != 0) {
+        start_again(index, input);
+        if (rt::lseek(input.fd, 0, rt::SEEK_SET) < 0) return false;
+        unchecked = 0;
+        continue;
+      }
+      data += unchecked;
+      n -= unchecked;
+      unchecked = 0;
+    }
+    if (n == 0) return true;
+    keep_check(input, data, n);
+    input.position += n;
+    if (input.position > input.size) input.size = input.position;
+    if (follows_text()) {
+      write_text(index, input, data, n);
+    } else {
+      begin_output(index, input);
+      rt::fwrite(data, 1, static_cast<std::size_t>(n), rt::stdout);
+    }
   }
-  rt::setvbuf(stream, nullptr, rt::_IOFBF, kInputBufferSize);
-  const unsigned char* run;
-  while (const std::size_t n = rt::stream_take(stream, SIZE_MAX, -1, &run)) {
-    if (g_headers && g_written != index) write_header(input.name, false);
-    g_written = index;
-    rt::fwrite(run, 1, n, rt::stdout);
-  }
-  const bool read = !rt::ferror(stream);
-  rt::fclose(stream);
-  return read;
 }
 
 bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
+// The name no longer opens the file followed: what is left of it is
+// written, then it is closed. A file that still has a name may come back.
+void let_go(int index, Followed& input) {
+  drain(index, input);
+  release_return(index, input);
+  rt::FileIdentity now;
+  input.known = rt::file_identity(input.fd, &now) == 0 && now.links != 0;
+  rt::close(input.fd);
+  input.fd = -1;
+}
+
 // Follow by name: the file the name opens now, compared with the one
-// followed. The old one is written to its end before it is closed. The size
-// of the file followed from now on; -1 when there is none.
-rt::off_t look_up(Followed& input, int index) {
+// followed. The size of the file followed from now on; -1 when there is none.
+rt::off_t look_up(int index, Followed& input) {
   rt::FileIdentity found{};
   int fd = rt::open(input.name, rt::O_RDONLY, 0);
   if (fd >= 0 && rt::file_identity(fd, &found) != 0) {
@@ -69,14 +182,13 @@ rt::off_t look_up(Followed& input, int index) {
     fd = -1;
   }
   int reason = rt::errno;
+  const bool same = fd >= 0 && input.known && same_file(found, input.id) && found.links != 0;
   if (input.fd >= 0) {
-    if (fd >= 0 && same_file(found, input.id) && found.links != 0) {
+    if (same) {
       rt::close(fd);
       return found.size;
     }
-    drain(input, index);
-    rt::close(input.fd);
-    input.fd = -1;
+    let_go(index, input);
     if (fd < 0 || same_file(found, input.id)) {
       // Gone, or deleted while the system still lets its name be opened.
       if (fd >= 0) {
@@ -88,22 +200,29 @@ rt::off_t look_up(Followed& input, int index) {
       return -1;
     }
     notice(rt::messages::kReplaced, input.name);
-  } else if (fd >= 0) {
-    notice(rt::messages::kAppeared, input.name);
-  } else {
+  } else if (fd < 0) {
     return -1;
+  } else if (same) {
+    // Back where it was: the checks of the poll tell whether it changed.
+    notice(rt::messages::kAccessibleAgain, input.name);
+    input.fd = fd;
+    input.drained = -1;
+    return found.size;
+  } else {
+    notice(rt::messages::kAppeared, input.name);
   }
-  input.fd = fd;
-  input.id = found;
-  input.size = 0;
-  input.drained = -1;
+  input = Followed{input.name, fd, 0, 0, -1, found, true, true, false, 0, {}};
   return found.size;
 }
 
 }  // namespace
 
-int follow_setup(rt::Stream* stream, const char* name, Followed& followed) {
-  followed = Followed{name, -1, 0, -1, {}, false};
+bool follows_text() { return (rt::stream_default_mode & rt::STREAM_TEXT) != 0; }
+
+Followed awaited(const char* name) { return Followed{name, -1, 0, 0, -1, {}, false, true, false, 0, {}}; }
+
+int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followed& followed) {
+  followed = Followed{name, -1, 0, 0, -1, {}, false, false, held_return, 0, {}};
   if (!options.follow) return 0;
   // Only disk files are followed: pipes and consoles have no status, and a
   // pipe on standard input is never followed.
@@ -116,42 +235,52 @@ int follow_setup(rt::Stream* stream, const char* name, Followed& followed) {
   const int fd = rt::dup(rt::fileno(stream));
   if (fd < 0) {
     rt::print_error("PANIC: dup failed");
+    if (held_return) rt::putc('\r', rt::stdout);
     return 1;
   }
   rt::fclose(stream);
   followed.fd = fd;
+  followed.known = rt::file_identity(fd, &followed.id) == 0;
+  // The bytes before the position, for the first poll to compare.
+  followed.position = rt::lseek(fd, 0, rt::SEEK_CUR);
+  if (followed.position < 0) followed.position = 0;
+  const int wanted = followed.position < kCheckSize ? static_cast<int>(followed.position) : kCheckSize;
+  if (wanted > 0 && rt::lseek(fd, followed.position - wanted, rt::SEEK_SET) >= 0 &&
+      rt::read_fully(fd, followed.check, static_cast<std::size_t>(wanted)) == wanted) {
+    followed.checked = wanted;
+  }
   followed.size = status.st_size;
-  rt::file_identity(fd, &followed.id);
   return 0;
 }
 
 void follow_files(Followed* inputs, int count, bool headers, int written) {
   g_headers = headers;
   g_written = written;
+  g_buffer = static_cast<unsigned char*>(rt::malloc(kInputBufferSize + 1));
+  if (!g_buffer) {
+    rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
+    rt::exit(1);
+  }
   for (;;) {
     w32::Sleep(options.interval_ms);
     for (int k = 0; k < count; ++k) {
       Followed& input = inputs[k];
-      rt::off_t size = input.by_name ? look_up(input, k) : -1;
+      rt::off_t size = input.by_name ? look_up(k, input) : -1;
       if (input.fd < 0) continue;
-      // A file smaller than when it was last looked at was truncated or
-      // replaced in place: what is written to it since starts at its
-      // beginning. A start point beyond the end is no such thing: nothing
-      // is written until the file grows past it. A file of the size it had
-      // when it was last read to its end has nothing new; one that could
-      // not be read (or whose size is unknown) is read again at the next poll.
+      // A file smaller than the most known of it was truncated or replaced
+      // in place: it is written again from its start. A start point beyond
+      // the end is no such thing: nothing is written until the file grows
+      // past it. A file of the size it had when it was last read to its end
+      // has nothing new; one that could not be read (or whose size is
+      // unknown) is read again at the next poll.
       rt::FileStatus status;
       if (size < 0 && rt::fstat(input.fd, &status) == 0) size = status.st_size;
       if (size >= 0) {
-        if (size < input.size) {
-          notice(rt::messages::kTruncated, input.name);
-          rt::lseek(input.fd, 0, rt::SEEK_SET);
-          input.drained = -1;
-        }
-        input.size = size;
+        if (size < input.size) start_again(k, input);
+        if (size > input.size) input.size = size;
         if (size == input.drained) continue;
       }
-      input.drained = drain(input, k) ? size : -1;
+      input.drained = drain(k, input) ? size : -1;
     }
   }
 }

@@ -53,12 +53,15 @@ const char* parse_units(const char* text, int& flag);
 // header when there are several or -v asks for them, then follows them when
 // asked: the exit status, 1 when any of them failed.
 int tail_files(char* const* names, int count);
-// Picks the output mode for an input and runs it: 0 or 1.
-int tail_stream(rt::Stream* stream, const char* name);
+// Picks the output mode for an input and runs it: 0 or 1. `held_return`:
+// null, or where a carriage return that ends the text written is kept
+// instead of written (text that is followed afterwards: the byte after it
+// decides whether it ends a line).
+int tail_stream(rt::Stream* stream, const char* name, bool* held_return);
 // Skips `count` lines, then copies the rest.
-int skip_lines(rt::Stream* stream, const char* name);
+int skip_lines(rt::Stream* stream, const char* name, bool* held_return);
 // Drops `skip` bytes, then copies the rest.
-int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name);
+int copy_rest(rt::Stream* stream, std::int64_t skip, const char* name, bool* held_return);
 // The end of every copying mode: input error, flush, output error.
 int end_of_copy_checks(rt::Stream* stream, const char* name);
 // The diagnostic of a failed read of the input; the status 1 it ends with.
@@ -68,29 +71,41 @@ int read_error(const char* name);
 [[noreturn]] void read_error_exit(const char* name);
 
 // The last lines of a positionable input of `size` bytes: a backward scan.
-int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name);
+int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return);
 // The last lines of any input: a ring of count + 1 line slots.
 int last_lines_ring(rt::Stream* stream, const char* name);
 // The last `offset` bytes of any input: a ring of that many bytes.
 int last_bytes_ring(rt::Stream* stream, std::int64_t offset, const char* name);
 
-// An input as follow mode keeps it: a descriptor at the position written
-// up to (-1 while a name followed by name cannot be opened), and what
-// tells its file from another.
+// The bytes kept of what was read last of a followed file, just before the
+// position reached: a poll that finds them changed knows the file was
+// rewritten.
+constexpr int kCheckSize = 64;
+
+// An input as follow mode keeps it: a descriptor at the position read up
+// to, and what tells its file from another.
 struct Followed {
   const char* name;      // as messages and headers show it
-  int fd;
-  rt::off_t size;        // the size last seen: a smaller one is a truncation
+  int fd;                // -1 while a name followed by name opens nothing
+  rt::off_t position;    // the offset read up to: every byte before it was written or is held
+  rt::off_t size;        // the most known of the file: a smaller size is a truncation
   rt::off_t drained;     // the size seen before the last poll read to the end; -1: read at the next
-  rt::FileIdentity id;
+  rt::FileIdentity id;   // the file followed; kept while its name opens nothing
+  bool known;            // id names a file that may come back under the name
   bool by_name;          // -F and a named operand: reopened when its file goes
+  bool held_return;      // a carriage return ended what was read: the next byte decides
+  int checked;           // bytes in `check`
+  unsigned char check[kCheckSize];  // the bytes just before `position`, as read
 };
 
+// A name followed by name that opens nothing yet.
+Followed awaited(const char* name);
 // After an input's part is written: whether and how it is followed. 0 and
 // a record holding an fd >= 0 when it is (its stream is then closed), 0
 // and fd -1 when it is not (no -f, a pipe or console), 1 when following
-// cannot be set up.
-int follow_setup(rt::Stream* stream, const char* name, Followed& followed);
+// cannot be set up. `held_return`: the text written ended with a carriage
+// return that was held back.
+int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followed& followed);
 // Polls the inputs for what is appended (and, by name, for files that
 // replace them) until the process is ended from outside. With headers, one
 // is written whenever the input written changes; `written` is the input
@@ -98,11 +113,19 @@ int follow_setup(rt::Stream* stream, const char* name, Followed& followed);
 [[noreturn]] void follow_files(Followed* inputs, int count, bool headers, int written);
 // Writes the header of an input's part: "==> NAME <==", after a blank line
 // unless it is the first thing written.
-void write_header(const char* name, bool first);
+void write_header(const char* name);
+// True when following reads text: line ends and 0x1A are translated.
+bool follows_text();
 
 // Copying a run at a time, with the effect of a getc/putc loop.
-// Copies the input to stdout until its end.
-void copy_to_stdout(rt::Stream* stream);
+// Copies the input to stdout until its end; a carriage return that ends it
+// goes to *held_return instead when that is given.
+void copy_to_stdout(rt::Stream* stream, bool* held_return);
+// Writes a run taken from a text input; with `held_return`, a carriage
+// return that ends the run is kept there and written before the next run.
+// (Within one read a carriage return is never followed by a line feed: the
+// pair reads as a line feed. So only one that ends the input stays open.)
+void write_run(const unsigned char* run, std::size_t n, bool* held_return);
 // Drops `count` bytes of input; false when the input ends first.
 bool skip_bytes(rt::Stream* stream, std::int64_t count);
 // Drops input up to and including the next line feed; false when the input

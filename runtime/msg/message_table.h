@@ -35,7 +35,6 @@ struct Message {
   X(kDirectoryNotEmpty, 699, "E", "directory not empty", "the text of error -8")                                \
   X(kInterrupt, 4837, "E", "interrupt", "the text of error -9")                                                 \
   X(kNoBufferMemory, 1835, "E", "not enough memory for buffering", "a buffer or ring can't be allocated")       \
-  X(kReopenFailed, 1836, "E fd", "re-opening file descriptor \"%d\"", "following can't open its stream")        \
   X(kMissingNumber, 3311, "U", "Missing number after \"-%c\" option\n", "a unit option without its count")      \
   X(kAllocationFailure, 3581, "E", "!memory allocation failure", "a copy the runtime needs can't be made")      \
   X(kUsage, 5275, "U",                                                                                          \
@@ -56,7 +55,9 @@ struct Message {
   X(kInaccessible, 5298, "E filename", "'%s' has become inaccessible",                                          \
     "-F: the name no longer opens the followed file, or that file was deleted")                                 \
   X(kAppeared, 5299, "E filename", "'%s' has appeared; following new file",                                     \
-    "-F: a name that could not be opened opens a file")
+    "-F: a name that could not be opened opens a file")                                                         \
+  X(kAccessibleAgain, 5300, "E filename", "'%s' has become accessible again; following on where it left off",   \
+    "-F: a name that could not be opened opens the file followed before")
 
 namespace messages {
 #define RT_MESSAGE_RECORD(name, number, kind, text, use) inline constexpr Message name{number, kind, text};
