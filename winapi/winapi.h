@@ -71,7 +71,12 @@
      file_system_name, file_system_name_size),                                                                 \
     FALSE)                                                                                                     \
   X(DWORD, GetCurrentDirectoryA, (DWORD size, LPSTR buffer), (size, buffer), 0)                                \
-  X(LPSTR, GetEnvironmentStrings, (), (), nullptr)                                                             \
+  X(LPWCH, GetEnvironmentStringsW, (), (), nullptr)                                                            \
+  X(BOOL, FreeEnvironmentStringsW, (LPWCH block), (block), FALSE)                                              \
+  X(int, WideCharToMultiByte,                                                                                  \
+    (UINT code_page, DWORD flags, LPCWCH wide, int units, LPSTR text, int size, LPCCH default_char,            \
+     LPBOOL used_default),                                                                                     \
+    (code_page, flags, wide, units, text, size, default_char, used_default), 0)                                \
   X(LPVOID, MapViewOfFile, (HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes),  \
     (mapping, access, offset_high, offset_low, bytes), nullptr)                                                \
   X(SIZE_T, VirtualQuery, (LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size),               \
@@ -117,6 +122,12 @@ using PLONG = LONG*;
 using LPWORD = WORD*;
 using LPSTR = char*;
 using LPCSTR = const char*;
+using LPCCH = const char*;
+using LPBOOL = BOOL*;
+using WCHAR = char16_t;  // a UTF-16 unit, as on Windows
+using LPWSTR = WCHAR*;
+using LPWCH = WCHAR*;
+using LPCWCH = const WCHAR*;
 using HLOCAL = void*;
 struct HINSTANCE__;
 using HMODULE = HINSTANCE__*;
@@ -250,6 +261,10 @@ constexpr UINT SEM_NOGPFAULTERRORBOX = 0x0002;
 
 constexpr DWORD HEAP_ZERO_MEMORY = 0x8;
 
+constexpr UINT CP_OEMCP = 1;
+constexpr UINT CP_UTF8 = 65001;
+constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x400;
+
 constexpr DWORD NO_ERROR = 0;
 constexpr DWORD ERROR_INVALID_FUNCTION = 1;
 constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
@@ -262,6 +277,7 @@ constexpr DWORD ERROR_FILE_EXISTS = 80;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_BROKEN_PIPE = 109;
 constexpr DWORD ERROR_DISK_FULL = 112;
+constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INVALID_NAME = 123;
 constexpr DWORD ERROR_NEGATIVE_SEEK = 131;
 constexpr DWORD ERROR_BAD_PATHNAME = 161;
@@ -287,7 +303,8 @@ HANDLE GetCurrentProcess();
 DWORD GetVersion();
 void Sleep(DWORD milliseconds);
 [[noreturn]] void ExitProcess(UINT code);
-LPSTR GetCommandLineA();
+LPWSTR GetCommandLineW();
+UINT GetOEMCP();
 DWORD GetCurrentProcessId();
 UINT SetErrorMode(UINT mode);
 void SetFileApisToOEM();
@@ -362,7 +379,8 @@ using ::GetLastError;
 using ::SetLastError;
 using ::GetCurrentProcess;
 using ::GetVersion;
-using ::GetCommandLineA;
+using ::GetCommandLineW;
+using ::GetOEMCP;
 using ::GetCurrentProcessId;
 using ::SetErrorMode;
 using ::SetFileApisToOEM;

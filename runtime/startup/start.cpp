@@ -1,7 +1,8 @@
 // Program start-up.
 //
-// Contents: the argument block - the environment passes - command-line
-// splitting - _main and the process entry.
+// Contents: the argument block - the environment passes - the quote rules
+// of the command line - command-line splitting - the texts in the file
+// functions' code page - _main and the process entry.
 #include "runtime/startup/start.h"
 
 #include "runtime/msg/ctype.h"
@@ -127,6 +128,40 @@ char** build_environment(const char* block, const EnvironmentScan& scan, char** 
   return environment;
 }
 
+// --- The quote rules of the command line ------------------------------------------
+
+namespace {
+
+// How the splitter reads a character of a command line.
+enum class Reading {
+  kBlank,         // a blank or tab outside quotes: it ends the word
+  kQuote,         // a quote that opens or closes: dropped
+  kEscapedQuote,  // a backslash and a double quote inside double quotes: one double quote
+  kOrdinary,      // a character of the word
+};
+
+// Reads the character at `at` with `quote` the quote open before it ('"',
+// '\'' or none), which it updates. An escaped quote takes two characters.
+Reading read_character(const char* at, char& quote) {
+  const char c = *at;
+  if (!quote && (c == ' ' || c == '\t')) return Reading::kBlank;
+  if (!quote && (c == '"' || c == '\'')) {
+    quote = c;
+    return Reading::kQuote;
+  }
+  if (quote && c == quote) {
+    quote = '\0';
+    return Reading::kQuote;
+  }
+  if (quote == '"' && c == '\\' && at[1] == '"') return Reading::kEscapedQuote;
+  return Reading::kOrdinary;
+}
+
+// A character that marks a word outside quotes for expansion.
+bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
+
+}  // namespace
+
 // --- Command-line splitting -------------------------------------------------------
 
 int argv_append(glob_t* vector, const char* word) { return glob_add_path(vector, word); }
@@ -143,18 +178,14 @@ int split_command_line(const char* line, glob_t* vector) {
     char quote = '\0';
     bool wild = false;
     for (; *p != '\0'; ++p) {
-      const char c = *p;
-      if (!quote && (c == ' ' || c == '\t')) break;
-      if (!quote && (c == '"' || c == '\'')) {
-        quote = c;
-      } else if (quote && c == quote) {
-        quote = '\0';
-      } else if (quote == '"' && c == '\\' && p[1] == '"') {
+      const Reading reading = read_character(p, quote);
+      if (reading == Reading::kBlank) break;
+      if (reading == Reading::kEscapedQuote) {
         word[length++] = '"';
         ++p;
-      } else {
-        if (!quote && (c == '*' || c == '?' || c == '[')) wild = true;
-        word[length++] = c;
+      } else if (reading == Reading::kOrdinary) {
+        if (!quote && is_wildcard(*p)) wild = true;
+        word[length++] = *p;
       }
     }
     word[length] = '\0';
@@ -162,6 +193,124 @@ int split_command_line(const char* line, glob_t* vector) {
   }
   free(word);
   return result;
+}
+
+// --- The texts in the file functions' code page --------------------------------------
+
+namespace {
+
+// Converts `units` units to the OEM code page, which the file functions use,
+// into `text` of `size` bytes: the number of bytes, 0 on failure. Without
+// best fit, as a look-alike would name another file; `lacking` (unless null)
+// tells whether a character the page lacks became the default character
+// '?'. A UTF-8 page has every character and takes neither.
+int to_oem(const WCHAR* wide, int units, char* text, int size, BOOL* lacking) {
+  const bool utf8 = w32::GetOEMCP() == CP_UTF8;
+  return w32::WideCharToMultiByte(CP_OEMCP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, units, text, size, nullptr,
+                                  utf8 ? nullptr : lacking);
+}
+
+// No page takes more than three bytes for a unit.
+constexpr int kBytesPerUnit = 3;
+
+// The first and the second unit of a surrogate pair, one character.
+bool is_high_surrogate(WCHAR unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool is_low_surrogate(WCHAR unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+// The converted line `text`, where lacking[i] marks each '?' that stands
+// for a character the page lacks, written into `line` so that the splitter
+// reads each such '?' as itself: in a word with a wildcard, which is
+// expanded with its quotes taken out, as "[?]", which matches only a '?';
+// in any other word inside quotes as it is, outside them in double quotes.
+void write_lacking_as_themselves(const char* text, const unsigned char* lacking, char* line) {
+  const char* p = text;
+  while (*p != '\0') {
+    if (*p == ' ' || *p == '\t') {  // between words, where no quote is open
+      *line++ = *p++;
+      continue;
+    }
+    bool wild = false;
+    char quote = '\0';
+    for (const char* q = p; *q != '\0'; ++q) {
+      const Reading reading = read_character(q, quote);
+      if (reading == Reading::kBlank) break;
+      if (reading == Reading::kEscapedQuote) ++q;
+      if (reading == Reading::kOrdinary && !quote && is_wildcard(*q) && !lacking[q - text]) wild = true;
+    }
+    for (quote = '\0'; *p != '\0'; ++p) {
+      const Reading reading = read_character(p, quote);
+      if (reading == Reading::kBlank) break;
+      if (reading == Reading::kOrdinary && lacking[p - text]) {
+        for (const char* as = wild ? "[?]" : quote ? "?" : "\"?\""; *as; ++as) *line++ = *as;
+        continue;
+      }
+      *line++ = *p;
+      if (reading == Reading::kEscapedQuote) *line++ = *++p;
+    }
+  }
+  *line = '\0';
+}
+
+// The command line, character by character, into `text`, with lacking[i]
+// set for each '?' that stands for a character the page lacks: one '?' for
+// each, a surrogate pair's too. False when a conversion fails.
+bool convert_by_character(const WCHAR* wide, char* text, unsigned char* lacking, int size) {
+  int at = 0;
+  for (int units; *wide; wide += units) {
+    units = is_high_surrogate(wide[0]) && is_low_surrogate(wide[1]) ? 2 : 1;
+    BOOL lacks = FALSE;
+    const int bytes = to_oem(wide, units, text + at, size - at, &lacks);
+    if (bytes == 0) return false;
+    if (lacks) {
+      text[at] = '?';
+      lacking[at] = 1;
+    }
+    at += lacks ? 1 : bytes;
+  }
+  text[at] = '\0';
+  return true;
+}
+
+}  // namespace
+
+char* oem_command_line(const WCHAR* line) {
+  int units = 1;  // the end too
+  while (line[units - 1]) ++units;
+  const int size = kBytesPerUnit * units;
+  char* text = static_cast<char*>(malloc(static_cast<std::size_t>(size)));
+  BOOL lacking = FALSE;
+  if (!text || to_oem(line, units, text, size, &lacking) == 0) {
+    free(text);
+    return nullptr;
+  }
+  if (!lacking) return text;
+  // Again, character by character, to know which '?' stands for a character
+  // the page lacks; then each is written to be read as itself.
+  auto* marks = static_cast<unsigned char*>(malloc(static_cast<std::size_t>(size)));
+  char* quoted = nullptr;
+  if (marks && convert_by_character(line, text, marks, size)) {
+    std::size_t length = 1;  // the end too
+    for (std::size_t i = 0; text[i] != '\0'; ++i) length += marks[i] ? 3 : 1;  // "[?]" or "?" in quotes at most
+    quoted = static_cast<char*>(malloc(length));
+    if (quoted) write_lacking_as_themselves(text, marks, quoted);
+  }
+  free(text);
+  free(marks);
+  return quoted;
+}
+
+char* oem_environment(const WCHAR* block) {
+  const WCHAR* end = block;  // the empty entry that ends the block
+  while (*end) {
+    while (*end) ++end;
+    ++end;
+  }
+  const int units = static_cast<int>(end - block) + 1;
+  const int size = kBytesPerUnit * units;
+  char* text = static_cast<char*>(malloc(static_cast<std::size_t>(size)));
+  if (text && to_oem(block, units, text, size, nullptr) != 0) return text;
+  free(text);
+  return nullptr;
 }
 
 // --- _main and the process entry -------------------------------------------------
@@ -176,13 +325,18 @@ void startup_fail(const char* message) {
 void _main(ProgramMain program) {
   if (fd_init() != 0) startup_fail(kStartupFailure);
   w32::SetFileApisToOEM();
-  const char* command_line = w32::GetCommandLineA();
+  // The words and the environment come in the page the file functions now
+  // use, so that a name typed or set names the file it shows.
+  char* command_line = oem_command_line(w32::GetCommandLineW());
+  if (!command_line) startup_fail(kStartupFailure);
   int signal = tab_signal(command_line) ? 1 : 0;
 
   // Both passes read the one block: the first one sizes the vector the
   // second one fills. The system makes the block for the caller, so a
   // failure means no memory.
-  const char* block = w32::GetEnvironmentStrings();
+  WCHAR* wide_block = w32::GetEnvironmentStringsW();
+  char* block = wide_block ? oem_environment(wide_block) : nullptr;
+  if (wide_block) w32::FreeEnvironmentStringsW(wide_block);
   if (!block) startup_fail(kStartupFailure);
   const EnvironmentScan scan = scan_environment(block);
   if (scan.arg_block) ++signal;
@@ -202,6 +356,7 @@ void _main(ProgramMain program) {
   // environ is complete before the command line is split: expansion reads DUALCASE.
   environ = build_environment(block, scan, tilde_passing ? argv : nullptr);
   if (!environ) startup_fail(kStartupFailure);
+  free(block);
 
   if (!argv) {
     glob_t vector{0, static_cast<char**>(malloc(sizeof(char*) * 8)), 0, nullptr, 8};
@@ -213,6 +368,7 @@ void _main(ProgramMain program) {
     argc = static_cast<int>(vector.gl_pathc) - 1;
     argv = vector.gl_pathv;
   }
+  free(command_line);
   exit(program(argc, argv, environ));
 }
 

@@ -9,7 +9,9 @@
 //    entries, one argument each;
 //  - otherwise the command line is split into words, with quotes, and words
 //    with unquoted wildcards are expanded.
-// Arguments from the two passing sources are taken as they are.
+// Arguments from the two passing sources are taken as they are. The command
+// line and the environment are taken in the code page the file functions
+// use (the console's OEM page): a typed name opens the file it names.
 #pragma once
 
 #include <cstddef>
@@ -71,5 +73,15 @@ char** build_environment(const char* block, const EnvironmentScan& scan, char** 
 // name included; words with unquoted wildcards go through glob. 0, or
 // nonzero when memory is exhausted.
 int split_command_line(const char* line, glob_t* vector);
+
+// The command line in the OEM code page, which the file functions use, so
+// that a typed name names its file. A character the page lacks becomes a
+// '?' that the splitter reads as itself, never as a wildcard. Null when a
+// conversion fails or memory is exhausted.
+char* oem_command_line(const WCHAR* line);
+// An environment block of UTF-16 units (zero-ended entries, then an empty
+// one) in the OEM code page, where a character the page lacks is '?'. Null
+// when the conversion fails or memory is exhausted.
+char* oem_environment(const WCHAR* block);
 
 }  // namespace rt

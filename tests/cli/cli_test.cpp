@@ -3,11 +3,16 @@
 //
 // The format: lines beginning with '#' are comments; "case: NAME" starts a
 // case; the fields that follow, one a line, are
-//   args: ARG ARG ...     the arguments, separated by blanks. A case may have
-//                         several args lines: equivalent command lines that
-//                         each must give the same result (none: no arguments)
+//   args: ARG ARG ...     the arguments, separated by blanks, as typed at a
+//                         prompt: one with *, ? or [ is expanded (natively
+//                         as the shell does it, on Windows by tail itself).
+//                         A case may have several args lines: equivalent
+//                         command lines that each must give the same result
+//                         (none: no arguments)
 //   file NAME: BYTES      a file in the case's directory
 //   dir: NAME             a directory
+//                         Names, arguments and env values are UTF-8; on
+//                         Windows they reach tail in UTF-16, as typed ones do
 //   data: BYTES           the input, given each way that follows
 //   via: file pipe redirect closed   a file "in" added to the arguments, a pipe on standard
 //                         input, standard input from a file, "in" added and no standard input at all
@@ -28,7 +33,9 @@
 // BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an
 // argument), and {usage} (the usage text and a line feed), {error N} (the
 // system's text for error code N), {repeat N TEXT} (TEXT N times), {nls}
-// (the folder of the catalogues the build makes).
+// (the folder of the catalogues the build makes), {catalogue LANGUAGE} (the
+// bytes of the build's catalogue for that language), {oem TEXT} (TEXT as
+// tail has names: on Windows in the OEM code page, elsewhere as it is).
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -87,6 +94,10 @@ std::string expand(const std::string& value) {
         out += rt::strerror(std::stoi(inside.substr(6)));
       } else if (inside == "nls") {
         out += TAIL_NLS_DIR;
+      } else if (inside.rfind("catalogue ", 0) == 0) {
+        out += support::ScratchDir::read(TAIL_NLS_DIR "/" + inside.substr(10) + "/nvo.cat");
+      } else if (inside.rfind("oem ", 0) == 0) {
+        out += support::oem_text(expand(inside.substr(4)));
       } else if (inside.rfind("repeat ", 0) == 0) {
         std::istringstream words(inside.substr(7));
         int times;
@@ -154,7 +165,7 @@ TEST_P(Cli, Run) {
   const Case& c = GetParam();
   for (const auto& [key, values] : c.fields) {  // "dir" comes before "file NAME"
     for (const std::string& value : values) {
-      if (key == "dir") std::filesystem::create_directories(dir.path() / value);
+      if (key == "dir") std::filesystem::create_directories(dir.path() / support::utf8_path(value));
       if (key.rfind("file ", 0) == 0) dir.write(key.substr(5), expand(value));
     }
   }
@@ -168,6 +179,7 @@ TEST_P(Cli, Run) {
         std::istringstream words(command_line);
         for (std::string word; words >> word;) args.push_back(expand(word));
         support::RunOptions options;
+        options.expand_wildcards = true;
         if (way == "file" || way == "closed") args.push_back("in");
         if (way == "pipe" || way == "redirect") options.input = data;
         options.input_pipe = way == "pipe";

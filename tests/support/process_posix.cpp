@@ -1,8 +1,10 @@
 // Test support on POSIX: pipes adopted by the emulation, the environment,
-// the running program, and child processes started with posix_spawn.
+// the running program, and child processes started with posix_spawn. Names
+// and texts are bytes here.
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <glob.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -32,6 +34,29 @@ std::string sibling_program(const std::string& name) {
   return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / name).string();
 }
 
+std::string oem_text(const std::string& text) { return text; }
+
+namespace {
+
+// The words a shell makes of these, typed at a prompt in `cwd`: each word
+// with *, ? or [ becomes the names it matches there, sorted, or stays when
+// it matches none.
+std::vector<std::string> shell_expanded(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> words;
+  const std::string prefix = cwd.empty() ? "" : cwd + "/";
+  for (const std::string& arg : args) {
+    glob_t found{};
+    if (arg.find_first_of("*?[") == std::string::npos || ::glob((prefix + arg).c_str(), 0, nullptr, &found) != 0) {
+      words.push_back(arg);
+    }
+    for (std::size_t i = 0; i < found.gl_pathc; ++i) words.emplace_back(found.gl_pathv[i] + prefix.size());
+    ::globfree(&found);
+  }
+  return words;
+}
+
+}  // namespace
+
 struct Child::State {
   pid_t pid = -1;
   std::optional<unsigned> status;
@@ -59,7 +84,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
   if (options.input_pipe) posix_spawn_file_actions_adddup2(&actions, input[0], 0);
   if (options.input_closed) posix_spawn_file_actions_addclose(&actions, 0);
-  if (!options.input_pipe && !options.input_closed) posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  if (!options.input_pipe && !options.input_closed) {
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+  }
   if (options.output_reader_gone) posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   if (!options.output_reader_gone) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0666);
   posix_spawn_file_actions_addopen(&actions, 2, (files_.path() / "err").c_str(), O_WRONLY | O_CREAT, 0666);
@@ -73,8 +100,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
+  const std::vector<std::string> words = options.expand_wildcards ? shell_expanded(args, options.cwd) : args;
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
   const std::vector<std::string> environment = options.environment.value_or(host_environment());
   std::vector<char*> envp;

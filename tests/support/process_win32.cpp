@@ -1,8 +1,11 @@
 // Test support on Windows: CreatePipe, the environment, the running
-// program, and child processes started by CreateProcessA with inherited
-// handles, raw command lines, environment blocks and the NVOARGS block.
+// program, text in the OEM code page, and child processes started by
+// CreateProcessW with inherited handles, raw command lines, environment
+// blocks and the NVOARGS block. The tests' texts are UTF-8; a child gets its
+// command line and environment in UTF-16, as a typed name reaches a program.
 #include <cstdio>
 #include <cstring>
+#include <cwchar>
 #include <stdexcept>
 #include <windows.h>
 
@@ -14,19 +17,49 @@ void make_pipe_handles(HANDLE& read_end, HANDLE& write_end) {
   if (!CreatePipe(&read_end, &write_end, nullptr, 0)) throw std::runtime_error("CreatePipe failed");
 }
 
+namespace {
+
+// UTF-8 text in UTF-16, and back.
+std::wstring wide(const std::string& text) {
+  std::wstring units(text.size(), L'\0');
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                    units.data(), static_cast<int>(units.size()));
+  if (n == 0 && !text.empty()) throw std::runtime_error("not UTF-8: " + text);
+  units.resize(static_cast<std::size_t>(n));
+  return units;
+}
+std::string utf8(const std::wstring& units) {
+  std::string text(units.size() * 3, '\0');
+  text.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, units.data(), static_cast<int>(units.size()),
+                                                           text.data(), static_cast<int>(text.size()), nullptr,
+                                                           nullptr)));
+  return text;
+}
+
+}  // namespace
+
 std::vector<std::string> host_environment() {
   std::vector<std::string> entries;
-  char* block = GetEnvironmentStrings();
-  for (const char* entry = block; *entry; entry += std::strlen(entry) + 1) entries.emplace_back(entry);
-  FreeEnvironmentStringsA(block);
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) entries.push_back(utf8(entry));
+  FreeEnvironmentStringsW(block);
   return entries;
 }
 
+std::string oem_text(const std::string& text) {
+  const std::wstring units = wide(text);
+  std::string oem(units.size() * 2, '\0');
+  const int n = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, units.data(), static_cast<int>(units.size()),
+                                    oem.data(), static_cast<int>(oem.size()), nullptr, nullptr);
+  oem.resize(static_cast<std::size_t>(n));
+  return oem;
+}
+
 std::string sibling_program(const std::string& name) {
-  char self[MAX_PATH];
-  const DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
-  if (n == 0 || n >= sizeof self) throw std::runtime_error("cannot find the test program");
-  const std::string path(self, n);
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) throw std::runtime_error("cannot find the test program");
+  const std::string path = utf8(std::wstring(self, n));
   return path.substr(0, path.find_last_of("\\/") + 1) + name + ".exe";
 }
 
@@ -40,7 +73,7 @@ namespace {
 SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
 
 HANDLE open_inheritable(const std::string& path, DWORD access, DWORD disposition) {
-  HANDLE file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE file = CreateFileW(wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             &inheritable, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
   return file;
@@ -52,9 +85,13 @@ void make_pipe(HANDLE ends[2], int inherited) {
   SetHandleInformation(ends[1 - inherited], HANDLE_FLAG_INHERIT, 0);
 }
 
-// One argument as the runtime's command-line splitter reads it back:
-// single quotes keep everything, and a single quote goes in double quotes.
-std::string quoted(const std::string& arg) {
+// One argument as typed at a prompt for the runtime's command-line
+// splitter: as it is when it needs no quotes, else in single quotes, where
+// everything stands for itself and a single quote goes in double quotes.
+// A wildcard is left unquoted only when the program is to expand it.
+std::string quoted(const std::string& arg, bool expand_wildcards) {
+  const bool plain = !arg.empty() && arg.find_first_of(expand_wildcards ? " \t\"'" : " \t\"'*?[") == std::string::npos;
+  if (plain) return arg;
   std::string text = "'";
   for (const char c : arg) text += c == '\'' ? std::string("'\"'\"'") : std::string(1, c);
   return text + "'";
@@ -82,7 +119,7 @@ void pass_arguments(HANDLE mapping, DWORD size, const ArgumentBlock& arguments, 
 
 Child::Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
     : state_(std::make_unique<State>()) {
-  STARTUPINFOA startup{};
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   HANDLE input[2] = {nullptr, nullptr};
@@ -92,13 +129,15 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   if (output[0]) CloseHandle(output[0]);  // the reader is gone before the child starts
   const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
-  if (!options.input_closed) startup.hStdInput = input[0] ? input[0] : open_inheritable(in, GENERIC_READ, OPEN_EXISTING);
+  if (!options.input_closed) {
+    startup.hStdInput = input[0] ? input[0] : open_inheritable(in, GENERIC_READ, OPEN_EXISTING);
+  }
   startup.hStdOutput = output[1] ? output[1] : open_inheritable(out, GENERIC_WRITE, OPEN_ALWAYS);
   startup.hStdError = open_inheritable((files_.path() / "err").string(), GENERIC_WRITE, CREATE_ALWAYS);
   std::string command = options.command_line;
   if (command.empty()) {
-    command = quoted(program);
-    for (const std::string& arg : args) command += " " + quoted(arg);
+    command = quoted(program, false);
+    for (const std::string& arg : args) command += " " + quoted(arg, options.expand_wildcards);
   }
   std::vector<std::string> entries = options.environment.value_or(host_environment());
   constexpr DWORD kMappingSize = 4096;
@@ -111,13 +150,15 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
                   static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(mapping)));
     entries.emplace_back(handle_text);
   }
-  std::string block;
-  for (const std::string& entry : entries) block += entry + '\0';
-  block += '\0';
-  const BOOL started = CreateProcessA(program.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                      options.argument_block ? CREATE_SUSPENDED : 0, block.data(),
-                                      options.cwd.empty() ? nullptr : options.cwd.c_str(), &startup,
-                                      &state_->process);
+  std::wstring block;
+  for (const std::string& entry : entries) block += wide(entry) + L'\0';
+  block += L'\0';
+  std::wstring command_units = wide(command);
+  const std::wstring cwd = wide(options.cwd);
+  const BOOL started =
+      CreateProcessW(wide(program).c_str(), command_units.data(), nullptr, nullptr, TRUE,
+                     CREATE_UNICODE_ENVIRONMENT | (options.argument_block ? CREATE_SUSPENDED : 0), block.data(),
+                     cwd.empty() ? nullptr : cwd.c_str(), &startup, &state_->process);
   if (startup.hStdInput) CloseHandle(startup.hStdInput);
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);

@@ -37,16 +37,23 @@ ScratchDir::~ScratchDir() {
 }
 
 std::string ScratchDir::write(const std::string& name, const std::string& bytes) const {
-  const std::filesystem::path file = path_ / name;
+  const std::filesystem::path file = path_ / utf8_path(name);
   std::ofstream out(file, std::ios::binary);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + file.string());
-  return file.string();
+  if (!out) throw std::runtime_error("cannot write " + name);
+  return utf8_name(file);
 }
 
 std::string ScratchDir::read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::filesystem::path utf8_path(const std::string& name) { return std::u8string(name.begin(), name.end()); }
+
+std::string utf8_name(const std::filesystem::path& path) {
+  const std::u8string name = path.u8string();
+  return std::string(name.begin(), name.end());
 }
 
 std::string as_text(const std::string& lines) {
@@ -84,7 +91,7 @@ ChildResult run(const std::string& program, const std::vector<std::string>& args
 }
 
 static RunOptions for_tail(const std::filesystem::path& cwd, RunOptions options) {
-  options.cwd = cwd.string();
+  options.cwd = utf8_name(cwd);
   if (!options.environment) options.environment = plain_environment();
   return options;
 }

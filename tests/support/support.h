@@ -36,6 +36,15 @@ std::vector<std::string> plain_environment();
 // with ".exe" where the host wants it).
 std::string sibling_program(const std::string& name);
 
+// The tests write names and texts in UTF-8. A path from such a name (on
+// Windows the name in UTF-16), and a path's name in UTF-8.
+std::filesystem::path utf8_path(const std::string& name);
+std::string utf8_name(const std::filesystem::path& path);
+// A text as a program gets it in the code page of the file functions: on
+// Windows the UTF-8 text converted to the OEM code page (a character the
+// page lacks is '?'); elsewhere names are bytes, and the text stays as it is.
+std::string oem_text(const std::string& text);
+
 // A fresh directory that is removed, with everything in it, at the end of the scope.
 class ScratchDir {
  public:
@@ -45,7 +54,7 @@ class ScratchDir {
   ScratchDir& operator=(const ScratchDir&) = delete;
 
   const std::filesystem::path& path() const { return path_; }
-  // Creates (or replaces) a file with these bytes; its path as text.
+  // Creates (or replaces) a file with these bytes; its path in UTF-8.
   std::string write(const std::string& name, const std::string& bytes) const;
   // The bytes of a file ("" when there is none).
   static std::string read(const std::string& path);

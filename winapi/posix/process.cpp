@@ -1,11 +1,12 @@
-// The process: version, command line, environment, start-up settings,
-// sleeping and the end of the process.
+// The process: version, command line, environment, the code page of its
+// texts, start-up settings, sleeping and the end of the process.
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 #include "winapi/posix/emulation.h"
@@ -52,22 +53,23 @@ DWORD GetVersion() { return 0x1DB10106; }  // Windows NT 6.1, build 7601: the to
 // back in single quotes, where nothing is special, and a single quote
 // inside one in double quotes: the command-line splitter returns exactly
 // the arguments the process was started with, and expands no wildcard.
-LPSTR GetCommandLineA() {
-  static std::string line = [] {
+// Names are bytes here: each byte of the line is one unit (0-255), which
+// WideCharToMultiByte gives back as that byte.
+LPWSTR GetCommandLineW() {
+  static std::u16string line = [] {
     const std::string arguments = process_arguments();
-    std::string quoted;
+    std::u16string quoted;
+    const auto append = [&quoted](std::string_view text) {
+      for (const char c : text) quoted += static_cast<char16_t>(static_cast<unsigned char>(c));
+    };
     for (std::size_t start = 0; start < arguments.size();) {
       const std::size_t end = arguments.find('\0', start);
-      if (!quoted.empty()) quoted += ' ';
-      quoted += '\'';
+      if (!quoted.empty()) quoted += u' ';
+      quoted += u'\'';
       for (std::size_t i = start; i < end; ++i) {
-        if (arguments[i] == '\'') {
-          quoted += "'\"'\"'";  // close, a quoted single quote, open again
-        } else {
-          quoted += arguments[i];
-        }
+        append(arguments[i] == '\'' ? std::string_view("'\"'\"'") : std::string_view(&arguments[i], 1));
       }
-      quoted += '\'';
+      quoted += u'\'';
       start = end + 1;
     }
     return quoted;
@@ -76,19 +78,45 @@ LPSTR GetCommandLineA() {
 }
 
 // A new block of the process's environment: "name=value" entries, each
-// ended by a zero byte, and an empty entry at the end.
-LPSTR GetEnvironmentStrings() {
+// ended by a zero unit, and an empty entry at the end; a byte is a unit.
+LPWCH GetEnvironmentStringsW() {
   std::size_t size = 1;
   for (char** entry = environ; entry && *entry; ++entry) size += std::strlen(*entry) + 1;
-  char* block = new char[size];
-  char* at = block;
+  auto* block = new WCHAR[size];
+  WCHAR* at = block;
   for (char** entry = environ; entry && *entry; ++entry) {
-    const std::size_t length = std::strlen(*entry) + 1;
-    std::memcpy(at, *entry, length);
-    at += length;
+    for (const char* c = *entry; *c; ++c) *at++ = static_cast<unsigned char>(*c);
+    *at++ = 0;
   }
-  *at = '\0';
+  *at = 0;
   return block;
+}
+
+BOOL FreeEnvironmentStringsW(LPWCH block) {
+  delete[] block;
+  return TRUE;
+}
+
+// Any page but UTF-8 will do: a unit below 256 is its byte, and the others
+// are characters the page lacks.
+UINT GetOEMCP() { return 437; }
+
+// Units below 256 are the bytes they stand for; any other unit is a
+// character the page lacks, given as the default character '?' (the runtime
+// asks for no other). The caller counts the units.
+int WideCharToMultiByte(UINT /*code_page*/, DWORD /*flags*/, LPCWCH wide, int units, LPSTR text, int size,
+                        LPCCH /*default_char*/, LPBOOL used_default) {
+  if (units > size) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  if (used_default) *used_default = FALSE;
+  for (int i = 0; i < units; ++i) {
+    const bool lacking = wide[i] > 0xFF;
+    if (lacking && used_default) *used_default = TRUE;
+    text[i] = lacking ? '?' : static_cast<char>(wide[i]);
+  }
+  return units;
 }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }

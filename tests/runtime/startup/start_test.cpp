@@ -99,10 +99,12 @@ TEST_F(Start, CommandLineWords) {
   }
 }
 
-// A tab right after the program name: the arguments are in "~" entries. Here,
-// where the command line quotes the program's name, the tab goes in the name.
+// A tab right after the program name: the arguments are in "~" entries, in
+// the code page of the file functions like all the environment, and taken as
+// they are. Here, where the command line quotes the program's name, the tab
+// goes in the name.
 TEST_F(Start, TildeEntriesAfterATab) {
-  support::RunOptions options = with({"~tail", "~-n", "~5", "~*.log"});
+  support::RunOptions options = with({"~tail", "~-n", "~5", "~*.log", "~café"});
   EXPECT_EQ(arguments(probe, {"split", "*.log"}, options), Words({"split", "*.log"}));
 
   std::string program = probe;
@@ -112,7 +114,7 @@ TEST_F(Start, TildeEntriesAfterATab) {
     program = (dir.path() / "probe\tnamed").string();
     std::filesystem::create_symlink(probe, program);
   }
-  EXPECT_EQ(arguments(program, {"ignored"}, options), Words({"-n", "5", "*.log"}));
+  EXPECT_EQ(arguments(program, {"ignored"}, options), Words({"-n", "5", "*.log", support::oem_text("café")}));
 }
 
 TEST_F(Start, TheEnvironmentIsCleaned) {
@@ -159,8 +161,8 @@ TEST_F(Start, AnAllocationFailureEndsStartUpWith127) {
 TEST_F(Start, AnArgumentBlockAndAnUnhandledException) {
   support::RunOptions options;
   options.command_line = probe + " from the line";
-  options.argument_block = support::ArgumentBlock{{"tail", "x y", "*.log", ""}, true, false};
-  EXPECT_EQ(arguments(probe, {}, options), Words({"x y", "*.log", ""}));
+  options.argument_block = support::ArgumentBlock{{"tail", "x y", "*.log", "", "caf\x82"}, true, false};
+  EXPECT_EQ(arguments(probe, {}, options), Words({"x y", "*.log", "", "caf\x82"}));  // bytes as the sender chose them
 
   options.argument_block->for_this_process = false;  // another process's block is ignored
   EXPECT_EQ(arguments(probe, {}, options), Words({"from", "the", "line"}));
