@@ -29,6 +29,7 @@ rt::Stream g_pristine[3];
 unsigned g_pristine_default_mode;
 char* g_no_environment[] = {nullptr};
 
+// WriteFile: what standard output and standard error get is collected.
 BOOL write(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
   if (file != kOut && file != kErr) return ::WriteFile(file, buffer, to_write, done, overlapped);
   if (run.collecting) (file == kOut ? run.out : run.err).append(static_cast<const char*>(buffer), to_write);
@@ -44,6 +45,7 @@ bool refuse(SIZE_T bytes) {
   return true;
 }
 
+// HeapAlloc and HeapReAlloc, with the refusal above.
 LPVOID allocate(HANDLE heap, DWORD flags, SIZE_T bytes) {
   return refuse(bytes) ? nullptr : ::HeapAlloc(heap, flags, bytes);
 }

@@ -38,6 +38,7 @@ void install();
 std::string scratch_directory(const char* target);
 // The name CreateFileA is given when the command opens `name`.
 std::string full_path(const std::string& name);
+// True for the three standard handles.
 bool standard(HANDLE handle);
 // ReadFile of standard input, the system's for other handles.
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
