@@ -1,0 +1,222 @@
+// The in-process command run of the fuzz targets, and the model of the part
+// of one input the command writes.
+#include "fuzz/harness.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+
+#include "runtime/msg/heap.h"
+#include "runtime/msg/stdlib.h"
+#include "runtime/startup/exit.h"
+#include "runtime/stdio/stream.h"
+#include "runtime/string.h"
+#include "runtime/win32/fd.h"
+
+namespace harness {
+
+Run run;
+
+namespace {
+
+constexpr SIZE_T kHeapLimit = SIZE_T{64} << 20;
+// The standard handles: a pipe that serves the input, and two that collect.
+HANDLE const kIn = reinterpret_cast<HANDLE>(std::uintptr_t{0x7110});
+HANDLE const kOut = reinterpret_cast<HANDLE>(std::uintptr_t{0x7120});
+HANDLE const kErr = reinterpret_cast<HANDLE>(std::uintptr_t{0x7130});
+
+rt::Stream g_pristine[3];
+unsigned g_pristine_default_mode;
+char* g_no_environment[] = {nullptr};
+
+// WriteFile: what standard output and standard error get is collected.
+BOOL write(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
+  if (file != kOut && file != kErr) return ::WriteFile(file, buffer, to_write, done, overlapped);
+  if (run.collecting) (file == kOut ? run.out : run.err).append(static_cast<const char*>(buffer), to_write);
+  *done = to_write;
+  return TRUE;
+}
+
+// True when an allocation of this size is refused (the last error is then set).
+bool refuse(SIZE_T bytes) {
+  if (bytes <= kHeapLimit) return false;
+  run.refused = true;
+  ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return true;
+}
+
+// HeapAlloc and HeapReAlloc, with the refusal above.
+LPVOID allocate(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  return refuse(bytes) ? nullptr : ::HeapAlloc(heap, flags, bytes);
+}
+
+LPVOID reallocate(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
+  return refuse(bytes) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
+}
+
+}  // namespace
+
+bool standard(HANDLE handle) { return handle == kIn || handle == kOut || handle == kErr; }
+
+BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped) {
+  if (file != kIn) return ::ReadFile(file, buffer, to_read, done, overlapped);
+  *done = static_cast<DWORD>(std::min<std::size_t>(to_read, run.unread.size()));
+  rt::memcpy(buffer, run.unread.data(), *done);
+  run.unread.remove_prefix(*done);
+  if (*done > 0) return TRUE;
+  ::SetLastError(ERROR_BROKEN_PIPE);  // the writer has gone
+  return FALSE;
+}
+
+void install() {
+  for (int i = 0; i < 3; ++i) g_pristine[i] = rt::stream_table[i];
+  g_pristine_default_mode = rt::stream_default_mode;
+  rt::environ = g_no_environment;
+  auto& r = w32::hook::replacements;
+  r.GetStdHandle = [](DWORD which) -> HANDLE {
+    return which == STD_INPUT_HANDLE ? kIn : which == STD_OUTPUT_HANDLE ? kOut : kErr;
+  };
+  r.ReadFile = read;
+  r.WriteFile = write;
+  r.GetFileType = [](HANDLE file) -> DWORD { return standard(file) ? FILE_TYPE_PIPE : ::GetFileType(file); };
+  r.GetConsoleMode = [](HANDLE console, LPDWORD mode) -> BOOL {
+    if (!standard(console)) return ::GetConsoleMode(console, mode);
+    ::SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  };
+  r.GetFileInformationByHandle = [](HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) -> BOOL {
+    if (!standard(file)) return ::GetFileInformationByHandle(file, info);
+    ::SetLastError(ERROR_INVALID_FUNCTION);  // a pipe has no file information
+    return FALSE;
+  };
+  r.SetFilePointer = [](HANDLE file, LONG distance, PLONG high, DWORD method) -> DWORD {
+    if (!standard(file)) return ::SetFilePointer(file, distance, high, method);
+    ::SetLastError(ERROR_INVALID_FUNCTION);
+    return INVALID_SET_FILE_POINTER;
+  };
+  r.CloseHandle = [](HANDLE object) -> BOOL { return standard(object) || ::CloseHandle(object); };
+  r.DuplicateHandle = [](HANDLE process, HANDLE source, HANDLE target_process, HANDLE* target, DWORD access,
+                         BOOL inherit, DWORD options) -> BOOL {
+    if (!standard(source)) return ::DuplicateHandle(process, source, target_process, target, access, inherit, options);
+    *target = source;
+    return TRUE;
+  };
+  r.GetFileAttributesA = [](LPCSTR) -> DWORD { return INVALID_FILE_ATTRIBUTES; };  // no catalogue anywhere
+  r.HeapAlloc = allocate;
+  r.HeapReAlloc = reallocate;
+  r.ExitProcess = [](UINT status) { throw Ended{status}; };
+}
+
+std::string scratch_directory(const char* target) {
+  static const std::filesystem::path directory =
+      std::filesystem::temp_directory_path() /
+      ("tail-" + std::string(target) + "-fuzz-" + std::to_string(::GetCurrentProcessId()));
+  std::filesystem::create_directories(directory);
+  std::atexit([] { std::filesystem::remove_all(directory); });
+  return directory.string();
+}
+
+std::string full_path(const std::string& name) {
+  char path[4096];
+  LPSTR file_part;
+  const DWORD length = ::GetFullPathNameA(name.c_str(), sizeof path, path, &file_part);
+  if (length == 0 || length >= sizeof path) __builtin_trap();
+  return path;
+}
+
+unsigned run_command(std::vector<std::string> words, std::string_view input) {
+  run = Run{};
+  run.unread = input;
+  tail::options = tail::TailOptions{};
+  for (int i = 0; i < 3; ++i) rt::stream_table[i] = g_pristine[i];
+  rt::stream_default_mode = g_pristine_default_mode;
+  rt::line_flush_pending = 0;
+  rt::stream_exit_hook = nullptr;
+  rt::free(rt::fd_table);
+  if (rt::fd_init() != 0) __builtin_trap();
+
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  unsigned status;
+  try {
+    rt::exit(tail::main(static_cast<int>(words.size()), argv.data(), rt::environ));
+  } catch (const Ended& ended) {
+    status = ended.status;
+  }
+  // After following began, the exit path still closes the streams the run
+  // opened, and here the descriptors that follow mode kept are closed too.
+  run.collecting = false;
+  try {
+    rt::exit(0);
+  } catch (const Ended&) {
+  }
+  for (int fd = 3; fd < rt::fd_count; ++fd) {
+    if (rt::fd_table[fd] != nullptr) rt::close(fd);
+  }
+  return status;
+}
+
+std::string read_as_text(std::string bytes) {
+  std::erase(bytes, '\x1a');
+  for (std::size_t at = 0; (at = bytes.find("\r\n", at)) != std::string::npos;) bytes.erase(at, 1);
+  return bytes;
+}
+
+std::string written_as_text(const std::string& bytes) {
+  std::string text;
+  for (const char c : bytes) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return text;
+}
+
+std::optional<std::string> part_of(const std::string& content, bool from_file) {
+  const tail::TailOptions& o = tail::options;
+  const bool bytes = o.unit >= 1 && o.unit <= 4;
+  const std::string data =
+      w32::kTextModeByDefault && !(bytes && from_file) ? read_as_text(content) : content;
+  const auto length = static_cast<std::int64_t>(data.size());
+  if (bytes) {
+    constexpr std::int64_t kSize[] = {0, 512, 1, 1024, 1048576};
+    if (o.count > 2147483647 / kSize[o.unit]) return std::nullopt;
+    const std::int64_t offset = o.count * kSize[o.unit];
+    if (o.from_end == 0) {
+      const std::int64_t start = std::max<std::int64_t>(offset - (offset != 0), 0);
+      return data.substr(static_cast<std::size_t>(std::min(start, length)));
+    }
+    if (offset < 0) {
+      if (!from_file) return std::nullopt;  // a ring of a negative size
+      return std::string();                 // a start beyond the end
+    }
+    // More than there is: a seek before the start leaves a file at its
+    // start, and a ring keeps all of a pipe.
+    return data.substr(static_cast<std::size_t>(offset > length ? 0 : length - offset));
+  }
+  std::size_t start = 0;
+  if (o.from_end == 0) {
+    for (std::int32_t skip = o.count > 0 ? o.count - 1 : 0; skip > 0; --skip) {  // +1 and +0: the first
+      const std::size_t feed = data.find('\n', start);
+      if (feed == std::string::npos) return std::string();  // no such line
+      start = feed + 1;
+    }
+  } else if (o.count == 0) {
+    return std::string();
+  } else if (o.count < 0) {
+    if (!from_file) return std::nullopt;  // a ring of no slots
+  } else {
+    // The start follows the count + 1st line feed from the end.
+    std::int64_t needed = std::int64_t{o.count} + 1;
+    for (std::size_t at = data.size(); at > 0; --at) {
+      if (data[at - 1] == '\n' && --needed == 0) {
+        start = at;
+        break;
+      }
+    }
+  }
+  return data.substr(start);
+}
+
+}  // namespace harness
+
+// A run keeps what the program keeps until the end of its process (the name
+// of standard input, the followed inputs); here the process goes on.
+extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }

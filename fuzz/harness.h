@@ -1,0 +1,58 @@
+// The command run in process, as the fuzz targets of the whole command run
+// it: standard input is a pipe that serves a given text, standard output and
+// standard error are collected, allocations above 64 MiB are refused as a
+// smaller machine would refuse them, and the end of the process is caught.
+// And the model of what the command writes of one input before following.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tail/tail.h"
+#include "winapi/winapi.h"
+
+namespace harness {
+
+// Thrown where the process would end: by exit, or by a replaced Sleep.
+struct Ended {
+  unsigned status;
+};
+
+// What one run saw.
+struct Run {
+  std::string_view unread;  // what standard input still serves
+  std::string out, err;
+  bool collecting = true;  // standard output and error are kept
+  bool refused = false;    // an allocation was refused
+};
+extern Run run;
+
+// Puts the replacements of the standard handles, the heap and the end of the
+// process in place. A target then puts its own for the files it serves.
+void install();
+// A directory of the process's own for a target's files (one a process),
+// removed at exit.
+std::string scratch_directory(const char* target);
+// The name CreateFileA is given when the command opens `name`.
+std::string full_path(const std::string& name);
+// True for the three standard handles.
+bool standard(HANDLE handle);
+// ReadFile of standard input, the system's for other handles.
+BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
+// Runs the command with this argument vector (empty: argc 0) and standard
+// input: its exit status. Afterwards every stream and descriptor is closed.
+unsigned run_command(std::vector<std::string> words, std::string_view input);
+
+// Text-mode reading: every 0x1A dropped, then CR LF read as LF.
+std::string read_as_text(std::string bytes);
+// Text-mode writing: LF written as CR LF.
+std::string written_as_text(const std::string& bytes);
+// The part of an input the options in tail::options select, as the command
+// reads it (as text, but a file with a byte unit untranslated), before its
+// writing translates it; no value when the command must fail with status 1.
+std::optional<std::string> part_of(const std::string& content, bool from_file);
+
+}  // namespace harness
