@@ -64,6 +64,7 @@ struct Input {
   std::int64_t last_size = 0;   // when the file was last read to its end
   std::string window;           // up to kWindow bytes before the position, as they were read
   bool cr = false;              // a CR waits for the next byte
+  bool named = false;           // some name led to the file followed before the last poll
 };
 
 struct Step {
@@ -138,10 +139,34 @@ void read_on(int k) {
   in.last_size = size;
 }
 
+// The identity of the file at `path`, when it is a file.
+std::optional<Identity> identity_of(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_fifo(path, error)) return std::nullopt;
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &info);
+  if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
+  if (!known) return std::nullopt;
+  return Identity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+// True while some name in the directory leads to the file (as the file's
+// link count tells the program; under Wine a file deleted while held keeps
+// its name until it is closed).
+bool still_named(const Identity& id) {
+  for (const auto& entry : std::filesystem::directory_iterator(g_directory)) {
+    if (identity_of(entry.path().string()) == id) return true;
+  }
+  return false;
+}
+
 // -F: the name opened again (a file without links is none). The file followed
 // goes on; before another file or none the old one is read to its end and let
-// go; a file let go that comes back goes on where it left off; any other file
-// is followed from its start.
+// go; a file let go that still has a name and comes back goes on where it left
+// off; any other file (a deleted one's index may be given again) is followed
+// from its start.
 void look_up(int k) {
   Input& in = g_inputs[k];
   const bool opens = !in.unreadable && in.now.kind == Found::kFile && in.now.links != 0;
@@ -152,6 +177,7 @@ void look_up(int k) {
     read_on(k);
     release_cr(k);
     in.held = false;
+    in.known = in.named;
     if (!opens) {
       const std::string reason = in.now.kind == Found::kFifo ? std::string(1, kAnyReason)  // no disk file
                                  : rt::strerror(in.unreadable ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
@@ -162,6 +188,7 @@ void look_up(int k) {
     return;
   } else if (same) {
     in.held = true;
+    in.last_size = -1;  // what it holds is checked
     return g_err.push_back(quoted + "become accessible again; following on where it left off");
   } else {
     g_err.push_back(quoted + "appeared; following new file");
@@ -268,6 +295,7 @@ void apply(const Step& step) {
   }
 #endif
   look(k);
+  for (Input& in : g_inputs) in.named = in.held && still_named(in.id);
   if (step.kind == 7) g_later = step;
   if (step.kind == 7 && g_inputs[k].now.kind == Found::kFile) g_later_file = g_inputs[k].now.id;
 }

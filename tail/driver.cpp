@@ -31,9 +31,8 @@ int read_error(const char* name) {
 
 void read_error_exit(const char* name) { rt::exit(read_error(name)); }
 
-void write_header(const char* name) {
-  static bool first = true;  // the first thing written: no blank line before it
-  rt::fprintf(rt::stdout, std::exchange(first, false) ? "==> %s <==\n" : "\n==> %s <==\n", name);
+void write_header(const char* name, bool first) {
+  rt::fprintf(rt::stdout, first ? "==> %s <==\n" : "\n==> %s <==\n", name);
 }
 
 int tail_files(char* const* names, int count) {
@@ -52,6 +51,7 @@ int tail_files(char* const* names, int count) {
   int status = 0;
   int following = 0;
   int written = -1;  // the followed input whose part was written last; -1: another
+  bool first_header = true;
   for (int k = 0; k < inputs; ++k) {
     const bool from_stdin = count == 0 || (count > 1 && rt::strcmp(names[k], "-") == 0);
     rt::Stream* stream = from_stdin ? rt::stdin : rt::fopen(names[k], mode);
@@ -63,7 +63,7 @@ int tail_files(char* const* names, int count) {
       continue;
     }
     const char* name = from_stdin ? rt::xstrdup(rt::msg_lookup(rt::messages::kStandardInput)) : names[k];
-    if (headers) write_header(name);
+    if (headers) write_header(name, std::exchange(first_header, false));
     written = -1;
     Followed input;
     bool held_return = false;
@@ -77,7 +77,7 @@ int tail_files(char* const* names, int count) {
     }
     if (stream != rt::stdin) rt::fclose(stream);
   }
-  if (following > 0) follow_files(followed, following, headers, written);
+  if (following > 0) follow_files(followed, following, headers && first_header, headers, written);
   rt::free(followed);
   return status;
 }

@@ -12,6 +12,7 @@
 // read waits for the byte after it, so that a line end split between two
 // polls is written once.
 #include <cstdint>
+#include <utility>
 
 #include "tail/tail.h"
 
@@ -32,8 +33,10 @@ namespace {
 constexpr unsigned char kCtrlZ = 0x1A;  // the end-of-file mark of text files: dropped when read
 
 bool g_headers = false;
+bool g_first_header = false;  // no header was written yet
 int g_written = -1;  // the input whose bytes were written last; -1: none being followed
 // What a poll reads, one byte in front: room for a held carriage return.
+// Allocated when following begins, and kept.
 unsigned char* g_buffer = nullptr;
 
 // A line of standard error without an error text: "tail: " and the message.
@@ -45,7 +48,7 @@ void notice(const rt::Message& message, const char* name) {
 
 // Before an input's bytes: its header, when another input was written last.
 void begin_output(int index, const Followed& input) {
-  if (g_headers && g_written != index) write_header(input.name);
+  if (g_headers && g_written != index) write_header(input.name, std::exchange(g_first_header, false));
   g_written = index;
 }
 
@@ -161,10 +164,27 @@ bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
+// A poll of an open input of `size` bytes (-1: not known yet). A file
+// smaller than the most known of it was truncated or replaced in place: it
+// is written again from its start. A start point beyond the end is no such
+// thing: nothing is written until the file grows past it. A file of the
+// size it had when it was last read to its end has nothing new; one that
+// could not be read (or whose size is unknown) is read again at the next poll.
+void poll(int index, Followed& input, rt::off_t size) {
+  rt::FileStatus status;
+  if (size < 0 && rt::fstat(input.fd, &status) == 0) size = status.st_size;
+  if (size >= 0) {
+    if (size < input.size) start_again(index, input);
+    if (size > input.size) input.size = size;
+    if (size == input.drained) return;
+  }
+  input.drained = drain(index, input) ? size : -1;
+}
+
 // The name no longer opens the file followed: what is left of it is
 // written, then it is closed. A file that still has a name may come back.
 void let_go(int index, Followed& input) {
-  drain(index, input);
+  poll(index, input, -1);
   release_return(index, input);
   rt::FileIdentity now;
   input.known = rt::file_identity(input.fd, &now) == 0 && now.links != 0;
@@ -250,13 +270,16 @@ int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followe
     followed.checked = wanted;
   }
   followed.size = status.st_size;
+  // Read to its end, unless it grew while its part was written.
+  if (followed.position >= status.st_size) followed.drained = status.st_size;
   return 0;
 }
 
-void follow_files(Followed* inputs, int count, bool headers, int written) {
+void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written) {
   g_headers = headers;
+  g_first_header = first_header;
   g_written = written;
-  g_buffer = static_cast<unsigned char*>(rt::malloc(kInputBufferSize + 1));
+  if (!g_buffer) g_buffer = static_cast<unsigned char*>(rt::malloc(kInputBufferSize + 1));
   if (!g_buffer) {
     rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
     rt::exit(1);
@@ -265,22 +288,8 @@ void follow_files(Followed* inputs, int count, bool headers, int written) {
     w32::Sleep(options.interval_ms);
     for (int k = 0; k < count; ++k) {
       Followed& input = inputs[k];
-      rt::off_t size = input.by_name ? look_up(k, input) : -1;
-      if (input.fd < 0) continue;
-      // A file smaller than the most known of it was truncated or replaced
-      // in place: it is written again from its start. A start point beyond
-      // the end is no such thing: nothing is written until the file grows
-      // past it. A file of the size it had when it was last read to its end
-      // has nothing new; one that could not be read (or whose size is
-      // unknown) is read again at the next poll.
-      rt::FileStatus status;
-      if (size < 0 && rt::fstat(input.fd, &status) == 0) size = status.st_size;
-      if (size >= 0) {
-        if (size < input.size) start_again(k, input);
-        if (size > input.size) input.size = size;
-        if (size == input.drained) continue;
-      }
-      input.drained = drain(k, input) ? size : -1;
+      const rt::off_t size = input.by_name ? look_up(k, input) : -1;
+      if (input.fd >= 0) poll(k, input, size);
     }
   }
 }

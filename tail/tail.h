@@ -109,11 +109,12 @@ int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followe
 // Polls the inputs for what is appended (and, by name, for files that
 // replace them) until the process is ended from outside. With headers, one
 // is written whenever the input written changes; `written` is the input
-// whose part was written last (-1: none of these).
-[[noreturn]] void follow_files(Followed* inputs, int count, bool headers, int written);
+// whose part was written last (-1: none of these); `first_header`: no
+// header was written yet.
+[[noreturn]] void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written);
 // Writes the header of an input's part: "==> NAME <==", after a blank line
 // unless it is the first thing written.
-void write_header(const char* name);
+void write_header(const char* name, bool first);
 // True when following reads text: line ends and 0x1A are translated.
 bool follows_text();
 
