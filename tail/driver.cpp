@@ -58,8 +58,8 @@ int tail_files(char* const* names, int count) {
     if (!stream) {
       rt::print_error(rt::msg_lookup(rt::messages::kInputFile), names[k]);
       status = 1;
-      // Followed by name, a missing file is looked for at every poll.
-      if (options.follow && options.by_name) followed[following++] = awaited(names[k]);
+      // With --retry (-F), a missing file is looked for at every poll.
+      if (options.follow && options.retry) followed[following++] = awaited(names[k]);
       continue;
     }
     const char* name = from_stdin ? rt::xstrdup(rt::msg_lookup(rt::messages::kStandardInput)) : names[k];
@@ -77,7 +77,7 @@ int tail_files(char* const* names, int count) {
     }
     if (stream != rt::stdin) rt::fclose(stream);
   }
-  if (following > 0) follow_files(followed, following, headers && first_header, headers, written);
+  if (following > 0) follow_files(followed, following, headers && first_header, headers, written, status);
   rt::free(followed);
   return status;
 }

@@ -239,7 +239,9 @@ rt::off_t look_up(int index, Followed& input) {
 
 bool follows_text() { return (rt::stream_default_mode & rt::STREAM_TEXT) != 0; }
 
-Followed awaited(const char* name) { return Followed{name, -1, 0, 0, -1, {}, false, true, false, 0, {}}; }
+Followed awaited(const char* name) {
+  return Followed{name, -1, 0, 0, -1, {}, false, options.by_name != 0, false, 0, {}};
+}
 
 int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followed& followed) {
   followed = Followed{name, -1, 0, 0, -1, {}, false, false, held_return, 0, {}};
@@ -275,7 +277,7 @@ int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followe
   return 0;
 }
 
-void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written) {
+void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written, int status) {
   g_headers = headers;
   g_first_header = first_header;
   g_written = written;
@@ -284,12 +286,32 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
     rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
     rt::exit(1);
   }
+  // With --pid the pause is a wait for that process: its end ends following
+  // after one more poll. An id that names no process ends it after the first.
+  HANDLE process = options.pid != 0 ? w32::OpenProcess(SYNCHRONIZE, FALSE, options.pid) : nullptr;
+  bool last_poll = options.pid != 0 && !process;
   for (;;) {
-    w32::Sleep(options.interval_ms);
+    const DWORD waited = process ? w32::WaitForSingleObject(process, options.interval_ms) : WAIT_FAILED;
+    if (waited == WAIT_OBJECT_0) last_poll = true;
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_TIMEOUT) w32::Sleep(options.interval_ms);
+    bool remaining = false;
     for (int k = 0; k < count; ++k) {
       Followed& input = inputs[k];
-      const rt::off_t size = input.by_name ? look_up(k, input) : -1;
+      // By name, a name is looked up at every poll while it is followed, and
+      // with --retry while it is not; a name followed by descriptor only
+      // until it opens.
+      const bool look = input.by_name ? input.fd >= 0 || options.retry : input.fd < 0;
+      const rt::off_t size = look ? look_up(k, input) : -1;
       if (input.fd >= 0) poll(k, input, size);
+      remaining = remaining || input.fd >= 0 || options.retry;
+    }
+    if (!remaining) {
+      rt::fprintf(rt::stderr, "%s: %s\n", rt::progname, rt::msg_lookup(rt::messages::kNoFilesRemaining));
+      status = 1;
+    }
+    if (last_poll || !remaining) {
+      rt::fflush(rt::stdout);
+      rt::exit(status);
     }
   }
 }

@@ -4,9 +4,11 @@
 // The grammar: "tail [-f] [-b|c|k|l|m|n [+-]number] [file]" and the two
 // obsolescent forms "tail -[number][b|c|k|l|m|n][f] [file]" and
 // "tail +[number][b|c|k|l|m|n][f] [file]"; besides -f, the whole arguments
-// -F, -q, -v and "-s seconds" may stand wherever -f may, and several files
-// may follow the options. Nothing is read or written before the options
-// are parsed, so a usage error leaves stdout untouched.
+// -F, -q, -v, "-s seconds" and the long options ("--lines=N", "--follow",
+// ...: words that begin with "--", by a name or its unambiguous beginning)
+// may stand wherever -f may, and several files may follow the options.
+// Nothing is read or written before the options are parsed, so a usage
+// error leaves stdout untouched; only --help and --version write there.
 #include "tail/tail.h"
 
 #include "runtime/msg/ctype.h"
@@ -66,6 +68,73 @@ bool take_interval(const char* text) {
   if (*p != '\0' || (!whole_digits && p == fraction) || milliseconds < 10 || milliseconds > 2000000000) return false;
   options.interval_ms = static_cast<std::uint32_t>(milliseconds);
   return true;
+}
+
+// --- Long options ----------------------------------------------------------------
+
+enum class LongOption { kBytes, kFollow, kHelp, kLines, kPid, kQuiet, kRetry, kSleepInterval, kVerbose, kVersion };
+enum class Takes { kNothing, kValue, kMaybeValue };  // after "=", or (a value) as the next word
+
+struct LongOptionName {
+  const char* name;
+  LongOption option;
+  Takes takes;
+};
+
+constexpr LongOptionName kLongOptions[] = {
+    {"bytes", LongOption::kBytes, Takes::kValue},
+    {"follow", LongOption::kFollow, Takes::kMaybeValue},
+    {"help", LongOption::kHelp, Takes::kNothing},
+    {"lines", LongOption::kLines, Takes::kValue},
+    {"pid", LongOption::kPid, Takes::kValue},
+    {"quiet", LongOption::kQuiet, Takes::kNothing},
+    {"retry", LongOption::kRetry, Takes::kNothing},
+    {"silent", LongOption::kQuiet, Takes::kNothing},
+    {"sleep-interval", LongOption::kSleepInterval, Takes::kValue},
+    {"verbose", LongOption::kVerbose, Takes::kNothing},
+    {"version", LongOption::kVersion, Takes::kNothing},
+};
+
+[[noreturn]] void usage_error(const rt::Message& message, const char* word) {
+  rt::fprintf(rt::stderr, rt::msg_lookup(message), word);
+  usage();
+}
+
+// The option a long option's name (the `length` characters at `name`)
+// names: the one it spells out, or the only one it begins.
+const LongOptionName& long_option_named(const char* name, std::size_t length, const char* word) {
+  const LongOptionName* found = nullptr;
+  int beginnings = 0;
+  for (const LongOptionName& option : kLongOptions) {
+    std::size_t same = 0;
+    while (same < length && option.name[same] == name[same]) ++same;
+    if (same < length) continue;
+    if (option.name[length] == '\0') return option;
+    found = &option;
+    ++beginnings;
+  }
+  if (beginnings == 0) usage_error(rt::messages::kUnknownOption, word);
+  if (beginnings > 1) usage_error(rt::messages::kAmbiguousOption, word);
+  return *found;
+}
+
+// --pid's value: a decimal process id above 0.
+std::uint32_t process_id(const char* text) {
+  std::uint64_t id = 0;
+  const char* p = text;
+  for (; is_digit(*p) && id <= 0xFFFFFFFF; ++p) id = id * 10 + static_cast<unsigned>(*p - '0');
+  if (p == text || *p != '\0' || id == 0 || id > 0xFFFFFFFF) usage_error(rt::messages::kBadPid, text);
+  return static_cast<std::uint32_t>(id);
+}
+
+// The end after --help or --version: 0 once standard output took the text.
+[[noreturn]] void end_after_text() {
+  rt::fflush(rt::stdout);
+  if (rt::ferror(rt::stdout)) {
+    rt::print_error(rt::msg_lookup(rt::messages::kWriteError));
+    rt::exit(1);
+  }
+  rt::exit(0);
 }
 
 // A range error of strtol: errno set and one of the values it gives then.
@@ -131,6 +200,77 @@ const char* parse_units(const char* text, int& flag) {
   return p;
 }
 
+// The long option in argv[i], with its value after "=" or, where it needs
+// one, in the next word. The index of the word after what it took; `end`
+// is set when the options end after it (--lines or --bytes without a
+// number after them, as -n and -c).
+int take_long_option(int argc, char** argv, int i, bool& end) {
+  const char* word = argv[i];
+  const char* name = word + 2;
+  std::size_t length = 0;
+  while (name[length] != '\0' && name[length] != '=') ++length;
+  const LongOptionName& option = long_option_named(name, length, word);
+  const char* value = name[length] == '=' ? name + length + 1 : nullptr;
+  if (value && option.takes == Takes::kNothing) usage_error(rt::messages::kNoValueTaken, word);
+  const bool next_word = !value && option.takes == Takes::kValue && i + 1 < argc;
+  switch (option.option) {
+    case LongOption::kHelp:
+      rt::fprintf(rt::stdout, "%s\n\n%s\n", rt::msg_lookup(rt::messages::kUsage), rt::msg_lookup(rt::messages::kHelp));
+      end_after_text();
+    case LongOption::kVersion:
+      rt::fprintf(rt::stdout, "tail %s\n", TAIL_VERSION);
+      end_after_text();
+    case LongOption::kLines:
+    case LongOption::kBytes:
+      // A unit option, as -n and -c: the same counts and messages.
+      if (options.unit_letter != 0) {
+        rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kExclusiveOptions), word, options.unit_letter);
+        usage();
+      }
+      options.from_end = 1;
+      options.unit_letter = option.option == LongOption::kLines ? 'n' : 'c';
+      options.unit = unit_index(options.unit_letter);
+      if (value) {
+        parse_count(value, 0);
+        return i + 1;
+      }
+      if (next_word && is_number(argv[i + 1])) {
+        parse_count(argv[i + 1], 0);
+        return i + 2;
+      }
+      end = true;
+      return i + 1 < argc && rt::strcmp(argv[i + 1], "--") == 0 ? i + 2 : i + 1;
+    case LongOption::kFollow:
+      options.follow = 1;
+      if (value && rt::strcmp(value, "name") == 0) {
+        options.by_name = 1;
+      } else if (value && rt::strcmp(value, "descriptor") != 0) {
+        usage_error(rt::messages::kBadFollow, value);
+      }
+      return i + 1;
+    case LongOption::kRetry:
+      options.retry = 1;
+      return i + 1;
+    case LongOption::kSleepInterval:
+      if (!value && !next_word) {
+        rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kMissingNumber), 's');
+        usage();
+      }
+      if (!value) value = argv[++i];
+      if (!take_interval(value)) usage_error(rt::messages::kBadInterval, value);
+      return i + 1;
+    case LongOption::kQuiet:
+    case LongOption::kVerbose:
+      options.headers = option.option == LongOption::kVerbose ? 1 : 0;
+      return i + 1;
+    case LongOption::kPid:
+      if (!value && !next_word) usage_error(rt::messages::kMissingValue, word);
+      options.pid = process_id(value ? value : argv[++i]);
+      return i + 1;
+  }
+  return i + 1;
+}
+
 int parse_options(int argc, char** argv) {
   int i = 1;
   while (i < argc) {
@@ -141,9 +281,15 @@ int parse_options(int argc, char** argv) {
       ++i;
       break;
     }
+    if (argument[0] == '-' && argument[1] == '-') {
+      bool end = false;
+      i = take_long_option(argc, argv, i, end);
+      if (end) break;
+      continue;
+    }
     if (rt::strcmp(argument, "-f") == 0 || rt::strcmp(argument, "-F") == 0) {
       options.follow = 1;
-      if (argument[1] == 'F') options.by_name = 1;
+      if (argument[1] == 'F') options.by_name = options.retry = 1;
       ++i;
       continue;
     }
@@ -157,10 +303,7 @@ int parse_options(int argc, char** argv) {
         rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kMissingNumber), 's');
         usage();
       }
-      if (!take_interval(argv[i + 1])) {
-        rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kBadInterval), argv[i + 1]);
-        usage();
-      }
+      if (!take_interval(argv[i + 1])) usage_error(rt::messages::kBadInterval, argv[i + 1]);
       i += 2;
       continue;
     }

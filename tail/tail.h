@@ -21,6 +21,8 @@ struct TailOptions {
   std::uint8_t by_name = 0;     // 1 with -F: a followed name is opened again when its file goes
   std::int8_t headers = -1;     // 1 with -v, 0 with -q (the later wins); -1: with several operands
   std::uint32_t interval_ms = 2000;  // the pause before each poll (-s)
+  std::uint8_t retry = 0;       // 1 with -F or --retry: a name missing or gone is looked for at every poll
+  std::uint32_t pid = 0;        // --pid: following ends once this process has ended; 0: none
 };
 extern TailOptions options;
 
@@ -98,7 +100,7 @@ struct Followed {
   unsigned char check[kCheckSize];  // the bytes just before `position`, as read
 };
 
-// A name followed by name that opens nothing yet.
+// A name that opens nothing yet, looked for at every poll (--retry).
 Followed awaited(const char* name);
 // After an input's part is written: whether and how it is followed. 0 and
 // a record holding an fd >= 0 when it is (its stream is then closed), 0
@@ -107,11 +109,13 @@ Followed awaited(const char* name);
 // return that was held back.
 int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followed& followed);
 // Polls the inputs for what is appended (and, by name, for files that
-// replace them) until the process is ended from outside. With headers, one
-// is written whenever the input written changes; `written` is the input
-// whose part was written last (-1: none of these); `first_header`: no
-// header was written yet.
-[[noreturn]] void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written);
+// replace them) until the process is ended from outside, or until the
+// process of --pid has ended (then with `status`). With headers, one is
+// written whenever the input written changes; `written` is the input whose
+// part was written last (-1: none of these); `first_header`: no header was
+// written yet.
+[[noreturn]] void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written,
+                               int status);
 // Writes the header of an input's part: "==> NAME <==", after a blank line
 // unless it is the first thing written.
 void write_header(const char* name, bool first);

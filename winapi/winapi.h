@@ -79,6 +79,8 @@
     (code_page, flags, wide, units, text, size, default_char, used_default), 0)                                \
   X(LPVOID, MapViewOfFile, (HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes),  \
     (mapping, access, offset_high, offset_low, bytes), nullptr)                                                \
+  X(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD process_id), (access, inherit, process_id), nullptr)  \
+  X(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds), WAIT_FAILED)        \
   X(SIZE_T, VirtualQuery, (LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size),               \
     (address, information, size), 0)
 
@@ -260,6 +262,11 @@ constexpr DWORD FILE_MAP_ALL_ACCESS = 0xF001F;
 constexpr UINT SEM_NOGPFAULTERRORBOX = 0x0002;
 
 constexpr DWORD HEAP_ZERO_MEMORY = 0x8;
+
+constexpr DWORD SYNCHRONIZE = 0x00100000;
+constexpr DWORD WAIT_OBJECT_0 = 0;
+constexpr DWORD WAIT_TIMEOUT = 0x102;
+constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
 constexpr UINT CP_OEMCP = 1;
 constexpr UINT CP_UTF8 = 65001;

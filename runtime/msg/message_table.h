@@ -40,8 +40,9 @@ struct Message {
   X(kUsage, 5275, "U",                                                                                          \
     "Usage: tail [-f|-F] [-q|-v] [-s seconds] [-b|c|k|l|m|n [+-]number] [file...]\n"                            \
     "       tail -[number][b|c|k|l|m|n][f] [file...]\n"                                                         \
-    "       tail +[number][b|c|k|l|m|n][f] [file...]",                                                          \
-    "the usage text after a usage error")                                                                       \
+    "       tail +[number][b|c|k|l|m|n][f] [file...]\n"                                                         \
+    "       tail --help | --version",                                                                          \
+    "the usage text after a usage error, and the first lines of --help")                                       \
   X(kInvalidNumber, 5291, "U", "Invalid number \"%s\"", "a count outside the 32-bit range")                     \
   X(kByteCountRange, 5292, "E", "Byte count not in range %ld..%ld\n", "a byte count too large for its unit")    \
   X(kInvalidOption, 5293, "U", "Invalid option character \"%c\" in \"%s\"\n", "an unknown option letter")       \
@@ -57,7 +58,31 @@ struct Message {
   X(kAppeared, 5299, "E filename", "'%s' has appeared; following new file",                                     \
     "-F: a name that could not be opened opens a file")                                                         \
   X(kAccessibleAgain, 5300, "E filename", "'%s' has become accessible again; following on where it left off",   \
-    "-F: a name that could not be opened opens the file followed before")
+    "-F: a name that could not be opened opens the file followed before")                                       \
+  X(kUnknownOption, 5301, "U", "Unknown option \"%s\"\n", "a word beginning with -- that names no long option")    \
+  X(kAmbiguousOption, 5302, "U", "Ambiguous option \"%s\"\n", "the beginning of more than one long option")        \
+  X(kNoValueTaken, 5303, "U", "Option \"%s\" takes no value\n", "a long option without value given one after =")    \
+  X(kBadFollow, 5304, "U", "Invalid value \"%s\" for --follow: name or descriptor\n",                              \
+    "--follow= with a value other than name or descriptor")                                                     \
+  X(kBadPid, 5305, "U", "Invalid process id \"%s\"\n", "--pid with a value that is no process id")                \
+  X(kMissingValue, 5306, "U", "Missing value after \"%s\" option\n", "--pid as the last word")                     \
+  X(kHelp, 5307, "H",                                                                                           \
+    "Writes the last part of each file, or of standard input, to standard output.\n"                           \
+    "  -n, -l, --lines=[+-]N  the last N lines (10 without an option); +N: from line N on\n"                   \
+    "  -c, --bytes=[+-]N      the last N bytes; +N: from byte N on\n"                                          \
+    "  -b, -k, -m [+-]N       the last N blocks of 512 bytes, kilobytes, megabytes\n"                          \
+    "  -f, --follow           then write what is appended, following the open file\n"                          \
+    "  --follow=name          follow the name: after a rotation, the new file\n"                               \
+    "  --retry                keep looking for a name that is missing or inaccessible\n"                       \
+    "  -F                     --follow=name --retry\n"                                                          \
+    "  -s, --sleep-interval=S seconds between polls when following (2 without it)\n"                           \
+    "  --pid=PID              end following once process PID has ended\n"                                      \
+    "  -q, --quiet, --silent  never write a header before a file\n"                                            \
+    "  -v, --verbose          always write a header before a file\n"                                           \
+    "  --help, --version      this text; the program's version",                                            \
+    "--help: what each option does, one line each, after the usage text")                                      \
+  X(kNoFilesRemaining, 5308, "E", "no files remaining",                                                         \
+    "--follow=name without --retry: every name followed has gone")
 
 namespace messages {
 #define RT_MESSAGE_RECORD(name, number, kind, text, use) inline constexpr Message name{number, kind, text};

@@ -66,7 +66,8 @@ void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 const char kUsage[] =
     "Usage: tail [-f|-F] [-q|-v] [-s seconds] [-b|c|k|l|m|n [+-]number] [file...]\n"
     "       tail -[number][b|c|k|l|m|n][f] [file...]\n"
-    "       tail +[number][b|c|k|l|m|n][f] [file...]\n";
+    "       tail +[number][b|c|k|l|m|n][f] [file...]\n"
+    "       tail --help | --version\n";
 
 // A value with its escapes and placeholders replaced.
 std::string expand(const std::string& value) {

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
 #include <string_view>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "winapi/posix/emulation.h"
@@ -131,6 +133,36 @@ LPVOID MapViewOfFile(HANDLE /*mapping*/, DWORD /*access*/, DWORD /*offset_high*/
 SIZE_T VirtualQuery(LPCVOID /*address*/, PMEMORY_BASIC_INFORMATION /*information*/, SIZE_T /*size*/) {
   SetLastError(ERROR_INVALID_PARAMETER);
   return 0;
+}
+
+// A process handle is a descriptor that becomes readable when the process
+// ends (a pidfd): what a wait on a Win32 process handle waits for.
+HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD process_id) {
+  const auto fd = static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(process_id), 0));
+  if (fd < 0) {
+    if (errno == ESRCH || errno == EINVAL) {
+      SetLastError(ERROR_INVALID_PARAMETER);  // as Windows answers for an id no process has
+    } else {
+      w32::posix::set_error_from_errno();
+    }
+    return nullptr;
+  }
+  return w32::posix::adopt_fd(fd);
+}
+
+DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
+  const w32::posix::Object* waited = w32::posix::object_of(object);
+  if (!waited) return WAIT_FAILED;
+  struct pollfd ready{waited->fd, POLLIN, 0};
+  int result;
+  do {
+    result = ::poll(&ready, 1, static_cast<int>(milliseconds));
+  } while (result < 0 && errno == EINTR);
+  if (result < 0) {
+    w32::posix::set_error_from_errno();
+    return WAIT_FAILED;
+  }
+  return result > 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 UINT SetErrorMode(UINT mode) {
