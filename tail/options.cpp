@@ -215,7 +215,9 @@ int take_long_option(int argc, char** argv, int i, bool& end) {
   const bool next_word = !value && option.takes == Takes::kValue && i + 1 < argc;
   switch (option.option) {
     case LongOption::kHelp:
-      rt::fprintf(rt::stdout, "%s\n\n%s\n", rt::msg_lookup(rt::messages::kUsage), rt::msg_lookup(rt::messages::kHelp));
+      // One lookup at a time: a catalogue's text lives in a buffer the next lookup takes.
+      rt::fprintf(rt::stdout, "%s\n\n", rt::msg_lookup(rt::messages::kUsage));
+      rt::fprintf(rt::stdout, "%s\n", rt::msg_lookup(rt::messages::kHelp));
       end_after_text();
     case LongOption::kVersion:
       rt::fprintf(rt::stdout, "tail %s\n", TAIL_VERSION);

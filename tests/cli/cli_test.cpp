@@ -19,7 +19,8 @@
 //   out: BYTES            the expected standard output. On Windows standard
 //                         output is a text stream, and each line feed of out
 //                         is written as CR LF, unless a byte unit is counted
-//                         (an option holding b, c, k or m)
+//                         (an option holding b, c, k or m, or --bytes).
+//                         Several out lines (or err lines) follow each other
 //   out-windows: BYTES    the expected standard output on Windows, where the
 //                         text-mode reading of the input makes it differ
 //   err: BYTES            the expected standard error (CR LF on Windows: stderr is a text stream)
@@ -33,7 +34,7 @@
 // BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an
 // argument), and {usage} (the usage text and a line feed), {error N} (the
 // system's text for error code N), {repeat N TEXT} (TEXT N times), {nls}
-// (the folder of the catalogues the build makes), {catalogue LANGUAGE} (the
+// (the folder of the catalogues the build makes), {version} (the release's version), {catalogue LANGUAGE} (the
 // bytes of the build's catalogue for that language), {oem TEXT} (TEXT as
 // tail has names: on Windows in the OEM code page, elsewhere as it is).
 #include <gtest/gtest.h>
@@ -93,6 +94,8 @@ std::string expand(const std::string& value) {
         out += kUsage;
       } else if (inside.rfind("error ", 0) == 0) {
         out += rt::strerror(std::stoi(inside.substr(6)));
+      } else if (inside == "version") {
+        out += TAIL_VERSION;
       } else if (inside == "nls") {
         out += TAIL_NLS_DIR;
       } else if (inside.rfind("catalogue ", 0) == 0) {
@@ -147,15 +150,24 @@ std::vector<Case> load_cases() {
   return cases;
 }
 
+// A field's value; the lines of a field given on several lines (out and err
+// are long), one after the other.
 std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
   const auto found = c.fields.find(key);
-  return found == c.fields.end() ? otherwise : found->second.back();
+  if (found == c.fields.end()) return otherwise;
+  std::string value;
+  for (const std::string& line : found->second) value += line;
+  return value;
 }
 
 // A byte unit is counted: an option names b, c, k or m.
 bool counts_bytes(const std::vector<std::string>& args) {
   for (const std::string& arg : args) {
-    if ((arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos) return true;
+    if (arg.starts_with("--")) {
+      if (arg.size() > 2 && std::string("--bytes").starts_with(arg.substr(0, arg.find('=')))) return true;
+    } else if ((arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos) {
+      return true;
+    }
   }
   return false;
 }
