@@ -83,33 +83,47 @@ int read_step(Stream* stream) {
   return byte;
 }
 
-// Writes the bytes from mark to cur to the descriptor. A console that stops
-// at a 0x1A is given the rest after it. Bytes that can't be written are
-// discarded and STREAM_ERR is set: false then.
+// Writes `length` bytes to the stream's descriptor, a console that stops at
+// a 0x1A given the rest after it: the number of bytes taken.
+std::size_t write_bytes(Stream* stream, const unsigned char* bytes, std::size_t length) {
+  // Where a descriptor that appends writes is not known from here.
+  if (length > 0) stream->mark_offset = -1;
+  const unsigned char* p = bytes;
+  const unsigned char* const end = bytes + length;
+  while (p < end) {
+    const std::size_t left = static_cast<std::size_t>(end - p);
+    const unsigned offered = left < 0x40000000 ? static_cast<unsigned>(left) : 0x40000000u;
+    const int n = write(stream->fd, p, offered);
+    if (n < 0) break;
+    p += n;
+    if (static_cast<unsigned>(n) < offered) {
+      if (*p != kCtrlZ) break;
+      ++p;  // a console that stops at 0x1A: skip it and go on
+    }
+  }
+  return static_cast<std::size_t>(p - bytes);
+}
+
+// Writes the bytes from mark to cur to the descriptor. Bytes that can't be
+// written are discarded and STREAM_ERR is set: false then.
 bool write_out(Stream* stream) {
   if (stream->flags & STREAM_STRING) return true;
   stream->avail = 0;
   if (stream->flags & STREAM_LINEBUF) line_flush_pending &= ~pending_bit(stream);
   unsigned char* p = stream->mark;
-  // Where a descriptor that appends writes is not known from here.
-  if (p < stream->cur) stream->mark_offset = -1;
-  while (p < stream->cur) {
-    const auto offered = static_cast<int>(stream->cur - p);
-    const int n = write(stream->fd, p, static_cast<unsigned>(offered));
-    if (n < 0) break;
-    p += n;
-    if (n < offered) {
-      if (*p != kCtrlZ) break;
-      ++p;  // a console that stops at 0x1A: skip it and go on
-    }
-  }
+  const bool any = p < stream->cur;
+  p += write_bytes(stream, p, static_cast<std::size_t>(stream->cur - p));
   stream->mark = p;
   const bool written = p == stream->cur;
   if (!written) {
     stream->cur = p;  // the unwritten bytes are discarded
     stream->flags |= STREAM_ERR;
   }
-  if (stream->cur == stream->end) stream->cur = stream->mark = stream->valid_start = stream->base;
+  // A full buffer starts again at its base; so does a line-buffered one
+  // after each write-out, so that the next run of lines fits whole.
+  if (stream->cur == stream->end || (any && (stream->flags & STREAM_LINEBUF))) {
+    stream->cur = stream->mark = stream->valid_start = stream->base;
+  }
   return written;
 }
 
@@ -315,18 +329,22 @@ std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream
   if (!(stream->flags & STREAM_LINEBUF)) {
     return storing.put(bytes, length) ? count : storing.written / size;
   }
-  // Line buffering: the bytes up to the last line feed go to the system now,
-  // the rest waits in the buffer for its line feed.
-  std::size_t lines = length;
-  while (lines > 0 && bytes[lines - 1] != '\n') --lines;
-  if (lines > 0) {
-    if (!storing.put(bytes, lines) || !storing.write_out()) return storing.written / size;
-  }
-  if (lines < length) {
-    if (!storing.put(bytes + lines, length - lines)) return storing.written / size;
+  // Line buffering: bytes without a line feed wait in the buffer for one. A
+  // call that holds a line feed writes out all it stores, the bytes after
+  // its last line feed with the lines, so that copying makes one write per
+  // run: straight from the caller's bytes when nothing is buffered before
+  // them and no translation is needed.
+  if (!memchr(bytes, '\n', length)) {
+    if (!storing.put(bytes, length)) return storing.written / size;
     line_flush_pending |= pending_bit(stream);
+    return count;
   }
-  return count;
+  if (stream->cur == stream->mark && !is_text(stream)) {
+    const std::size_t written = write_bytes(stream, bytes, length);
+    if (written < length) stream->flags |= STREAM_ERR;
+    return written / size;
+  }
+  return storing.put(bytes, length) && storing.write_out() ? count : storing.written / size;
 }
 
 std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsigned char** run) {
