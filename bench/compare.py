@@ -6,7 +6,9 @@ inputs are generated deterministically into a work directory and kept there
 for later runs. For each workload both programs run alternately, several
 times, with standard output to /dev/null; the script prints the median wall
 time of each, their ratio (ours / system), and for the workloads marked so
-the peak resident memory of each. Last comes following: 100 MiB appended to
+the peak resident memory of each. Where the work has a physical floor,
+that runs too and the ratio of ours to it is printed: `cat` of the file for
+a plain copy, `/bin/true` for start-up and one small read. Last comes following: 100 MiB appended to
 a followed file, timed as the CPU seconds each program spends until all of
 it is written (ours polls every 2 seconds, so its wall time means little);
 the CPU seconds each spends following 1000 idle files for a minute at its
@@ -165,28 +167,33 @@ def main():
     generate(long_lines, 100 * MIB, (3000, 10000), 3)
 
     workloads = [
-        # name, arguments, input, piped, show memory
-        ("a -n 10, 1 GiB file", ["-n", "10"], big, False, False),
-        ("b -n 100000, 1 GiB file", ["-n", "100000"], big, False, False),
-        ("c -n +2, 100 MiB file", ["-n", "+2"], medium, False, False),
-        ("d -n 10, 100 MiB pipe", ["-n", "10"], medium, True, False),
-        ("e -c 1048576, 100 MiB pipe", ["-c", "1048576"], medium, True, False),
-        ("g -n 10, 100 MiB pipe, 3000-10000-byte lines", ["-n", "10"], long_lines, True, False),
-        ("h -n 1000000, 100 MiB pipe", ["-n", "1000000"], medium, True, True),
+        # name, arguments, input, piped, show memory, floor (a command given the input)
+        ("a -n 10, 1 GiB file", ["-n", "10"], big, False, False, [shutil.which("true")]),
+        ("b -n 100000, 1 GiB file", ["-n", "100000"], big, False, False, None),
+        ("c -n +2, 100 MiB file", ["-n", "+2"], medium, False, False, [shutil.which("cat")]),
+        ("d -n 10, 100 MiB pipe", ["-n", "10"], medium, True, False, None),
+        ("e -c 1048576, 100 MiB pipe", ["-c", "1048576"], medium, True, False, None),
+        ("g -n 10, 100 MiB pipe, 3000-10000-byte lines", ["-n", "10"], long_lines, True, False, None),
+        ("h -n 1000000, 100 MiB pipe", ["-n", "1000000"], medium, True, True, None),
     ]
-    print(f"{'workload':48} {'ours s':>9} {'system s':>9} {'ratio':>7}  peak memory (ours / system)")
-    for name, args, path, piped, memory in workloads:
-        times = {"ours": [], "system": []}
-        peaks = {"ours": 0, "system": 0}
+    print(f"{'workload':48} {'ours s':>9} {'system s':>9} {'ratio':>7}  {'floor s':>8} {'/floor':>7}"
+          "  peak memory (ours / system)")
+    for name, args, path, piped, memory, floor in workloads:
+        runners = [("ours", [options.tail] + args), ("system", [options.system_tail] + args)]
+        runners += [("floor", floor)] if floor else []
+        times = {who: [] for who, _ in runners}
+        peaks = {who: 0 for who, _ in runners}
         for _ in range(options.runs):
-            for who, program in (("ours", options.tail), ("system", options.system_tail)):
-                elapsed, peak = run_once([program] + args, path, piped)
+            for who, command in runners:
+                elapsed, peak = run_once(command, path, piped)
                 times[who].append(elapsed)
                 peaks[who] = max(peaks[who], peak)
         ours = statistics.median(times["ours"])
         system = statistics.median(times["system"])
+        floor_columns = f"{statistics.median(times['floor']):8.3f} {ours / statistics.median(times['floor']):7.2f}" \
+            if floor else f"{'':8} {'':7}"
         extra = f"  {peaks['ours'] / 1024:.0f} MiB / {peaks['system'] / 1024:.0f} MiB" if memory else ""
-        print(f"{name:48} {ours:9.3f} {system:9.3f} {ours / system:7.2f}{extra}", flush=True)
+        print(f"{name:48} {ours:9.3f} {system:9.3f} {ours / system:7.2f}  {floor_columns}{extra}", flush=True)
 
     cpu = {"ours": [], "system": []}
     for _ in range(options.runs):
