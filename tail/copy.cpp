@@ -18,7 +18,9 @@ void write_run(const unsigned char* run, std::size_t n, bool* held_return) {
 
 void copy_to_stdout(rt::Stream* in, bool* held_return) {
   const unsigned char* run;
+  rt::stream_hold_lines(rt::stdout, true);
   while (const std::size_t n = rt::stream_take(in, SIZE_MAX, -1, &run)) write_run(run, n, held_return);
+  rt::stream_hold_lines(rt::stdout, false);
 }
 
 bool skip_bytes(rt::Stream* in, std::int64_t count) {

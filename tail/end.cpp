@@ -188,6 +188,7 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
   // before the scan: what was appended since is left for following. Up to
   // that size it goes a run at a time; the position costs no system call.
   const unsigned char* run;
+  rt::stream_hold_lines(rt::stdout, true);
   for (;;) {
     const rt::off_t at = rt::ftell(stream);
     const bool before_size = at >= 0 && at < size;
@@ -197,6 +198,7 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
     write_run(run, n, held_return);
     if (run[n - 1] == '\n' && rt::ftell(stream) >= size) break;
   }
+  rt::stream_hold_lines(rt::stdout, false);
   return end_of_copy_checks(stream, name);
 }
 

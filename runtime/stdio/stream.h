@@ -55,6 +55,10 @@ constexpr unsigned STREAM_TEXT = 0x20;
 constexpr unsigned STREAM_STRING = 0x40;
 constexpr unsigned STREAM_OPEN = 0x80;
 constexpr unsigned STREAM_CONSOLE = 0x100;
+// Line buffering whose complete lines may wait, as a partial line does, for
+// the next read from any stream (set while runs are copied: see
+// stream_hold_lines).
+constexpr unsigned STREAM_HOLDLINES = 0x200;
 
 // Buffering modes of setvbuf; their bits are OR-ed into `flags`.
 constexpr int _IONBF = 8;    // STREAM_BUFSET
@@ -106,6 +110,11 @@ int stream_put_slow(int byte, Stream* stream);
 void stream_write_out(Stream* stream);
 // Moves the descriptor back to the logical position, dropping read-ahead.
 void stream_drop_readahead(Stream* stream);
+// While a line-buffered stream holds its lines, a line feed stored does not
+// write them out: they go before the next read from any stream, when the
+// buffer fills, or when the hold ends (which writes out all that is held).
+// Copying many short runs thus makes one write per read.
+void stream_hold_lines(Stream* stream, bool hold);
 
 // The next byte (0-255), or EOF.
 inline int getc(Stream* stream) {

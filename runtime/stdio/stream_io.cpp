@@ -20,7 +20,8 @@ std::uint32_t pending_bit(const Stream* stream) {
   return index >= 0 && index < STREAM_MAX ? std::uint32_t{1} << index : 0;
 }
 
-// All pending line-buffered output is written before any input is read.
+// All pending line-buffered output is written before any input is read
+// from the system (not before bytes a stream already holds are taken).
 void write_out_pending_lines() {
   for (int i = 0; i < STREAM_MAX && (std::uint32_t{1} << i) <= line_flush_pending; ++i) {
     if (line_flush_pending & (std::uint32_t{1} << i)) stream_write_out(&stream_table[i]);
@@ -51,6 +52,7 @@ void advance_offset(Stream* stream, int n) {
 // end of the input (STREAM_EOF) or on a read error (STREAM_ERR).
 int read_step(Stream* stream) {
   if (!stream->base) {
+    if (line_flush_pending != 0) write_out_pending_lines();
     unsigned char byte;
     const int n = read(stream->fd, &byte, 1);
     if (n <= 0) {
@@ -68,6 +70,7 @@ int read_step(Stream* stream) {
       return EOF;
     }
     if (stream->mark == stream->end) stream->cur = stream->mark = stream->valid_start = stream->base;
+    if (line_flush_pending != 0) write_out_pending_lines();
     const int n = read(stream->fd, stream->mark, static_cast<unsigned>(stream->end - stream->mark));
     if (n <= 0) {
       stream->flags |= n < 0 ? STREAM_ERR : STREAM_EOF;
@@ -214,8 +217,6 @@ int stream_fill(Stream* stream) {
     stream->pushback = -1;
     return byte;
   }
-  if (line_flush_pending != 0) write_out_pending_lines();
-
   int byte;
   if (stream->lookahead != -1 && stream->lookahead != '\n') {
     byte = stream->lookahead;  // read after a carriage return
@@ -271,7 +272,7 @@ int stream_put_slow(int c, Stream* stream) {
   stream->avail = -static_cast<int>(stream->end - stream->cur - 1);
   *stream->cur++ = byte;
   if (stream->flags & STREAM_LINEBUF) {
-    if (byte == '\n') {
+    if (byte == '\n' && !(stream->flags & STREAM_HOLDLINES)) {
       stream_write_out(stream);
     } else {
       line_flush_pending |= pending_bit(stream);
@@ -281,6 +282,15 @@ int stream_put_slow(int c, Stream* stream) {
 }
 
 void stream_write_out(Stream* stream) { write_out(stream); }
+
+void stream_hold_lines(Stream* stream, bool hold) {
+  if (hold) {
+    stream->flags |= STREAM_HOLDLINES;
+    return;
+  }
+  stream->flags &= ~STREAM_HOLDLINES;
+  if (line_flush_pending & pending_bit(stream)) write_out(stream);
+}
 
 void stream_drop_readahead(Stream* stream) {
   if (!stream->base || stream->cur >= stream->mark || (stream->flags & STREAM_STRING)) return;
@@ -331,20 +341,19 @@ std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream
   }
   // Line buffering: bytes without a line feed wait in the buffer for one. A
   // call that holds a line feed writes out all it stores, the bytes after
-  // its last line feed with the lines, so that copying makes one write per
-  // run: straight from the caller's bytes when nothing is buffered before
-  // them and no translation is needed.
-  if (!memchr(bytes, '\n', length)) {
-    if (!storing.put(bytes, length)) return storing.written / size;
-    line_flush_pending |= pending_bit(stream);
-    return count;
-  }
-  if (stream->cur == stream->mark && !is_text(stream)) {
+  // its last line feed with the lines (unless the stream holds its lines),
+  // so that copying makes one write per run: straight from the caller's
+  // bytes when nothing is buffered before them and no translation is needed.
+  const bool line = memchr(bytes, '\n', length) != nullptr;
+  if (line && stream->cur == stream->mark && !is_text(stream)) {
     const std::size_t written = write_bytes(stream, bytes, length);
     if (written < length) stream->flags |= STREAM_ERR;
     return written / size;
   }
-  return storing.put(bytes, length) && storing.write_out() ? count : storing.written / size;
+  if (!storing.put(bytes, length)) return storing.written / size;
+  if (line && !(stream->flags & STREAM_HOLDLINES)) return storing.write_out() ? count : storing.written / size;
+  line_flush_pending |= pending_bit(stream);
+  return count;
 }
 
 std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsigned char** run) {
