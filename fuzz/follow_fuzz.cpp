@@ -74,6 +74,7 @@ struct Step {
 };
 
 std::string g_directory;
+harness::Selection g_selection;
 std::vector<Input> g_inputs;
 bool g_text, g_lines, g_headers, g_by_name;
 int g_written = -1;  // the input whose bytes were written last
@@ -211,9 +212,8 @@ void poll() {
 // The initial parts, and the state following starts from: the end of the
 // file, or a start point beyond it (nothing is known before that).
 void start() {
-  const tail::TailOptions& o = tail::options;
-  constexpr std::int64_t kUnitSize[] = {0, 512, 1, 1024, 1048576, 0};
-  const std::int64_t offset = std::max<std::int64_t>(o.count * kUnitSize[o.unit] - 1, 0);  // +1 and +0: the first
+  const harness::Selection& s = g_selection;
+  const std::int64_t offset = std::max<std::int64_t>(s.count * harness::unit_size(s.unit) - 1, 0);  // +0, +1: the first
   for (int k = 0; k < static_cast<int>(g_inputs.size()); ++k) {
     Input& in = g_inputs[k];
     if (in.now.kind != Found::kFile) {
@@ -221,7 +221,7 @@ void start() {
       continue;
     }
     if (g_headers) header(k);
-    std::string part = harness::part_of(in.now.content, true).value();
+    std::string part = harness::part_of(in.now.content, true, s).value();
     in.cr = g_text && g_lines && !part.empty() && part.back() == '\r';
     if (in.cr) part.pop_back();
     emit(k, part);
@@ -229,7 +229,7 @@ void start() {
     in.held = in.known = true;
     in.id = in.now.id;
     in.content = in.now.content;
-    in.position = !g_lines && o.from_end == 0 ? std::max(size, offset) : size;
+    in.position = !g_lines && s.from_start ? std::max(size, offset) : size;
     in.most = in.last_size = size;
     if (in.position == size) in.window = in.content.substr(in.content.size() - std::min(kWindow, in.content.size()));
   }
@@ -379,13 +379,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned unit = (data[0] >> 3 & 7) % 6;
   const unsigned headers = data[0] >> 1 & 3;
   const int files = std::max(data[2] % 4, 1);
-  std::vector<std::string> words = {"tail", data[0] & 1 ? "-F" : "-f", std::string("-") + tail::kUnitLetters[unit],
-                                    (data[0] & 64 ? "+" : "") + std::to_string(data[1])};
+  g_selection = harness::Selection{"lbckmn"[unit], data[1], (data[0] & 64) != 0};
+  std::vector<std::string> words = {"tail", data[0] & 1 ? "-F" : "-f", std::string("-") + g_selection.unit,
+                                    (g_selection.from_start ? "+" : "") + std::to_string(data[1])};
   if (headers == 1 || headers == 2) words.push_back(headers == 1 ? "-q" : "-v");
-  tail::options = tail::TailOptions{};
-  tail::options.count = data[1];
-  tail::options.from_end = data[0] & 64 ? 0 : 1;
-  tail::options.unit = static_cast<std::int32_t>(unit);
   g_text = w32::kTextModeByDefault;
   g_lines = unit == 0 || unit == 5;
   g_headers = headers == 2 || (headers != 1 && files > 1);

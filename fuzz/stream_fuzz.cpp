@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/harness.h"
 #include "runtime/stdio/stream.h"
 #include "runtime/string.h"
 #include "runtime/win32/open.h"
@@ -40,12 +41,6 @@ BOOL read_chunk(HANDLE, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED
 DWORD position(HANDLE, LONG, PLONG high, DWORD) {
   if (high) *high = 0;
   return g_header[2] | g_header[3] << 8;
-}
-
-std::string text_mode(std::string bytes) {
-  std::erase(bytes, '\x1a');
-  for (std::size_t at = 0; (at = bytes.find("\r\n", at)) != std::string::npos;) bytes.erase(at, 1);
-  return bytes;
 }
 
 }  // namespace
@@ -98,7 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (got.size() == before) break;
   }
-  if (got != (binary ? served : text_mode(served))) __builtin_trap();
+  if (got != (binary ? served : harness::read_as_text(served))) __builtin_trap();
   if (!rt::feof(stream) || rt::ferror(stream) || rt::getc(stream) != rt::EOF) __builtin_trap();
   if (rt::fclose(stream) != 0) __builtin_trap();
   return 0;
