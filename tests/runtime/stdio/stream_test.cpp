@@ -1,7 +1,8 @@
-// Buffered streams as their callers see them: output by bytes and by runs
-// under each buffering, aligned refills and seeks inside the buffer,
-// consoles, open modes, and devices that take less than offered. Text-mode
-// reading at every buffer and read size is the stream fuzz target's.
+// Buffered streams where a run of the program cannot reach: output by bytes
+// and by runs under each buffering, refills that end at aligned offsets and
+// seeks that reuse what the buffer holds, and devices that take less than
+// offered. Text-mode reading at every buffer and read size is the stream
+// fuzz target's.
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -13,13 +14,11 @@
 namespace {
 
 using w32::hook::Call;
-using w32::hook::Replace;
-using w32::hook::replacements;
 
-// A device that takes at most g_most bytes per call, a console that takes
-// the bytes before the first 0x1A and stops there (giving up after far more
-// calls than any case needs, so that a stream offering the same 0x1A again
-// and again fails instead of hanging), and a console over any handle.
+// A device that takes at most g_most bytes per call, and a console that
+// takes the bytes before the first 0x1A and stops there (giving up after far
+// more calls than any case needs, so that a stream offering the same 0x1A
+// again and again fails instead of hanging).
 DWORD g_most = 0;
 
 BOOL write_at_most(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
@@ -34,11 +33,6 @@ BOOL write_up_to_ctrl_z(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD don
   return FALSE;
 }
 
-BOOL always_a_console(HANDLE, LPDWORD mode) {
-  *mode = 0;
-  return TRUE;
-}
-
 class Streams : public support::RuntimeTest {
  protected:
   // A scratch file opened with a buffer of `size` bytes (0: unbuffered).
@@ -50,16 +44,19 @@ class Streams : public support::RuntimeTest {
   }
   std::string file(const std::string& name) const { return support::ScratchDir::read(in_dir(name)); }
 
-  // Up to `count` bytes (all: SIZE_MAX), read with getc.
+  // Up to `count` bytes, read with getc.
   static std::string take(rt::Stream* stream, std::size_t count) {
     std::string bytes;
     for (int c; bytes.size() < count && (c = rt::getc(stream)) != rt::EOF;) bytes += static_cast<char>(c);
     return bytes;
   }
-  // Writes with one fwrite, or with putc byte by byte.
+  // Writes with one fwrite, or with putc byte by byte; each must take all.
   static void put(rt::Stream* stream, const std::string& bytes, bool runs) {
-    if (!runs) for (const char c : bytes) rt::putc(static_cast<unsigned char>(c), stream);
-    EXPECT_EQ(runs ? rt::fwrite(bytes.data(), 1, bytes.size(), stream) : bytes.size(), bytes.size());
+    if (runs) {
+      EXPECT_EQ(rt::fwrite(bytes.data(), 1, bytes.size(), stream), bytes.size());
+      return;
+    }
+    for (const char c : bytes) EXPECT_EQ(rt::putc(c, stream), static_cast<unsigned char>(c));
   }
 };
 
@@ -99,115 +96,67 @@ TEST_F(Streams, OutputByBytesAndByRunsUnderEachBuffering) {
   }
 }
 
-TEST_F(Streams, RefillsAreAlignedAndSeeksReuseWhatWasReadFromTheFile) {
-  std::string data;
-  std::string changed;
+// The file changes under the stream while it reads: a read brings in the
+// bytes up to the next multiple of the buffer size (a whole buffer after a
+// seek), and a seek to a byte the buffer holds as it was read reuses it.
+TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
+  std::string lower;
+  std::string upper;
   for (int i = 0; i < 3000; ++i) {
-    data += static_cast<char>('a' + i % 26);
-    changed += static_cast<char>('A' + i % 26);
+    lower += static_cast<char>('a' + i % 26);
+    upper += static_cast<char>('A' + i % 26);
   }
-  // A stream over a descriptor positioned at 1500, with a buffer of 1024.
+  // A stream with a buffer of 1024 over a descriptor at 1500 of the lower
+  // bytes; after its first getc the file holds the upper ones.
   const auto open_at_1500 = [&] {
-    const int fd = rt::open(in_dir("f").c_str(), rt::O_RDONLY, 0);
+    const int fd = rt::open(dir.write("f", lower).c_str(), rt::O_RDONLY, 0);
     EXPECT_EQ(rt::lseek(fd, 1500, rt::SEEK_SET), 1500);
     rt::Stream* stream = rt::fdopen(fd, "rb");
     EXPECT_EQ(rt::setvbuf(stream, nullptr, rt::_IOFBF, 1024), 0);
+    EXPECT_EQ(rt::getc(stream), lower[1500]);
+    dir.write("f", upper);
     return stream;
   };
-  // What one refill read: the byte getc took and the run left in the buffer.
-  const auto refill = [](rt::Stream* stream) {
-    std::string bytes(1, static_cast<char>(rt::getc(stream)));
-    const unsigned char* run;
-    const std::size_t n = rt::stream_take(stream, SIZE_MAX, -1, &run);
-    return bytes + std::string(run, run + n);
-  };
-  EXPECT_EQ(rt::ftell(rt::fopen(dir.write("f", data).c_str(), "rb")), 0);  // opened, nothing read yet
   rt::Stream* stream = open_at_1500();
-  EXPECT_EQ(refill(stream), data.substr(1500, 548));  // up to offset 2048
+  EXPECT_EQ(take(stream, 547), lower.substr(1501, 547));  // the first read went up to 2048
   EXPECT_EQ(rt::ftell(stream), 2048);
-  EXPECT_EQ(refill(stream), data.substr(2048));       // the buffer was full: an aligned block from its base
-  // The file changes under the stream: what the buffer holds is not read again.
-  dir.write("f", changed);
-  EXPECT_EQ(rt::fseek(stream, 0, rt::SEEK_CUR), 0);
+  EXPECT_EQ(rt::getc(stream), upper[2048]);  // and the next one from there to the end
+  dir.write("f", lower);
   EXPECT_EQ(rt::fseek(stream, 2049, rt::SEEK_SET), 0);
-  EXPECT_EQ(rt::getc(stream), data[2049]);
+  EXPECT_EQ(rt::getc(stream), upper[2049]);
   EXPECT_EQ(rt::fseek(stream, -2, rt::SEEK_CUR), 0);
-  EXPECT_EQ(rt::getc(stream), data[2048]);
+  EXPECT_EQ(rt::getc(stream), upper[2048]);
   EXPECT_EQ(rt::fseek(stream, -2, rt::SEEK_CUR), 0);  // 2047 is no longer in the buffer
-  EXPECT_EQ(rt::getc(stream), changed[2047]);
+  EXPECT_EQ(rt::getc(stream), lower[2047]);
+  dir.write("f", upper);
+  EXPECT_EQ(rt::getc(stream), lower[2048]);  // a read after a seek fills the buffer from its base
   EXPECT_EQ(rt::fseek(stream, -1, rt::SEEK_END), 0);
-  EXPECT_EQ(rt::getc(stream), changed[2999]);
-  EXPECT_EQ(rt::getc(stream), rt::EOF);
+  EXPECT_EQ(take(stream, 2), upper.substr(2999));
   rt::rewind(stream);
   EXPECT_FALSE(rt::feof(stream));
-  EXPECT_EQ(rt::getc(stream), changed[0]);
-  EXPECT_EQ(rt::fflush(stream), 0);  // gives back the read-ahead: what follows is read again
-  dir.write("f", data);
-  EXPECT_EQ(take(stream, 3), data.substr(1, 3));
+  EXPECT_EQ(rt::getc(stream), upper[0]);
+  EXPECT_EQ(rt::fflush(stream), 0);  // gives back the read-ahead
+  dir.write("f", lower);
+  EXPECT_EQ(take(stream, 3), lower.substr(1, 3));
 
   // Only what was read from the file can be sought back to in the buffer.
   stream = open_at_1500();
-  EXPECT_EQ(rt::getc(stream), data[1500]);
-  dir.write("f", changed);
   EXPECT_EQ(rt::fseek(stream, -1, rt::SEEK_CUR), 0);
-  EXPECT_EQ(rt::getc(stream), data[1500]);
-  EXPECT_EQ(rt::fseek(stream, -2, rt::SEEK_CUR), 0);  // offset 1499 was never read
-  EXPECT_EQ(refill(stream), changed.substr(1499, 1024));  // after a real seek the buffer starts at its base
-
-  const support::Pipe pipe = support::make_pipe();
-  EXPECT_EQ(rt::fseek(rt::fdopen(pipe.read_fd, "rb"), 0, rt::SEEK_SET), -1);
-  EXPECT_EQ(rt::errno, rt::ERR_ILLEGAL_SEEK);
-  rt::close(pipe.write_fd);
+  EXPECT_EQ(rt::getc(stream), lower[1500]);
+  EXPECT_EQ(rt::fseek(stream, -2, rt::SEEK_CUR), 0);  // 1499 was never read
+  EXPECT_EQ(rt::getc(stream), upper[1499]);
+  dir.write("f", lower);
+  EXPECT_EQ(take(stream, 1024), upper.substr(1500, 1023) + lower[2523]);
 }
 
-TEST_F(Streams, BufferingIsDecidedOnce) {
-  // On first use a file gets full buffering of 1024 bytes, for good.
-  rt::Stream* stream = rt::fopen(in_dir("file").c_str(), "wb");
-  const std::string bytes = std::string(1000, 'x') + "\n" + std::string(100, 'y');
-  put(stream, bytes, false);
-  EXPECT_EQ(file("file"), bytes.substr(0, 1024));
-  EXPECT_EQ(rt::setvbuf(stream, nullptr, rt::_IONBF, 0), -1);
-  // A console gets line buffering, and its seeks always go to the system
-  // (the file changes under the stream).
-  {
-    const Replace console(replacements.GetConsoleMode, &always_a_console);
-    stream = rt::fopen(dir.write("console", "0123456789").c_str(), "r+b");
-    EXPECT_EQ(take(stream, 5), "01234");
-  }
-  dir.write("console", "abcdefghij");
-  EXPECT_EQ(rt::fseek(stream, -3, rt::SEEK_CUR), 0);
-  EXPECT_EQ(rt::getc(stream), 'c');
-  put(stream, "X\nY", false);
-  EXPECT_EQ(file("console"), "abcX\nfghij");
-  // So does a descriptor that is not open: its line feed fails at once.
-  stream = rt::fdopen(9, "wb");
-  rt::putc('x', stream);
-  EXPECT_FALSE(rt::ferror(stream));
-  rt::putc('\n', stream);
-  EXPECT_TRUE(rt::ferror(stream));
-}
-
-TEST_F(Streams, OpenModes) {
-  // Text unless "b" says otherwise where text files end lines with CR LF.
-  for (const char* mode : {"r", "rt", "rb"}) {
-    rt::Stream* stream = rt::fopen(dir.write("f", "a\r\n").c_str(), mode);
-    const bool text = mode[1] == 't' || (mode[1] == '\0' && w32::kTextModeByDefault);
-    EXPECT_EQ(take(stream, SIZE_MAX), text ? "a\n" : "a\r\n") << mode;
-    rt::fclose(stream);
-  }
-  rt::Stream* created = rt::fopen(in_dir("new").c_str(), "wb");  // a new file, by its full path
-  ASSERT_NE(created, nullptr);
-  EXPECT_EQ(rt::fclose(created), 0);
-}
-
+// A short write ends the write-out and discards the rest: later output
+// follows what was written. A console that stops at 0x1A is given the bytes
+// after it.
 TEST_F(Streams, DevicesThatTakeLessThanOffered) {
   std::string long_run;
   for (int i = 0; i < 3000; ++i) long_run += (i % 7 == 3) ? '\x1a' : static_cast<char>('a' + i % 26);
   std::string long_run_shown = long_run;
   std::erase(long_run_shown, '\x1a');
-  // A short write ends the write-out and discards the rest: later output
-  // follows what was written. A console that stops at 0x1A is given the
-  // bytes after it.
   const struct {
     DWORD most;  // 0: a console that stops at 0x1A, else a short write of at most this
     std::string bytes;
@@ -233,7 +182,8 @@ TEST_F(Streams, DevicesThatTakeLessThanOffered) {
       rt::Stream* stream = open("out", c.mode, c.buffer);
       {
         g_most = c.most;
-        const Replace device(replacements.WriteFile, c.most ? &write_at_most : &write_up_to_ctrl_z);
+        const w32::hook::Replace device(w32::hook::replacements.WriteFile,
+                                        c.most ? &write_at_most : &write_up_to_ctrl_z);
         if (runs) rt::fwrite(c.bytes.data(), 1, c.bytes.size(), stream);
         if (!runs) put(stream, c.bytes, false);
         EXPECT_EQ(rt::fflush(stream), c.most == 0 ? 0 : -1) << c.bytes.size() << " bytes, " << c.most << runs;
