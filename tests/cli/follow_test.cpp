@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
 
 namespace {
@@ -43,13 +42,15 @@ std::string recreated(const std::string& name) {
 
 // tail -f or -F at quick polls in a scratch directory, and what it wrote.
 // It has no standard input: descriptor 0 is free for the files it opens.
-class Follow : public support::RuntimeTest {
+class Follow : public support::RuntimeTest, public testing::WithParamInterface<bool> {
  protected:
   void start(std::vector<std::string> args, const char* interval = "0.1") {
     args.insert(args.begin(), {"-s", interval});
     support::RunOptions options;
+    options.cwd = support::utf8_name(dir.path());
     options.input_closed = true;
-    tail = support::start_tail(dir.path(), args, options);
+    options.environment = support::plain_environment();
+    tail = std::make_unique<support::Child>(support::sibling_program("../tail"), args, options);
   }
   void append(const std::string& name, const std::string& bytes) const {
     std::ofstream(in_dir(name), std::ios::binary | std::ios::app) << bytes;
@@ -69,24 +70,11 @@ class Follow : public support::RuntimeTest {
   std::unique_ptr<support::Child> tail;
 };
 
-// A partial line shows at the poll that finds it; the pieces after it
-// continue it, one of them longer than standard output's buffer.
-TEST_F(Follow, AppendedLinesAndPartialLinesShowUp) {
-  dir.write("f", "1\n2\n");
-  start({"-f", "f"});
-  std::string out = "1\n2\n";
-  expect(out, "");
-  for (const std::string& piece : {std::string("3\n"), std::string("part"), std::string("ial\n"), std::string("a"),
-                                   std::string(100000, 'c'), std::string("\nd")}) {
-    append("f", piece);
-    expect(out += piece, "");
-  }
-  EXPECT_FALSE(tail->wait(0ms));  // still following
-}
-
-// More files than the runtime has streams, each followed by its descriptor;
-// b's part is written last.
-TEST_F(Follow, SeveralFilesUnderAHeaderWheneverTheFileWrittenChanges) {
+// More files than the runtime has streams, each followed by its descriptor:
+// what is appended shows at the poll that finds it, a partial line too, under
+// a header whenever the file written changes; a piece longer than standard
+// output's buffer continues a line.
+TEST_F(Follow, AppendedLinesAndPartialLinesShowUpUnderHeaders) {
   std::vector<std::string> args = {"-f", "-n", "1"};
   std::string out;
   for (const std::string name : {"c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o", "p", "q", "r", "s",
@@ -97,16 +85,16 @@ TEST_F(Follow, SeveralFilesUnderAHeaderWheneverTheFileWrittenChanges) {
   }
   start(args);
   expect(out, "");
-  const struct { const char* name; const char* line; const char* shown; } appends[] = {
-      {"b", "b3\n", "b3\n"},
-      {"a", "a3\n", "\n==> a <==\na3\n"},
-      {"a", "a4\n", "a4\n"},
+  const struct { const char* name; std::string piece; std::string shown; } appends[] = {
+      {"b", "b3\npart", "b3\npart"}, {"b", "ial\n", "ial\n"}, {"a", "a3\n", "\n==> a <==\na3\n"},
+      {"a", std::string(100000, 'c'), std::string(100000, 'c')}, {"a", "\nd", "\nd"},
       {"b", "b4\n", "\n==> b <==\nb4\n"},
   };
   for (const auto& step : appends) {
-    append(step.name, step.line);
+    append(step.name, step.piece);
     expect(out += step.shown, "");
   }
+  EXPECT_FALSE(tail->wait(0ms));  // still following
 }
 
 // A writer appends numbered lines and rotates its log every 100 lines, by
@@ -116,9 +104,7 @@ TEST_F(Follow, SeveralFilesUnderAHeaderWheneverTheFileWrittenChanges) {
 // deleted file again (Wine), the writer waits for tail to see that before
 // it writes: a file that regrew past the position reached between two polls
 // cannot be told from one that grew.
-class Rotation : public Follow, public testing::WithParamInterface<bool> {};
-
-TEST_P(Rotation, NoLineIsLostOrWrittenTwice) {
+TEST_P(Follow, RotationLosesNoLineAndWritesNoneTwice) {
   constexpr int kLines = 2000;
   constexpr int kEvery = 100;
   const bool by_rename = GetParam();
@@ -150,7 +136,7 @@ TEST_P(Rotation, NoLineIsLostOrWrittenTwice) {
   expect(out, err);
 }
 
-INSTANTIATE_TEST_SUITE_P(ByRenameAndByDelete, Rotation, testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(ByRenameAndByDelete, Follow, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "Rename" : "Delete"; });
 
 }  // namespace

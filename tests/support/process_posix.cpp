@@ -1,6 +1,5 @@
-// Test support on POSIX: pipes adopted by the emulation, the environment,
-// the running program, and child processes started with posix_spawn. Names
-// and texts are bytes here.
+// Test support on POSIX: the environment, the running program, and child
+// processes started with posix_spawn. Names and texts are bytes here.
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -10,19 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/support/process.h"
-#include "winapi/posix/emulation.h"
+#include "tests/support/support.h"
 
 extern char** environ;
 
 namespace support {
-
-void make_pipe_handles(HANDLE& read_end, HANDLE& write_end) {
-  int ends[2];
-  if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
-  read_end = w32::posix::adopt_fd(ends[0]);
-  write_end = w32::posix::adopt_fd(ends[1]);
-}
 
 std::vector<std::string> host_environment() {
   std::vector<std::string> entries;
@@ -80,7 +71,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     throw std::runtime_error("pipe failed");
   }
   if (output[0] >= 0) ::close(output[0]);  // the reader is gone before the child starts
-  const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
+  const std::string in = files_.write("in", options.input);
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
   if (options.input_pipe) posix_spawn_file_actions_adddup2(&actions, input[0], 0);
   if (options.input_closed) posix_spawn_file_actions_addclose(&actions, 0);

@@ -1,5 +1,5 @@
-// Test support on Windows: CreatePipe, the environment, the running
-// program, text in the OEM code page, and child processes started by
+// Test support on Windows: the environment, the running program, text in
+// the OEM code page, and child processes started by
 // CreateProcessW with inherited handles, raw command lines, environment
 // blocks and the NVOARGS block. The tests' texts are UTF-8; a child gets its
 // command line and environment in UTF-16, as a typed name reaches a program.
@@ -9,13 +9,9 @@
 #include <stdexcept>
 #include <windows.h>
 
-#include "tests/support/process.h"
+#include "tests/support/support.h"
 
 namespace support {
-
-void make_pipe_handles(HANDLE& read_end, HANDLE& write_end) {
-  if (!CreatePipe(&read_end, &write_end, nullptr, 0)) throw std::runtime_error("CreatePipe failed");
-}
 
 namespace {
 
@@ -127,7 +123,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   if (options.input_pipe) make_pipe(input, 0);
   if (options.output_reader_gone) make_pipe(output, 1);
   if (output[0]) CloseHandle(output[0]);  // the reader is gone before the child starts
-  const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
+  const std::string in = files_.write("in", options.input);
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
   if (!options.input_closed) {
     startup.hStdInput = input[0] ? input[0] : open_inheritable(in, GENERIC_READ, OPEN_EXISTING);

@@ -1,5 +1,5 @@
 // The host-independent test support: scratch directories, environments,
-// text as this host's text streams write it, running children to their end,
+// text as this host's text streams write it, waiting for a child's output,
 // the runtime fixture, and the entry of every unit-test program.
 #include <atomic>
 #include <fstream>
@@ -7,7 +7,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "tests/support/process.h"
 #include "tests/support/runtime_test.h"
 #include "runtime/msg/diag.h"
 #include "runtime/msg/heap.h"
@@ -58,7 +57,7 @@ std::string utf8_name(const std::filesystem::path& path) {
 
 std::string as_text(const std::string& lines) {
   std::string text;
-  for (const char c : lines) text += c == '\n' ? kLineEnd : std::string(1, c);
+  for (const char c : lines) text += c == '\n' && w32::kTextModeByDefault ? "\r\n" : std::string(1, c);
   return text;
 }
 
@@ -81,34 +80,6 @@ bool Child::wait_for_out(const std::string& text, std::chrono::milliseconds time
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-}
-
-ChildResult run(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
-  Child child(program, args, options);
-  const std::optional<unsigned> status = child.wait(std::chrono::minutes(1));
-  if (!status) throw std::runtime_error(program + " did not end within a minute");
-  return ChildResult{*status, child.out(), child.err()};
-}
-
-static RunOptions for_tail(const std::filesystem::path& cwd, RunOptions options) {
-  options.cwd = utf8_name(cwd);
-  if (!options.environment) options.environment = plain_environment();
-  return options;
-}
-
-ChildResult run_tail(const std::filesystem::path& cwd, const std::vector<std::string>& args, RunOptions options) {
-  return run(sibling_program("../tail"), args, for_tail(cwd, std::move(options)));
-}
-
-std::unique_ptr<Child> start_tail(const std::filesystem::path& cwd, const std::vector<std::string>& args,
-                                  RunOptions options) {
-  return std::make_unique<Child>(sibling_program("../tail"), args, for_tail(cwd, std::move(options)));
-}
-
-Pipe make_pipe() {
-  HANDLE ends[2];
-  make_pipe_handles(ends[0], ends[1]);
-  return Pipe{rt::fd_alloc(ends[0]), rt::fd_alloc(ends[1])};
 }
 
 void RuntimeTest::SetUp() {

@@ -1,30 +1,26 @@
-// What the tests need of the host beyond the runtime: pipes, scratch
-// directories, environments and the programs built next to the test. The
-// host-specific parts live in process_posix.cpp or process_win32.cpp.
+// What the tests need of the host beyond the runtime: scratch directories,
+// environments, the programs built next to the test, and child processes
+// started with their standard streams in files or pipes, watched while they
+// run, with their exit status as Windows reports it (a process ended by
+// signal s on POSIX gives 256 + s, as the runtime's own signal delivery does
+// on Windows). The host-specific parts live in process_posix.cpp or
+// process_win32.cpp.
 #pragma once
 
-#include <cstdint>
+#include <chrono>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "winapi/winapi.h"
 
 namespace support {
 
-// The line end of the standard streams: text streams on Windows write CR LF.
-inline const std::string kLineEnd = w32::kTextModeByDefault ? "\r\n" : "\n";
-// Lines as a text stream of this host writes them: each line feed as kLineEnd.
+// Lines as a text stream of this host writes them: on Windows each line feed as CR LF.
 std::string as_text(const std::string& lines);
-
-// An anonymous pipe whose two ends are runtime descriptors, and the two
-// system handles of a new one (reading end, writing end).
-struct Pipe {
-  int read_fd;
-  int write_fd;
-};
-Pipe make_pipe();
-void make_pipe_handles(HANDLE& read_end, HANDLE& write_end);
 
 // This process's environment, "name=value"; and without the variables that
 // choose messages and their language (NLSPATH, ROOTDIR, LANG, LC_*) and
@@ -63,18 +59,55 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-// Makes a directory the current one for the length of a scope.
-class CurrentDir {
+// The block a starting program passes through NVOARGS (Windows only).
+struct ArgumentBlock {
+  std::vector<std::string> args;
+  bool for_this_process = true;  // false: meant for another process id
+  bool overrun = false;          // true: the last string runs to the end of the mapping unended
+};
+
+struct RunOptions {
+  std::string cwd;                  // the child's current directory; "" for ours
+  std::string input;                // standard input's bytes
+  bool input_pipe = false;          // standard input is a pipe (else a file)
+  bool input_closed = false;        // there is no standard input at all
+  bool output_reader_gone = false;  // standard output is a pipe whose reading end is closed
+  std::string output_path;          // standard output goes to this existing file (as /dev/full)
+  std::optional<std::vector<std::string>> environment;  // the whole environment, "name=value"
+  bool expand_wildcards = false;    // args with *, ? or [ are expanded as at a prompt: natively as the
+                                    // shell does it, on Windows by the program itself
+  std::string command_line;         // Windows: the raw command line (the args are then unused)
+  std::optional<ArgumentBlock> argument_block;  // Windows: passed through NVOARGS
+};
+
+struct ChildResult {
+  unsigned status;
+  std::string out;
+  std::string err;
+};
+
+class Child {
  public:
-  explicit CurrentDir(const std::filesystem::path& path) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~CurrentDir() { std::filesystem::current_path(saved_); }
-  CurrentDir(const CurrentDir&) = delete;
-  CurrentDir& operator=(const CurrentDir&) = delete;
+  Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options);
+  ~Child();  // kills the child if it still runs
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // What the child wrote so far to standard output (in its own file) and error.
+  std::string out() const { return ScratchDir::read((files_.path() / "out").string()); }
+  std::string err() const { return ScratchDir::read((files_.path() / "err").string()); }
+  // Waits until standard output holds exactly `text`; false after the timeout.
+  bool wait_for_out(const std::string& text, std::chrono::milliseconds timeout) const;
+  // The exit status, or nothing when the child still runs after the timeout.
+  std::optional<unsigned> wait(std::chrono::milliseconds timeout);
+  void kill();
+
+  struct State;
 
  private:
-  std::filesystem::path saved_;
+  ScratchDir files_;              // standard input, output and error, when they are files
+  std::unique_ptr<State> state_;  // the host's handle on the process
+  std::thread writer_;            // feeds a standard input pipe while the child runs
 };
 
 }  // namespace support
