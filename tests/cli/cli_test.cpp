@@ -2,9 +2,9 @@
 // against the program built for this target, some of them under a fault sweep.
 //
 // Lines beginning with '#' are comments; "case: NAME" starts a case; the fields that follow, one a line, are
-//   args: ARG ...          the arguments, split at blanks, as typed at a prompt: one with *, ? or [ is expanded
-//                          (natively by the shell, on Windows by tail). Several args lines: command lines that
-//                          each must give the same result; none: no arguments
+//   args: ARG ...          the arguments, split at blanks. Several args lines: command lines that each must
+//                          give the same result; none: no arguments
+//   row: ARG ... => BYTES  instead, a table: each row a command line and its own expected standard error
 //   line: LINE             instead: the whole command line, which tail's own start-up splits and expands on
 //                          Windows (elsewhere the sweep program's start-up, which then runs tail)
 //   block: KIND WORD ...   an argument block handed to tail (Windows), meant for it (KIND this), for another
@@ -114,7 +114,7 @@ std::string expand(const std::string& value) {
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
-  const std::string known = " args line block dir data via out out-windows err status only stdout env sweep grow grown ";
+  const std::string known = " args row line block dir data via out out-windows err status only stdout env sweep grow grown ";
   std::vector<Case> cases;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -246,9 +246,12 @@ TEST_P(Cli, Run) {
   }
   const bool raw = c.fields.count("line") != 0;
   const bool swept = c.fields.count("sweep") != 0;
+  const char* lines = raw ? "line" : c.fields.count("row") ? "row" : "args";
   std::istringstream ways(field(c, "via", "none"));
   for (std::string way; ways >> way;) {
-    for (const std::string& command_line : c.fields.at(raw ? "line" : "args")) {
+    for (const std::string& row : c.fields.at(lines)) {
+      const std::string command_line = row.substr(0, row.find(" => "));
+      const std::string err = row.size() > command_line.size() ? row.substr(command_line.size() + 4) : field(c, "err");
       for (const std::string& environment : c.fields.at("env")) {
         for (const std::string& block : c.fields.at("block")) {
           std::vector<std::string> args;
@@ -256,7 +259,6 @@ TEST_P(Cli, Run) {
           for (std::string word; words >> word;) args.push_back(expand(word));
           support::RunOptions options;
           options.cwd = support::utf8_name(dir.path());
-          options.expand_wildcards = true;
           if (way == "file" || way == "closed") args.push_back("in");
           if (way == "pipe" || way == "redirect") options.input = expand(field(c, "data"));
           options.input_pipe = way == "pipe";
@@ -283,7 +285,7 @@ TEST_P(Cli, Run) {
                                     command_line + " " + block + " via " + way;
           EXPECT_EQ(clean.result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where;
           EXPECT_EQ(c.fields.count("stdout") ? out : clean.result.out, out) << where;  // such an output shows nothing
-          EXPECT_EQ(clean.result.err, support::as_text(expand(field(c, "err")))) << where;
+          EXPECT_EQ(clean.result.err, support::as_text(expand(err))) << where;
           if (swept) sweep(options, args, clean, text(expand(field(c, "grown"))), where);
         }
       }

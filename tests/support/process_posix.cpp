@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <glob.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -26,27 +25,6 @@ std::string sibling_program(const std::string& name) {
 }
 
 std::string oem_text(const std::string& text) { return text; }
-
-namespace {
-
-// The words a shell makes of these, typed at a prompt in `cwd`: each word
-// with *, ? or [ becomes the names it matches there, sorted, or stays when
-// it matches none.
-std::vector<std::string> shell_expanded(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> words;
-  const std::string prefix = cwd.empty() ? "" : cwd + "/";
-  for (const std::string& arg : args) {
-    glob_t found{};
-    if (arg.find_first_of("*?[") == std::string::npos || ::glob((prefix + arg).c_str(), 0, nullptr, &found) != 0) {
-      words.push_back(arg);
-    }
-    for (std::size_t i = 0; i < found.gl_pathc; ++i) words.emplace_back(found.gl_pathv[i] + prefix.size());
-    ::globfree(&found);
-  }
-  return words;
-}
-
-}  // namespace
 
 struct Child::State {
   pid_t pid = -1;
@@ -91,9 +69,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
-  const std::vector<std::string> words = options.expand_wildcards ? shell_expanded(args, options.cwd) : args;
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+  for (const std::string& word : args) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
   const std::vector<std::string> environment = options.environment.value_or(host_environment());
   std::vector<char*> envp;

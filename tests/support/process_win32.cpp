@@ -84,9 +84,8 @@ void make_pipe(HANDLE ends[2], int inherited) {
 // One argument as typed at a prompt for the runtime's command-line
 // splitter: as it is when it needs no quotes, else in single quotes, where
 // everything stands for itself and a single quote goes in double quotes.
-// A wildcard is left unquoted only when the program is to expand it.
-std::string quoted(const std::string& arg, bool expand_wildcards) {
-  const bool plain = !arg.empty() && arg.find_first_of(expand_wildcards ? " \t\"'" : " \t\"'*?[") == std::string::npos;
+std::string quoted(const std::string& arg) {
+  const bool plain = !arg.empty() && arg.find_first_of(" \t\"'*?[") == std::string::npos;
   if (plain) return arg;
   std::string text = "'";
   for (const char c : arg) text += c == '\'' ? std::string("'\"'\"'") : std::string(1, c);
@@ -132,8 +131,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   startup.hStdError = open_inheritable((files_.path() / "err").string(), GENERIC_WRITE, CREATE_ALWAYS);
   std::string command = options.command_line;
   if (command.empty()) {
-    command = quoted(program, false);
-    for (const std::string& arg : args) command += " " + quoted(arg, options.expand_wildcards);
+    command = quoted(program);
+    for (const std::string& arg : args) command += " " + quoted(arg);
   }
   std::vector<std::string> entries = options.environment.value_or(host_environment());
   constexpr DWORD kMappingSize = 4096;

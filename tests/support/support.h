@@ -74,8 +74,6 @@ struct RunOptions {
   bool output_reader_gone = false;  // standard output is a pipe whose reading end is closed
   std::string output_path;          // standard output goes to this existing file (as /dev/full)
   std::optional<std::vector<std::string>> environment;  // the whole environment, "name=value"
-  bool expand_wildcards = false;    // args with *, ? or [ are expanded as at a prompt: natively as the
-                                    // shell does it, on Windows by the program itself
   std::string command_line;         // Windows: the raw command line (the args are then unused)
   std::optional<ArgumentBlock> argument_block;  // Windows: passed through NVOARGS
 };
