@@ -22,7 +22,8 @@ char* g_without_dualcase[] = {nullptr};
 
 // The matcher's answer, which gives back every block it took.
 int match(const std::string& pattern, const std::string& string, int flags) {
-  const auto blocks = [] { return w32::hook::calls(w32::hook::Call::HeapAlloc) - w32::hook::calls(w32::hook::Call::HeapFree); };
+  using w32::hook::Call;
+  const auto blocks = [] { return w32::hook::calls(Call::HeapAlloc) - w32::hook::calls(Call::HeapFree); };
   const unsigned before = blocks();
   const int result = rt::fnmatch(pattern.c_str(), string.c_str(), flags);
   if ((result != 0 && result != rt::FNM_NOMATCH) || blocks() != before) __builtin_trap();

@@ -144,8 +144,8 @@ void read_on(int k) {
 std::optional<Identity> identity_of(const std::string& path) {
   std::error_code error;
   if (std::filesystem::is_fifo(path, error)) return std::nullopt;
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
   const bool known = file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &info);
   if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);

@@ -219,6 +219,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!tilde_args[i] || tilde_args[i] != tilde[i]) __builtin_trap();
     rt::free(tilde_args[i]);
   }
-  if (w32::hook::calls(Call::HeapAlloc) - w32::hook::calls(Call::HeapFree) != blocks) __builtin_trap();  // all given back
+  if (w32::hook::calls(Call::HeapAlloc) - w32::hook::calls(Call::HeapFree) != blocks) __builtin_trap();
   return 0;
 }

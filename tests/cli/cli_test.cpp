@@ -18,7 +18,8 @@
 //   out: BYTES             the expected standard output: on Windows each line feed as CR LF (a text stream),
 //                          unless an option counts a byte unit (holds b, c, k or m); out-windows: BYTES where
 //                          Windows reads the input otherwise in text mode
-//   err: BYTES, status: N  the expected standard error (CR LF on Windows) and exit status
+//   err: BYTES, status: N  the expected standard error (CR LF on Windows) and exit status. Several lines of
+//                          out, err or data make one text
 //   only: native|windows   a case about one host
 //   stdout: full|gone      standard output is a full device (/dev/full), or a pipe whose reader has gone
 //   env: NAME=VALUE ...    variables added to an environment that chooses no language. Several env lines,
@@ -114,7 +115,8 @@ std::string expand(const std::string& value) {
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
-  const std::string known = " args row line block dir data via out out-windows err status only stdout env sweep grow grown ";
+  const std::string known = " args row line block dir data via out out-windows err status only stdout env "
+                            "sweep grow grown ";
   std::vector<Case> cases;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -125,7 +127,8 @@ std::vector<Case> load_cases() {
     const bool named = key.rfind("file ", 0) == 0 || key.rfind("hole ", 0) == 0;
     if (key == "case") {
       cases.push_back(Case{line.substr(colon + 2), number, 0, {}});
-    } else if (colon == std::string::npos || cases.empty() || (!named && known.find(" " + key + " ") == std::string::npos)) {
+    } else if (colon == std::string::npos || cases.empty() ||
+               (!named && known.find(" " + key + " ") == std::string::npos)) {
       throw std::runtime_error("cases.txt line " + std::to_string(number) + ": " + line);
     } else {
       cases.back().fields[key].push_back(colon + 2 <= line.size() ? line.substr(colon + 2) : "");
@@ -143,9 +146,14 @@ std::vector<Case> load_cases() {
   return cases;
 }
 
+// A field's value; several lines of one field make one text.
 std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
   const auto found = c.fields.find(key);
-  return found == c.fields.end() ? otherwise : found->second.back();
+  std::string value;
+  for (const std::string& line : found == c.fields.end() ? std::vector<std::string>{otherwise} : found->second) {
+    value += line;
+  }
+  return value;
 }
 
 // A byte unit is counted: an option names b, c, k or m.

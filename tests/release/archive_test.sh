@@ -44,7 +44,8 @@ run "a wildcard word" 0 'three\r\n' "$wine" tail.exe -n 1 'da*.txt'
 nlspath=$(printf 'Z:%s\\nls\\%%l\\%%N.cat' "$(pwd | tr / '\\')")
 export NLSPATH="$nlspath" LANG=de_DE
 run "German: a missing file" 1 '' "$wine" tail.exe missing.txt
-LC_ALL=C grep -qF 'tail: Eingabedatei "missing.txt"' "$work/err" || { fail "German: missing file message"; cat "$work/err"; }
+LC_ALL=C grep -qF 'tail: Eingabedatei "missing.txt"' "$work/err" ||
+  { fail "German: missing file message"; cat "$work/err"; }
 run "German: a usage error" 2 '' "$wine" tail.exe -x data.txt
 LC_ALL=C grep -qF "$(printf 'Ung\201ltiges Optionszeichen "x" in "-x"')" "$work/err" ||
   { fail "German: usage message"; cat "$work/err"; }

@@ -1,11 +1,9 @@
-// Buffered streams where a run of the program cannot reach: output by bytes
-// and by runs under each buffering, refills that end at aligned offsets and
-// seeks that reuse what the buffer holds, and devices that take less than
-// offered. Text-mode reading at every buffer and read size is the stream
-// fuzz target's.
+// Buffered streams where a run of the program cannot reach: refills that end
+// at aligned offsets and seeks that reuse what the buffer holds, and devices
+// that take less than offered. Text-mode reading at every buffer and read
+// size is the stream fuzz target's.
 #include <algorithm>
 #include <string>
-#include <vector>
 
 #include "tests/support/runtime_test.h"
 #include "runtime/stdio/stream.h"
@@ -59,37 +57,6 @@ class Streams : public support::RuntimeTest {
     for (const char c : bytes) EXPECT_EQ(rt::putc(c, stream), static_cast<unsigned char>(c));
   }
 };
-
-TEST_F(Streams, OutputByBytesAndByRunsUnderEachBuffering) {
-  // `after` is what the file holds after each piece, `closed` after fclose.
-  const struct {
-    const char* mode;
-    int buffering;
-    std::size_t size;
-    std::vector<std::string> pieces;
-    std::vector<std::string> after;
-    std::string closed;
-  } cases[] = {
-      // Line buffering hands everything up to the last line feed to the
-      // system, however long the run; full buffering writes whole buffers.
-      {"wb", rt::_IOLBF, 1024, {"ab\ncd", "ef", "\n"}, {"ab\n", "ab\n", "ab\ncdef\n"}, "ab\ncdef\n"},
-      {"wt", rt::_IOLBF, 4, {"a\nb\nc"}, {"a\r\nb\r\n"}, "a\r\nb\r\nc"},
-      {"wb", rt::_IOFBF, 4, {"0123456789"}, {"01234567"}, "0123456789"},
-      {"wt", rt::_IOFBF, 1, {"x\ny\n"}, {"x\r\ny\r"}, "x\r\ny\r\n"},
-      {"wt", rt::_IONBF, 0, {"x\ny"}, {"x\r\ny"}, "x\r\ny"},
-  };
-  for (const auto& c : cases) {
-    for (const bool runs : {false, true}) {
-      rt::Stream* stream = open("out", c.mode, c.size, c.buffering);
-      for (std::size_t i = 0; i < c.pieces.size(); ++i) {
-        put(stream, c.pieces[i], runs);
-        EXPECT_EQ(file("out"), c.after[i]) << c.mode << " " << c.buffering << " " << c.size << " #" << i << runs;
-      }
-      EXPECT_EQ(rt::fclose(stream), 0);
-      EXPECT_EQ(file("out"), c.closed) << c.mode << " " << c.buffering << " " << c.size << runs;
-    }
-  }
-}
 
 // The file changes under the stream while it reads: a read brings in the
 // bytes up to the next multiple of the buffer size (a whole buffer after a
