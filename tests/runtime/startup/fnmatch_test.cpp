@@ -36,6 +36,7 @@ void check(const std::vector<Case>& cases) {
 TEST_F(Fnmatch, WildcardsAndThePeriodRule) {
   check({
       {"", "", 0}, {"", "a", 1}, {"a?c", "abc", 0}, {"a?c", "ac", 1}, {"a*c", "abbbc", 0}, {"a*c", "abbb", 1},
+      {"?*", "", 1}, {"[!a]*", "", 1},  // a wildcard or a bracket takes a character: none at the end
       {"?", "/", 0}, {"*", ".profile", 1, D}, {".*", ".profile", 0, D}, {"\\.*", ".profile", 0, D},
       {"[.]profile", ".profile", 1, D}, {"a/*", "a/.x", 0, D},
       {"@(*)@(.x)", "a.x", 0, D},  // the '*' stands at the end of the text it may take
@@ -62,6 +63,7 @@ TEST_F(Fnmatch, BracketExpressions) {
       {"[a[:digit:]]", "a", 0}, {"[a[:digit:]]", "5", 0}, {"[![:digit:]]", "a", 0}, {"[![:digit:]]", "1", 1},
       {"[[.a.]-[.c.]]", "b", 0}, {"[[===]]", "=", 0}, {"[[:xdigit:]]", "F", 0},
       // Invalid expressions never match, not even a literal '['.
+      {"[[.]", ".", 1}, {"[[.]", "[", 1},
       {"[z-a]", "z", 1}, {"[a", "a", 1}, {"[a", "[a", 1}, {"[[:foo:]]", "f", 1}, {"[[:Alpha:]]", "a", 1},
       {"[[:alp:]]", "a", 1}, {"[a[:foo:]]", "a", 1}, {"[[:digit:]-z]", "5", 1}, {"[[=ab=]]", "a", 1},
   });

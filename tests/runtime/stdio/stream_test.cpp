@@ -13,10 +13,10 @@ namespace {
 
 using w32::hook::Call;
 
-// A device that takes at most g_most bytes per call, and a console that
-// takes the bytes before the first 0x1A and stops there (giving up after far
-// more calls than any case needs, so that a stream offering the same 0x1A
-// again and again fails instead of hanging).
+// A device that takes at most g_most bytes per call, a console that takes
+// the bytes before the first 0x1A and stops there (giving up after far more
+// calls than any case needs, so that a stream offering the same 0x1A again
+// and again fails instead of hanging), and a console over any handle.
 DWORD g_most = 0;
 
 BOOL write_at_most(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
@@ -29,6 +29,11 @@ BOOL write_up_to_ctrl_z(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD don
   if (w32::hook::calls(Call::WriteFile) < 100000) return ::WriteFile(file, buffer, length, done, overlapped);
   ::SetLastError(ERROR_INVALID_FUNCTION);
   return FALSE;
+}
+
+BOOL always_a_console(HANDLE, LPDWORD mode) {
+  *mode = 0;
+  return TRUE;
 }
 
 class Streams : public support::RuntimeTest {
@@ -60,7 +65,8 @@ class Streams : public support::RuntimeTest {
 
 // The file changes under the stream while it reads: a read brings in the
 // bytes up to the next multiple of the buffer size (a whole buffer after a
-// seek), and a seek to a byte the buffer holds as it was read reuses it.
+// seek), and a seek to a byte the buffer holds as it was read reuses it,
+// but on a console.
 TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   std::string lower;
   std::string upper;
@@ -109,6 +115,16 @@ TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   EXPECT_EQ(rt::getc(stream), upper[1499]);
   dir.write("f", lower);
   EXPECT_EQ(take(stream, 1024), upper.substr(1500, 1023) + lower[2523]);
+
+  // A console's seeks always go to the system.
+  {
+    const w32::hook::Replace console(w32::hook::replacements.GetConsoleMode, &always_a_console);
+    stream = rt::fopen(in_dir("f").c_str(), "rb");
+    EXPECT_EQ(rt::getc(stream), lower[0]);
+  }
+  dir.write("f", upper);
+  EXPECT_EQ(rt::fseek(stream, 0, rt::SEEK_SET), 0);
+  EXPECT_EQ(rt::getc(stream), upper[0]);
 }
 
 // A short write ends the write-out and discards the rest: later output
