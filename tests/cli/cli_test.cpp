@@ -16,8 +16,7 @@
 //                          (on standard input), redirect (standard input from a file), closed ("in" added
 //                          and no standard input at all)
 //   out: BYTES             the expected standard output: on Windows each line feed as CR LF (a text stream),
-//                          unless an option counts a byte unit (holds b, c, k or m); out-windows: BYTES where
-//                          Windows reads the input otherwise in text mode
+//                          unless an option counts a byte unit (holds b, c, k or m)
 //   err: BYTES, status: N  the expected standard error (CR LF on Windows) and exit status. Several lines of
 //                          out, err or data make one text
 //   only: native|windows   a case about one host
@@ -46,6 +45,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -115,8 +115,7 @@ std::string expand(const std::string& value) {
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
-  const std::string known = " args row line block dir data via out out-windows err status only stdout env "
-                            "sweep grow grown ";
+  const std::string known = " args row line block dir data via out err status only stdout env sweep grow grown ";
   std::vector<Case> cases;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -149,11 +148,8 @@ std::vector<Case> load_cases() {
 // A field's value; several lines of one field make one text.
 std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
   const auto found = c.fields.find(key);
-  std::string value;
-  for (const std::string& line : found == c.fields.end() ? std::vector<std::string>{otherwise} : found->second) {
-    value += line;
-  }
-  return value;
+  if (found == c.fields.end()) return otherwise;
+  return std::accumulate(found->second.begin(), found->second.end(), std::string());
 }
 
 // A byte unit is counted: an option names b, c, k or m.
@@ -167,8 +163,8 @@ bool counts_bytes(const std::vector<std::string>& args) {
 // What a run left: its status, output and error, and in the sweep program the
 // function whose call failed ("" when none did) and whether following had begun.
 struct Outcome {
-  support::ChildResult result;
-  std::string failed;
+  unsigned status;
+  std::string out, err, failed;
   bool following = false;
 };
 
@@ -198,7 +194,7 @@ class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Ca
     const std::size_t following = failed.find("following\n");
     if (following != std::string::npos) failed.erase(following);
     if (!failed.empty()) failed.pop_back();  // the line feed
-    return Outcome{{status.value_or(~0u), child.out(), child.err()}, failed, following != std::string::npos};
+    return Outcome{status.value_or(~0u), child.out(), child.err(), failed, following != std::string::npos};
   }
 
   // The sweep: every failing call ends soundly (see the top of this file).
@@ -208,33 +204,32 @@ class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Ca
     unsigned changed = 0;  // runs the fault made end otherwise than the run without one
     for (unsigned n = kStride == 1 ? 1 : 1 + GetParam().swept % 2;; n += kStride) {
       ASSERT_LT(n, 2000u) << "the sweep does not end";
-      const Outcome r = run(options, args, static_cast<int>(n));
-      const support::ChildResult& got = r.result;
-      const std::string what = where + ": call " + std::to_string(n) + " (" + r.failed + ") failing: status " +
+      const Outcome got = run(options, args, static_cast<int>(n));
+      const std::string what = where + ": call " + std::to_string(n) + " (" + got.failed + ") failing: status " +
                                std::to_string(got.status) + ", stdout [" + got.out + "], stderr [" + got.err + "]";
-      if (r.failed.empty()) {  // not reached: the run made fewer calls, and is the run without a fault
-        EXPECT_EQ(got.status, clean.result.status) << what;
-        EXPECT_EQ(got.out, clean.result.out) << what;
-        EXPECT_EQ(r.following, clean.following) << what;
+      if (got.failed.empty()) {  // not reached: the run made fewer calls, and is the run without a fault
+        EXPECT_EQ(got.status, clean.status) << what;
+        EXPECT_EQ(got.out, clean.out) << what;
+        EXPECT_EQ(got.following, clean.following) << what;
         break;
       }
       EXPECT_EQ(got.err.find("Sanitizer"), std::string::npos) << what;
       EXPECT_EQ(got.err.find("runtime error"), std::string::npos) << what;
       // A disk file whose status cannot be read is not followed, as a pipe is not.
-      const bool following = r.following || (clean.following && r.failed == "GetFileInformationByHandle");
+      const bool following = got.following || (clean.following && got.failed == "GetFileInformationByHandle");
       // Under a fault a file that grew may be read to its end: sound, but other output.
-      const std::string& out = !got.out.empty() && grown.starts_with(got.out) ? grown : clean.result.out;
-      const bool same = got.status == clean.result.status && got.out == out && following == clean.following;
-      if (!same || got.err != clean.result.err) ++changed;
-      if (same && (got.err == clean.result.err || r.failed == "HeapFree")) continue;
-      const bool stderr_alone = got.out == out && (r.failed == "WriteFile" || r.failed == "GetStdHandle");
+      const std::string& out = !got.out.empty() && grown.starts_with(got.out) ? grown : clean.out;
+      const bool same = got.status == clean.status && got.out == out && following == clean.following;
+      if (!same || got.err != clean.err) ++changed;
+      if (same && (got.err == clean.err || got.failed == "HeapFree")) continue;
+      const bool stderr_alone = got.out == out && (got.failed == "WriteFile" || got.failed == "GetStdHandle");
       // Where the run without a fault wrote no message, the diagnostic names the error the fault gave; but a
       // missing standard handle fails later in its own way, and a folder expansion cannot read gives no names.
-      const int code = r.failed.starts_with("Heap") ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED;
-      const bool named = !clean.result.err.empty() || r.failed == "GetStdHandle" || GetParam().fields.count("line") ||
+      const int code = got.failed.starts_with("Heap") ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED;
+      const bool named = !clean.err.empty() || got.failed == "GetStdHandle" || GetParam().fields.count("line") ||
                          got.err.find(rt::strerror(code)) != std::string::npos;
       const bool diagnostic = got.status == 127 ? got.err == kStartupFailure
-                                                : !got.err.empty() && got.err != clean.result.err && named;
+                                                : !got.err.empty() && got.err != clean.err && named;
       EXPECT_TRUE(got.status == 127 || got.status == 1) << what;
       EXPECT_TRUE(diagnostic || stderr_alone) << what;
       EXPECT_EQ(got.out, out.substr(0, got.out.size())) << what;
@@ -291,14 +286,13 @@ TEST_P(Cli, Run) {
             for (std::string word; block_words >> word;) options.argument_block->args.push_back(expand(word));
           }
           const Outcome clean = run(options, args, swept ? 0 : -1);
-          const bool own_windows_out = w32::kTextModeByDefault && c.fields.count("out-windows");
           const auto text = [&args](const std::string& b) { return counts_bytes(args) ? b : support::as_text(b); };
-          const std::string out = own_windows_out ? expand(field(c, "out-windows")) : text(expand(field(c, "out")));
+          const std::string out = text(expand(field(c, "out")));
           const std::string where = "cases.txt line " + std::to_string(c.line) + ": " + environment + " tail " +
                                     command_line + " " + block + " via " + way;
-          EXPECT_EQ(clean.result.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where;
-          EXPECT_EQ(c.fields.count("stdout") ? out : clean.result.out, out) << where;  // such an output shows nothing
-          EXPECT_EQ(clean.result.err, support::as_text(expand(err))) << where;
+          EXPECT_EQ(clean.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where;
+          EXPECT_EQ(c.fields.count("stdout") ? out : clean.out, out) << where;  // such an output shows nothing
+          EXPECT_EQ(clean.err, support::as_text(expand(err))) << where;
           if (swept) sweep(options, args, clean, text(expand(field(c, "grown"))), where);
         }
       }

@@ -98,7 +98,10 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
 }
 
 Child::~Child() {
-  kill();
+  if (!state_->status && state_->pid >= 0) {
+    ::kill(state_->pid, SIGKILL);
+    state_->reap(0);
+  }
   if (writer_.joinable()) writer_.join();
 }
 
@@ -109,12 +112,6 @@ std::optional<unsigned> Child::wait(std::chrono::milliseconds timeout) {
     if (state_->status || std::chrono::steady_clock::now() >= deadline) return state_->status;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-}
-
-void Child::kill() {
-  if (state_->status || state_->pid < 0) return;
-  ::kill(state_->pid, SIGKILL);
-  state_->reap(0);
 }
 
 }  // namespace support

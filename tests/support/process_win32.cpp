@@ -177,7 +177,10 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
 }
 
 Child::~Child() {
-  kill();
+  if (!state_->status && state_->process.hProcess) {
+    TerminateProcess(state_->process.hProcess, 1);
+    wait(std::chrono::seconds(10));
+  }
   if (writer_.joinable()) writer_.join();
   CloseHandle(state_->process.hThread);
   CloseHandle(state_->process.hProcess);
@@ -191,12 +194,6 @@ std::optional<unsigned> Child::wait(std::chrono::milliseconds timeout) {
     state_->status = status;
   }
   return state_->status;
-}
-
-void Child::kill() {
-  if (state_->status || !state_->process.hProcess) return;
-  TerminateProcess(state_->process.hProcess, 1);
-  wait(std::chrono::seconds(10));
 }
 
 }  // namespace support

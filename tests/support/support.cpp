@@ -16,22 +16,14 @@ namespace support {
 
 ScratchDir::ScratchDir() {
   static std::atomic<unsigned> serial{0};
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    path_ = std::filesystem::temp_directory_path() /
-            ("tail-test-" + std::to_string(stamp) + "-" + std::to_string(serial++));
-    if (std::filesystem::create_directory(path_)) return;
-  }
-  throw std::runtime_error("cannot create a scratch directory");
+  path_ = std::filesystem::temp_directory_path() /
+          ("tail-test-" + std::to_string(w32::GetCurrentProcessId()) + "-" + std::to_string(serial++));
+  std::filesystem::remove_all(path_);  // left by a process of the same id
+  if (!std::filesystem::create_directory(path_)) throw std::runtime_error("cannot create " + path_.string());
 }
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
-    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-  }
   std::filesystem::remove_all(path_, ignored);
 }
 

@@ -78,12 +78,6 @@ struct RunOptions {
   std::optional<ArgumentBlock> argument_block;  // Windows: passed through NVOARGS
 };
 
-struct ChildResult {
-  unsigned status;
-  std::string out;
-  std::string err;
-};
-
 class Child {
  public:
   Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options);
@@ -98,7 +92,6 @@ class Child {
   bool wait_for_out(const std::string& text, std::chrono::milliseconds timeout) const;
   // The exit status, or nothing when the child still runs after the timeout.
   std::optional<unsigned> wait(std::chrono::milliseconds timeout);
-  void kill();
 
   struct State;
 
