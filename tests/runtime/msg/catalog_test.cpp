@@ -1,8 +1,11 @@
 // Message catalogues as the lookup takes them: a text stands only where it
 // takes the arguments of the built-in one, and the catalogues the build ships
-// translate every message. Finding the file is the end-to-end cases' (their
-// env lines), what the reader finds in a file the catalog fuzz target's.
+// translate every message; and the writer's exact bytes of a small catalogue.
+// Finding the file is the end-to-end cases' (their env lines), what the
+// reader finds in a file, of any message source the writer takes too, the
+// catalog fuzz target's.
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -75,6 +78,19 @@ TEST_F(Catalogs, TheShippedCataloguesTranslateEveryMessage) {
       EXPECT_EQ(usage.substr(line + 1, column + 5), std::string(column, ' ') + "tail ") << language;
     }
   }
+}
+
+std::string le32(std::uint32_t value) {
+  std::string bytes;
+  for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(value >> shift & 0xff);
+  return bytes;
+}
+
+TEST(CatalogEncode, SmallCatalogueByteForByte) {
+  // Magic, texts at 9 and 11, the index at 12, the set index at S = 28.
+  const std::string expected = std::string("<gencat>\0a\0\0", 12) + le32(1) + le32(9) + le32(2) + le32(11) +
+                               le32(7) + le32(12) + le32(0) + le32(28);
+  EXPECT_EQ(catalog::encode({{{7, {{1, "a"}, {2, ""}}}}}), expected);
 }
 
 }  // namespace
