@@ -14,11 +14,12 @@
 // - every heap block taken is given back once the words are freed.
 // Both texts come in UTF-16 and are converted to the OEM code page: a byte
 // below 0x80 stands for its ASCII character, the others for characters no
-// page has (0x80-0xBF a high surrogate, 0xC0-0xFF a low one; a high one
-// before a low one is one character), each of which must come out as a '?'
-// that is never a wildcard: in a line without brackets, with one file "!"
-// that any wildcard matches but '?', the words are those of the same line
-// with a plain letter for each such character, "[?]" read as "?".
+// page has (in the line 0x80-0xBF a high surrogate, 0xC0-0xFF a low one, a
+// high one before a low one being one character; in the environment each a
+// lone high one), each of which must come out as a '?' that is never a
+// wildcard: in a line without brackets, with one file "!" that any wildcard
+// matches but '?', the words are those of the same line with a plain letter
+// for each such character, "[?]" read as "?".
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -128,8 +129,9 @@ void check_command_line_conversion(const std::string& line) {
   }
 }
 
-// The environment block converted: each unit that no page has as '?'.
-void check_environment_conversion(const std::vector<char>& block) {
+// The environment block converted: each unit that no page has (a lone
+// high surrogate for each byte from 0x80 on) as '?'.
+void check_environment_conversion(const std::string& block) {
   std::u16string units;
   std::string expected;
   for (const char c : block) {
@@ -137,9 +139,6 @@ void check_environment_conversion(const std::vector<char>& block) {
     units += static_cast<char16_t>(byte < 0x80 ? byte : 0xD800 + (byte & 0x3F));
     expected += byte < 0x80 ? c : '?';
   }
-  std::size_t end = 0;  // through the empty entry that ends the block
-  while (expected[end] != '\0') end = expected.find('\0', end) + 1;
-  expected.resize(end + 1);
   char* converted = rt::oem_environment(reinterpret_cast<const WCHAR*>(units.c_str()));
   if (!converted || std::string(converted, expected.size()) != expected) __builtin_trap();
   rt::free(converted);
@@ -187,12 +186,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check_command_line_conversion(line);
 
   Words entries;
+  std::string environment;  // the entries, each ended by a zero byte, then an empty one
   std::size_t at = line.size() + 1;
   for (; at < size && input[at] != '\0'; at += entries.back().size() + 1) {
     entries.push_back(input.substr(at, input.find('\0', at) - at));
+    environment += entries.back() + '\0';
   }
-  std::vector<char> environment(input.begin() + std::min(line.size() + 1, size), input.begin() + std::min(at, size));
-  environment.insert(environment.end(), 2, '\0');  // the last entry's end, and the empty entry
+  environment += '\0';
   check_environment_conversion(environment);
   g_block.assign(data + std::min(at + 1, size), data + size);
   const std::uint32_t pid = w32::GetCurrentProcessId();
