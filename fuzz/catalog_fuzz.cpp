@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <optional>
 #include <string>
 
@@ -19,7 +20,6 @@
 #include "runtime/msg/catalog.h"
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
-#include "runtime/win32/open.h"
 
 namespace {
 
@@ -75,11 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::optional<catalog::Catalog> made = from_source(rest);
   const std::string file = made ? catalog::encode(*made) : rest;
   std::remove(g_path);  // a new file each time: replacing the data of a truncated one waits for the disk
-  const int fd = rt::open(g_path, rt::O_WRONLY | rt::O_CREAT, 0666);
-  if (fd < 0 || rt::write(fd, file.data(), static_cast<unsigned>(file.size())) != static_cast<int>(file.size()) ||
-      rt::close(fd) != 0) {
-    __builtin_trap();
-  }
+  if (!(std::ofstream(g_path, std::ios::binary) << file)) __builtin_trap();
 
   const long long open = open_things();
   rt::MessageCatalog* catalog = rt::catopen(g_path, rt::NL_CAT_LOCALE);

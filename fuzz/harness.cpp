@@ -30,29 +30,12 @@ rt::Stream g_pristine[3];
 unsigned g_pristine_default_mode;
 char* g_no_environment[] = {nullptr};
 
-// WriteFile: what standard output and standard error get is collected.
-BOOL write(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
-  if (file != kOut && file != kErr) return ::WriteFile(file, buffer, to_write, done, overlapped);
-  if (run.collecting) (file == kOut ? run.out : run.err).append(static_cast<const char*>(buffer), to_write);
-  *done = to_write;
-  return TRUE;
-}
-
 // True when an allocation of this size is refused (the last error is then set).
 bool refuse(SIZE_T bytes) {
   if (bytes <= kHeapLimit) return false;
   run.refused = true;
   ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return true;
-}
-
-// HeapAlloc and HeapReAlloc, with the refusal above.
-LPVOID allocate(HANDLE heap, DWORD flags, SIZE_T bytes) {
-  return refuse(bytes) ? nullptr : ::HeapAlloc(heap, flags, bytes);
-}
-
-LPVOID reallocate(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
-  return refuse(bytes) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
 }
 
 }  // namespace
@@ -78,7 +61,13 @@ void install() {
     return which == STD_INPUT_HANDLE ? kIn : which == STD_OUTPUT_HANDLE ? kOut : kErr;
   };
   r.ReadFile = read;
-  r.WriteFile = write;
+  // What standard output and standard error get is collected.
+  r.WriteFile = [](HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) -> BOOL {
+    if (file != kOut && file != kErr) return ::WriteFile(file, buffer, to_write, done, overlapped);
+    if (run.collecting) (file == kOut ? run.out : run.err).append(static_cast<const char*>(buffer), to_write);
+    *done = to_write;
+    return TRUE;
+  };
   r.GetFileType = [](HANDLE file) -> DWORD { return standard(file) ? FILE_TYPE_PIPE : ::GetFileType(file); };
   r.GetConsoleMode = [](HANDLE console, LPDWORD mode) -> BOOL {
     if (!standard(console)) return ::GetConsoleMode(console, mode);
@@ -103,8 +92,12 @@ void install() {
     return TRUE;
   };
   r.GetFileAttributesA = [](LPCSTR) -> DWORD { return INVALID_FILE_ATTRIBUTES; };  // no catalogue anywhere
-  r.HeapAlloc = allocate;
-  r.HeapReAlloc = reallocate;
+  r.HeapAlloc = [](HANDLE heap, DWORD flags, SIZE_T bytes) -> LPVOID {
+    return refuse(bytes) ? nullptr : ::HeapAlloc(heap, flags, bytes);
+  };
+  r.HeapReAlloc = [](HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) -> LPVOID {
+    return refuse(bytes) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
+  };
   r.ExitProcess = [](UINT status) { throw Ended{status}; };
 }
 
