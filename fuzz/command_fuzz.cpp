@@ -126,14 +126,13 @@ std::size_t read_letters(Command& c, const std::string& word, std::size_t at, bo
 Command read_words(const std::vector<std::string>& words) {
   Command c;
   std::size_t i = 1;
-  const auto end_options = [&](std::size_t skip) {
-    i += skip;
-    if (i < words.size() && words[i] == "--") ++i;
+  const auto end_options = [&] {  // after the last option a -- goes
+    if (++i < words.size() && words[i] == "--") ++i;
   };
   while (i < words.size() && !c.usage_error) {
     const std::string& w = words[i];
     if (w[0] != '-' && w[0] != '+') break;                         // the first operand
-    if (w == "--") {                                                // the end of the options
+    if (w == "--" || (w == "-" && !c.unit_given)) {                // the end of the options
       ++i;
       break;
     }
@@ -147,13 +146,10 @@ Command read_words(const std::vector<std::string>& words) {
       i += 2;
     } else if (c.unit_given) {                                      // nothing else after a unit
       c.usage_error = true;
-    } else if (w == "-") {                                          // the end of the options
-      ++i;
-      break;
     } else if (w[0] == '+' || (w[1] >= '0' && w[1] <= '9')) {      // [+-]number[unit][f]: the last option
       bool f = false;
       read_letters(c, w, read_count(c, w, true), true, f);
-      end_options(1);
+      end_options();
       break;
     } else {                                                        // -unit[f] or -f[unit], then a number
       c.selection.from_start = false;
@@ -167,7 +163,7 @@ Command read_words(const std::vector<std::string>& words) {
         i += 2;
       } else {
         c.usage_error |= !rest.empty();
-        end_options(1);
+        end_options();
         break;
       }
     }
@@ -183,10 +179,8 @@ void check(const std::vector<std::string>& words, const std::string& content) {
   const harness::Run& run = harness::run;
   const Command c = read_words(words);
   if (c.usage_error != (status == 2)) __builtin_trap();
-  if (c.usage_error) {
-    if (!run.out.empty() || run.err.find("Usage: tail") == std::string::npos) __builtin_trap();
-    return;
-  }
+  if (c.usage_error && (!run.out.empty() || run.err.find("Usage: tail") == std::string::npos)) __builtin_trap();
+  if (c.usage_error) return;
   const std::vector<std::string> operands = c.operands.empty() ? std::vector<std::string>{"-"} : c.operands;
   const bool several = operands.size() > 1;
   const bool headers = c.headers == 1 || (c.headers == -1 && several);
@@ -204,11 +198,8 @@ void check(const std::vector<std::string>& words, const std::string& content) {
       continue;
     }
     whole &= !(from_stdin && std::exchange(stdin_read, true));
-    if (headers && whole) {
-      const std::string name = from_stdin ? "[standard input]" : operand;
-      const std::string header = (expected.empty() ? "==> " : "\n==> ") + name + " <==\n";
-      expected += text ? harness::written_as_text(header) : header;
-    }
+    const std::string name = from_stdin ? "[standard input]" : operand;
+    if (headers && whole) expected += (expected.empty() ? "==> " : "\n==> ") + name + " <==\n";
     std::optional<std::string> part = harness::part_of(content, !from_stdin, c.selection);
     failed |= !part;  // for standard input whatever it still holds
     if (!part) continue;
@@ -217,12 +208,11 @@ void check(const std::vector<std::string>& words, const std::string& content) {
       // A CR that ends the text written waits for the byte after it.
       if (text && !part->empty() && part->back() == '\r') part->pop_back();
     }
-    if (whole) expected += text ? harness::written_as_text(*part) : *part;
+    if (whole) expected += *part;
   }
-  if (run.refused) {
-    if (status != (follows ? 0u : 1u)) __builtin_trap();
-    return;
-  }
+  if (text) expected = harness::written_as_text(expected);
+  if (run.refused && status != (follows ? 0u : 1u)) __builtin_trap();
+  if (run.refused) return;
   if (status != (!follows && failed ? 1u : 0u) || failed == run.err.empty()) __builtin_trap();
   if (whole ? run.out != expected : !run.out.starts_with(expected)) __builtin_trap();
 }

@@ -91,18 +91,15 @@ struct Model {
   std::optional<Identity> later_file;  // the file whose read lets it in
 } g;
 
-// Writes the header of input k.
-void header(int k) {
-  const std::string header = (g.out.empty() ? "==> " : "\n==> ") + g.inputs[k].name + " <==\n";
-  g.out += g.text && g.lines ? harness::written_as_text(header) : header;
-  g.written = k;
-}
-
-// Writes bytes of input k, under its header when another input was written last.
-void emit(int k, const std::string& bytes) {
-  if (bytes.empty()) return;
-  if (g.headers && g.written != k) header(k);
-  g.out += g.text && g.lines ? harness::written_as_text(bytes) : bytes;
+// Writes bytes of input k, under its header when another input was written
+// last; at the start under its header in any case.
+void emit(int k, const std::string& bytes, bool starting = false) {
+  std::string text = bytes;
+  if (g.headers && (starting || (!bytes.empty() && g.written != k))) {
+    text = (g.out.empty() ? "==> " : "\n==> ") + g.inputs[k].name + " <==\n" + bytes;
+    g.written = k;
+  }
+  g.out += g.text && g.lines ? harness::written_as_text(text) : text;
 }
 
 // Writes what input k has new, read as text in text mode: a CR at the end waits.
@@ -234,11 +231,10 @@ void start() {
       g.err.push_back("tail: input file \"" + in.name + "\": " + rt::strerror(ERROR_FILE_NOT_FOUND));
       continue;
     }
-    if (g.headers) header(k);
     std::string part = harness::part_of(in.now.content, true, s).value();
     in.cr = g.text && g.lines && !part.empty() && part.back() == '\r';
     if (in.cr) part.pop_back();
-    emit(k, part);
+    emit(k, part, true);
     const auto size = static_cast<std::int64_t>(in.now.content.size());
     in.held = in.known = true;
     in.id = in.now.id;
