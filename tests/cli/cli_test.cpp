@@ -1,43 +1,40 @@
-// End-to-end cases of the tail program, kept as data in cases.txt and run
-// against the program built for this target, some of them under a fault sweep.
-//
-// Lines beginning with '#' are comments; "case: NAME" starts a case; the fields that follow, one a line, are
-//   args: ARG ...          the arguments, split at blanks. Several args lines: command lines that each must
-//                          give the same result; none: no arguments
+// End-to-end cases of the tail program, kept as data in cases.txt and run against the program built for this
+// target, some of them under a fault sweep. Lines beginning with '#' are comments; "case: NAME" starts a case;
+// the fields that follow, one a line, are
+//   args: ARG ...          the arguments, split at blanks; several args lines each must give the same result
 //   row: ARG ... => BYTES  instead, a table: each row a command line and its own expected standard error
-//   line: LINE             instead: the whole command line, which tail's own start-up splits and expands on
-//                          Windows (elsewhere the sweep program's start-up, which then runs tail)
+//   line: LINE             instead, the whole command line, split and expanded by tail's own start-up on Windows
+//                          (elsewhere by the sweep program's, which then runs tail)
 //   block: KIND WORD ...   an argument block handed to tail (Windows), meant for it (KIND this), for another
 //                          process (other), or whose last string runs past the mapping (unended)
 //   file NAME: BYTES       a file in the case's directory; hole NAME: N puts N zero bytes before its bytes
-//   dir: NAME              a directory. Names, arguments and env values are UTF-8; on Windows they reach tail
-//                          in UTF-16, as typed ones do
-//   data: BYTES            the input, given each way of via: file (a file "in" added to the arguments), pipe
-//                          (on standard input), redirect (standard input from a file), closed ("in" added
-//                          and no standard input at all)
+//   dir: NAME              a directory. Names, arguments and env values are UTF-8; on Windows they reach tail in
+//                          UTF-16, as typed ones do
+//   data: BYTES            the input, given each way of via: file (a file "in" added to the arguments), pipe (on
+//                          standard input), redirect (standard input from a file), closed ("in" added and no
+//                          standard input at all)
 //   out: BYTES             the expected standard output: on Windows each line feed as CR LF (a text stream),
 //                          unless an option counts a byte unit (holds b, c, k or m)
-//   err: BYTES, status: N  the expected standard error (CR LF on Windows) and exit status. Several lines of
-//                          out, err or data make one text
+//   err: BYTES, status: N  the expected standard error (CR LF on Windows) and exit status. Several lines of out,
+//                          err or data make one text
 //   only: native|windows   a case about one host
 //   stdout: full|gone      standard output is a full device (/dev/full), or a pipe whose reader has gone
-//   env: NAME=VALUE ...    variables added to an environment that chooses no language. Several env lines,
-//                          and several block lines, each must give the same result
-//   sweep: yes             the case runs in the sweep program: once as it is, then once for every N = 1, 2,
-//                          3 ... with its Nth system call failing (all functions' calls counted together,
-//                          start-up included), until a run no longer reaches N; under Wine, where a run costs
-//                          half a second, every other N, odd for one such case and even for the next. A run
-//                          that reached its fault either did what the run without one did, or ended with
-//                          status 1 (127 in start-up) and a diagnostic, having written a prefix of the right
-//                          output; only a failed call that cost standard error alone may leave no diagnostic,
-//                          and a block the heap could not free may cost a warning. Never a crash, a hang or a
-//                          sanitizer report
+//   env: NAME=VALUE ...    variables added to an environment that chooses no language. Several env lines, and
+//                          several block lines, each must give the same result
+//   sweep: yes             the case runs in the sweep program: once as it is, then once for every N = 1, 2, 3 ...
+//                          with its Nth system call failing (all functions' calls counted together, start-up
+//                          included), until a run no longer reaches N; under Wine, where a run costs half a
+//                          second, every other N, odd for one such case and even for the next. A run that
+//                          reached its fault either did what the run without one did, or ended with status 1
+//                          (127 in start-up) and a diagnostic, having written a prefix of the right output; only
+//                          a failed call that cost standard error alone may leave no diagnostic, and a block the
+//                          heap could not free may cost a warning. Never a crash, a hang or a sanitizer report
 //   grow: NAME             there, file NAME gains a line once a file's size is taken, and a faulted run may
 //   grown: BYTES           write this instead of out, having read the grown file to its end
-// BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an argument), and {usage} (the usage
-// text and a line feed), {error N} (the system's text for error code N), {repeat N TEXT} (TEXT N times),
-// {nls} (the folder of the build's catalogues), {catalogue LANGUAGE} (the bytes of the build's catalogue
-// for that language), {oem TEXT} (TEXT as tail has names: on Windows in the OEM code page).
+// BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an argument), and {usage} (the usage text
+// and a line feed), {error N} (the system's text for error code N), {repeat N TEXT} (TEXT N times), {nls} (the
+// folder of the build's catalogues), {catalogue LANGUAGE} (the bytes of the build's catalogue for that language),
+// {oem TEXT} (TEXT as tail has names: on Windows in the OEM code page).
 #include <gtest/gtest.h>
 
 #include <cctype>
