@@ -49,7 +49,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 #include "runtime/msg/diag.h"
 
 namespace {

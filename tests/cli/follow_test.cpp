@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 
 namespace {
 

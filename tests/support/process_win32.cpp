@@ -3,9 +3,9 @@
 // CreateProcessW with inherited handles, raw command lines, environment
 // blocks and the NVOARGS block. The tests' texts are UTF-8; a child gets its
 // command line and environment in UTF-16, as a typed name reaches a program.
-#include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <sstream>
 #include <stdexcept>
 #include <windows.h>
 
@@ -15,7 +15,7 @@ namespace support {
 
 namespace {
 
-// UTF-8 text in UTF-16, and back.
+// UTF-8 text in UTF-16.
 std::wstring wide(const std::string& text) {
   std::wstring units(text.size(), L'\0');
   const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
@@ -24,11 +24,12 @@ std::wstring wide(const std::string& text) {
   units.resize(static_cast<std::size_t>(n));
   return units;
 }
-std::string utf8(const std::wstring& units) {
+// UTF-16 text in a code page: UTF-8, or the OEM one (a character it lacks is '?').
+std::string narrow(const std::wstring& units, UINT page = CP_UTF8) {
   std::string text(units.size() * 3, '\0');
-  text.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, units.data(), static_cast<int>(units.size()),
-                                                           text.data(), static_cast<int>(text.size()), nullptr,
-                                                           nullptr)));
+  text.resize(static_cast<std::size_t>(WideCharToMultiByte(page, page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS,
+                                                           units.data(), static_cast<int>(units.size()), text.data(),
+                                                           static_cast<int>(text.size()), nullptr, nullptr)));
   return text;
 }
 
@@ -37,25 +38,18 @@ std::string utf8(const std::wstring& units) {
 std::vector<std::string> host_environment() {
   std::vector<std::string> entries;
   wchar_t* block = GetEnvironmentStringsW();
-  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) entries.push_back(utf8(entry));
+  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) entries.push_back(narrow(entry));
   FreeEnvironmentStringsW(block);
   return entries;
 }
 
-std::string oem_text(const std::string& text) {
-  const std::wstring units = wide(text);
-  std::string oem(units.size() * 2, '\0');
-  const int n = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, units.data(), static_cast<int>(units.size()),
-                                    oem.data(), static_cast<int>(oem.size()), nullptr, nullptr);
-  oem.resize(static_cast<std::size_t>(n));
-  return oem;
-}
+std::string oem_text(const std::string& text) { return narrow(wide(text), CP_OEMCP); }
 
 std::string sibling_program(const std::string& name) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) throw std::runtime_error("cannot find the test program");
-  const std::string path = utf8(std::wstring(self, n));
+  const std::string path = narrow(std::wstring(self, n));
   return path.substr(0, path.find_last_of("\\/") + 1) + name + ".exe";
 }
 
@@ -140,10 +134,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   if (options.argument_block) {
     mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inheritable, PAGE_READWRITE, 0, kMappingSize, nullptr);
     if (!mapping) throw std::runtime_error("CreateFileMapping failed");
-    char handle_text[32];
-    std::snprintf(handle_text, sizeof handle_text, "NVOARGS=%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(mapping)));
-    entries.emplace_back(handle_text);
+    std::ostringstream entry;
+    entry << "NVOARGS=" << std::hex << reinterpret_cast<std::uintptr_t>(mapping);
+    entries.push_back(entry.str());
   }
   std::wstring block;
   for (const std::string& entry : entries) block += wide(entry) + L'\0';

@@ -7,9 +7,11 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 #include "runtime/msg/diag.h"
 #include "runtime/msg/heap.h"
+#include "runtime/msg/stdlib.h"
+#include "runtime/stdio/stream.h"
 #include "runtime/win32/open.h"
 
 namespace support {
@@ -91,6 +93,14 @@ void RuntimeTest::TearDown() {
     if (rt::fd_table[fd] != nullptr) rt::close(fd);
   }
 }
+
+Environment::Environment(std::vector<std::string> entries) : entries_(std::move(entries)), saved_(rt::environ) {
+  for (std::string& entry : entries_) pointers_.push_back(entry.data());
+  pointers_.push_back(nullptr);
+  rt::environ = pointers_.data();
+}
+
+Environment::~Environment() { rt::environ = saved_; }
 
 }  // namespace support
 

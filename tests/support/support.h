@@ -3,9 +3,15 @@
 // started with their standard streams in files or pipes, watched while they
 // run, with their exit status as Windows reports it (a process ended by
 // signal s on POSIX gives 256 + s, as the runtime's own signal delivery does
-// on Windows). The host-specific parts live in process_posix.cpp or
-// process_win32.cpp.
+// on Windows); the host-specific parts live in process_posix.cpp or
+// process_win32.cpp. And the fixture of the tests that reach into the
+// runtime: each starts with a fresh descriptor table holding only the
+// standard descriptors, no armed failures and errno 0, and what it leaves
+// open is closed after it. Its scratch directory goes after that: Windows
+// keeps a directory whose files are open.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -99,6 +105,34 @@ class Child {
   ScratchDir files_;              // standard input, output and error, when they are files
   std::unique_ptr<State> state_;  // the host's handle on the process
   std::thread writer_;            // feeds a standard input pipe while the child runs
+};
+
+// The fixture of the tests that reach into the runtime.
+class RuntimeTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // Closes the streams and descriptors a test left open, and forgets its program name.
+  void TearDown() override;
+
+  // The path of a file in the scratch directory.
+  std::string in_dir(const std::string& name) const { return (dir.path() / name).string(); }
+
+  ScratchDir dir;
+};
+
+// Makes the runtime's environment hold exactly these "name=value" entries
+// for the length of a scope.
+class Environment {
+ public:
+  explicit Environment(std::vector<std::string> entries);
+  ~Environment();
+  Environment(const Environment&) = delete;
+  Environment& operator=(const Environment&) = delete;
+
+ private:
+  std::vector<std::string> entries_;
+  std::vector<char*> pointers_;
+  char** saved_;
 };
 
 }  // namespace support

@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <string>
 
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 #include "tools/catalog/catalog_writer.h"
 #include "runtime/msg/catalog.h"
 #include "runtime/msg/diag.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 #include "runtime/startup/fnmatch.h"
 
 namespace {

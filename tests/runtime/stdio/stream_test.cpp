@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string>
 
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 #include "runtime/stdio/stream.h"
 #include "runtime/win32/open.h"
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 #include "runtime/win32/fd.h"
 #include "runtime/win32/fstat.h"
 #include "runtime/win32/open.h"
