@@ -33,19 +33,16 @@ void check(const std::vector<Case>& cases) {
   }
 }
 
-TEST_F(Fnmatch, WildcardsAndThePeriodRule) {
+TEST_F(Fnmatch, Rules) {
   check({
+      // Wildcards and the period rule.
       {"", "", 0}, {"", "a", 1}, {"a?c", "abc", 0}, {"a?c", "ac", 1}, {"a*c", "abbbc", 0}, {"a*c", "abbb", 1},
       {"?*", "", 1}, {"[!a]*", "", 1},  // a wildcard or a bracket takes a character: none at the end
       {"?", "/", 0}, {"*", ".profile", 1, D}, {".*", ".profile", 0, D}, {"\\.*", ".profile", 0, D},
       {"[.]profile", ".profile", 1, D}, {"a/*", "a/.x", 0, D},
       {"@(*)@(.x)", "a.x", 0, D},  // the '*' stands at the end of the text it may take
       {"(*)", ".x", 0, D},         // a group opened first clears the start of the string
-  });
-}
-
-TEST_F(Fnmatch, LettersFoldUnlessDualcaseIsSet) {
-  check({
+      // Letters fold unless DUALCASE is set.
       {"*.TXT", "readme.txt", 0}, {"*.TXT", "readme.txt", 1, 0, EMPTY}, {"*.TXT", "README.TXT", 0, 0, SET},
       {"[A-C]x", "bx", 0}, {"[A-C]x", "bx", 1, 0, EMPTY}, {"[A-C]", "c", 0}, {"[Z-a]", "A", 0}, {"[Z-a]", "m", 1},
       {"[[:upper:]]*", "Abc", 1}, {"[[:lower:]]*", "Abc", 0}, {"[[:upper:]]*", "Abc", 0, 0, SET},
@@ -53,11 +50,7 @@ TEST_F(Fnmatch, LettersFoldUnlessDualcaseIsSet) {
       {"(ab)\\1", "abAB", 1, 0, SET},
       // Code page 437 letters fold through the case table: c cedilla, a umlaut.
       {"\x80", "\x87", 0}, {"\x80", "\x87", 1, 0, SET}, {"\x84", "\x8e", 0}, {"[\x8e-\x8e]", "\x84", 0},
-  });
-}
-
-TEST_F(Fnmatch, BracketExpressions) {
-  check({
+      // Bracket expressions.
       {"[!a]", "b", 0}, {"[!a]", "a", 1}, {"[^a]", "^", 0}, {"[^a]", "a", 0}, {"[]a]", "]", 0}, {"[!]a]", "]", 1},
       {"[a-]", "-", 0}, {"[-a]", "-", 0}, {"[a-c-e]", "d", 0}, {"[a-c-e]", "-", 1}, {"[a.b.]", "a", 0},
       {"[a[:digit:]]", "a", 0}, {"[a[:digit:]]", "5", 0}, {"[![:digit:]]", "a", 0}, {"[![:digit:]]", "1", 1},
@@ -66,11 +59,7 @@ TEST_F(Fnmatch, BracketExpressions) {
       {"[[.]", ".", 1}, {"[[.]", "[", 1},
       {"[z-a]", "z", 1}, {"[a", "a", 1}, {"[a", "[a", 1}, {"[[:foo:]]", "f", 1}, {"[[:Alpha:]]", "a", 1},
       {"[[:alp:]]", "a", 1}, {"[a[:foo:]]", "a", 1}, {"[[:digit:]-z]", "5", 1}, {"[[=ab=]]", "a", 1},
-  });
-}
-
-TEST_F(Fnmatch, EscapesGroupsAndBackReferences) {
-  check({
+      // Escapes, groups and back-references.
       {"\\*", "*", 0}, {"\\*", "a", 1}, {"\\", "\\", 1},
       {"a(1)b", "a1b", 0}, {"a(1)b", "a(1)b", 1}, {"a\\(1\\)b", "a(1)b", 0},
       {"(ab)\\1", "abab", 0}, {"\\1x", "1x", 0}, {"(a)\\2", "a2", 0}, {"(a)(b)\\2\\1", "abba", 0},
@@ -81,11 +70,7 @@ TEST_F(Fnmatch, EscapesGroupsAndBackReferences) {
       {"*(a|b)\\1", "abab", 0}, {"*(a|b)\\1", "abb", 1}, {"+(b*)\\1", "bbbbbbaabb", 1},
       // A failed list takes back its capture: the saved one of an earlier round comes back.
       {"@(@(a|b)y|ay?)\\2", "ayza", 0}, {"@(a|b)\\1", "ab", 1}, {"b*?([ab])\\1", "bbaba", 1},
-  });
-}
-
-TEST_F(Fnmatch, PatternLists) {
-  check({
+      // Pattern lists.
       {"@(foo|bar).c", "foo.c", 0}, {"@(foo|bar).c", "bar.c", 0}, {"@(foo|bar).c", "baz.c", 1},
       {"+(ab)", "abab", 0}, {"+(ab)", "", 1}, {"?(x)y", "y", 0}, {"?(x)y", "xy", 0}, {"?(x)y", "xxy", 1},
       {"@()", "", 1}, {"!()", "a", 0}, {"!(a*).c", "b.c", 0}, {"!(a*).c", "ab.c", 1}, {"*@(b)", "ab", 0},
