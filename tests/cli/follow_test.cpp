@@ -52,9 +52,6 @@ class Follow : public support::RuntimeTest, public testing::WithParamInterface<b
     options.environment = support::plain_environment();
     tail = std::make_unique<support::Child>(support::sibling_program("../tail"), args, options);
   }
-  void append(const std::string& name, const std::string& bytes) const {
-    std::ofstream(in_dir(name), std::ios::binary | std::ios::app) << bytes;
-  }
   // Waits until standard output is `out` (as text) and standard error
   // matches the pattern `err`.
   void expect(const std::string& out, std::string err) const {
@@ -91,7 +88,7 @@ TEST_F(Follow, AppendedLinesAndPartialLinesShowUpUnderHeaders) {
       {"b", "b4\n", "\n==> b <==\nb4\n"},
   };
   for (const auto& step : appends) {
-    append(step.name, step.piece);
+    std::ofstream(in_dir(step.name), std::ios::binary | std::ios::app) << step.piece;
     expect(out += step.shown, "");
   }
   EXPECT_FALSE(tail->wait(0ms));  // still following
