@@ -6,6 +6,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -20,6 +21,16 @@ using namespace std::chrono_literals;
 using support::as_text;
 
 constexpr auto kWithinPolls = 10s;  // polls every 0.1 s or less here: a change shows within a few
+
+// True once `holds` does, false when it still does not after kWithinPolls.
+bool eventually(const std::function<bool()>& holds) {
+  const auto deadline = std::chrono::steady_clock::now() + kWithinPolls;
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
 
 // What -F says when NAME was rotated between two polls: replaced, or gone
 // and back when a poll fell between the old file's going and the new one's
@@ -55,14 +66,11 @@ class Follow : public support::RuntimeTest, public testing::WithParamInterface<b
   // Waits until standard output is `out` (as text) and standard error
   // matches the pattern `err`.
   void expect(const std::string& out, std::string err) const {
-    EXPECT_TRUE(tail->wait_for_out(as_text(out), kWithinPolls)) << tail->out() << "\nstderr: " << tail->err();
+    EXPECT_TRUE(eventually([&] { return tail->out() == as_text(out); })) << tail->out() << "\nstderr: " << tail->err();
     for (std::size_t at = 0; (at = err.find('\n', at)) != std::string::npos; at += 4) err.replace(at, 1, "\r?\n");
     const std::regex pattern(err);
-    const auto deadline = std::chrono::steady_clock::now() + kWithinPolls;
-    while (!std::regex_match(tail->err(), pattern) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(std::regex_match(tail->err(), pattern)) << tail->err() << "\ndoes not match\n" << err;
+    EXPECT_TRUE(eventually([&] { return std::regex_match(tail->err(), pattern); }))
+        << tail->err() << "\ndoes not match\n" << err;
   }
   std::unique_ptr<support::Child> tail;
 };
@@ -112,7 +120,7 @@ TEST_P(Follow, RotationLosesNoLineAndWritesNoneTwice) {
   std::ofstream log(in_dir("app.log"), std::ios::binary | std::ios::app);
   for (int line = 1; line <= kLines; ++line) {
     if (line % kEvery == 0) {
-      ASSERT_TRUE(tail->wait_for_out(as_text(out), kWithinPolls)) << "line " << line << ": " << tail->err();
+      ASSERT_TRUE(eventually([&] { return tail->out() == as_text(out); })) << "line " << line << ": " << tail->err();
       log.close();
       if (by_rename) std::filesystem::rename(in_dir("app.log"), in_dir("app.log.1"));
       if (!by_rename) std::filesystem::remove(in_dir("app.log"));

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <stdexcept>
 #include <system_error>
 
@@ -56,24 +57,10 @@ std::string as_text(const std::string& lines) {
 }
 
 std::vector<std::string> plain_environment() {
-  std::vector<std::string> entries;
-  for (const std::string& entry : host_environment()) {
-    bool chooses_language = false;
-    for (const char* name : {"NLSPATH=", "ROOTDIR=", "LANG=", "LC_", "DUALCASE="}) {
-      if (entry.rfind(name, 0) == 0) chooses_language = true;
-    }
-    if (!chooses_language) entries.push_back(entry);
-  }
+  std::vector<std::string> entries = host_environment();
+  const std::regex chooses_language("^(NLSPATH|ROOTDIR|LANG|LC_\\w*|DUALCASE)=");
+  std::erase_if(entries, [&](const std::string& entry) { return std::regex_search(entry, chooses_language); });
   return entries;
-}
-
-bool Child::wait_for_out(const std::string& text, std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (out() == text) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
 }
 
 void RuntimeTest::SetUp() {

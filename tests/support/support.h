@@ -94,8 +94,6 @@ class Child {
   // What the child wrote so far to standard output (in its own file) and error.
   std::string out() const { return ScratchDir::read((files_.path() / "out").string()); }
   std::string err() const { return ScratchDir::read((files_.path() / "err").string()); }
-  // Waits until standard output holds exactly `text`; false after the timeout.
-  bool wait_for_out(const std::string& text, std::chrono::milliseconds timeout) const;
   // The exit status, or nothing when the child still runs after the timeout.
   std::optional<unsigned> wait(std::chrono::milliseconds timeout);
 
