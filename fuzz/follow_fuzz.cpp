@@ -102,16 +102,6 @@ void emit(int k, const std::string& bytes, bool starting = false) {
   g.out += g.text && g.lines ? harness::written_as_text(text) : text;
 }
 
-// Writes what input k has new, read as text in text mode: a CR at the end waits.
-void take(int k, const std::string& bytes) {
-  Input& in = g.inputs[k];
-  if (!g.text) return emit(k, bytes);
-  std::string text = harness::read_as_text((in.cr ? "\r" : "") + bytes);
-  in.cr = !text.empty() && text.back() == '\r';
-  if (in.cr) text.pop_back();
-  emit(k, text);
-}
-
 // Writes the CR input k holds back: its file was found truncated, replaced or let go.
 void release_cr(int k) {
   if (g.inputs[k].cr) emit(k, "\r");
@@ -132,8 +122,12 @@ void read_on(int k) {
     in.position = in.most = 0;
     in.window.clear();
   }
-  if (in.position < size) {
-    take(k, in.content.substr(in.position));
+  if (in.position < size) {  // what is new, read as text in text mode: a CR at the end waits
+    std::string text = in.content.substr(in.position);
+    if (g.text) text = harness::read_as_text((in.cr ? "\r" : "") + text);
+    in.cr = g.text && !text.empty() && text.back() == '\r';
+    if (in.cr) text.pop_back();
+    emit(k, text);
     in.position = size;
     in.window = in.content.substr(in.content.size() - std::min(kWindow, in.content.size()));
   }
@@ -210,14 +204,6 @@ void look_up(int k) {
   in.content = in.now.content;
   in.position = in.most = in.last_size = 0;
   in.window.clear();
-}
-
-// A poll: each input in turn, its name looked up first with -F.
-void poll() {
-  for (int k = 0; k < static_cast<int>(g.inputs.size()); ++k) {
-    if (g.by_name) look_up(k);
-    if (g.inputs[k].held) read_on(k);
-  }
 }
 
 // The initial parts, and the state following starts from: the end of the
@@ -301,7 +287,10 @@ void apply(const Step& step) {
 // output holds is written, as the next read would write it.
 void pause(DWORD milliseconds) {
   if (milliseconds == 0) return;  // a read at the end of a file gives up its time slice
-  if (g.polled) poll();
+  for (int k = 0; g.polled && k < static_cast<int>(g.inputs.size()); ++k) {  // the poll: each input in turn,
+    if (g.by_name) look_up(k);                                                // its name looked up first with -F
+    if (g.inputs[k].held) read_on(k);
+  }
   if (g.later) append_later();
   g.later_file.reset();
   if (g.next == g.steps.size()) {

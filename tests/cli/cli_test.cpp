@@ -37,6 +37,7 @@
 // {oem TEXT} (TEXT as tail has names: on Windows in the OEM code page).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -147,14 +148,6 @@ std::string field(const Case& c, const std::string& key, const std::string& othe
   const auto found = c.fields.find(key);
   if (found == c.fields.end()) return otherwise;
   return std::accumulate(found->second.begin(), found->second.end(), std::string());
-}
-
-// A byte unit is counted: an option names b, c, k or m.
-bool counts_bytes(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if ((arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos) return true;
-  }
-  return false;
 }
 
 // What a run left: its status, output and error, and in the sweep program the
@@ -283,7 +276,10 @@ TEST_P(Cli, Run) {
             for (std::string word; block_words >> word;) options.argument_block->args.push_back(expand(word));
           }
           const Outcome clean = run(options, args, swept ? 0 : -1);
-          const auto text = [&args](const std::string& b) { return counts_bytes(args) ? b : support::as_text(b); };
+          const bool bytes = std::any_of(args.begin(), args.end(), [](const std::string& arg) {  // a byte unit
+            return (arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos;
+          });
+          const auto text = [bytes](const std::string& b) { return bytes ? b : support::as_text(b); };
           const std::string out = text(expand(field(c, "out")));
           const std::string where = "cases.txt line " + std::to_string(c.line) + ": " + environment + " tail " +
                                     command_line + " " + block + " via " + way;

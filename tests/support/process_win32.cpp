@@ -86,24 +86,6 @@ std::string quoted(const std::string& arg) {
   return text + "'";
 }
 
-// Fills the NVOARGS block of a process started suspended, which only now
-// has the id the block names: two 32-bit words, the process id at offset 8
-// and the argument count at 16, then the strings.
-void pass_arguments(HANDLE mapping, DWORD size, const ArgumentBlock& arguments, DWORD process_id) {
-  auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-  const DWORD words[] = {arguments.for_this_process ? process_id : process_id + 4,
-                         static_cast<DWORD>(arguments.args.size())};
-  std::memcpy(view + 8, &words[0], 4);
-  std::memcpy(view + 16, &words[1], 4);
-  std::size_t at = 20;
-  for (const std::string& arg : arguments.args) {
-    std::memcpy(view + at, arg.c_str(), arg.size() + 1);
-    at += arg.size() + 1;
-  }
-  if (arguments.overrun) std::memset(view + at - 1, 'x', size - (at - 1));  // the last string never ends
-  UnmapViewOfFile(view);
-}
-
 }  // namespace
 
 Child::Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
@@ -154,8 +136,22 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     if (input[1]) CloseHandle(input[1]);
     throw std::runtime_error("cannot start " + program);
   }
+  // The NVOARGS block: the process id at offset 8, the count at 16, then the strings. The process, started
+  // suspended, only now has the id the block names.
   if (mapping) {
-    pass_arguments(mapping, kMappingSize, *options.argument_block, state_->process.dwProcessId);
+    const ArgumentBlock& arguments = *options.argument_block;
+    auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    const DWORD words[] = {state_->process.dwProcessId + (arguments.for_this_process ? 0 : 4),
+                           static_cast<DWORD>(arguments.args.size())};
+    std::memcpy(view + 8, &words[0], 4);
+    std::memcpy(view + 16, &words[1], 4);
+    std::size_t at = 20;
+    for (const std::string& arg : arguments.args) {
+      std::memcpy(view + at, arg.c_str(), arg.size() + 1);
+      at += arg.size() + 1;
+    }
+    if (arguments.overrun) std::memset(view + at - 1, 'x', kMappingSize - (at - 1));  // the last string never ends
+    UnmapViewOfFile(view);
     ResumeThread(state_->process.hThread);
   }
   if (input[1]) {
