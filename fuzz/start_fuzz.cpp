@@ -84,27 +84,6 @@ HANDLE find_first(LPCSTR, LPWIN32_FIND_DATAA found) {
   return reinterpret_cast<HANDLE>(std::uintptr_t{8});
 }
 
-// A text as UTF-16 units: bytes below 0x80 as themselves, 0x80-0xBF as high
-// surrogates and 0xC0-0xFF as low ones; and the line with a plain letter,
-// 0x80, for each character such units make (a pair, or a lone one).
-std::u16string units_of(const std::string& text) {
-  std::u16string units;
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    units += static_cast<char16_t>(byte < 0x80 ? byte : byte < 0xC0 ? 0xD800 + byte - 0x80 : 0xDC00 + byte - 0xC0);
-  }
-  return units;
-}
-std::string plain_line(const std::string& line) {
-  std::string plain;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(line[i]);
-    if (byte >= 0x80 && byte < 0xC0 && i + 1 < line.size() && static_cast<unsigned char>(line[i + 1]) >= 0xC0) ++i;
-    plain += byte < 0x80 ? line[i] : '\x80';
-  }
-  return plain;
-}
-
 // A word with each `from` written as `to`.
 std::string replaced(std::string word, const std::string& from, const std::string& to) {
   for (std::size_t at = word.find(from); at != std::string::npos; at = word.find(from, at + to.size())) {
@@ -113,19 +92,28 @@ std::string replaced(std::string word, const std::string& from, const std::strin
   return word;
 }
 
-// The command line converted to the OEM page and split, against the plain line.
+// The command line as UTF-16 units (bytes below 0x80 as themselves, 0x80-0xBF as high surrogates, 0xC0-0xFF as
+// low ones) converted to the OEM page and split, against the plain line: a plain letter, 0x80, for each
+// character such units make (a pair, or a lone one).
 void check_command_line_conversion(const std::string& line) {
+  std::u16string units;
+  std::string plain;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    const auto next = static_cast<unsigned char>(i + 1 < line.size() ? line[i + 1] : 0);
+    units += static_cast<char16_t>(byte < 0x80 ? byte : byte < 0xC0 ? 0xD800 + byte - 0x80 : 0xDC00 + byte - 0xC0);
+    if (byte < 0x80 || byte >= 0xC0 || next < 0xC0) plain += byte < 0x80 ? line[i] : '\x80';
+  }
   g_one_file = true;
-  const std::u16string units = units_of(line);
   char* converted_line = rt::oem_command_line(reinterpret_cast<const WCHAR*>(units.c_str()));
   if (!converted_line) __builtin_trap();
   const Words converted = split(converted_line);
   rt::free(converted_line);
-  const Words plain = split(plain_line(line));
+  const Words plain_words = split(plain);
   g_one_file = false;
-  if (converted.size() != plain.size()) __builtin_trap();
-  for (std::size_t i = 0; i < plain.size() && line.find('[') == std::string::npos; ++i) {
-    if (replaced(converted[i], "[?]", "?") != replaced(plain[i], "\x80", "?")) __builtin_trap();
+  if (converted.size() != plain_words.size()) __builtin_trap();
+  for (std::size_t i = 0; i < plain_words.size() && line.find('[') == std::string::npos; ++i) {
+    if (replaced(converted[i], "[?]", "?") != replaced(plain_words[i], "\x80", "?")) __builtin_trap();
   }
 }
 
