@@ -1,13 +1,10 @@
-// Fuzzing the catalogue reader: the input's first 8 bytes are a set and a
-// message number (32-bit little-endian), looked up with their neighbours;
-// the rest is a catalogue file. Rest that does not begin with the magic but
-// is a message source the writer takes is made into the catalogue the build
-// would make of it, whose lookups must give exactly the source's texts, and
-// the default for a number it lacks. Of any other file: catopen succeeds
-// exactly for one with the magic and a set index offset (the last word) not
-// past the trailer, and a text found is a run of the file's bytes.
-// catgets leaves errno alone and answers the same lookup the same; no
-// descriptor, system handle or heap block stays after catclose or a failed catopen.
+// Fuzzing the catalogue reader: the input's first 8 bytes are a set and a message number (32-bit little-endian),
+// looked up with their neighbours; the rest is a catalogue file. Rest that does not begin with the magic but is a
+// message source the writer takes is made into the catalogue the build would make of it, whose lookups must give
+// exactly the source's texts, and the default for a number it lacks. Of any other file: catopen succeeds exactly
+// for one with the magic and a set index offset (the last word) not past the trailer, and a text found is a run of
+// the file's bytes. catgets leaves errno alone and answers the same lookup the same; no descriptor, system handle
+// or heap block stays after catclose or a failed catopen.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

@@ -45,9 +45,8 @@ struct Command {
   std::vector<std::string> operands;
 };
 
-// A number as strtol reads it from `at`: white space, one sign, decimal
-// digits. Without digits it is 0, read up to the end of the blanks and sign;
-// beyond the 32-bit range it is out of range.
+// A number as strtol reads it from `at`: white space, one sign, decimal digits. Without digits it is 0, read up to
+// the end of the blanks and sign; beyond the 32-bit range it is out of range.
 struct Number {
   std::int64_t value = 0;
   std::size_t end;
@@ -72,8 +71,7 @@ bool is_number(const std::string& word) {
   return !word.empty() && n.end == word.size() && !n.out_of_range;
 }
 
-// Seconds between polls: digits with at most one point, 0.01 to 2000000
-// (digits past the thousandths do not count).
+// Seconds between polls: digits with at most one point, 0.01 to 2000000 (digits past the thousandths do not count).
 bool is_interval(const std::string& text) {
   const std::size_t point = std::min(text.find('.'), text.size());
   const std::string whole = text.substr(0, point);
@@ -88,9 +86,8 @@ bool is_interval(const std::string& text) {
   return milliseconds >= 10 && milliseconds <= 2000000000;
 }
 
-// A count from `at` of a word: a sign ('+' counts from the start) and a
-// number. Missing digits count 10 in the obsolescent forms, and are a usage
-// error after a unit letter, as text after the number is; the position after it.
+// A count from `at` of a word: a sign ('+' counts from the start) and a number. Missing digits count 10 in the
+// obsolescent forms, and are a usage error after a unit letter, as text after the number is; the position after it.
 std::size_t read_count(Command& c, const std::string& word, bool obsolescent) {
   const std::size_t at = word[0] == '+' || word[0] == '-' ? 1 : 0;
   c.selection.from_start = word[0] == '+';
@@ -100,9 +97,8 @@ std::size_t read_count(Command& c, const std::string& word, bool obsolescent) {
   return n.end;
 }
 
-// A unit letter and an f from `at`, in either order, at most one of each;
-// nothing may follow an f, nor anything in the obsolescent forms. The
-// position after them; `f` tells whether an f was read.
+// A unit letter and an f from `at`, in either order, at most one of each; nothing may follow an f, nor anything in
+// the obsolescent forms. The position after them; `f` tells whether an f was read.
 std::size_t read_letters(Command& c, const std::string& word, std::size_t at, bool obsolescent, bool& f) {
   const auto unit = [&] { return at < word.size() && std::strchr("lbckmn", word[at]) != nullptr; };
   const auto take_unit = [&] {
@@ -121,8 +117,7 @@ std::size_t read_letters(Command& c, const std::string& word, std::size_t at, bo
   return at;
 }
 
-// What the words after the program name ask for: each kind of word, by its
-// shape, in the order they are told apart.
+// What the words after the program name ask for: each kind of word, by its shape, in the order they are told apart.
 Command read_words(const std::vector<std::string>& words) {
   Command c;
   std::size_t i = 1;
@@ -172,8 +167,7 @@ Command read_words(const std::vector<std::string>& words) {
   return c;
 }
 
-// Runs the command with these words and the content on standard input, and
-// holds what it did to the model.
+// Runs the command with these words and the content on standard input, and holds what it did to the model.
 void check(const std::vector<std::string>& words, const std::string& content) {
   const unsigned status = harness::run_command(words, content);
   const harness::Run& run = harness::run;

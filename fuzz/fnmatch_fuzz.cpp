@@ -37,9 +37,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-// The input: one byte, FNM_PERIOD when its bit is set and DUALCASE set when
-// bit 0x20 is, then the pattern, a zero byte and the string; each ends at
-// its first zero byte.
+// The input: one byte, FNM_PERIOD when its bit is set and DUALCASE set when bit 0x20 is, then the pattern, a zero
+// byte and the string; each ends at its first zero byte.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const int flags = data[0] & rt::FNM_PERIOD;

@@ -13,11 +13,10 @@
 //   readable again; 7 append, and a second text (ended by a zero byte too)
 //   once the next poll has read from the file, else at the pause after it;
 //   8 natively make the name a FIFO; 9 rename away.
-// The run ends at the pause after the last step. The model learns each name's
-// file (identity, links, content) from the system after every change, and
-// must see on standard output the initial parts (the command target's model),
-// then what each poll finds new, each input in turn, and on standard error
-// exactly the notices of the rules below, no more.
+// The run ends at the pause after the last step. The model learns each name's file (identity, links, content) from
+// the system after every change, and must see on standard output the initial parts (the command target's model),
+// then what each poll finds new, each input in turn, and on standard error exactly the notices of the rules below,
+// no more.
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -108,9 +107,8 @@ void release_cr(int k) {
   g.inputs[k].cr = false;
 }
 
-// A poll of an open file: a file smaller than the most known of it, or of
-// another size than when last read to its end with other bytes before the
-// position than were read there, is truncated: written again from its start.
+// A poll of an open file: a file smaller than the most known of it, or of another size than when last read to its
+// end with other bytes before the position than were read there, is truncated: written again from its start.
 void read_on(int k) {
   Input& in = g.inputs[k];
   const auto size = static_cast<std::int64_t>(in.content.size());
@@ -157,9 +155,8 @@ Found find(const std::string& path, bool read) {
   return found;
 }
 
-// True while some name in the directory leads to the file (as the file's
-// link count tells the program; under Wine a file deleted while held keeps
-// its name until it is closed).
+// True while some name in the directory leads to the file (as the file's link count tells the program; under Wine a
+// file deleted while held keeps its name until it is closed).
 bool still_named(const Identity& id) {
   for (const auto& entry : std::filesystem::directory_iterator(g_directory)) {
     const Found found = find(entry.path().string(), false);
@@ -168,11 +165,9 @@ bool still_named(const Identity& id) {
   return false;
 }
 
-// -F: the name opened again (a file without links is none). The file followed
-// goes on; before another file or none the old one is read to its end and let
-// go; a file let go that still has a name and comes back goes on where it left
-// off; any other file (a deleted one's index may be given again) is followed
-// from its start.
+// -F: the name opened again (a file without links is none). The file followed goes on; before another file or none
+// the old one is read to its end and let go; a file let go that still has a name and comes back goes on where it
+// left off; any other file (a deleted one's index may be given again) is followed from its start.
 void look_up(int k) {
   Input& in = g.inputs[k];
   const bool opens = !in.unreadable && in.now.kind == Found::kFile && in.now.links != 0;
@@ -231,8 +226,7 @@ void start() {
   }
 }
 
-// Asks the system what name k leads to; the model learns it, and the content
-// of the file it follows there.
+// Asks the system what name k leads to; the model learns it, and the content of the file it follows there.
 void look(int k) {
   Input& in = g.inputs[k];
   in.now = find(in.name, true);
@@ -282,9 +276,8 @@ void apply(const Step& step) {
   if (step.kind == 7 && g.inputs[k].now.kind == Found::kFile) g.later_file = g.inputs[k].now.id;
 }
 
-// The pause before each poll: the poll before it is modelled, then the next
-// step is taken. Once the steps have run out the run ends, and what standard
-// output holds is written, as the next read would write it.
+// The pause before each poll: the poll before it is modelled, then the next step is taken. Once the steps have run
+// out the run ends, and what standard output holds is written, as the next read would write it.
 void pause(DWORD milliseconds) {
   if (milliseconds == 0) return;  // a read at the end of a file gives up its time slice
   for (int k = 0; g.polled && k < static_cast<int>(g.inputs.size()); ++k) {  // the poll: each input in turn,
@@ -313,8 +306,7 @@ HANDLE open_name(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES s
   return ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
 }
 
-// A read that gave bytes of the file step 7 waits for lets its second text
-// in: the rest of the poll reads it.
+// A read that gave bytes of the file step 7 waits for lets its second text in: the rest of the poll reads it.
 BOOL read_file(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped) {
   const BOOL read = harness::read(file, buffer, to_read, done, overlapped);
   BY_HANDLE_FILE_INFORMATION info;

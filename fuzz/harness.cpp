@@ -1,5 +1,4 @@
-// The in-process command run of the fuzz targets, and the model of the part
-// of one input the command writes.
+// The in-process command run of the fuzz targets, and the model of the part of one input the command writes.
 #include "fuzz/harness.h"
 
 #include <algorithm>
@@ -166,8 +165,7 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
     if (bytes < 0) return from_file ? std::optional<std::string>("") : std::nullopt;  // no ring of that size
     return data.substr(static_cast<std::size_t>(length - std::min(bytes, length)));
   }
-  // Where each line ended by a line feed begins; an unended last line comes
-  // with the lines before it.
+  // Where each line ended by a line feed begins; an unended last line comes with the lines before it.
   std::vector<std::size_t> starts = {0};
   for (std::size_t at = 0; (at = data.find('\n', at)) != std::string::npos;) starts.push_back(++at);
   const auto ended = static_cast<std::int64_t>(starts.size()) - 1;

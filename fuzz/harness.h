@@ -1,8 +1,7 @@
-// The command run in process, as the fuzz targets of the whole command run
-// it: standard input is a pipe that serves a given text, standard output and
-// standard error are collected, allocations above 64 MiB are refused as a
-// smaller machine would refuse them, and the end of the process is caught.
-// And the model of text mode and of the part of one input the command writes.
+// The command run in process, as the fuzz targets of the whole command run it: standard input is a pipe that serves
+// a given text, standard output and standard error are collected, allocations above 64 MiB are refused as a smaller
+// machine would refuse them, and the end of the process is caught. And the model of text mode and of the part of
+// one input the command writes.
 #pragma once
 
 #include <cstdint>
@@ -32,8 +31,7 @@ extern Run run;
 // Puts the replacements of the standard handles, the heap and the end of the
 // process in place. A target then puts its own for the files it serves.
 void install();
-// A directory of the process's own for a target's files (one a process),
-// removed at exit.
+// A directory of the process's own for a target's files (one a process), removed at exit.
 std::string scratch_directory(const char* target);
 // The name CreateFileA is given when the command opens `name`.
 std::string full_path(const std::string& name);
@@ -67,9 +65,8 @@ struct Selection {
 };
 // The bytes of a unit letter; 0 for the line units l and n.
 std::int64_t unit_size(char unit);
-// The part of an input a selection picks, as the command reads it (as text,
-// but a file with a byte unit untranslated), before its writing translates
-// it; no value when the command must fail with status 1.
+// The part of an input a selection picks, as the command reads it (as text, but a file with a byte unit
+// untranslated), before its writing translates it; no value when the command must fail with status 1.
 std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection);
 
 }  // namespace harness

@@ -59,9 +59,8 @@ Words split(const std::string& text) {
   return take(vector.gl_pathv, vector.gl_pathc - 1);
 }
 
-// In single quotes all but ' stands for itself, and ' goes in double quotes;
-// in double quotes \" stands for " and any other backslash for itself, so
-// the backslashes that end a word go after the closing quote.
+// In single quotes all but ' stands for itself, and ' goes in double quotes; in double quotes \" stands for " and
+// any other backslash for itself, so the backslashes that end a word go after the closing quote.
 std::string quoted(const Words& words, bool single) {
   std::string line;
   for (const std::string& word : words) {

@@ -8,9 +8,8 @@
 //   4  four chunk sizes that successive reads cycle through (0: all asked)
 //   8  four reading steps, cycled: the low two bits getc, fread, stream_take,
 //      stream_take up to a line feed; the high six bits n ask for 20n + 1 bytes
-// All is read, and must be the model's result: in text mode every 0x1A
-// dropped, then CR LF read as LF and any other CR kept (on a file as on a
-// console); in binary mode the bytes as they are. The end stays, no error.
+// All is read, and must be the model's result: in text mode every 0x1A dropped, then CR LF read as LF and any other
+// CR kept (on a file as on a console); in binary mode the bytes as they are. The end stays, no error.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -160,8 +160,7 @@ struct Outcome {
 
 class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Case> {
  protected:
-  // One way to run the case: tail, or with `nth` >= 0 the sweep program with
-  // its nth call failing (0: none).
+  // One way to run the case: tail, or with `nth` >= 0 the sweep program with its nth call failing (0: none).
   Outcome run(support::RunOptions options, std::vector<std::string> args, int nth) {
     const Case& c = GetParam();
     const bool raw = c.fields.count("line") != 0;

@@ -1,8 +1,6 @@
-// Follow mode as only real processes show it: appended lines and a partial
-// line written at the poll that finds them, many files followed under
-// headers, and rotations while a writer goes on writing. What
-// happens to a followed file between two polls is the model's business in
-// fuzz/follow_fuzz.cpp.
+// Follow mode as only real processes show it: appended lines and a partial line written at the poll that finds
+// them, many files followed under headers, and rotations while a writer goes on writing. What happens to a followed
+// file between two polls is the model's business in fuzz/follow_fuzz.cpp.
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -32,19 +30,17 @@ bool eventually(const std::function<bool()>& holds) {
   return true;
 }
 
-// What -F says when NAME was rotated between two polls: replaced, or gone
-// and back when a poll fell between the old file's going and the new one's
-// coming (a pattern of lines, each "\n" standing for a line end).
+// What -F says when NAME was rotated between two polls: replaced, or gone and back when a poll fell between the old
+// file's going and the new one's coming (a pattern of lines, each "\n" standing for a line end).
 std::string rotated(const std::string& name) {
   const std::string n = "tail: '" + name + "' has ";
   return "(" + n + "been replaced; following new file\n|" + n + "become inaccessible: [^\r\n]*\n" + n +
          "appeared; following new file\n)";
 }
 
-// The same for a delete and a create. Under Wine a deleted file keeps its
-// name until its last handle is closed, and a create opens it again and
-// empties it: the same file, truncated. Natively a file created after a poll
-// let the deleted one go may get its index: that file again, truncated.
+// The same for a delete and a create. Under Wine a deleted file keeps its name until its last handle is closed, and
+// a create opens it again and empties it: the same file, truncated. Natively a file created after a poll let the
+// deleted one go may get its index: that file again, truncated.
 std::string recreated(const std::string& name) {
   const std::string truncated = "tail: " + name + ": file truncated\n";
   return "(" + rotated(name) + "|" + truncated + "|tail: '" + name + "' has become inaccessible: [^\r\n]*\ntail: '" +
@@ -63,8 +59,7 @@ class Follow : public support::RuntimeTest, public testing::WithParamInterface<b
     options.environment = support::plain_environment();
     tail = std::make_unique<support::Child>(support::sibling_program("../tail"), args, options);
   }
-  // Waits until standard output is `out` (as text) and standard error
-  // matches the pattern `err`.
+  // Waits until standard output is `out` (as text) and standard error matches the pattern `err`.
   void expect(const std::string& out, std::string err) const {
     EXPECT_TRUE(eventually([&] { return tail->out() == as_text(out); })) << tail->out() << "\nstderr: " << tail->err();
     for (std::size_t at = 0; (at = err.find('\n', at)) != std::string::npos; at += 4) err.replace(at, 1, "\r?\n");
@@ -75,9 +70,8 @@ class Follow : public support::RuntimeTest, public testing::WithParamInterface<b
   std::unique_ptr<support::Child> tail;
 };
 
-// More files than the runtime has streams, each followed by its descriptor:
-// what is appended shows at the poll that finds it, a partial line too, under
-// a header whenever the file written changes; a piece longer than standard
+// More files than the runtime has streams, each followed by its descriptor: what is appended shows at the poll that
+// finds it, a partial line too, under a header whenever the file written changes; a piece longer than standard
 // output's buffer continues a line.
 TEST_F(Follow, AppendedLinesAndPartialLinesShowUpUnderHeaders) {
   std::vector<std::string> args = {"-f", "-n", "1"};
@@ -102,13 +96,11 @@ TEST_F(Follow, AppendedLinesAndPartialLinesShowUpUnderHeaders) {
   EXPECT_FALSE(tail->wait(0ms));  // still following
 }
 
-// A writer appends numbered lines and rotates its log every 100 lines, by
-// rename or by delete and create (retried while the name is still taken);
-// before each rotation it waits until tail has taken up the file before.
-// Every line shows exactly once, in order. Where a create empties the
-// deleted file again (Wine), the writer waits for tail to see that before
-// it writes: a file that regrew past the position reached between two polls
-// cannot be told from one that grew.
+// A writer appends numbered lines and rotates its log every 100 lines, by rename or by delete and create (retried
+// while the name is still taken); before each rotation it waits until tail has taken up the file before. Every line
+// shows exactly once, in order. Where a create empties the deleted file again (Wine), the writer waits for tail to
+// see that before it writes: a file that regrew past the position reached between two polls cannot be told from one
+// that grew.
 TEST_P(Follow, RotationLosesNoLineAndWritesNoneTwice) {
   constexpr int kLines = 2000;
   constexpr int kEvery = 100;

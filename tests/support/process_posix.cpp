@@ -59,8 +59,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   if (options.output_reader_gone) posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   if (!options.output_reader_gone) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0666);
   posix_spawn_file_actions_addopen(&actions, 2, (files_.path() / "err").c_str(), O_WRONLY | O_CREAT, 0666);
-  // The child starts with the default action of SIGPIPE, whatever this
-  // process does with it.
+  // The child starts with the default action of SIGPIPE, whatever this process does with it.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t defaults;
@@ -84,8 +83,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   }
   if (failed) throw std::runtime_error("cannot start " + program);
   if (input[1] >= 0) {
-    // A child that does not read all its input ends the writing (SIGPIPE is
-    // ignored here).
+    // A child that does not read all its input ends the writing (SIGPIPE is ignored here).
     writer_ = std::thread([fd = input[1], bytes = options.input] {
       for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);

@@ -1,8 +1,7 @@
-// Test support on Windows: the environment, the running program, text in
-// the OEM code page, and child processes started by
-// CreateProcessW with inherited handles, raw command lines, environment
-// blocks and the NVOARGS block. The tests' texts are UTF-8; a child gets its
-// command line and environment in UTF-16, as a typed name reaches a program.
+// Test support on Windows: the environment, the running program, text in the OEM code page, and child processes
+// started by CreateProcessW with inherited handles, raw command lines, environment blocks and the NVOARGS block.
+// The tests' texts are UTF-8; a child gets its command line and environment in UTF-16, as a typed name reaches a
+// program.
 #include <cstring>
 #include <cwchar>
 #include <sstream>
@@ -75,9 +74,8 @@ void make_pipe(HANDLE ends[2], int inherited) {
   SetHandleInformation(ends[1 - inherited], HANDLE_FLAG_INHERIT, 0);
 }
 
-// One argument as typed at a prompt for the runtime's command-line
-// splitter: as it is when it needs no quotes, else in single quotes, where
-// everything stands for itself and a single quote goes in double quotes.
+// One argument as typed at a prompt for the runtime's command-line splitter: as it is when it needs no quotes, else
+// in single quotes, where everything stands for itself and a single quote goes in double quotes.
 std::string quoted(const std::string& arg) {
   const bool plain = !arg.empty() && arg.find_first_of(" \t\"'*?[") == std::string::npos;
   if (plain) return arg;

@@ -1,6 +1,5 @@
-// The host-independent test support: scratch directories, environments,
-// text as this host's text streams write it, waiting for a child's output,
-// the runtime fixture, and the entry of every unit-test program.
+// The host-independent test support: scratch directories, environments, text as this host's text streams write it,
+// waiting for a child's output, the runtime fixture, and the entry of every unit-test program.
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -91,8 +90,7 @@ Environment::~Environment() { rt::environ = saved_; }
 
 }  // namespace support
 
-// The entry of every unit-test program: the descriptor table is set up as
-// start-up sets it up, then the tests run.
+// The entry of every unit-test program: the descriptor table is set up as start-up sets it up, then the tests run.
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (rt::fd_init() != 0) return 1;

@@ -1,14 +1,10 @@
-// What the tests need of the host beyond the runtime: scratch directories,
-// environments, the programs built next to the test, and child processes
-// started with their standard streams in files or pipes, watched while they
-// run, with their exit status as Windows reports it (a process ended by
-// signal s on POSIX gives 256 + s, as the runtime's own signal delivery does
-// on Windows); the host-specific parts live in process_posix.cpp or
-// process_win32.cpp. And the fixture of the tests that reach into the
-// runtime: each starts with a fresh descriptor table holding only the
-// standard descriptors, no armed failures and errno 0, and what it leaves
-// open is closed after it. Its scratch directory goes after that: Windows
-// keeps a directory whose files are open.
+// What the tests need of the host beyond the runtime: scratch directories, environments, the programs built next to
+// the test, and child processes started with their standard streams in files or pipes, watched while they run, with
+// their exit status as Windows reports it (a process ended by signal s on POSIX gives 256 + s, as the runtime's own
+// signal delivery does on Windows); the host-specific parts live in process_posix.cpp or process_win32.cpp. And the
+// fixture of the tests that reach into the runtime: each starts with a fresh descriptor table holding only the
+// standard descriptors, no armed failures and errno 0, and what it leaves open is closed after it. Its scratch
+// directory goes after that: Windows keeps a directory whose files are open.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,23 +24,20 @@ namespace support {
 // Lines as a text stream of this host writes them: on Windows each line feed as CR LF.
 std::string as_text(const std::string& lines);
 
-// This process's environment, "name=value"; and without the variables that
-// choose messages and their language (NLSPATH, ROOTDIR, LANG, LC_*) and
-// DUALCASE, so that children started with it print the built-in English texts.
+// This process's environment, "name=value"; and without the variables that choose messages and their language
+// (NLSPATH, ROOTDIR, LANG, LC_*) and DUALCASE, so that children started with it print the built-in English texts.
 std::vector<std::string> host_environment();
 std::vector<std::string> plain_environment();
 
-// The path of a program built next to the running test program ("name",
-// with ".exe" where the host wants it).
+// The path of a program built next to the running test program ("name", with ".exe" where the host wants it).
 std::string sibling_program(const std::string& name);
 
 // The tests write names and texts in UTF-8. A path from such a name (on
 // Windows the name in UTF-16), and a path's name in UTF-8.
 std::filesystem::path utf8_path(const std::string& name);
 std::string utf8_name(const std::filesystem::path& path);
-// A text as a program gets it in the code page of the file functions: on
-// Windows the UTF-8 text converted to the OEM code page (a character the
-// page lacks is '?'); elsewhere names are bytes, and the text stays as it is.
+// A text as a program gets it in the code page of the file functions: on Windows the UTF-8 text converted to the
+// OEM code page (a character the page lacks is '?'); elsewhere names are bytes, and the text stays as it is.
 std::string oem_text(const std::string& text);
 
 // A fresh directory that is removed, with everything in it, at the end of the scope.
@@ -118,8 +111,7 @@ class RuntimeTest : public ::testing::Test {
   ScratchDir dir;
 };
 
-// Makes the runtime's environment hold exactly these "name=value" entries
-// for the length of a scope.
+// Makes the runtime's environment hold exactly these "name=value" entries for the length of a scope.
 class Environment {
  public:
   explicit Environment(std::vector<std::string> entries);

@@ -11,11 +11,10 @@
 //                           shell already expanded the real one)
 //   SWEEP_GROW=PATH         PATH gains a line once a file's status has been
 //                           read: tail has taken its size
-// An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap
-// does; every other call with ERROR_ACCESS_DENIED, which means nothing
-// special to the runtime (the broken-pipe codes would read as an end of
-// input or a signal). Following has begun at the first pause between polls:
-// the process ends there with status 0, without writing out its streams.
+// An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap does; every other call with
+// ERROR_ACCESS_DENIED, which means nothing special to the runtime (the broken-pipe codes would read as an end of
+// input or a signal). Following has begun at the first pause between polls: the process ends there with status 0,
+// without writing out its streams.
 #include <cstdio>
 #include <cstdlib>
 #include <utility>

@@ -1,9 +1,7 @@
-// Message catalogues as the lookup takes them: a text stands only where it
-// takes the arguments of the built-in one, and the catalogues the build ships
-// translate every message; and the writer's exact bytes of a small catalogue.
-// Finding the file is the end-to-end cases' (their env lines), what the
-// reader finds in a file, of any message source the writer takes too, the
-// catalog fuzz target's.
+// Message catalogues as the lookup takes them: a text stands only where it takes the arguments of the built-in one,
+// and the catalogues the build ships translate every message; and the writer's exact bytes of a small catalogue.
+// Finding the file is the end-to-end cases' (their env lines), what the reader finds in a file, of any message
+// source the writer takes too, the catalog fuzz target's.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>

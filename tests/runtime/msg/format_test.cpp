@@ -1,7 +1,6 @@
-// The formatting engine as messages use it: the conversions of the message
-// texts with the widths a translation may give them, arguments that are
-// missing or of another type, which texts take the same arguments, and
-// output into bounded buffers.
+// The formatting engine as messages use it: the conversions of the message texts with the widths a translation may
+// give them, arguments that are missing or of another type, which texts take the same arguments, and output into
+// bounded buffers.
 #include <climits>
 #include <cstdint>
 #include <string>

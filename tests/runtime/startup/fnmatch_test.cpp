@@ -1,7 +1,6 @@
-// Shell pattern matching, case by case, with the flags wildcard expansion
-// passes: wildcards and the period rule, case folding, brackets, escapes,
-// groups and back-references, pattern lists, malformed patterns, long
-// searches and failed allocations.
+// Shell pattern matching, case by case, with the flags wildcard expansion passes: wildcards and the period rule,
+// case folding, brackets, escapes, groups and back-references, pattern lists, malformed patterns, long searches and
+// failed allocations.
 #include <string>
 #include <vector>
 

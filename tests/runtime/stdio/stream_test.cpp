@@ -1,6 +1,5 @@
-// Buffered streams where a run of the program cannot reach: refills that end
-// at aligned offsets and seeks that reuse what the buffer holds, and devices
-// that take less than offered. Text-mode reading at every buffer and read
+// Buffered streams where a run of the program cannot reach: refills that end at aligned offsets and seeks that
+// reuse what the buffer holds, and devices that take less than offered. Text-mode reading at every buffer and read
 // size is the stream fuzz target's.
 #include <algorithm>
 #include <string>
@@ -13,10 +12,9 @@ namespace {
 
 using w32::hook::Call;
 
-// A device that takes at most g_most bytes per call, a console that takes
-// the bytes before the first 0x1A and stops there (giving up after far more
-// calls than any case needs, so that a stream offering the same 0x1A again
-// and again fails instead of hanging), and a console over any handle.
+// A device that takes at most g_most bytes per call, a console that takes the bytes before the first 0x1A and stops
+// there (giving up after far more calls than any case needs, so that a stream offering the same 0x1A again and
+// again fails instead of hanging), and a console over any handle.
 DWORD g_most = 0;
 
 BOOL write_at_most(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
@@ -45,10 +43,9 @@ std::string take(rt::Stream* stream, std::size_t count) {
 
 using Streams = support::RuntimeTest;
 
-// The file changes under the stream while it reads: a read brings in the
-// bytes up to the next multiple of the buffer size (a whole buffer after a
-// seek), and a seek to a byte the buffer holds as it was read reuses it,
-// but on a console.
+// The file changes under the stream while it reads: a read brings in the bytes up to the next multiple of the
+// buffer size (a whole buffer after a seek), and a seek to a byte the buffer holds as it was read reuses it, but on
+// a console.
 TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   std::string lower;
   std::string upper;
@@ -109,9 +106,8 @@ TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   EXPECT_EQ(rt::getc(stream), upper[0]);
 }
 
-// A short write ends the write-out and discards the rest: later output
-// follows what was written. A console that stops at 0x1A is given the bytes
-// after it.
+// A short write ends the write-out and discards the rest: later output follows what was written. A console that
+// stops at 0x1A is given the bytes after it.
 TEST_F(Streams, DevicesThatTakeLessThanOffered) {
   std::string long_run;
   for (int i = 0; i < 3000; ++i) long_run += (i % 7 == 3) ? '\x1a' : static_cast<char>('a' + i % 26);
@@ -139,7 +135,7 @@ TEST_F(Streams, DevicesThatTakeLessThanOffered) {
     // buffer where a run stops, so short writes take runs only.
     for (const bool runs : {true, false}) {
       if (!runs && c.most != 0) continue;
-      SCOPED_TRACE(testing::Message() << c.bytes.size() << " bytes, most " << c.most << ", buffer " << c.buffer << runs);
+      SCOPED_TRACE(testing::Message() << c.bytes.size() << " bytes, most " << c.most << " buffer " << c.buffer << runs);
       rt::Stream* stream = rt::fopen(in_dir("out").c_str(), c.mode);
       ASSERT_EQ(rt::setvbuf(stream, nullptr, c.buffer ? rt::_IOFBF : rt::_IONBF, c.buffer), 0);
       {

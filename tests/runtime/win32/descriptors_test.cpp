@@ -17,9 +17,8 @@ namespace {
 using w32::hook::Call;
 using Descriptors = support::RuntimeTest;
 
-// Descriptors are numbered from the lowest free one; when the table cannot
-// grow, an open fails with too many open files and its handle is closed, and
-// the next one that can grows it.
+// Descriptors are numbered from the lowest free one; when the table cannot grow, an open fails with too many open
+// files and its handle is closed, and the next one that can grows it.
 TEST_F(Descriptors, TheTableGrowsWhileThereIsMemory) {
   const std::string path = dir.write("f", "0123456789");
   w32::hook::fail_nth(Call::HeapReAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
@@ -35,8 +34,7 @@ TEST_F(Descriptors, TheTableGrowsWhileThereIsMemory) {
   EXPECT_EQ(byte, '0');
 }
 
-// The time goes through the DOS date and time: two-second steps, and
-// 1980-01-01 for anything before it.
+// The time goes through the DOS date and time: two-second steps, and 1980-01-01 for anything before it.
 TEST_F(Descriptors, ModificationTimesOfRealFiles) {
   const std::string path = dir.write("f", "hello");
   std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
