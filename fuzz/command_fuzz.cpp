@@ -1,20 +1,15 @@
-// Fuzzing the command against a model of its words and its output. The
-// input: its first byte modulo 8 is the number of arguments, which follow,
-// each ended by a zero byte; the bytes left are the content. The arguments
-// come after the program name "tail", or with bit 3 of the first byte set
-// without it: the first of them is then the program name, and with none argc
-// is 0. Each input runs twice: once with the content on standard input, a
-// pipe, and the arguments as they are; once with the content also in the
-// file "input", whose name is added as the last argument; no other name opens.
-// The model reads the words by the usage text's grammar with its own table
-// of what each kind of word does, and must see:
+// Fuzzing the command against a model of its words and its output. The input: its first byte modulo 8 is the number
+// of arguments, which follow, each ended by a zero byte; the bytes left are the content. The arguments come after
+// the program name "tail", or with bit 3 of the first byte set without it: the first of them is then the program
+// name, and with none argc is 0. Each input runs twice: once with the content on standard input, a pipe, and the
+// arguments as they are; once with the content also in the file "input", whose name is added as the last argument;
+// no other name opens. The model reads the words by the usage text's grammar with its own table of what each kind
+// of word does, and must see:
 // - status 2, the usage text and nothing written, exactly for a usage error;
-// - otherwise each operand in turn (standard input without one, and for "-"
-//   among several), under a header with several or -v but not -q: the last
-//   or first lines or bytes of the content, as text-mode reading gives it
-//   (not for byte units read from a file), with text-mode line ends on output
-//   for line units; a name that does not open, a byte count out of range and
-//   a negative count from the end of a pipe each get a message and status 1;
+// - otherwise each operand in turn (standard input without one, and for "-" among several), under a header with
+//   several or -v but not -q: the last or first lines or bytes of the content, as text-mode reading gives it (not
+//   for byte units read from a file), with text-mode line ends on output for line units; a name that does not open,
+//   a byte count out of range and a negative count from the end of a pipe each get a message and status 1;
 // - with -f a followed file (and with -F a name that did not open) makes the
 //   run end at the first pause of following, with status 0.
 // A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1.

@@ -1,7 +1,6 @@
-// Fuzzing the pattern matcher: any pattern and string bytes, with and
-// without the period rule (the flag wildcard expansion passes), with
-// DUALCASE set and not set. Beyond the sanitizers' checks, every input
-// is held to two properties of the rules:
+// Fuzzing the pattern matcher: any pattern and string bytes, with and without the period rule (the flag wildcard
+// expansion passes), with DUALCASE set and not set. Beyond the sanitizers' checks, every input is held to two
+// properties of the rules:
 // - with letters folding, folding the string's upper-case letters first
 //   changes nothing (every comparison folds the string character);
 // - a string matches the pattern that escapes each of its characters.

@@ -1,18 +1,15 @@
-// Fuzzing follow mode against a model of what its user sees while the
-// followed files change between polls. The input:
-//   byte 0  bit 0: -F, else -f; bits 1-2: 1 -q, 2 -v; bits 3-5 modulo 6: the
-//           unit, a letter of "lbckmn"; bit 6: the count is from the beginning
-//   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), and
-//           bit 2 + k set when file k is missing at the start
-//   then each file's content, ended by a zero byte; then up to 64 steps, one
-//   at each pause: a byte whose high nibble picks a file and whose low nibble
-//   modulo 10 is the kind, and a text ended by a zero byte. Kinds: 0 nothing;
-//   1 append the text; 2 truncate to the size its digits give; 3 rewrite in
-//   place with it; 4 rename away, then create with it; 5 delete, then create;
-//   6 make the name unreadable (CreateFileA fails with access denied), or
-//   readable again; 7 append, and a second text (ended by a zero byte too)
-//   once the next poll has read from the file, else at the pause after it;
-//   8 natively make the name a FIFO; 9 rename away.
+// Fuzzing follow mode against a model of what its user sees while the followed files change between polls. The
+// input:
+//   byte 0  bit 0: -F, else -f; bits 1-2: 1 -q, 2 -v; bits 3-5 modulo 6: the unit, a letter of "lbckmn"; bit 6: the
+//           count is from the beginning
+//   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), and bit 2 + k set when file k is missing at
+//           the start
+//   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose high nibble
+//   picks a file and whose low nibble modulo 10 is the kind, and a text ended by a zero byte. Kinds: 0 nothing;
+//   1 append the text; 2 truncate to the size its digits give; 3 rewrite in place with it; 4 rename away, then
+//   create with it; 5 delete, then create; 6 make the name unreadable (CreateFileA fails with access denied), or
+//   readable again; 7 append, and a second text (ended by a zero byte too) once the next poll has read from the
+//   file, else at the pause after it; 8 natively make the name a FIFO; 9 rename away.
 // The run ends at the pause after the last step. The model learns each name's file (identity, links, content) from
 // the system after every change, and must see on standard output the initial parts (the command target's model),
 // then what each poll finds new, each input in turn, and on standard error exactly the notices of the rules below,

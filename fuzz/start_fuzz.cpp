@@ -1,25 +1,17 @@
-// Fuzzing how start-up reads what the system hands it. The input: a command
-// line, a zero byte, an environment block (zero-ended entries, then an empty
-// one) and, in the bytes left, the memory block that any NVOARGS entry maps
-// (process id 0 there stands for this process): 32-bit words, the process id
-// at offset 8 and the number of strings at 16, the strings from 20 on. The
-// properties:
-// - argc strings, then a null; quoted again (in single quotes, or in double
-//   quotes with \") the words split back the same; a line without quotes
-//   splits at its blanks and tabs;
-// - the block is taken exactly when it names this process and holds its
-//   count of zero-ended strings;
-// - environ keeps no "=", "~" or NVOARGS entry, and the "~" entries are the
-//   words of tilde passing, in order;
+// Fuzzing how start-up reads what the system hands it. The input: a command line, a zero byte, an environment block
+// (zero-ended entries, then an empty one) and, in the bytes left, the memory block that any NVOARGS entry maps
+// (process id 0 there stands for this process): 32-bit words, the process id at offset 8 and the number of strings
+// at 16, the strings from 20 on. The properties:
+// - argc strings, then a null; quoted again (in single quotes, or in double quotes with \") the words split back
+//   the same; a line without quotes splits at its blanks and tabs;
+// - the block is taken exactly when it names this process and holds its count of zero-ended strings;
+// - environ keeps no "=", "~" or NVOARGS entry, and the "~" entries are the words of tilde passing, in order;
 // - every heap block taken is given back once the words are freed.
-// Both texts come in UTF-16 and are converted to the OEM code page: a byte
-// below 0x80 stands for its ASCII character, the others for characters no
-// page has (in the line 0x80-0xBF a high surrogate, 0xC0-0xFF a low one, a
-// high one before a low one being one character; in the environment each a
-// lone high one), each of which must come out as a '?' that is never a
-// wildcard: in a line without brackets, with one file "!" that any wildcard
-// matches but '?', the words are those of the same line with a plain letter
-// for each such character, "[?]" read as "?".
+// Both texts come in UTF-16 and are converted to the OEM code page: a byte below 0x80 stands for its ASCII
+// character, the others for characters no page has (in the line 0x80-0xBF a high surrogate, 0xC0-0xFF a low one, a
+// high one before a low one being one character; in the environment each a lone high one), each of which must come
+// out as a '?' that is never a wildcard: in a line without brackets, with one file "!" that any wildcard matches
+// but '?', the words are those of the same line with a plain letter for each such character, "[?]" read as "?".
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

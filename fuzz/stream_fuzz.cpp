@@ -1,13 +1,11 @@
-// Fuzzing the stream reader against a model of text mode. The input is a
-// 12-byte header, then the bytes a descriptor serves, in chunks, through a
-// replaced ReadFile. The header (16-bit words, little-endian):
-//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptor is a console;
-//      the low 14 bits modulo 1026: 0 unbuffered, 1 ... 1024 setvbuf with a
-//      buffer of that many bytes, 1025 buffering decided on first use
+// Fuzzing the stream reader against a model of text mode. The input is a 12-byte header, then the bytes a
+// descriptor serves, in chunks, through a replaced ReadFile. The header (16-bit words, little-endian):
+//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptor is a console; the low 14 bits modulo 1026:
+//      0 unbuffered, 1 ... 1024 setvbuf with a buffer of that many bytes, 1025 buffering decided on first use
 //   2  the descriptor's position when the buffer is set up (its alignment)
 //   4  four chunk sizes that successive reads cycle through (0: all asked)
-//   8  four reading steps, cycled: the low two bits getc, fread, stream_take,
-//      stream_take up to a line feed; the high six bits n ask for 20n + 1 bytes
+//   8  four reading steps, cycled: the low two bits getc, fread, stream_take, stream_take up to a line feed; the
+//      high six bits n ask for 20n + 1 bytes
 // All is read, and must be the model's result: in text mode every 0x1A dropped, then CR LF read as LF and any other
 // CR kept (on a file as on a console); in binary mode the bytes as they are. The end stays, no error.
 #include <algorithm>

@@ -1,16 +1,12 @@
-// The tail program under a fault sweep: it runs the command as tail.exe does,
-// through the runtime's start-up, while the Nth call through the seam fails
-// (all functions' calls counted together, start-up included). Read from the
+// The tail program under a fault sweep: it runs the command as tail.exe does, through the runtime's start-up, while
+// the Nth call through the seam fails (all functions' calls counted together, start-up included). Read from the
 // host before start-up:
 //   SWEEP_NTH=N             the call that fails; none without it
-//   SWEEP_MARKER=PATH       gets a line with the failing function's name when
-//                           the failure is reached, and "following" when
-//                           following has begun
-//   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded as
-//                           start-up splits a command line (for a host whose
-//                           shell already expanded the real one)
-//   SWEEP_GROW=PATH         PATH gains a line once a file's status has been
-//                           read: tail has taken its size
+//   SWEEP_MARKER=PATH       gets a line with the failing function's name when the failure is reached, and
+//                           "following" when following has begun
+//   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded as start-up splits a command line (for
+//                           a host whose shell already expanded the real one)
+//   SWEEP_GROW=PATH         PATH gains a line once a file's status has been read: tail has taken its size
 // An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap does; every other call with
 // ERROR_ACCESS_DENIED, which means nothing special to the runtime (the broken-pipe codes would read as an end of
 // input or a signal). Following has begun at the first pause between polls: the process ends there with status 0,
