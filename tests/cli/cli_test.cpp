@@ -269,10 +269,9 @@ TEST_P(Cli, Run) {
           if (raw && w32::kDriveLetters) options.command_line = expand(command_line);
           if (raw && !w32::kDriveLetters) options.environment->push_back("SWEEP_COMMAND_LINE=" + expand(command_line));
           std::istringstream block_words(block);
-          std::string kind;
-          if (block_words >> kind) {
-            options.argument_block = support::ArgumentBlock{{}, kind != "other", kind == "unended"};
-            for (std::string word; block_words >> word;) options.argument_block->args.push_back(expand(word));
+          if (block_words >> options.block_kind) {
+            options.argument_block.emplace();
+            for (std::string word; block_words >> word;) options.argument_block->push_back(expand(word));
           }
           const Outcome clean = run(options, args, swept ? 0 : -1);
           const bool bytes = std::any_of(args.begin(), args.end(), [](const std::string& arg) {  // a byte unit

@@ -137,18 +137,17 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   // The NVOARGS block: the process id at offset 8, the count at 16, then the strings. The process, started
   // suspended, only now has the id the block names.
   if (mapping) {
-    const ArgumentBlock& arguments = *options.argument_block;
     auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    const DWORD words[] = {state_->process.dwProcessId + (arguments.for_this_process ? 0 : 4),
-                           static_cast<DWORD>(arguments.args.size())};
+    const DWORD words[] = {state_->process.dwProcessId + (options.block_kind == "other" ? 4 : 0),
+                           static_cast<DWORD>(options.argument_block->size())};
     std::memcpy(view + 8, &words[0], 4);
     std::memcpy(view + 16, &words[1], 4);
     std::size_t at = 20;
-    for (const std::string& arg : arguments.args) {
+    for (const std::string& arg : *options.argument_block) {
       std::memcpy(view + at, arg.c_str(), arg.size() + 1);
       at += arg.size() + 1;
     }
-    if (arguments.overrun) std::memset(view + at - 1, 'x', kMappingSize - (at - 1));  // the last string never ends
+    if (options.block_kind == "unended") std::memset(view + at - 1, 'x', kMappingSize - (at - 1));  // never ends
     UnmapViewOfFile(view);
     ResumeThread(state_->process.hThread);
   }

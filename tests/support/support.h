@@ -58,13 +58,6 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-// The block a starting program passes through NVOARGS (Windows only).
-struct ArgumentBlock {
-  std::vector<std::string> args;
-  bool for_this_process = true;  // false: meant for another process id
-  bool overrun = false;          // true: the last string runs to the end of the mapping unended
-};
-
 struct RunOptions {
   std::string cwd;                  // the child's current directory; "" for ours
   std::string input;                // standard input's bytes
@@ -74,7 +67,8 @@ struct RunOptions {
   std::string output_path;          // standard output goes to this existing file (as /dev/full)
   std::optional<std::vector<std::string>> environment;  // the whole environment, "name=value"
   std::string command_line;         // Windows: the raw command line (the args are then unused)
-  std::optional<ArgumentBlock> argument_block;  // Windows: passed through NVOARGS
+  std::optional<std::vector<std::string>> argument_block;  // Windows: the words passed through NVOARGS, meant
+  std::string block_kind = "this";  // for this process, for another one (other), or the last running past (unended)
 };
 
 class Child {
