@@ -87,8 +87,7 @@ struct Model {
   std::optional<Identity> later_file;  // the file whose read lets it in
 } g;
 
-// Writes bytes of input k, under its header when another input was written
-// last; at the start under its header in any case.
+// Writes bytes of input k, under its header at the start or when another input was written last.
 void emit(int k, const std::string& bytes, bool starting = false) {
   std::string text = bytes;
   if (g.headers && (starting || (!bytes.empty() && g.written != k))) {
@@ -198,8 +197,7 @@ void look_up(int k) {
   in.window.clear();
 }
 
-// The initial parts, and the state following starts from: the end of the
-// file, or a start point beyond it (nothing is known before that).
+// The initial parts, and where following starts: the end of a file, or a start point beyond it.
 void start() {
   const harness::Selection& s = g.selection;
   const std::int64_t offset = std::max<std::int64_t>(s.count * harness::unit_size(s.unit) - 1, 0);  // +0, +1: the first
@@ -315,8 +313,7 @@ BOOL read_file(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLA
   return read;
 }
 
-// True when standard error holds exactly these lines; a line that ends in
-// kAnyReason stands for any line that begins with the rest of it.
+// Standard error holds exactly these lines (one that ends in kAnyReason: any line beginning with the rest).
 bool same_lines(const std::vector<std::string>& lines, std::string_view err) {
   const std::string_view end = g.text ? "\r\n" : "\n";
   for (const std::string& line : lines) {

@@ -56,8 +56,7 @@ inline std::string written_as_text(const std::string& bytes) {
   return text;
 }
 
-// What the options select of each input: the unit letter (one of "lbckmn"),
-// the count as given, and whether it counts from the start.
+// What the options select of each input: the unit letter of "lbckmn", the count, whether it counts from the start.
 struct Selection {
   char unit = 'n';
   std::int64_t count = 10;

@@ -108,8 +108,7 @@ void check_command_line_conversion(const std::string& line) {
   }
 }
 
-// The environment block converted: each unit that no page has (a lone
-// high surrogate for each byte from 0x80 on) as '?'.
+// The environment block converted: each unit no page has (a lone high surrogate for a byte from 0x80) as '?'.
 void check_environment_conversion(const std::string& block) {
   std::u16string units;
   std::string expected;

@@ -32,8 +32,7 @@ std::vector<std::string> plain_environment();
 // The path of a program built next to the running test program ("name", with ".exe" where the host wants it).
 std::string sibling_program(const std::string& name);
 
-// The tests write names and texts in UTF-8. A path from such a name (on
-// Windows the name in UTF-16), and a path's name in UTF-8.
+// The tests write names and texts in UTF-8: a path from such a name (on Windows in UTF-16), a path's name in UTF-8.
 std::filesystem::path utf8_path(const std::string& name);
 std::string utf8_name(const std::filesystem::path& path);
 // A text as a program gets it in the code page of the file functions: on Windows the UTF-8 text converted to the

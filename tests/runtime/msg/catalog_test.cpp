@@ -16,8 +16,7 @@
 
 namespace {
 
-// Each test starts with no catalogue open and in the POSIX locale; the
-// runtime's environment names the catalogues by NLSPATH.
+// Each test starts with no catalogue open and in the POSIX locale; the tests name catalogues by NLSPATH.
 class Catalogs : public support::RuntimeTest {
  protected:
   void SetUp() override {
@@ -50,8 +49,7 @@ TEST_F(Catalogs, ACatalogueTextStandsWhereItTakesTheArgumentsOfTheDefault) {
   EXPECT_EQ(std::string(rt::strerror(0)).find("Unknown error"), std::string::npos);
 }
 
-// The catalogues the build makes give every message a translation the
-// lookup accepts, keeping its line breaks and its leading '!'.
+// The build's catalogues give every message a translation the lookup takes, with its line breaks and leading '!'.
 TEST_F(Catalogs, TheShippedCataloguesTranslateEveryMessage) {
   const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
   for (const char* language : {"de_DE", "fr_FR"}) {

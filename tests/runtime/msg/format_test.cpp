@@ -1,6 +1,5 @@
-// The formatting engine as messages use it: the conversions of the message texts with the widths a translation may
-// give them, arguments that are missing or of another type, which texts take the same arguments, and output into
-// bounded buffers.
+// The formatter as messages use it: the conversions of message texts with the widths a translation may give them,
+// arguments missing or of another type, which texts take the same arguments, and output into bounded buffers.
 #include <climits>
 #include <cstdint>
 #include <string>
@@ -53,8 +52,7 @@ TEST(Format, SprintfKeepsTheBuffersEnd) {
   EXPECT_EQ(untouched, 'u');
 }
 
-// Whether one text may stand for another: the same kinds of argument in the
-// same order, each '*' taking an int of its own.
+// One text may stand for another: the same kinds of argument in the same order, each '*' taking an int.
 TEST(Format, TextsThatTakeTheSameArguments) {
   const struct { const char* format; const char* other; bool same; } cases[] = {
       {"%s: %d", "%-5s = %i", true}, {"%d", "%s", false},       {"%s %s", "%s", false},

@@ -1,6 +1,5 @@
-// Shell pattern matching, case by case, with the flags wildcard expansion passes: wildcards and the period rule,
-// case folding, brackets, escapes, groups and back-references, pattern lists, malformed patterns, long searches and
-// failed allocations.
+// Shell pattern matching with the flags wildcard expansion passes: wildcards and the period rule, case folding,
+// brackets, escapes, groups and back-references, pattern lists, malformed patterns, long searches, no memory.
 #include <string>
 #include <vector>
 
@@ -88,8 +87,7 @@ TEST_F(Fnmatch, LongSearches) {
   for (int i = 0; i < 10000; ++i) nested += "*(";
   check({
       {"*(*(*(a)))b", a255, 1}, {"@(*a*a*a*a*b)", a255, 1}, {std::string(10000, '*') + "a", a255, 0},
-      // Where back-references read captures, a failure at one capture says
-      // nothing of another: "a" fails after "ab" and a long search.
+      // A failure at one capture says nothing of another: "a" fails after "ab" and a long search.
       {"@(a|ab)*\\1x", "ab" + std::string(3000, 'z') + "abx", 0},
       {"*(*a*a*b*a)a", "aaaaaaaaaaaabaaaaaaa", 0}, {"@(*(@(?\?)))[ab]b", "baaaaaaaaaaaabaaab", 0},
       {"!(*(*(b*)a))b)a", "aaaabbababbbaaaba", 1}, {")+(*+(*)b?))*", "aaaaaaaabaaaaaab", 0},

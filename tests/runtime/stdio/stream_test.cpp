@@ -53,8 +53,7 @@ TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
     lower += static_cast<char>('a' + i % 26);
     upper += static_cast<char>('A' + i % 26);
   }
-  // A stream with a buffer of 1024 over a descriptor at 1500 of the lower
-  // bytes; after its first getc the file holds the upper ones.
+  // A buffer of 1024 over a descriptor at 1500 of the lower bytes; after its first getc the file holds the upper.
   const auto open_at_1500 = [&] {
     const int fd = rt::open(dir.write("f", lower).c_str(), rt::O_RDONLY, 0);
     EXPECT_EQ(rt::lseek(fd, 1500, rt::SEEK_SET), 1500);
@@ -131,8 +130,7 @@ TEST_F(Streams, DevicesThatTakeLessThanOffered) {
       {0, "a\n\x1a" "b\n", "wt", 64, "a\r\nb\r\n"},
   };
   for (const auto& c : cases) {
-    // By runs and by bytes; bytes after a failed write-out go on into the
-    // buffer where a run stops, so short writes take runs only.
+    // By runs and by bytes; short writes by runs only: after a failed write-out bytes go on into the buffer.
     for (const bool runs : {true, false}) {
       if (!runs && c.most != 0) continue;
       SCOPED_TRACE(testing::Message() << c.bytes.size() << " bytes, most " << c.most << " buffer " << c.buffer << runs);

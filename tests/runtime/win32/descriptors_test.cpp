@@ -1,5 +1,4 @@
-// The descriptor table grows as long as the heap gives it memory; a file's
-// modification time as its status gives it.
+// The descriptor table grows as long as the heap gives it memory; a file's modification time in its status.
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
