@@ -23,7 +23,7 @@ namespace {
 using w32::hook::Call;
 constexpr char kDefault[] = "default";
 const std::string kMagic("<gencat>", 9);
-char g_path[64];  // the scratch file the catalogue is written to
+std::string g_path;  // the scratch file the catalogue is written to
 
 // Descriptors open, system handles made but not closed, and heap blocks not freed.
 long long open_things() {
@@ -58,9 +58,8 @@ std::string text_of(const catalog::Catalog& made, std::int32_t set, std::int32_t
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
-  std::snprintf(g_path, sizeof g_path, "/tmp/catalog_fuzz-%u.cat",
-                static_cast<unsigned>(w32::GetCurrentProcessId()));
-  std::atexit([] { std::remove(g_path); });
+  g_path = "/tmp/catalog_fuzz-" + std::to_string(w32::GetCurrentProcessId()) + ".cat";
+  std::atexit([] { std::remove(g_path.c_str()); });
   return 0;
 }
 
@@ -71,11 +70,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string rest(reinterpret_cast<const char*>(data + 8), size - 8);
   const std::optional<catalog::Catalog> made = from_source(rest);
   const std::string file = made ? catalog::encode(*made) : rest;
-  std::remove(g_path);  // a new file each time: replacing the data of a truncated one waits for the disk
+  std::remove(g_path.c_str());  // a new file each time: replacing the data of a truncated one waits for the disk
   if (!(std::ofstream(g_path, std::ios::binary) << file)) __builtin_trap();
 
   const long long open = open_things();
-  rt::MessageCatalog* catalog = rt::catopen(g_path, rt::NL_CAT_LOCALE);
+  rt::MessageCatalog* catalog = rt::catopen(g_path.c_str(), rt::NL_CAT_LOCALE);
   const bool opens = file.starts_with(kMagic) && file.size() >= 12 &&
                      rt::load_le32(reinterpret_cast<const unsigned char*>(&file[file.size() - 4])) <= file.size() - 8;
   if ((catalog != nullptr) != opens) __builtin_trap();

@@ -1,7 +1,6 @@
 #!/bin/sh
-# The Windows release archive as a user meets it: made by CPack, unpacked into
-# an empty folder, and the unpacked tail.exe run under Wine on a wildcard word,
-# and with German messages from its own catalogues.
+# The Windows release archive as a user meets it: made by CPack, unpacked into an empty folder, and the unpacked
+# tail.exe run under Wine on a wildcard word, and with German messages from its own catalogues.
 #   archive_test.sh CMAKE CPACK BUILD_DIR WINE_RUN VERSION
 set -u
 cmake=$1 cpack=$2 build=$3 wine=$4 version=$5

@@ -14,7 +14,7 @@ using w32::hook::Call;
 
 // A device that takes at most g_most bytes per call, a console that takes the bytes before the first 0x1A and stops
 // there (giving up after far more calls than any case needs, so that a stream offering the same 0x1A again and
-// again fails instead of hanging), and a console over any handle.
+// again fails instead of hanging).
 DWORD g_most = 0;
 
 BOOL write_at_most(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
@@ -27,11 +27,6 @@ BOOL write_up_to_ctrl_z(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD don
   if (w32::hook::calls(Call::WriteFile) < 100000) return ::WriteFile(file, buffer, length, done, overlapped);
   ::SetLastError(ERROR_INVALID_FUNCTION);
   return FALSE;
-}
-
-BOOL always_a_console(HANDLE, LPDWORD mode) {
-  *mode = 0;
-  return TRUE;
 }
 
 // Up to `count` bytes, read with getc.
@@ -96,7 +91,10 @@ TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
 
   // A console's seeks always go to the system.
   {
-    const w32::hook::Replace console(w32::hook::replacements.GetConsoleMode, &always_a_console);
+    const w32::hook::Replace console(w32::hook::replacements.GetConsoleMode, +[](HANDLE, LPDWORD mode) -> BOOL {
+      *mode = 0;
+      return TRUE;
+    });
     stream = rt::fopen(in_dir("f").c_str(), "rb");
     EXPECT_EQ(rt::getc(stream), lower[0]);
   }
