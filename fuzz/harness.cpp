@@ -137,8 +137,7 @@ unsigned run_command(std::vector<std::string> words, std::string_view input) {
   } catch (const Ended& ended) {
     status = ended.status;
   }
-  // After following began, the exit path still closes the streams the run
-  // opened, and here the descriptors that follow mode kept are closed too.
+  // After following began the exit path still closes the run's streams; the descriptors follow mode kept go here.
   run.collecting = false;
   try {
     rt::exit(0);
@@ -180,6 +179,5 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
 
 }  // namespace harness
 
-// A run keeps what the program keeps until the end of its process (the name
-// of standard input, the followed inputs); here the process goes on.
+// A run keeps what the program keeps until its process ends (the name of standard input, the followed inputs).
 extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }

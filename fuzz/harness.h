@@ -1,7 +1,6 @@
-// The command run in process, as the fuzz targets of the whole command run it: standard input is a pipe that serves
-// a given text, standard output and standard error are collected, allocations above 64 MiB are refused as a smaller
-// machine would refuse them, and the end of the process is caught. And the model of text mode and of the part of
-// one input the command writes.
+// The command run in process for the fuzz targets of the whole command: standard input is a pipe serving a given
+// text, standard output and error are collected, allocations above 64 MiB are refused as a smaller machine would
+// refuse them, the end of the process is caught. And the model of text mode and of the part of an input written.
 #pragma once
 
 #include <cstdint>
@@ -28,8 +27,7 @@ struct Run {
 };
 extern Run run;
 
-// Puts the replacements of the standard handles, the heap and the end of the
-// process in place. A target then puts its own for the files it serves.
+// Puts in place the replacements of the standard handles, the heap and the end; a target adds its files' own.
 void install();
 // A directory of the process's own for a target's files (one a process), removed at exit.
 std::string scratch_directory(const char* target);
@@ -39,8 +37,7 @@ std::string full_path(const std::string& name);
 bool standard(HANDLE handle);
 // ReadFile of standard input, the system's for other handles.
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
-// Runs the command with this argument vector (empty: argc 0) and standard
-// input: its exit status. Afterwards every stream and descriptor is closed.
+// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed.
 unsigned run_command(std::vector<std::string> words, std::string_view input);
 
 // Text-mode reading: every 0x1A dropped, then CR LF read as LF.

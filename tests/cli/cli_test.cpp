@@ -179,11 +179,9 @@ class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Ca
     support::Child child(support::sibling_program(sweep ? "sweep" : "../tail"), raw ? decltype(args){} : args,
                          options);
     const std::optional<unsigned> status = child.wait(std::chrono::seconds(30));
-    std::string failed = support::ScratchDir::read(marker);
-    const std::size_t following = failed.find("following\n");
-    if (following != std::string::npos) failed.erase(following);
-    if (!failed.empty()) failed.pop_back();  // the line feed
-    return Outcome{status.value_or(~0u), child.out(), child.err(), failed, following != std::string::npos};
+    const std::string marked = support::ScratchDir::read(marker);  // the failed call's line, then "following"
+    const std::string failed = marked.starts_with("following") ? "" : marked.substr(0, marked.find('\n'));
+    return Outcome{status.value_or(~0u), child.out(), child.err(), failed, marked.ends_with("following\n")};
   }
 
   // The sweep: every failing call ends soundly (see the top of this file).

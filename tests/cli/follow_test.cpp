@@ -47,8 +47,7 @@ std::string recreated(const std::string& name) {
          name + "' has become accessible again; following on where it left off\n" + truncated + ")";
 }
 
-// tail -f or -F at quick polls in a scratch directory, and what it wrote.
-// It has no standard input: descriptor 0 is free for the files it opens.
+// tail -f or -F at quick polls in a scratch directory, without standard input: descriptor 0 is free for files.
 class Follow : public support::RuntimeTest, public testing::WithParamInterface<bool> {
  protected:
   void start(std::vector<std::string> args, const char* interval = "0.1") {

@@ -1,5 +1,4 @@
-// Test support on POSIX: the environment, the running program, and child
-// processes started with posix_spawn. Names and texts are bytes here.
+// Test support on POSIX: the environment, the running program, child processes by posix_spawn; names are bytes.
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>

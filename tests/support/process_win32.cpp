@@ -1,7 +1,6 @@
 // Test support on Windows: the environment, the running program, text in the OEM code page, and child processes
 // started by CreateProcessW with inherited handles, raw command lines, environment blocks and the NVOARGS block.
-// The tests' texts are UTF-8; a child gets its command line and environment in UTF-16, as a typed name reaches a
-// program.
+// The tests' texts are UTF-8; a child gets its command line and environment in UTF-16, as typed names reach it.
 #include <cstring>
 #include <cwchar>
 #include <sstream>

@@ -1,6 +1,5 @@
-// Buffered streams where a run of the program cannot reach: refills that end at aligned offsets and seeks that
-// reuse what the buffer holds, and devices that take less than offered. Text-mode reading at every buffer and read
-// size is the stream fuzz target's.
+// Buffered streams where a run cannot reach: refills that end at aligned offsets, seeks that reuse what the buffer
+// holds, devices that take less than offered. Text-mode reading at any buffer and read size is the fuzz target's.
 #include <algorithm>
 #include <string>
 
@@ -12,9 +11,8 @@ namespace {
 
 using w32::hook::Call;
 
-// A device that takes at most g_most bytes per call, a console that takes the bytes before the first 0x1A and stops
-// there (giving up after far more calls than any case needs, so that a stream offering the same 0x1A again and
-// again fails instead of hanging).
+// A device that takes at most g_most bytes per call; a console that takes the bytes before the first 0x1A and stops
+// there (giving up after far more calls than any case needs: a stream offering the same 0x1A again fails).
 DWORD g_most = 0;
 
 BOOL write_at_most(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
@@ -43,11 +41,9 @@ using Streams = support::RuntimeTest;
 // a console.
 TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   std::string lower;
-  std::string upper;
-  for (int i = 0; i < 3000; ++i) {
-    lower += static_cast<char>('a' + i % 26);
-    upper += static_cast<char>('A' + i % 26);
-  }
+  for (int i = 0; i < 3000; ++i) lower += static_cast<char>('a' + i % 26);
+  std::string upper = lower;
+  for (char& c : upper) c = static_cast<char>(c - 'a' + 'A');
   // A buffer of 1024 over a descriptor at 1500 of the lower bytes; after its first getc the file holds the upper.
   const auto open_at_1500 = [&] {
     const int fd = rt::open(dir.write("f", lower).c_str(), rt::O_RDONLY, 0);
