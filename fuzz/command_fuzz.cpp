@@ -1,107 +1,229 @@
-// Fuzzing the command against a model of its output modes. The input: its
-// first byte modulo 8 is the number of arguments, which follow, each ended
-// by a zero byte; the bytes left are the content. The arguments come after
-// the program name "tail", or with bit 3 of the first byte set without it:
-// the first of them is then the program name, and with none argc is 0. Each
-// input runs twice: once with the content on standard input, a pipe, and
-// the arguments as they are; once with the content also in the file
-// "input", whose name is added as the last argument. The properties:
-// - no crash, no sanitizer report, no hang;
-// - status 0 with one input and no header: standard output is the model's
-//   for the options the command took and the input it read: the last or
-//   first lines or bytes of the content, as text-mode reading gives it (not
-//   for byte units read from a file), with text-mode line ends on output for
-//   line units; with no operand (argc 0 included) the input is standard input;
-// - status 1: a byte count out of range, memory refused, a negative count
-//   from the end of a pipe, or a name that could not be opened;
-// - status 2: the usage text on standard error, nothing on standard output.
-// Allocations above 64 MiB are refused (fuzz/harness.h). Following ends the
-// run at its first pause.
+// Fuzzing the command against a model of its words and its output. The input: its first byte modulo 8 is the number
+// of arguments, which follow, each ended by a zero byte; the bytes left are the content. The arguments come after
+// the program name "tail", or with bit 3 of the first byte set without it: the first of them is then the program
+// name, and with none argc is 0. Each input runs twice: once with the content on standard input, a pipe, and the
+// arguments as they are; once with the content also in the file "input", whose name is added as the last argument;
+// no other name opens. The model reads the words by the usage text's grammar with its own table of what each kind
+// of word does, and must see:
+// - status 2, the usage text and nothing written, exactly for a usage error;
+// - otherwise each operand in turn (standard input without one, and for "-" among several), under a header with
+//   several or -v but not -q: the last or first lines or bytes of the content, as text-mode reading gives it (not
+//   for byte units read from a file), with text-mode line ends on output for line units; a name that does not open,
+//   a byte count out of range and a negative count from the end of a pipe each get a message and status 1;
+// - with -f a followed file (and with -F a name that did not open) makes the
+//   run end at the first pause of following, with status 0.
+// A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz/harness.h"
 
 namespace {
 
-// The input file, as the command is given it and as it asks the system for it.
-std::string g_input_name;
-std::string g_input_full_path;
-bool g_opened_file = false;  // the input file was opened
-bool g_open_failed = false;  // another name was asked for
-bool g_following = false;    // the run ended at the first pause of following
+std::string g_input_name;  // the input file, as the command is given it
+std::string g_input_path;  // and as CreateFileA gets it
 
-// CreateFileA: only the input file is there.
-HANDLE create(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-              DWORD attributes, HANDLE template_file) {
-  if (name == g_input_full_path) {
-    g_opened_file = true;
-    return ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
+// What the words ask for, as the model reads them.
+struct Command {
+  bool usage_error = false;
+  harness::Selection selection;
+  bool unit_given = false;  // a unit letter was given: no further option may follow
+  bool follow = false;
+  bool by_name = false;
+  int headers = -1;  // 1: -v; 0: -q
+  std::vector<std::string> operands;
+};
+
+// A number as strtol reads it from `at`: white space, one sign, decimal digits. Without digits it is 0, read up to
+// the end of the blanks and sign; beyond the 32-bit range it is out of range.
+struct Number {
+  std::int64_t value = 0;
+  std::size_t end;
+  bool out_of_range = false;
+};
+Number number_at(const std::string& text, std::size_t at) {
+  Number n{0, std::min(text.find_first_not_of(" \t\n\v\f\r", at), text.size())};
+  const bool negative = n.end < text.size() && text[n.end] == '-';
+  if (n.end < text.size() && (text[n.end] == '-' || text[n.end] == '+')) ++n.end;
+  std::int64_t magnitude = 0;
+  for (; n.end < text.size() && text[n.end] >= '0' && text[n.end] <= '9'; ++n.end) {
+    magnitude = std::min<std::int64_t>(magnitude * 10 + (text[n.end] - '0'), std::int64_t{1} << 32);
   }
-  g_open_failed = true;  // no other file, device or console is there
-  ::SetLastError(ERROR_FILE_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
+  n.out_of_range = magnitude > (std::int64_t{1} << 31) - (negative ? 0 : 1);
+  n.value = negative ? -magnitude : magnitude;
+  return n;
 }
 
-// What the command must write for the options it took, or no value when it
-// must fail with status 1.
-std::optional<std::string> model(const std::string& content, bool from_file) {
-  const std::optional<std::string> part = harness::part_of(content, from_file);
-  const bool lines = tail::options.unit == 0 || tail::options.unit == 5;
-  return part && lines && w32::kTextModeByDefault ? harness::written_as_text(*part) : part;
+// A whole word that strtol reads as a number in range.
+bool is_number(const std::string& word) {
+  const Number n = number_at(word, 0);
+  return !word.empty() && n.end == word.size() && !n.out_of_range;
 }
 
-// Runs the command with these words and the content on standard input, and
-// holds what it did to the model.
-void check(std::vector<std::string> words, const std::string& content) {
-  g_opened_file = g_open_failed = g_following = false;
+// Seconds between polls: digits with at most one point, 0.01 to 2000000 (digits past the thousandths do not count).
+bool is_interval(const std::string& text) {
+  const std::size_t point = std::min(text.find('.'), text.size());
+  const std::string whole = text.substr(0, point);
+  const std::string fraction = point < text.size() ? text.substr(point + 1) : "";
+  const auto digits = [](const std::string& s) { return s.find_first_not_of("0123456789") == std::string::npos; };
+  if ((whole.empty() && fraction.empty()) || !digits(whole) || !digits(fraction)) return false;
+  std::int64_t milliseconds = 0;
+  for (const char d : whole) milliseconds = std::min<std::int64_t>(milliseconds * 10 + (d - '0') * 1000, 1LL << 40);
+  for (std::size_t i = 0; i < std::min<std::size_t>(fraction.size(), 3); ++i) {
+    milliseconds += (fraction[i] - '0') * (i == 0 ? 100 : i == 1 ? 10 : 1);
+  }
+  return milliseconds >= 10 && milliseconds <= 2000000000;
+}
+
+// A count from `at` of a word: a sign ('+' counts from the start) and a number. Missing digits count 10 in the
+// obsolescent forms, and are a usage error after a unit letter, as text after the number is; the position after it.
+std::size_t read_count(Command& c, const std::string& word, bool obsolescent) {
+  const std::size_t at = word[0] == '+' || word[0] == '-' ? 1 : 0;
+  c.selection.from_start = word[0] == '+';
+  const Number n = number_at(word, at);
+  c.selection.count = n.end == at ? 10 : n.value;
+  c.usage_error |= (n.end == at && !obsolescent) || n.out_of_range || (!obsolescent && n.end != word.size());
+  return n.end;
+}
+
+// A unit letter and an f from `at`, in either order, at most one of each; nothing may follow an f, nor anything in
+// the obsolescent forms. The position after them; `f` tells whether an f was read.
+std::size_t read_letters(Command& c, const std::string& word, std::size_t at, bool obsolescent, bool& f) {
+  const auto unit = [&] { return at < word.size() && std::strchr("lbckmn", word[at]) != nullptr; };
+  const auto take_unit = [&] {
+    c.unit_given = true;
+    c.selection.unit = word[at++];
+  };
+  if (at == word.size()) return at;
+  const bool unit_first = unit();
+  if (unit_first) take_unit();
+  f = at < word.size() && word[at] == 'f';
+  at += f;
+  c.follow |= f;
+  c.usage_error |= !unit_first && !f;
+  if (!unit_first && unit()) take_unit();
+  c.usage_error |= at < word.size() && (f || obsolescent);
+  return at;
+}
+
+// What the words after the program name ask for: each kind of word, by its shape, in the order they are told apart.
+Command read_words(const std::vector<std::string>& words) {
+  Command c;
+  std::size_t i = 1;
+  const auto end_options = [&] {  // after the last option a -- goes
+    if (++i < words.size() && words[i] == "--") ++i;
+  };
+  while (i < words.size() && !c.usage_error) {
+    const std::string& w = words[i];
+    if (w[0] != '-' && w[0] != '+') break;                         // the first operand
+    if (w == "--" || (w == "-" && !c.unit_given)) {                // the end of the options
+      ++i;
+      break;
+    }
+    if (w == "-f" || w == "-F" || w == "-q" || w == "-v") {        // anywhere among the options
+      c.follow |= w[1] == 'f' || w[1] == 'F';
+      c.by_name |= w[1] == 'F';
+      if (w[1] == 'q' || w[1] == 'v') c.headers = w[1] == 'v';
+      ++i;
+    } else if (w == "-s") {                                         // seconds between polls
+      c.usage_error = i + 1 == words.size() || !is_interval(words[i + 1]);
+      i += 2;
+    } else if (c.unit_given) {                                      // nothing else after a unit
+      c.usage_error = true;
+    } else if (w[0] == '+' || (w[1] >= '0' && w[1] <= '9')) {      // [+-]number[unit][f]: the last option
+      bool f = false;
+      read_letters(c, w, read_count(c, w, true), true, f);
+      end_options();
+      break;
+    } else {                                                        // -unit[f] or -f[unit], then a number
+      c.selection.from_start = false;
+      bool f = false;
+      const std::string rest = w.substr(read_letters(c, w, 1, false, f));
+      if (!f && is_number(rest)) {
+        read_count(c, rest, false);
+        ++i;
+      } else if (!f && rest.empty() && i + 1 < words.size() && is_number(words[i + 1])) {
+        read_count(c, words[i + 1], false);
+        i += 2;
+      } else {
+        c.usage_error |= !rest.empty();
+        end_options();
+        break;
+      }
+    }
+  }
+  if (i < words.size()) c.operands.assign(words.begin() + static_cast<std::ptrdiff_t>(i), words.end());
+  return c;
+}
+
+// Runs the command with these words and the content on standard input, and holds what it did to the model.
+void check(const std::vector<std::string>& words, const std::string& content) {
   const unsigned status = harness::run_command(words, content);
   const harness::Run& run = harness::run;
-  if (status == 2) {
-    if (!run.out.empty() || run.err.find("Usage: tail") == std::string::npos) __builtin_trap();
-    return;
+  const Command c = read_words(words);
+  if (c.usage_error != (status == 2)) __builtin_trap();
+  if (c.usage_error && (!run.out.empty() || run.err.find("Usage: tail") == std::string::npos)) __builtin_trap();
+  if (c.usage_error) return;
+  const std::vector<std::string> operands = c.operands.empty() ? std::vector<std::string>{"-"} : c.operands;
+  const bool several = operands.size() > 1;
+  const bool headers = c.headers == 1 || (c.headers == -1 && several);
+  const bool text = w32::kTextModeByDefault && harness::unit_size(c.selection.unit) == 0;
+  std::string expected;
+  bool failed = false;
+  bool follows = false;
+  bool whole = true;  // the model knows all the output (a second "-" reads what the first left)
+  bool stdin_read = false;
+  for (const std::string& operand : operands) {
+    const bool from_stdin = c.operands.empty() || (several && operand == "-");
+    if (!from_stdin && operand != g_input_name) {
+      failed = true;
+      follows |= c.follow && c.by_name;  // looked for at every poll
+      continue;
+    }
+    whole &= !(from_stdin && std::exchange(stdin_read, true));
+    const std::string name = from_stdin ? "[standard input]" : operand;
+    if (headers && whole) expected += (expected.empty() ? "==> " : "\n==> ") + name + " <==\n";
+    std::optional<std::string> part = harness::part_of(content, !from_stdin, c.selection);
+    failed |= !part;  // for standard input whatever it still holds
+    if (!part) continue;
+    if (!from_stdin && c.follow) {
+      follows = true;
+      // A CR that ends the text written waits for the byte after it.
+      if (text && !part->empty() && part->back() == '\r') part->pop_back();
+    }
+    if (whole) expected += *part;
   }
-  if (status != 0 && status != 1) __builtin_trap();
-  // The options again, and the operands after them.
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  tail::options = tail::TailOptions{};
-  const int argc = static_cast<int>(words.size());
-  const int operands = argc - tail::parse_options(argc, argv.data());
-  if (g_open_failed) {
-    // An operand was some other name (with none, standard input is read):
-    // status 1, unless following began (the status is then the one the
-    // process will end with).
-    if (operands < 1 || (status != 1 && !g_following)) __builtin_trap();
-    return;
-  }
-  // The model knows one input written without a header.
-  if (operands > 1 || tail::options.headers == 1) return;
-  const std::optional<std::string> expected = model(content, g_opened_file);
-  if (status == 1) {
-    if (expected && !run.refused) __builtin_trap();
-    if (run.err.empty()) __builtin_trap();
-    return;
-  }
-  if (!expected || run.out != *expected) __builtin_trap();
+  if (text) expected = harness::written_as_text(expected);
+  if (run.refused && status != (follows ? 0u : 1u)) __builtin_trap();
+  if (run.refused) return;
+  if (status != (!follows && failed ? 1u : 0u) || failed == run.err.empty()) __builtin_trap();
+  if (whole ? run.out != expected : !run.out.starts_with(expected)) __builtin_trap();
+}
+
+// CreateFileA: only the input file is there.
+HANDLE open_input(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                  DWORD attributes, HANDLE template_file) {
+  if (name == g_input_path) return ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
+  ::SetLastError(ERROR_FILE_NOT_FOUND);
+  return INVALID_HANDLE_VALUE;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_input_name = harness::scratch_directory("command") + "/input";
-  g_input_full_path = harness::full_path(g_input_name);
+  g_input_path = harness::full_path(g_input_name);
   harness::install();
-  w32::hook::replacements.CreateFileA = create;
+  w32::hook::replacements.CreateFileA = open_input;
+  // Following has begun: the run ends at its first pause.
   w32::hook::replacements.Sleep = [](DWORD milliseconds) {
-    if (milliseconds == 0) return;
-    g_following = true;  // following has begun
-    throw harness::Ended{0};
+    if (milliseconds != 0) throw harness::Ended{0};
   };
   return 0;
 }

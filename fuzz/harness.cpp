@@ -1,5 +1,4 @@
-// The in-process command run of the fuzz targets, and the model of the part
-// of one input the command writes.
+// The in-process command run of the fuzz targets, and the model of the part of one input the command writes.
 #include "fuzz/harness.h"
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include "runtime/stdio/stream.h"
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
+#include "tail/tail.h"
 
 namespace harness {
 
@@ -29,29 +29,12 @@ rt::Stream g_pristine[3];
 unsigned g_pristine_default_mode;
 char* g_no_environment[] = {nullptr};
 
-// WriteFile: what standard output and standard error get is collected.
-BOOL write(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
-  if (file != kOut && file != kErr) return ::WriteFile(file, buffer, to_write, done, overlapped);
-  if (run.collecting) (file == kOut ? run.out : run.err).append(static_cast<const char*>(buffer), to_write);
-  *done = to_write;
-  return TRUE;
-}
-
 // True when an allocation of this size is refused (the last error is then set).
 bool refuse(SIZE_T bytes) {
   if (bytes <= kHeapLimit) return false;
   run.refused = true;
   ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return true;
-}
-
-// HeapAlloc and HeapReAlloc, with the refusal above.
-LPVOID allocate(HANDLE heap, DWORD flags, SIZE_T bytes) {
-  return refuse(bytes) ? nullptr : ::HeapAlloc(heap, flags, bytes);
-}
-
-LPVOID reallocate(HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) {
-  return refuse(bytes) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
 }
 
 }  // namespace
@@ -77,7 +60,13 @@ void install() {
     return which == STD_INPUT_HANDLE ? kIn : which == STD_OUTPUT_HANDLE ? kOut : kErr;
   };
   r.ReadFile = read;
-  r.WriteFile = write;
+  // What standard output and standard error get is collected.
+  r.WriteFile = [](HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) -> BOOL {
+    if (file != kOut && file != kErr) return ::WriteFile(file, buffer, to_write, done, overlapped);
+    if (run.collecting) (file == kOut ? run.out : run.err).append(static_cast<const char*>(buffer), to_write);
+    *done = to_write;
+    return TRUE;
+  };
   r.GetFileType = [](HANDLE file) -> DWORD { return standard(file) ? FILE_TYPE_PIPE : ::GetFileType(file); };
   r.GetConsoleMode = [](HANDLE console, LPDWORD mode) -> BOOL {
     if (!standard(console)) return ::GetConsoleMode(console, mode);
@@ -102,8 +91,12 @@ void install() {
     return TRUE;
   };
   r.GetFileAttributesA = [](LPCSTR) -> DWORD { return INVALID_FILE_ATTRIBUTES; };  // no catalogue anywhere
-  r.HeapAlloc = allocate;
-  r.HeapReAlloc = reallocate;
+  r.HeapAlloc = [](HANDLE heap, DWORD flags, SIZE_T bytes) -> LPVOID {
+    return refuse(bytes) ? nullptr : ::HeapAlloc(heap, flags, bytes);
+  };
+  r.HeapReAlloc = [](HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes) -> LPVOID {
+    return refuse(bytes) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
+  };
   r.ExitProcess = [](UINT status) { throw Ended{status}; };
 }
 
@@ -144,8 +137,7 @@ unsigned run_command(std::vector<std::string> words, std::string_view input) {
   } catch (const Ended& ended) {
     status = ended.status;
   }
-  // After following began, the exit path still closes the streams the run
-  // opened, and here the descriptors that follow mode kept are closed too.
+  // After following began the exit path still closes the run's streams; the descriptors follow mode kept go here.
   run.collecting = false;
   try {
     rt::exit(0);
@@ -157,66 +149,35 @@ unsigned run_command(std::vector<std::string> words, std::string_view input) {
   return status;
 }
 
-std::string read_as_text(std::string bytes) {
-  std::erase(bytes, '\x1a');
-  for (std::size_t at = 0; (at = bytes.find("\r\n", at)) != std::string::npos;) bytes.erase(at, 1);
-  return bytes;
+std::int64_t unit_size(char unit) {
+  return unit == 'b' ? 512 : unit == 'c' ? 1 : unit == 'k' ? 1024 : unit == 'm' ? 1048576 : 0;
 }
 
-std::string written_as_text(const std::string& bytes) {
-  std::string text;
-  for (const char c : bytes) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return text;
-}
-
-std::optional<std::string> part_of(const std::string& content, bool from_file) {
-  const tail::TailOptions& o = tail::options;
-  const bool bytes = o.unit >= 1 && o.unit <= 4;
-  const std::string data =
-      w32::kTextModeByDefault && !(bytes && from_file) ? read_as_text(content) : content;
+std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& s) {
+  const std::int64_t size = unit_size(s.unit);
+  const std::string data = w32::kTextModeByDefault && !(size != 0 && from_file) ? read_as_text(content) : content;
   const auto length = static_cast<std::int64_t>(data.size());
-  if (bytes) {
-    constexpr std::int64_t kSize[] = {0, 512, 1, 1024, 1048576};
-    if (o.count > 2147483647 / kSize[o.unit]) return std::nullopt;
-    const std::int64_t offset = o.count * kSize[o.unit];
-    if (o.from_end == 0) {
-      const std::int64_t start = std::max<std::int64_t>(offset - (offset != 0), 0);
-      return data.substr(static_cast<std::size_t>(std::min(start, length)));
-    }
-    if (offset < 0) {
-      if (!from_file) return std::nullopt;  // a ring of a negative size
-      return std::string();                 // a start beyond the end
-    }
-    // More than there is: a seek before the start leaves a file at its
-    // start, and a ring keeps all of a pipe.
-    return data.substr(static_cast<std::size_t>(offset > length ? 0 : length - offset));
+  if (size != 0) {
+    if (s.count > 2147483647 / size) return std::nullopt;  // beyond the largest byte count
+    const std::int64_t bytes = s.count * size;
+    if (s.from_start) return data.substr(static_cast<std::size_t>(std::clamp<std::int64_t>(bytes - 1, 0, length)));
+    if (bytes < 0) return from_file ? std::optional<std::string>("") : std::nullopt;  // no ring of that size
+    return data.substr(static_cast<std::size_t>(length - std::min(bytes, length)));
   }
-  std::size_t start = 0;
-  if (o.from_end == 0) {
-    for (std::int32_t skip = o.count > 0 ? o.count - 1 : 0; skip > 0; --skip) {  // +1 and +0: the first
-      const std::size_t feed = data.find('\n', start);
-      if (feed == std::string::npos) return std::string();  // no such line
-      start = feed + 1;
-    }
-  } else if (o.count == 0) {
-    return std::string();
-  } else if (o.count < 0) {
-    if (!from_file) return std::nullopt;  // a ring of no slots
-  } else {
-    // The start follows the count + 1st line feed from the end.
-    std::int64_t needed = std::int64_t{o.count} + 1;
-    for (std::size_t at = data.size(); at > 0; --at) {
-      if (data[at - 1] == '\n' && --needed == 0) {
-        start = at;
-        break;
-      }
-    }
+  // Where each line ended by a line feed begins; an unended last line comes with the lines before it.
+  std::vector<std::size_t> starts = {0};
+  for (std::size_t at = 0; (at = data.find('\n', at)) != std::string::npos;) starts.push_back(++at);
+  const auto ended = static_cast<std::int64_t>(starts.size()) - 1;
+  if (s.from_start) {  // +0 and +1: from the first line
+    const std::int64_t skipped = std::max<std::int64_t>(s.count - 1, 0);
+    return skipped > ended ? "" : data.substr(starts[static_cast<std::size_t>(skipped)]);
   }
-  return data.substr(start);
+  if (s.count < 0) return from_file ? std::optional<std::string>(data) : std::nullopt;  // no ring of that size
+  if (s.count == 0) return "";
+  return data.substr(s.count >= ended ? 0 : starts[static_cast<std::size_t>(ended - s.count)]);
 }
 
 }  // namespace harness
 
-// A run keeps what the program keeps until the end of its process (the name
-// of standard input, the followed inputs); here the process goes on.
+// A run keeps what the program keeps until its process ends (the name of standard input, the followed inputs).
 extern "C" const char* __asan_default_options() { return "detect_leaks=0"; }

@@ -1,8 +1,6 @@
-// The command run in process, as the fuzz targets of the whole command run
-// it: standard input is a pipe that serves a given text, standard output and
-// standard error are collected, allocations above 64 MiB are refused as a
-// smaller machine would refuse them, and the end of the process is caught.
-// And the model of what the command writes of one input before following.
+// The command run in process for the fuzz targets of the whole command: standard input is a pipe serving a given
+// text, standard output and error are collected, allocations above 64 MiB are refused as a smaller machine would
+// refuse them, the end of the process is caught. And the model of text mode and of the part of an input written.
 #pragma once
 
 #include <cstdint>
@@ -11,7 +9,6 @@
 #include <string_view>
 #include <vector>
 
-#include "tail/tail.h"
 #include "winapi/winapi.h"
 
 namespace harness {
@@ -30,11 +27,9 @@ struct Run {
 };
 extern Run run;
 
-// Puts the replacements of the standard handles, the heap and the end of the
-// process in place. A target then puts its own for the files it serves.
+// Puts in place the replacements of the standard handles, the heap and the end; a target adds its files' own.
 void install();
-// A directory of the process's own for a target's files (one a process),
-// removed at exit.
+// A directory of the process's own for a target's files (one a process), removed at exit.
 std::string scratch_directory(const char* target);
 // The name CreateFileA is given when the command opens `name`.
 std::string full_path(const std::string& name);
@@ -42,17 +37,32 @@ std::string full_path(const std::string& name);
 bool standard(HANDLE handle);
 // ReadFile of standard input, the system's for other handles.
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
-// Runs the command with this argument vector (empty: argc 0) and standard
-// input: its exit status. Afterwards every stream and descriptor is closed.
+// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed.
 unsigned run_command(std::vector<std::string> words, std::string_view input);
 
 // Text-mode reading: every 0x1A dropped, then CR LF read as LF.
-std::string read_as_text(std::string bytes);
+inline std::string read_as_text(std::string bytes) {
+  std::erase(bytes, '\x1a');
+  for (std::size_t at = 0; (at = bytes.find("\r\n", at)) != std::string::npos;) bytes.erase(at, 1);
+  return bytes;
+}
 // Text-mode writing: LF written as CR LF.
-std::string written_as_text(const std::string& bytes);
-// The part of an input the options in tail::options select, as the command
-// reads it (as text, but a file with a byte unit untranslated), before its
-// writing translates it; no value when the command must fail with status 1.
-std::optional<std::string> part_of(const std::string& content, bool from_file);
+inline std::string written_as_text(const std::string& bytes) {
+  std::string text;
+  for (const char c : bytes) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return text;
+}
+
+// What the options select of each input: the unit letter of "lbckmn", the count, whether it counts from the start.
+struct Selection {
+  char unit = 'n';
+  std::int64_t count = 10;
+  bool from_start = false;
+};
+// The bytes of a unit letter; 0 for the line units l and n.
+std::int64_t unit_size(char unit);
+// The part of an input a selection picks, as the command reads it (as text, but a file with a byte unit
+// untranslated), before its writing translates it; no value when the command must fail with status 1.
+std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection);
 
 }  // namespace harness

@@ -1,10 +1,8 @@
-// A fuzz target as an ordinary program: every file named, and every file in
-// a folder named, goes through the target in name order, each followed by 64
-// variants (fewer where inputs are large, and 1024 in all at most) that a
-// fixed xorshift draws alike on every run and host: 1-4 bytes flipped,
-// inserted, deleted or runs copied. A broken property ends the program as it
-// ends the fuzzer; the status is 1 when no input was found, so that a test
-// cannot pass on nothing.
+// A fuzz target as an ordinary program: every file named, and every file in a folder named, goes through the target
+// in name order, each followed by 64 variants (fewer where inputs are large, and 1024 in all at most) that a fixed
+// xorshift draws alike on every run and host: 1-4 bytes flipped, inserted, deleted or runs copied. A broken
+// property ends the program as it ends the fuzzer; the status is 1 when no input was found, so that a test cannot
+// pass on nothing.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -22,16 +20,13 @@ int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
   for (int i = 1; i < argc; ++i) {
     const std::filesystem::path named(argv[i]);
-    if (!std::filesystem::is_directory(named)) {
-      if (std::filesystem::exists(named)) inputs.push_back(named);
-      continue;
+    const auto first = static_cast<std::ptrdiff_t>(inputs.size());
+    if (std::filesystem::is_regular_file(named)) inputs.push_back(named);
+    for (const auto& entry : std::filesystem::is_directory(named) ? std::filesystem::directory_iterator(named)
+                                                                   : std::filesystem::directory_iterator()) {
+      if (entry.is_regular_file()) inputs.push_back(entry.path());
     }
-    std::vector<std::filesystem::path> found;
-    for (const auto& entry : std::filesystem::directory_iterator(named)) {
-      if (entry.is_regular_file()) found.push_back(entry.path());
-    }
-    std::sort(found.begin(), found.end());
-    inputs.insert(inputs.end(), found.begin(), found.end());
+    std::sort(inputs.begin() + first, inputs.end());
   }
   LLVMFuzzerInitialize(&argc, &argv);
   const auto replay = [](const std::string& input) {

@@ -1,26 +1,17 @@
-// Fuzzing how start-up reads what the system hands it. The input: a command
-// line, a zero byte, an environment block (zero-ended entries, then an empty
-// one) and, in the bytes left, the memory block that any NVOARGS entry maps
-// (process id 0 there stands for this process). No file exists, so words
-// with wildcards stay as they are. The properties:
-// - argc strings, then a null; quoted again (in single quotes, or in double
-//   quotes with \") the words split back the same; a line without quotes
-//   splits at its blanks and tabs;
-// - the block is taken exactly when it names this process and holds its
-//   count of zero-ended strings (read from an exact-size copy);
-// - environ, sized by the first pass over the environment block and filled
-//   by the second, keeps no "=", "~" or NVOARGS entry.
-// The system hands both texts over in UTF-16, and start-up converts them to
-// the OEM code page. Taken so, a byte below 0x80 is its ASCII character (the
-// same in every page) and the others stand for characters no page has:
-// 0x80-0xBF a high surrogate, 0xC0-0xFF a low one, so that a high one before
-// a low one is one character, a pair. With one file, "!", in the current
-// directory, which any wildcard but a literal '?' matches:
-// - the command line splits as the same line with a plain letter for each
-//   such character, that letter then read as '?' (as "[?]", which matches
-//   only a '?', in a word that is expanded); none makes a word expanded or
-//   expands in one (in a line without brackets);
-// - the environment block comes with '?' for each of its such units.
+// Fuzzing how start-up reads what the system hands it. The input: a command line, a zero byte, an environment block
+// (zero-ended entries, then an empty one) and, in the bytes left, the memory block that any NVOARGS entry maps
+// (process id 0 there stands for this process): 32-bit words, the process id at offset 8 and the number of strings
+// at 16, the strings from 20 on. The properties:
+// - argc strings, then a null; quoted again (in single quotes, or in double quotes with \") the words split back
+//   the same; a line without quotes splits at its blanks and tabs;
+// - the block is taken exactly when it names this process and holds its count of zero-ended strings;
+// - environ keeps no "=", "~" or NVOARGS entry, and the "~" entries are the words of tilde passing, in order;
+// - every heap block taken is given back once the words are freed.
+// Both texts come in UTF-16 and are converted to the OEM code page: a byte below 0x80 stands for its ASCII
+// character, the others for characters no page has (in the line 0x80-0xBF a high surrogate, 0xC0-0xFF a low one, a
+// high one before a low one being one character; in the environment each a lone high one), each of which must come
+// out as a '?' that is never a wildcard: in a line without brackets, with one file "!" that any wildcard matches
+// but '?', the words are those of the same line with a plain letter for each such character, "[?]" read as "?".
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -38,11 +29,6 @@ using Words = std::vector<std::string>;
 std::vector<unsigned char> g_block;  // the view of every mapping
 bool g_one_file = false;             // the current directory holds "!" (else nothing exists)
 
-SIZE_T query(LPCVOID address, PMEMORY_BASIC_INFORMATION region, SIZE_T) {
-  *region = MEMORY_BASIC_INFORMATION{const_cast<LPVOID>(address), nullptr, 0, g_block.size(), 0, 0, 0};
-  return sizeof *region;
-}
-
 // Takes the words out of a vector of `count` strings and a null, freeing it.
 Words take(char** vector, std::size_t count) {
   Words words;
@@ -56,17 +42,17 @@ Words take(char** vector, std::size_t count) {
   return words;
 }
 
+// The words start-up makes of exactly this line.
 Words split(const std::string& text) {
-  const std::vector<char> line(text.c_str(), text.c_str() + text.size() + 1);  // exactly the line
+  const std::vector<char> line(text.c_str(), text.c_str() + text.size() + 1);
   rt::glob_t vector{0, static_cast<char**>(rt::malloc(sizeof(char*) * 8)), 0, nullptr, 8};
   vector.gl_names = vector.gl_pathv;
   if (rt::split_command_line(line.data(), &vector) != 0 || rt::argv_append(&vector, nullptr) != 0) __builtin_trap();
   return take(vector.gl_pathv, vector.gl_pathc - 1);
 }
 
-// In single quotes all but ' stands for itself, and ' goes in double quotes;
-// in double quotes \" stands for " and any other backslash for itself, so
-// the backslashes that end a word go after the closing quote.
+// In single quotes all but ' stands for itself, and ' goes in double quotes; in double quotes \" stands for " and
+// any other backslash for itself, so the backslashes that end a word go after the closing quote.
 std::string quoted(const Words& words, bool single) {
   std::string line;
   for (const std::string& word : words) {
@@ -79,8 +65,6 @@ std::string quoted(const Words& words, bool single) {
   return line;
 }
 
-bool starts_with(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-
 // The current directory, when it holds "!": what it takes to list it.
 DWORD attributes(LPCSTR name) {
   return g_one_file && std::string(name) == "." ? FILE_ATTRIBUTE_DIRECTORY : INVALID_FILE_ATTRIBUTES;
@@ -91,79 +75,41 @@ HANDLE find_first(LPCSTR, LPWIN32_FIND_DATAA found) {
   return reinterpret_cast<HANDLE>(std::uintptr_t{8});
 }
 
-bool is_high(unsigned char byte) { return byte >= 0x80 && byte < 0xC0; }
-
-// The command line as units: a byte below 0x80 as its character, the others
-// as surrogates (0x80-0xBF high, 0xC0-0xFF low).
-std::u16string command_units(const std::string& line) {
-  std::u16string units;
-  for (const char c : line) {
-    const auto byte = static_cast<unsigned char>(c);
-    units += static_cast<char16_t>(byte < 0x80 ? byte : is_high(byte) ? 0xD800 + byte - 0x80 : 0xDC00 + byte - 0xC0);
-  }
-  return units;
-}
-
-// The line with each character of surrogates (a pair, or a lone one) as the
-// byte 0x80, which the splitter reads as a plain letter.
-std::string plain_line(const std::string& line) {
-  std::string plain;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(line[i]);
-    if (is_high(byte) && i + 1 < line.size() && static_cast<unsigned char>(line[i + 1]) >= 0xC0) ++i;  // a pair
-    plain += byte < 0x80 ? line[i] : '\x80';
-  }
-  return plain;
-}
-
-// For each word of a line, whether it holds a wildcard outside quotes and
-// so is expanded: the splitter's rules, written again.
-std::vector<bool> expanded_words(const std::string& line) {
-  std::vector<bool> wild;
-  char quote = '\0';
-  bool in_word = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const char c = line[i];
-    if (!quote && (c == ' ' || c == '\t')) {
-      in_word = false;
-      continue;
-    }
-    if (!in_word) wild.push_back(false);
-    in_word = true;
-    if (!quote && (c == '"' || c == '\'')) {
-      quote = c;
-    } else if (quote && c == quote) {
-      quote = '\0';
-    } else if (quote == '"' && c == '\\' && i + 1 < line.size() && line[i + 1] == '"') {
-      ++i;
-    } else if (!quote && (c == '*' || c == '?' || c == '[')) {
-      wild.back() = true;
-    }
-  }
-  return wild;
-}
-
-// A word with each plain letter 0x80 read as `as`.
-std::string with_letters_as(std::string word, const std::string& as) {
-  for (std::size_t at = word.find('\x80'); at != std::string::npos; at = word.find('\x80', at + as.size())) {
-    word.replace(at, 1, as);
+// A word with each `from` written as `to`.
+std::string replaced(std::string word, const std::string& from, const std::string& to) {
+  for (std::size_t at = word.find(from); at != std::string::npos; at = word.find(from, at + to.size())) {
+    word.replace(at, from.size(), to);
   }
   return word;
 }
 
-// The words of the command line in units, as start-up converts and splits it.
-Words split_units(const std::u16string& units) {
-  char* line = rt::oem_command_line(reinterpret_cast<const WCHAR*>(units.c_str()));
-  if (!line) __builtin_trap();
-  const Words words = split(line);
-  rt::free(line);
-  return words;
+// The command line as UTF-16 units (bytes below 0x80 as themselves, 0x80-0xBF as high surrogates, 0xC0-0xFF as
+// low ones) converted to the OEM page and split, against the plain line: a plain letter, 0x80, for each
+// character such units make (a pair, or a lone one).
+void check_command_line_conversion(const std::string& line) {
+  std::u16string units;
+  std::string plain;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(line[i]);
+    const auto next = static_cast<unsigned char>(i + 1 < line.size() ? line[i + 1] : 0);
+    units += static_cast<char16_t>(byte < 0x80 ? byte : byte < 0xC0 ? 0xD800 + byte - 0x80 : 0xDC00 + byte - 0xC0);
+    if (byte < 0x80 || byte >= 0xC0 || next < 0xC0) plain += byte < 0x80 ? line[i] : '\x80';
+  }
+  g_one_file = true;
+  char* converted_line = rt::oem_command_line(reinterpret_cast<const WCHAR*>(units.c_str()));
+  if (!converted_line) __builtin_trap();
+  const Words converted = split(converted_line);
+  rt::free(converted_line);
+  const Words plain_words = split(plain);
+  g_one_file = false;
+  if (converted.size() != plain_words.size()) __builtin_trap();
+  for (std::size_t i = 0; i < plain_words.size() && line.find('[') == std::string::npos; ++i) {
+    if (replaced(converted[i], "[?]", "?") != replaced(plain_words[i], "\x80", "?")) __builtin_trap();
+  }
 }
 
-// The environment block in units, as start-up converts it: each byte below
-// 0x80 its character, the others lone high surrogates, each of which must
-// come back as '?'.
-void check_environment_conversion(const std::vector<char>& block) {
+// The environment block converted: each unit no page has (a lone high surrogate for a byte from 0x80) as '?'.
+void check_environment_conversion(const std::string& block) {
   std::u16string units;
   std::string expected;
   for (const char c : block) {
@@ -171,30 +117,38 @@ void check_environment_conversion(const std::vector<char>& block) {
     units += static_cast<char16_t>(byte < 0x80 ? byte : 0xD800 + (byte & 0x3F));
     expected += byte < 0x80 ? c : '?';
   }
-  std::size_t end = 0;  // through the empty entry that ends the block
-  while (expected[end] != '\0') end = expected.find('\0', end) + 1;
-  expected.resize(end + 1);
   char* converted = rt::oem_environment(reinterpret_cast<const WCHAR*>(units.c_str()));
   if (!converted || std::string(converted, expected.size()) != expected) __builtin_trap();
   rt::free(converted);
+}
+
+std::uint32_t word_at(std::size_t at) {
+  std::uint32_t word;
+  rt::memcpy(&word, &g_block[at], 4);
+  return word;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
-  w32::hook::replacements.MapViewOfFile = [](HANDLE, DWORD, DWORD, DWORD, SIZE_T) -> LPVOID { return g_block.data(); };
-  w32::hook::replacements.VirtualQuery = query;
-  w32::hook::replacements.GetFileAttributesA = attributes;
-  w32::hook::replacements.FindFirstFileA = find_first;
-  w32::hook::replacements.FindNextFileA = [](HANDLE, LPWIN32_FIND_DATAA) -> BOOL { return FALSE; };
-  w32::hook::replacements.FindClose = [](HANDLE) -> BOOL { return TRUE; };
-  w32::hook::replacements.GetVolumeInformationA = [](LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPSTR,
-                                                     DWORD) -> BOOL { return FALSE; };
+  auto& r = w32::hook::replacements;
+  r.MapViewOfFile = [](HANDLE, DWORD, DWORD, DWORD, SIZE_T) -> LPVOID { return g_block.data(); };
+  r.VirtualQuery = [](LPCVOID address, PMEMORY_BASIC_INFORMATION region, SIZE_T) -> SIZE_T {
+    *region = MEMORY_BASIC_INFORMATION{const_cast<LPVOID>(address), nullptr, 0, g_block.size(), 0, 0, 0};
+    return sizeof *region;
+  };
+  r.GetFileAttributesA = attributes;
+  r.FindFirstFileA = find_first;
+  r.FindNextFileA = [](HANDLE, LPWIN32_FIND_DATAA) -> BOOL { return FALSE; };
+  r.FindClose = [](HANDLE) -> BOOL { return TRUE; };
+  r.GetVolumeInformationA = [](LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPSTR, DWORD) -> BOOL { return FALSE; };
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using w32::hook::Call;
+  const unsigned blocks = w32::hook::calls(Call::HeapAlloc) - w32::hook::calls(Call::HeapFree);
   const std::string input(reinterpret_cast<const char*>(data), size);
   const std::string line = input.substr(0, input.find('\0'));
   const Words words = split(line);
@@ -207,45 +161,42 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (words != fields) __builtin_trap();
   }
-
-  g_one_file = true;
-  const Words converted = split_units(command_units(line));
-  const Words plain = split(plain_line(line));
-  g_one_file = false;
-  const std::vector<bool> expanded = expanded_words(line);
-  if (converted.size() != plain.size() || plain.size() != expanded.size()) __builtin_trap();
-  const bool bracket = line.find('[') != std::string::npos;  // "[?]" inside brackets is no bracket of its own
-  for (std::size_t i = 0; i < plain.size() && !bracket; ++i) {
-    if (converted[i] != with_letters_as(plain[i], expanded[i] ? "[?]" : "?")) __builtin_trap();
-  }
+  check_command_line_conversion(line);
 
   Words entries;
+  std::string environment;  // the entries, each ended by a zero byte, then an empty one
   std::size_t at = line.size() + 1;
   for (; at < size && input[at] != '\0'; at += entries.back().size() + 1) {
     entries.push_back(input.substr(at, input.find('\0', at) - at));
+    environment += entries.back() + '\0';
   }
-  std::vector<char> environment(input.begin() + std::min(line.size() + 1, size), input.begin() + std::min(at, size));
-  environment.insert(environment.end(), 2, '\0');  // the last entry's end, and the empty entry
+  environment += '\0';
   check_environment_conversion(environment);
   g_block.assign(data + std::min(at + 1, size), data + size);
-  if (g_block.size() >= 12 && rt::load_le32(&g_block[8]) == 0) {
-    const std::uint32_t pid = w32::GetCurrentProcessId();
-    rt::memcpy(&g_block[8], &pid, 4);
-  }
+  const std::uint32_t pid = w32::GetCurrentProcessId();
+  if (g_block.size() >= 12 && word_at(8) == 0) rt::memcpy(&g_block[8], &pid, 4);
 
   const rt::EnvironmentScan scan = rt::scan_environment(environment.data());
-  const bool named = std::any_of(entries.begin(), entries.end(), [](auto& e) { return starts_with(e, "NVOARGS="); });
-  const bool fits = g_block.size() >= rt::kArgBlockStrings &&
-                    rt::load_le32(&g_block[8]) == w32::GetCurrentProcessId() &&
-                    std::count(g_block.begin() + rt::kArgBlockStrings, g_block.end(), '\0') >=
-                        rt::load_le32(&g_block[16]);
+  const bool named = std::any_of(entries.begin(), entries.end(), [](auto& e) { return e.starts_with("NVOARGS="); });
+  const bool fits = g_block.size() >= 20 && word_at(8) == pid &&
+                    static_cast<std::size_t>(std::count(g_block.begin() + 20, g_block.end(), '\0')) >= word_at(16);
   if (scan.arg_block != (named && fits ? g_block.data() : nullptr)) __builtin_trap();
 
-  char** environ = rt::build_environment(environment.data(), scan, nullptr);  // sized by the first pass
+  Words tilde;
+  for (const std::string& entry : entries) {
+    if (entry.starts_with("~")) tilde.push_back(entry.substr(1));
+  }
+  std::vector<char*> tilde_args(tilde.size() + 1);
+  char** environ = rt::build_environment(environment.data(), scan, tilde_args.data());
   std::size_t count = 0;
   while (environ[count]) ++count;
   for (const std::string& entry : take(environ, count)) {
-    if (starts_with(entry, "=") || starts_with(entry, "~") || starts_with(entry, "NVOARGS=")) __builtin_trap();
+    if (entry.starts_with("=") || entry.starts_with("~") || entry.starts_with("NVOARGS=")) __builtin_trap();
   }
+  for (std::size_t i = 0; i < tilde.size(); ++i) {
+    if (!tilde_args[i] || tilde_args[i] != tilde[i]) __builtin_trap();
+    rt::free(tilde_args[i]);
+  }
+  if (w32::hook::calls(Call::HeapAlloc) - w32::hook::calls(Call::HeapFree) != blocks) __builtin_trap();
   return 0;
 }

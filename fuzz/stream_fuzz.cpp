@@ -1,16 +1,13 @@
-// Fuzzing the stream reader against a model of text mode. The input is a
-// 12-byte header, then the bytes a descriptor serves, in chunks, through a
-// replaced ReadFile. The header (16-bit words, little-endian):
-//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptor is a console;
-//      the low 14 bits modulo 1026: 0 unbuffered, 1 ... 1024 setvbuf with a
-//      buffer of that many bytes, 1025 buffering decided on first use
+// Fuzzing the stream reader against a model of text mode. The input is a 12-byte header, then the bytes a
+// descriptor serves, in chunks, through a replaced ReadFile. The header (16-bit words, little-endian):
+//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptor is a console; the low 14 bits modulo 1026:
+//      0 unbuffered, 1 ... 1024 setvbuf with a buffer of that many bytes, 1025 buffering decided on first use
 //   2  the descriptor's position when the buffer is set up (its alignment)
 //   4  four chunk sizes that successive reads cycle through (0: all asked)
-//   8  four reading steps, cycled: the low two bits getc, fread, stream_take,
-//      stream_take up to a line feed; the high six bits n ask for 20n + 1 bytes
-// All is read, and must be the model's result: in text mode every 0x1A
-// dropped, then CR LF read as LF and any other CR kept (on a file as on a
-// console); in binary mode the bytes as they are. The end stays, no error.
+//   8  four reading steps, cycled: the low two bits getc, fread, stream_take, stream_take up to a line feed; the
+//      high six bits n ask for 20n + 1 bytes
+// All is read, and must be the model's result: in text mode every 0x1A dropped, then CR LF read as LF and any other
+// CR kept (on a file as on a console); in binary mode the bytes as they are. The end stays, no error.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -18,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "fuzz/harness.h"
 #include "runtime/stdio/stream.h"
 #include "runtime/string.h"
 #include "runtime/win32/open.h"
@@ -40,12 +38,6 @@ BOOL read_chunk(HANDLE, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED
 DWORD position(HANDLE, LONG, PLONG high, DWORD) {
   if (high) *high = 0;
   return g_header[2] | g_header[3] << 8;
-}
-
-std::string text_mode(std::string bytes) {
-  std::erase(bytes, '\x1a');
-  for (std::size_t at = 0; (at = bytes.find("\r\n", at)) != std::string::npos;) bytes.erase(at, 1);
-  return bytes;
 }
 
 }  // namespace
@@ -98,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (got.size() == before) break;
   }
-  if (got != (binary ? served : text_mode(served))) __builtin_trap();
+  if (got != (binary ? served : harness::read_as_text(served))) __builtin_trap();
   if (!rt::feof(stream) || rt::ferror(stream) || rt::getc(stream) != rt::EOF) __builtin_trap();
   if (rt::fclose(stream) != 0) __builtin_trap();
   return 0;

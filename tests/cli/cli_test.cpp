@@ -1,55 +1,56 @@
-// End-to-end cases of the tail program, kept as data in cases.txt and run
-// against the program built for this target.
-//
-// The format: lines beginning with '#' are comments; "case: NAME" starts a
-// case; the fields that follow, one a line, are
-//   args: ARG ARG ...     the arguments, separated by blanks, as typed at a
-//                         prompt: one with *, ? or [ is expanded (natively
-//                         as the shell does it, on Windows by tail itself).
-//                         A case may have several args lines: equivalent
-//                         command lines that each must give the same result
-//                         (none: no arguments)
-//   file NAME: BYTES      a file in the case's directory
-//   dir: NAME             a directory
-//                         Names, arguments and env values are UTF-8; on
-//                         Windows they reach tail in UTF-16, as typed ones do
-//   data: BYTES           the input, given each way that follows
-//   via: file pipe redirect closed   a file "in" added to the arguments, a pipe on standard
-//                         input, standard input from a file, "in" added and no standard input at all
-//   out: BYTES            the expected standard output. On Windows standard
-//                         output is a text stream, and each line feed of out
-//                         is written as CR LF, unless a byte unit is counted
-//                         (an option holding b, c, k or m, or --bytes).
-//                         Several out lines (or err lines) follow each other
-//   out-windows: BYTES    the expected standard output on Windows, where the
-//                         text-mode reading of the input makes it differ
-//   err: BYTES            the expected standard error (CR LF on Windows: stderr is a text stream)
-//   status: N             the expected exit status
-//   only: native|windows  a case about one host
-//   stdout: full|gone     standard output is a full device (/dev/full), or a
-//                         pipe whose reader has gone
-//   env: NAME=VALUE ...   variables added to the environment, which otherwise
-//                         chooses no language. Several env lines: environments
-//                         that each must give the same result
-// BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an
-// argument), and {usage} (the usage text and a line feed), {error N} (the
-// system's text for error code N), {repeat N TEXT} (TEXT N times), {nls}
-// (the folder of the catalogues the build makes), {version} (the release's version), {catalogue LANGUAGE} (the
-// bytes of the build's catalogue for that language), {oem TEXT} (TEXT as
-// tail has names: on Windows in the OEM code page, elsewhere as it is).
+// End-to-end cases of the tail program, kept as data in cases.txt and run against the program built for this
+// target, some of them under a fault sweep. Lines beginning with '#' are comments; "case: NAME" starts a case;
+// the fields that follow, one a line, are
+//   args: ARG ...          the arguments, split at blanks; several args lines each must give the same result
+//   row: ARG ... => BYTES  instead, a table: each row a command line and its own expected standard error
+//   line: LINE             instead, the whole command line, split and expanded by tail's own start-up on Windows
+//                          (elsewhere by the sweep program's, which then runs tail)
+//   block: KIND WORD ...   an argument block handed to tail (Windows), meant for it (KIND this), for another
+//                          process (other), or whose last string runs past the mapping (unended)
+//   file NAME: BYTES       a file in the case's directory; hole NAME: N puts N zero bytes before its bytes
+//   dir: NAME              a directory. Names, arguments and env values are UTF-8; on Windows they reach tail in
+//                          UTF-16, as typed ones do
+//   data: BYTES            the input, given each way of via: file (a file "in" added to the arguments), pipe (on
+//                          standard input), redirect (standard input from a file), closed ("in" added and no
+//                          standard input at all)
+//   out: BYTES             the expected standard output: on Windows each line feed as CR LF (a text stream),
+//                          unless an option counts a byte unit (holds b, c, k or m)
+//   err: BYTES, status: N  the expected standard error (CR LF on Windows) and exit status. Several lines of out,
+//                          err or data make one text
+//   only: native|windows   a case about one host
+//   stdout: full|gone      standard output is a full device (/dev/full), or a pipe whose reader has gone
+//   env: NAME=VALUE ...    variables added to an environment that chooses no language. Several env lines, and
+//                          several block lines, each must give the same result
+//   sweep: yes             the case runs in the sweep program: once as it is, then once for every N = 1, 2, 3 ...
+//                          with its Nth system call failing (all functions' calls counted together, start-up
+//                          included), until a run no longer reaches N; under Wine, where a run costs half a
+//                          second, every other N, odd for one such case and even for the next. A run that
+//                          reached its fault either did what the run without one did, or ended with status 1
+//                          (127 in start-up) and a diagnostic, having written a prefix of the right output; only
+//                          a failed call that cost standard error alone may leave no diagnostic, and a block the
+//                          heap could not free may cost a warning. Never a crash, a hang or a sanitizer report
+//   grow: NAME             there, file NAME gains a line once a file's size is taken, and a faulted run may
+//   grown: BYTES           write this instead of out, having read the grown file to its end
+// BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an argument), and {usage} (the usage text
+// and a line feed), {error N} (the system's text for error code N), {repeat N TEXT} (TEXT N times), {nls} (the
+// folder of the build's catalogues), {version} (the release's version), {catalogue LANGUAGE} (the bytes of the
+// build's catalogue for that language), {oem TEXT} (TEXT as tail has names: on Windows in the OEM code page).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <numeric>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "tests/support/process.h"
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 #include "runtime/msg/diag.h"
 
 namespace {
@@ -57,6 +58,7 @@ namespace {
 struct Case {
   std::string name;
   int line = 0;
+  int swept = 0;  // cases swept before this one
   // The values by key ("args", "dir", "file NAME", "out"...), in their order.
   std::map<std::string, std::vector<std::string>> fields;
 };
@@ -69,53 +71,41 @@ const char kUsage[] =
     "       tail -[number][b|c|k|l|m|n][f] [file...]\n"
     "       tail +[number][b|c|k|l|m|n][f] [file...]\n"
     "       tail --help | --version\n";
+constexpr char kStartupFailure[] = "_main: memory allocation error during startup.\r\n";
 
 // A value with its escapes and placeholders replaced.
 std::string expand(const std::string& value) {
+  static const std::string escapes = "nrt0s\\";
+  static const std::string escaped("\n\r\t\0 \\", 6);
   std::string out;
   for (std::size_t i = 0; i < value.size(); ++i) {
-    const char c = value[i];
-    if (c == '\\' && i + 1 < value.size()) {
-      const char e = value[++i];
-      switch (e) {
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case '0': out += '\0'; break;
-        case 's': out += ' '; break;
-        case '\\': out += '\\'; break;
-        case 'x': out += static_cast<char>(std::stoi(value.substr(i + 1, 2), nullptr, 16)); i += 2; break;
-        default: throw std::runtime_error("unknown escape \\" + std::string(1, e));
-      }
-    } else if (c == '{') {
-      const std::size_t close = value.find('}', i);
-      const std::string inside = value.substr(i + 1, close - i - 1);
-      if (inside == "usage") {
-        out += kUsage;
-      } else if (inside.rfind("error ", 0) == 0) {
-        out += rt::strerror(std::stoi(inside.substr(6)));
-      } else if (inside == "version") {
-        out += TAIL_VERSION;
-      } else if (inside == "nls") {
-        out += TAIL_NLS_DIR;
-      } else if (inside.rfind("catalogue ", 0) == 0) {
-        out += support::ScratchDir::read(TAIL_NLS_DIR "/" + inside.substr(10) + "/nvo.cat");
-      } else if (inside.rfind("oem ", 0) == 0) {
-        out += support::oem_text(expand(inside.substr(4)));
-      } else if (inside.rfind("repeat ", 0) == 0) {
-        std::istringstream words(inside.substr(7));
-        int times;
-        std::string text;
-        words >> times;
-        std::getline(words >> std::ws, text);
-        for (const std::string piece = expand(text); times > 0; --times) out += piece;
-      } else {
-        throw std::runtime_error("unknown placeholder {" + inside + "}");
-      }
-      i = close;
+    const std::size_t close = value.find('}', i);
+    const std::string inside = value[i] == '{' ? value.substr(i + 1, close - i - 1) : "";
+    const auto starts = [&inside](const char* prefix) { return inside.rfind(prefix, 0) == 0; };
+    if (value[i] == '\\' && value[i + 1] == 'x') {
+      out += static_cast<char>(std::stoi(value.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else if (value[i] == '\\') {
+      const std::size_t e = escapes.find(value[++i]);
+      if (e == std::string::npos) throw std::runtime_error("unknown escape in " + value);
+      out += escaped[e];
+    } else if (value[i] != '{') {
+      out += value[i];
+    } else if (inside == "usage" || inside == "nls" || inside == "version") {
+      out += inside == "usage" ? kUsage : inside == "nls" ? TAIL_NLS_DIR : TAIL_VERSION;
+    } else if (starts("error ")) {
+      out += rt::strerror(std::stoi(inside.substr(6)));
+    } else if (starts("catalogue ")) {
+      out += support::ScratchDir::read(TAIL_NLS_DIR "/" + inside.substr(10) + "/nvo.cat");
+    } else if (starts("oem ")) {
+      out += support::oem_text(expand(inside.substr(4)));
+    } else if (starts("repeat ")) {
+      const std::string piece = expand(inside.substr(inside.find(' ', 7) + 1));
+      for (int times = std::stoi(inside.substr(7)); times > 0; --times) out += piece;
     } else {
-      out += c;
+      throw std::runtime_error("unknown placeholder in " + value);
     }
+    if (value[i] == '{') i = close;
   }
   return out;
 }
@@ -124,7 +114,7 @@ std::string expand(const std::string& value) {
 std::vector<Case> load_cases() {
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
-  const std::string known = " args dir data via out out-windows err status only stdout env ";
+  const std::string known = " args row line block dir data via out err status only stdout env sweep grow grown ";
   std::vector<Case> cases;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
@@ -132,86 +122,171 @@ std::vector<Case> load_cases() {
     if (line.empty() || line[0] == '#') continue;
     const std::size_t colon = line.find(':');
     const std::string key = line.substr(0, colon);
+    const bool named = key.rfind("file ", 0) == 0 || key.rfind("hole ", 0) == 0;
     if (key == "case") {
-      cases.push_back(Case{line.substr(colon + 2), number, {}});
+      cases.push_back(Case{line.substr(colon + 2), number, 0, {}});
     } else if (colon == std::string::npos || cases.empty() ||
-               (known.find(" " + key + " ") == std::string::npos && key.rfind("file ", 0) != 0)) {
+               (!named && known.find(" " + key + " ") == std::string::npos)) {
       throw std::runtime_error("cases.txt line " + std::to_string(number) + ": " + line);
     } else {
       cases.back().fields[key].push_back(colon + 2 <= line.size() ? line.substr(colon + 2) : "");
     }
   }
   std::erase_if(cases, [](Case& c) {
-    for (const char* key : {"args", "env"}) {
+    for (const char* key : {"args", "env", "block"}) {
       if (!c.fields.count(key)) c.fields[key].emplace_back();
     }
     return c.fields.count("only") && c.fields["only"][0] != (w32::kDriveLetters ? "windows" : "native");
   });
+  for (std::size_t i = 1; i < cases.size(); ++i) {
+    cases[i].swept = cases[i - 1].swept + static_cast<int>(cases[i - 1].fields.count("sweep"));
+  }
   return cases;
 }
 
-// A field's value; the lines of a field given on several lines (out and err
-// are long), one after the other.
+// A field's value; several lines of one field make one text.
 std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
   const auto found = c.fields.find(key);
   if (found == c.fields.end()) return otherwise;
-  std::string value;
-  for (const std::string& line : found->second) value += line;
-  return value;
+  return std::accumulate(found->second.begin(), found->second.end(), std::string());
 }
 
-// A byte unit is counted: an option names b, c, k or m.
-bool counts_bytes(const std::vector<std::string>& args) {
-  for (const std::string& arg : args) {
-    if (arg.starts_with("--")) {
-      if (arg.size() > 2 && std::string("--bytes").starts_with(arg.substr(0, arg.find('=')))) return true;
-    } else if ((arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos) {
-      return true;
+// What a run left: its status, output and error, and in the sweep program the
+// function whose call failed ("" when none did) and whether following had begun.
+struct Outcome {
+  unsigned status;
+  std::string out, err, failed;
+  bool following = false;
+};
+
+class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Case> {
+ protected:
+  // One way to run the case: tail, or with `nth` >= 0 the sweep program with its nth call failing (0: none).
+  Outcome run(support::RunOptions options, std::vector<std::string> args, int nth) {
+    const Case& c = GetParam();
+    const bool raw = c.fields.count("line") != 0;
+    const std::string marker = in_dir("marker");
+    std::filesystem::remove(marker);
+    dir.write("in", expand(field(c, "data")));  // as it was before a run that made it grow
+    if (nth >= 0) {
+      options.environment->push_back("SWEEP_NTH=" + std::to_string(nth));
+      options.environment->push_back("SWEEP_MARKER=" + marker);
+      for (const std::string& entry : support::host_environment()) {
+        if (entry.find("SAN_OPTIONS=") != std::string::npos) options.environment->push_back(entry);
+      }
     }
+    if (c.fields.count("grow")) options.environment->push_back("SWEEP_GROW=" + in_dir(field(c, "grow")));
+    const bool sweep = nth >= 0 || (raw && !w32::kDriveLetters);
+    support::Child child(support::sibling_program(sweep ? "sweep" : "../tail"), raw ? decltype(args){} : args,
+                         options);
+    const std::optional<unsigned> status = child.wait(std::chrono::seconds(30));
+    const std::string marked = support::ScratchDir::read(marker);  // the failed call's line, then "following"
+    const std::string failed = marked.starts_with("following") ? "" : marked.substr(0, marked.find('\n'));
+    return Outcome{status.value_or(~0u), child.out(), child.err(), failed, marked.ends_with("following\n")};
   }
-  return false;
-}
 
-class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Case> {};
+  // The sweep: every failing call ends soundly (see the top of this file).
+  void sweep(const support::RunOptions& options, const std::vector<std::string>& args, const Outcome& clean,
+             const std::string& grown, const std::string& where) {
+    constexpr unsigned kStride = w32::kDriveLetters ? 2 : 1;
+    unsigned changed = 0;  // runs the fault made end otherwise than the run without one
+    for (unsigned n = kStride == 1 ? 1 : 1 + GetParam().swept % 2;; n += kStride) {
+      ASSERT_LT(n, 2000u) << "the sweep does not end";
+      const Outcome got = run(options, args, static_cast<int>(n));
+      const std::string what = where + ": call " + std::to_string(n) + " (" + got.failed + ") failing: status " +
+                               std::to_string(got.status) + ", stdout [" + got.out + "], stderr [" + got.err + "]";
+      if (got.failed.empty()) {  // not reached: the run made fewer calls, and is the run without a fault
+        EXPECT_EQ(got.status, clean.status) << what;
+        EXPECT_EQ(got.out, clean.out) << what;
+        EXPECT_EQ(got.following, clean.following) << what;
+        break;
+      }
+      EXPECT_EQ(got.err.find("Sanitizer"), std::string::npos) << what;
+      EXPECT_EQ(got.err.find("runtime error"), std::string::npos) << what;
+      // A disk file whose status cannot be read is not followed, as a pipe is not.
+      const bool following = got.following || (clean.following && got.failed == "GetFileInformationByHandle");
+      // Under a fault a file that grew may be read to its end: sound, but other output.
+      const std::string& out = !got.out.empty() && grown.starts_with(got.out) ? grown : clean.out;
+      const bool same = got.status == clean.status && got.out == out && following == clean.following;
+      if (!same || got.err != clean.err) ++changed;
+      if (same && (got.err == clean.err || got.failed == "HeapFree")) continue;
+      const bool stderr_alone = got.out == out && (got.failed == "WriteFile" || got.failed == "GetStdHandle");
+      // Where the run without a fault wrote no message, the diagnostic names the error the fault gave; but a
+      // missing standard handle fails later in its own way, and a folder expansion cannot read gives no names.
+      const int code = got.failed.starts_with("Heap") ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED;
+      const bool named = !clean.err.empty() || got.failed == "GetStdHandle" || GetParam().fields.count("line") ||
+                         got.err.find(rt::strerror(code)) != std::string::npos;
+      const bool diagnostic = got.status == 127 ? got.err == kStartupFailure
+                                                : !got.err.empty() && got.err != clean.err && named;
+      EXPECT_TRUE(got.status == 127 || got.status == 1) << what;
+      EXPECT_TRUE(diagnostic || stderr_alone) << what;
+      EXPECT_EQ(got.out, out.substr(0, got.out.size())) << what;
+    }
+    EXPECT_GT(changed, 0u) << where << ": no fault showed";
+  }
+};
 
 TEST_P(Cli, Run) {
   const Case& c = GetParam();
-  for (const auto& [key, values] : c.fields) {  // "dir" comes before "file NAME"
+  for (const auto& [key, values] : c.fields) {  // "dir", then "file NAME", then "hole NAME"
     for (const std::string& value : values) {
+      const std::string name = key.size() > 5 ? key.substr(5) : "";
       if (key == "dir") std::filesystem::create_directories(dir.path() / support::utf8_path(value));
-      if (key.rfind("file ", 0) == 0) dir.write(key.substr(5), expand(value));
+      if (key.rfind("file ", 0) == 0) dir.write(name, expand(value));
+      if (key.rfind("hole ", 0) == 0) {
+        const std::string bytes = support::ScratchDir::read(in_dir(name));
+        std::filesystem::resize_file(dir.write(name, ""), std::stoull(value));
+        std::ofstream(in_dir(name), std::ios::binary | std::ios::app) << bytes;
+      }
     }
   }
-  const std::string data = expand(field(c, "data"));
-  dir.write("in", data);
+  const bool raw = c.fields.count("line") != 0;
+  const bool swept = c.fields.count("sweep") != 0;
+  const char* lines = raw ? "line" : c.fields.count("row") ? "row" : "args";
   std::istringstream ways(field(c, "via", "none"));
   for (std::string way; ways >> way;) {
-    for (const std::string& command_line : c.fields.at("args")) {
+    for (const std::string& row : c.fields.at(lines)) {
+      const std::string command_line = row.substr(0, row.find(" => "));
+      const std::string err = row.size() > command_line.size() ? row.substr(command_line.size() + 4) : field(c, "err");
       for (const std::string& environment : c.fields.at("env")) {
-        std::vector<std::string> args;
-        std::istringstream words(command_line);
-        for (std::string word; words >> word;) args.push_back(expand(word));
-        support::RunOptions options;
-        options.expand_wildcards = true;
-        if (way == "file" || way == "closed") args.push_back("in");
-        if (way == "pipe" || way == "redirect") options.input = data;
-        options.input_pipe = way == "pipe";
-        options.input_closed = way == "closed";
-        if (field(c, "stdout") == "full") options.output_path = "/dev/full";
-        options.output_reader_gone = field(c, "stdout") == "gone";
-        options.environment = support::plain_environment();
-        std::istringstream entries(environment);
-        for (std::string entry; entries >> entry;) options.environment->push_back(expand(entry));
-        const support::ChildResult result = support::run_tail(dir.path(), args, options);
-        const bool own_windows_out = w32::kTextModeByDefault && c.fields.count("out-windows");
-        std::string out = expand(field(c, own_windows_out ? "out-windows" : "out"));
-        if (!own_windows_out && !counts_bytes(args)) out = support::as_text(out);
-        const std::string where =
-            "cases.txt line " + std::to_string(c.line) + ": " + environment + " tail " + command_line + " via " + way;
-        const auto status = static_cast<unsigned>(std::stoi(field(c, "status", "0")));
-        EXPECT_EQ(result.status, status) << where << "\n" << result.err;
-        EXPECT_EQ(c.fields.count("stdout") ? out : result.out, out) << where;  // such an output shows nothing
-        EXPECT_EQ(result.err, support::as_text(expand(field(c, "err")))) << where;
+        for (const std::string& block : c.fields.at("block")) {
+          std::vector<std::string> args;
+          std::istringstream words(command_line);
+          for (std::string word; words >> word;) args.push_back(expand(word));
+          support::RunOptions options;
+          options.cwd = support::utf8_name(dir.path());
+          if (way == "file" || way == "closed") args.push_back("in");
+          if (way == "pipe" || way == "redirect") options.input = expand(field(c, "data"));
+          options.input_pipe = way == "pipe";
+          options.input_closed = way == "closed";
+          if (field(c, "stdout") == "full") options.output_path = "/dev/full";
+          options.output_reader_gone = field(c, "stdout") == "gone";
+          // A swept run's environment is the case's alone: each entry costs start-up calls.
+          options.environment = swept ? std::vector<std::string>{} : support::plain_environment();
+          std::istringstream entries(environment);
+          for (std::string entry; entries >> entry;) options.environment->push_back(expand(entry));
+          if (raw && w32::kDriveLetters) options.command_line = expand(command_line);
+          if (raw && !w32::kDriveLetters) options.environment->push_back("SWEEP_COMMAND_LINE=" + expand(command_line));
+          std::istringstream block_words(block);
+          if (block_words >> options.block_kind) {
+            options.argument_block.emplace();
+            for (std::string word; block_words >> word;) options.argument_block->push_back(expand(word));
+          }
+          const Outcome clean = run(options, args, swept ? 0 : -1);
+          const bool bytes = std::any_of(args.begin(), args.end(), [](const std::string& arg) {  // a byte unit
+            const std::string name = arg.substr(0, arg.find('='));
+            if (arg.starts_with("--")) return name.size() > 2 && std::string("--bytes").starts_with(name);
+            return (arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos;
+          });
+          const auto text = [bytes](const std::string& b) { return bytes ? b : support::as_text(b); };
+          const std::string out = text(expand(field(c, "out")));
+          const std::string where = "cases.txt line " + std::to_string(c.line) + ": " + environment + " tail " +
+                                    command_line + " " + block + " via " + way;
+          EXPECT_EQ(clean.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where;
+          EXPECT_EQ(c.fields.count("stdout") ? out : clean.out, out) << where;  // such an output shows nothing
+          EXPECT_EQ(clean.err, support::as_text(expand(err))) << where;
+          if (swept) sweep(options, args, clean, text(expand(field(c, "grown"))), where);
+        }
       }
     }
   }

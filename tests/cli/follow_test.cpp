@@ -1,19 +1,17 @@
-// Follow mode as only real processes show it: appended lines and a partial
-// line written at the poll that finds them, many files followed under
-// headers, and rotations while a writer goes on writing. What
-// happens to a followed file between two polls is the model's business in
-// fuzz/follow_fuzz.cpp.
+// Follow mode as only real processes show it: appended lines and a partial line written at the poll that finds
+// them, many files followed under headers, and rotations while a writer goes on writing. What happens to a followed
+// file between two polls is the model's business in fuzz/follow_fuzz.cpp.
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tests/support/process.h"
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 
 namespace {
 
@@ -22,71 +20,59 @@ using support::as_text;
 
 constexpr auto kWithinPolls = 10s;  // polls every 0.1 s or less here: a change shows within a few
 
-// What -F says when NAME was rotated between two polls: replaced, or gone
-// and back when a poll fell between the old file's going and the new one's
-// coming (a pattern of lines, each "\n" standing for a line end).
+// True once `holds` does, false when it still does not after kWithinPolls.
+bool eventually(const std::function<bool()>& holds) {
+  const auto deadline = std::chrono::steady_clock::now() + kWithinPolls;
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// What -F says when NAME was rotated between two polls: replaced, or gone and back when a poll fell between the old
+// file's going and the new one's coming (a pattern of lines, each "\n" standing for a line end).
 std::string rotated(const std::string& name) {
   const std::string n = "tail: '" + name + "' has ";
   return "(" + n + "been replaced; following new file\n|" + n + "become inaccessible: [^\r\n]*\n" + n +
          "appeared; following new file\n)";
 }
 
-// The same for a delete and a create. Under Wine a deleted file keeps its
-// name until its last handle is closed, and a create opens it again and
-// empties it: the same file, truncated. Natively a file created after a poll
-// let the deleted one go may get its index: that file again, truncated.
+// The same for a delete and a create. Under Wine a deleted file keeps its name until its last handle is closed, and
+// a create opens it again and empties it: the same file, truncated. Natively a file created after a poll let the
+// deleted one go may get its index: that file again, truncated.
 std::string recreated(const std::string& name) {
   const std::string truncated = "tail: " + name + ": file truncated\n";
   return "(" + rotated(name) + "|" + truncated + "|tail: '" + name + "' has become inaccessible: [^\r\n]*\ntail: '" +
          name + "' has become accessible again; following on where it left off\n" + truncated + ")";
 }
 
-// tail -f or -F at quick polls in a scratch directory, and what it wrote.
-// It has no standard input: descriptor 0 is free for the files it opens.
-class Follow : public support::RuntimeTest {
+// tail -f or -F at quick polls in a scratch directory, without standard input: descriptor 0 is free for files.
+class Follow : public support::RuntimeTest, public testing::WithParamInterface<bool> {
  protected:
   void start(std::vector<std::string> args, const char* interval = "0.1") {
     args.insert(args.begin(), {"-s", interval});
     support::RunOptions options;
+    options.cwd = support::utf8_name(dir.path());
     options.input_closed = true;
-    tail = support::start_tail(dir.path(), args, options);
+    options.environment = support::plain_environment();
+    tail = std::make_unique<support::Child>(support::sibling_program("../tail"), args, options);
   }
-  void append(const std::string& name, const std::string& bytes) const {
-    std::ofstream(in_dir(name), std::ios::binary | std::ios::app) << bytes;
-  }
-  // Waits until standard output is `out` (as text) and standard error
-  // matches the pattern `err`.
+  // Waits until standard output is `out` (as text) and standard error matches the pattern `err`.
   void expect(const std::string& out, std::string err) const {
-    EXPECT_TRUE(tail->wait_for_out(as_text(out), kWithinPolls)) << tail->out() << "\nstderr: " << tail->err();
+    EXPECT_TRUE(eventually([&] { return tail->out() == as_text(out); })) << tail->out() << "\nstderr: " << tail->err();
     for (std::size_t at = 0; (at = err.find('\n', at)) != std::string::npos; at += 4) err.replace(at, 1, "\r?\n");
     const std::regex pattern(err);
-    const auto deadline = std::chrono::steady_clock::now() + kWithinPolls;
-    while (!std::regex_match(tail->err(), pattern) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(20ms);
-    }
-    EXPECT_TRUE(std::regex_match(tail->err(), pattern)) << tail->err() << "\ndoes not match\n" << err;
+    EXPECT_TRUE(eventually([&] { return std::regex_match(tail->err(), pattern); }))
+        << tail->err() << "\ndoes not match\n" << err;
   }
   std::unique_ptr<support::Child> tail;
 };
 
-// A partial line shows at the poll that finds it; the pieces after it
-// continue it, one of them longer than standard output's buffer.
-TEST_F(Follow, AppendedLinesAndPartialLinesShowUp) {
-  dir.write("f", "1\n2\n");
-  start({"-f", "f"});
-  std::string out = "1\n2\n";
-  expect(out, "");
-  for (const std::string& piece : {std::string("3\n"), std::string("part"), std::string("ial\n"), std::string("a"),
-                                   std::string(100000, 'c'), std::string("\nd")}) {
-    append("f", piece);
-    expect(out += piece, "");
-  }
-  EXPECT_FALSE(tail->wait(0ms));  // still following
-}
-
-// More files than the runtime has streams, each followed by its descriptor;
-// b's part is written last.
-TEST_F(Follow, SeveralFilesUnderAHeaderWheneverTheFileWrittenChanges) {
+// More files than the runtime has streams, each followed by its descriptor: what is appended shows at the poll that
+// finds it, a partial line too, under a header whenever the file written changes; a piece longer than standard
+// output's buffer continues a line.
+TEST_F(Follow, AppendedLinesAndPartialLinesShowUpUnderHeaders) {
   std::vector<std::string> args = {"-f", "-n", "1"};
   std::string out;
   for (const std::string name : {"c", "d", "e", "f", "g", "h", "i", "j", "k", "l", "m", "n", "o", "p", "q", "r", "s",
@@ -97,28 +83,24 @@ TEST_F(Follow, SeveralFilesUnderAHeaderWheneverTheFileWrittenChanges) {
   }
   start(args);
   expect(out, "");
-  const struct { const char* name; const char* line; const char* shown; } appends[] = {
-      {"b", "b3\n", "b3\n"},
-      {"a", "a3\n", "\n==> a <==\na3\n"},
-      {"a", "a4\n", "a4\n"},
+  const struct { const char* name; std::string piece; std::string shown; } appends[] = {
+      {"b", "b3\npart", "b3\npart"}, {"b", "ial\n", "ial\n"}, {"a", "a3\n", "\n==> a <==\na3\n"},
+      {"a", std::string(100000, 'c'), std::string(100000, 'c')}, {"a", "\nd", "\nd"},
       {"b", "b4\n", "\n==> b <==\nb4\n"},
   };
   for (const auto& step : appends) {
-    append(step.name, step.line);
+    std::ofstream(in_dir(step.name), std::ios::binary | std::ios::app) << step.piece;
     expect(out += step.shown, "");
   }
+  EXPECT_FALSE(tail->wait(0ms));  // still following
 }
 
-// A writer appends numbered lines and rotates its log every 100 lines, by
-// rename or by delete and create (retried while the name is still taken);
-// before each rotation it waits until tail has taken up the file before.
-// Every line shows exactly once, in order. Where a create empties the
-// deleted file again (Wine), the writer waits for tail to see that before
-// it writes: a file that regrew past the position reached between two polls
-// cannot be told from one that grew.
-class Rotation : public Follow, public testing::WithParamInterface<bool> {};
-
-TEST_P(Rotation, NoLineIsLostOrWrittenTwice) {
+// A writer appends numbered lines and rotates its log every 100 lines, by rename or by delete and create (retried
+// while the name is still taken); before each rotation it waits until tail has taken up the file before. Every line
+// shows exactly once, in order. Where a create empties the deleted file again (Wine), the writer waits for tail to
+// see that before it writes: a file that regrew past the position reached between two polls cannot be told from one
+// that grew.
+TEST_P(Follow, RotationLosesNoLineAndWritesNoneTwice) {
   constexpr int kLines = 2000;
   constexpr int kEvery = 100;
   const bool by_rename = GetParam();
@@ -129,7 +111,7 @@ TEST_P(Rotation, NoLineIsLostOrWrittenTwice) {
   std::ofstream log(in_dir("app.log"), std::ios::binary | std::ios::app);
   for (int line = 1; line <= kLines; ++line) {
     if (line % kEvery == 0) {
-      ASSERT_TRUE(tail->wait_for_out(as_text(out), kWithinPolls)) << "line " << line << ": " << tail->err();
+      ASSERT_TRUE(eventually([&] { return tail->out() == as_text(out); })) << "line " << line << ": " << tail->err();
       log.close();
       if (by_rename) std::filesystem::rename(in_dir("app.log"), in_dir("app.log.1"));
       if (!by_rename) std::filesystem::remove(in_dir("app.log"));
@@ -150,7 +132,7 @@ TEST_P(Rotation, NoLineIsLostOrWrittenTwice) {
   expect(out, err);
 }
 
-INSTANTIATE_TEST_SUITE_P(ByRenameAndByDelete, Rotation, testing::Bool(),
+INSTANTIATE_TEST_SUITE_P(ByRenameAndByDelete, Follow, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "Rename" : "Delete"; });
 
 }  // namespace

@@ -1,7 +1,6 @@
 #!/bin/sh
-# `cmake --install` into an empty prefix: the program, its manual page, the
-# catalogues and the README where the README says, and the installed program
-# finding its German messages the way the README shows.
+# `cmake --install` into an empty prefix: the program, its manual page, the catalogues and the README where the
+# README says, and the installed program finding its German messages the way the README shows.
 #   install_test.sh CMAKE BUILD_DIR
 set -u
 cmake=$1 build=$2

@@ -1,28 +1,17 @@
-// Test support on POSIX: pipes adopted by the emulation, the environment,
-// the running program, and child processes started with posix_spawn. Names
-// and texts are bytes here.
+// Test support on POSIX: the environment, the running program, child processes by posix_spawn; names are bytes.
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <glob.h>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "tests/support/process.h"
-#include "winapi/posix/emulation.h"
+#include "tests/support/support.h"
 
 extern char** environ;
 
 namespace support {
-
-void make_pipe_handles(HANDLE& read_end, HANDLE& write_end) {
-  int ends[2];
-  if (::pipe(ends) != 0) throw std::runtime_error("pipe failed");
-  read_end = w32::posix::adopt_fd(ends[0]);
-  write_end = w32::posix::adopt_fd(ends[1]);
-}
 
 std::vector<std::string> host_environment() {
   std::vector<std::string> entries;
@@ -35,27 +24,6 @@ std::string sibling_program(const std::string& name) {
 }
 
 std::string oem_text(const std::string& text) { return text; }
-
-namespace {
-
-// The words a shell makes of these, typed at a prompt in `cwd`: each word
-// with *, ? or [ becomes the names it matches there, sorted, or stays when
-// it matches none.
-std::vector<std::string> shell_expanded(const std::vector<std::string>& args, const std::string& cwd) {
-  std::vector<std::string> words;
-  const std::string prefix = cwd.empty() ? "" : cwd + "/";
-  for (const std::string& arg : args) {
-    glob_t found{};
-    if (arg.find_first_of("*?[") == std::string::npos || ::glob((prefix + arg).c_str(), 0, nullptr, &found) != 0) {
-      words.push_back(arg);
-    }
-    for (std::size_t i = 0; i < found.gl_pathc; ++i) words.emplace_back(found.gl_pathv[i] + prefix.size());
-    ::globfree(&found);
-  }
-  return words;
-}
-
-}  // namespace
 
 struct Child::State {
   pid_t pid = -1;
@@ -80,7 +48,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     throw std::runtime_error("pipe failed");
   }
   if (output[0] >= 0) ::close(output[0]);  // the reader is gone before the child starts
-  const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
+  const std::string in = files_.write("in", options.input);
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
   if (options.input_pipe) posix_spawn_file_actions_adddup2(&actions, input[0], 0);
   if (options.input_closed) posix_spawn_file_actions_addclose(&actions, 0);
@@ -90,8 +58,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   if (options.output_reader_gone) posix_spawn_file_actions_adddup2(&actions, output[1], 1);
   if (!options.output_reader_gone) posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT, 0666);
   posix_spawn_file_actions_addopen(&actions, 2, (files_.path() / "err").c_str(), O_WRONLY | O_CREAT, 0666);
-  // The child starts with the default action of SIGPIPE, whatever this
-  // process does with it.
+  // The child starts with the default action of SIGPIPE, whatever this process does with it.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t defaults;
@@ -100,9 +67,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
 
-  const std::vector<std::string> words = options.expand_wildcards ? shell_expanded(args, options.cwd) : args;
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+  for (const std::string& word : args) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
   const std::vector<std::string> environment = options.environment.value_or(host_environment());
   std::vector<char*> envp;
@@ -116,8 +82,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   }
   if (failed) throw std::runtime_error("cannot start " + program);
   if (input[1] >= 0) {
-    // A child that does not read all its input ends the writing (SIGPIPE is
-    // ignored here).
+    // A child that does not read all its input ends the writing (SIGPIPE is ignored here).
     writer_ = std::thread([fd = input[1], bytes = options.input] {
       for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -130,7 +95,10 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
 }
 
 Child::~Child() {
-  kill();
+  if (!state_->status && state_->pid >= 0) {
+    ::kill(state_->pid, SIGKILL);
+    state_->reap(0);
+  }
   if (writer_.joinable()) writer_.join();
 }
 
@@ -141,12 +109,6 @@ std::optional<unsigned> Child::wait(std::chrono::milliseconds timeout) {
     if (state_->status || std::chrono::steady_clock::now() >= deadline) return state_->status;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-}
-
-void Child::kill() {
-  if (state_->status || state_->pid < 0) return;
-  ::kill(state_->pid, SIGKILL);
-  state_->reap(0);
 }
 
 }  // namespace support

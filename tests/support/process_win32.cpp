@@ -1,25 +1,19 @@
-// Test support on Windows: CreatePipe, the environment, the running
-// program, text in the OEM code page, and child processes started by
-// CreateProcessW with inherited handles, raw command lines, environment
-// blocks and the NVOARGS block. The tests' texts are UTF-8; a child gets its
-// command line and environment in UTF-16, as a typed name reaches a program.
-#include <cstdio>
+// Test support on Windows: the environment, the running program, text in the OEM code page, and child processes
+// started by CreateProcessW with inherited handles, raw command lines, environment blocks and the NVOARGS block.
+// The tests' texts are UTF-8; a child gets its command line and environment in UTF-16, as typed names reach it.
 #include <cstring>
 #include <cwchar>
+#include <sstream>
 #include <stdexcept>
 #include <windows.h>
 
-#include "tests/support/process.h"
+#include "tests/support/support.h"
 
 namespace support {
 
-void make_pipe_handles(HANDLE& read_end, HANDLE& write_end) {
-  if (!CreatePipe(&read_end, &write_end, nullptr, 0)) throw std::runtime_error("CreatePipe failed");
-}
-
 namespace {
 
-// UTF-8 text in UTF-16, and back.
+// UTF-8 text in UTF-16.
 std::wstring wide(const std::string& text) {
   std::wstring units(text.size(), L'\0');
   const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
@@ -28,11 +22,12 @@ std::wstring wide(const std::string& text) {
   units.resize(static_cast<std::size_t>(n));
   return units;
 }
-std::string utf8(const std::wstring& units) {
+// UTF-16 text in a code page: UTF-8, or the OEM one (a character it lacks is '?').
+std::string narrow(const std::wstring& units, UINT page = CP_UTF8) {
   std::string text(units.size() * 3, '\0');
-  text.resize(static_cast<std::size_t>(WideCharToMultiByte(CP_UTF8, 0, units.data(), static_cast<int>(units.size()),
-                                                           text.data(), static_cast<int>(text.size()), nullptr,
-                                                           nullptr)));
+  text.resize(static_cast<std::size_t>(WideCharToMultiByte(page, page == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS,
+                                                           units.data(), static_cast<int>(units.size()), text.data(),
+                                                           static_cast<int>(text.size()), nullptr, nullptr)));
   return text;
 }
 
@@ -41,25 +36,18 @@ std::string utf8(const std::wstring& units) {
 std::vector<std::string> host_environment() {
   std::vector<std::string> entries;
   wchar_t* block = GetEnvironmentStringsW();
-  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) entries.push_back(utf8(entry));
+  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) entries.push_back(narrow(entry));
   FreeEnvironmentStringsW(block);
   return entries;
 }
 
-std::string oem_text(const std::string& text) {
-  const std::wstring units = wide(text);
-  std::string oem(units.size() * 2, '\0');
-  const int n = WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, units.data(), static_cast<int>(units.size()),
-                                    oem.data(), static_cast<int>(oem.size()), nullptr, nullptr);
-  oem.resize(static_cast<std::size_t>(n));
-  return oem;
-}
+std::string oem_text(const std::string& text) { return narrow(wide(text), CP_OEMCP); }
 
 std::string sibling_program(const std::string& name) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
   if (n == 0 || n >= MAX_PATH) throw std::runtime_error("cannot find the test program");
-  const std::string path = utf8(std::wstring(self, n));
+  const std::string path = narrow(std::wstring(self, n));
   return path.substr(0, path.find_last_of("\\/") + 1) + name + ".exe";
 }
 
@@ -85,34 +73,14 @@ void make_pipe(HANDLE ends[2], int inherited) {
   SetHandleInformation(ends[1 - inherited], HANDLE_FLAG_INHERIT, 0);
 }
 
-// One argument as typed at a prompt for the runtime's command-line
-// splitter: as it is when it needs no quotes, else in single quotes, where
-// everything stands for itself and a single quote goes in double quotes.
-// A wildcard is left unquoted only when the program is to expand it.
-std::string quoted(const std::string& arg, bool expand_wildcards) {
-  const bool plain = !arg.empty() && arg.find_first_of(expand_wildcards ? " \t\"'" : " \t\"'*?[") == std::string::npos;
+// One argument as typed at a prompt for the runtime's command-line splitter: as it is when it needs no quotes, else
+// in single quotes, where everything stands for itself and a single quote goes in double quotes.
+std::string quoted(const std::string& arg) {
+  const bool plain = !arg.empty() && arg.find_first_of(" \t\"'*?[") == std::string::npos;
   if (plain) return arg;
   std::string text = "'";
   for (const char c : arg) text += c == '\'' ? std::string("'\"'\"'") : std::string(1, c);
   return text + "'";
-}
-
-// Fills the NVOARGS block of a process started suspended, which only now
-// has the id the block names: two 32-bit words, the process id at offset 8
-// and the argument count at 16, then the strings.
-void pass_arguments(HANDLE mapping, DWORD size, const ArgumentBlock& arguments, DWORD process_id) {
-  auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-  const DWORD words[] = {arguments.for_this_process ? process_id : process_id + 4,
-                         static_cast<DWORD>(arguments.args.size())};
-  std::memcpy(view + 8, &words[0], 4);
-  std::memcpy(view + 16, &words[1], 4);
-  std::size_t at = 20;
-  for (const std::string& arg : arguments.args) {
-    std::memcpy(view + at, arg.c_str(), arg.size() + 1);
-    at += arg.size() + 1;
-  }
-  if (arguments.overrun) std::memset(view + at - 1, 'x', size - (at - 1));  // the last string never ends
-  UnmapViewOfFile(view);
 }
 
 }  // namespace
@@ -127,7 +95,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   if (options.input_pipe) make_pipe(input, 0);
   if (options.output_reader_gone) make_pipe(output, 1);
   if (output[0]) CloseHandle(output[0]);  // the reader is gone before the child starts
-  const std::string in = options.input_path.empty() ? files_.write("in", options.input) : options.input_path;
+  const std::string in = files_.write("in", options.input);
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
   if (!options.input_closed) {
     startup.hStdInput = input[0] ? input[0] : open_inheritable(in, GENERIC_READ, OPEN_EXISTING);
@@ -136,8 +104,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   startup.hStdError = open_inheritable((files_.path() / "err").string(), GENERIC_WRITE, CREATE_ALWAYS);
   std::string command = options.command_line;
   if (command.empty()) {
-    command = quoted(program, false);
-    for (const std::string& arg : args) command += " " + quoted(arg, options.expand_wildcards);
+    command = quoted(program);
+    for (const std::string& arg : args) command += " " + quoted(arg);
   }
   std::vector<std::string> entries = options.environment.value_or(host_environment());
   constexpr DWORD kMappingSize = 4096;
@@ -145,10 +113,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   if (options.argument_block) {
     mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inheritable, PAGE_READWRITE, 0, kMappingSize, nullptr);
     if (!mapping) throw std::runtime_error("CreateFileMapping failed");
-    char handle_text[32];
-    std::snprintf(handle_text, sizeof handle_text, "NVOARGS=%llx",
-                  static_cast<unsigned long long>(reinterpret_cast<std::uintptr_t>(mapping)));
-    entries.emplace_back(handle_text);
+    std::ostringstream entry;
+    entry << "NVOARGS=" << std::hex << reinterpret_cast<std::uintptr_t>(mapping);
+    entries.push_back(entry.str());
   }
   std::wstring block;
   for (const std::string& entry : entries) block += wide(entry) + L'\0';
@@ -166,8 +133,21 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     if (input[1]) CloseHandle(input[1]);
     throw std::runtime_error("cannot start " + program);
   }
+  // The NVOARGS block: the process id at offset 8, the count at 16, then the strings. The process, started
+  // suspended, only now has the id the block names.
   if (mapping) {
-    pass_arguments(mapping, kMappingSize, *options.argument_block, state_->process.dwProcessId);
+    auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
+    const DWORD words[] = {state_->process.dwProcessId + (options.block_kind == "other" ? 4 : 0),
+                           static_cast<DWORD>(options.argument_block->size())};
+    std::memcpy(view + 8, &words[0], 4);
+    std::memcpy(view + 16, &words[1], 4);
+    std::size_t at = 20;
+    for (const std::string& arg : *options.argument_block) {
+      std::memcpy(view + at, arg.c_str(), arg.size() + 1);
+      at += arg.size() + 1;
+    }
+    if (options.block_kind == "unended") std::memset(view + at - 1, 'x', kMappingSize - (at - 1));  // never ends
+    UnmapViewOfFile(view);
     ResumeThread(state_->process.hThread);
   }
   if (input[1]) {
@@ -182,7 +162,10 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
 }
 
 Child::~Child() {
-  kill();
+  if (!state_->status && state_->process.hProcess) {
+    TerminateProcess(state_->process.hProcess, 1);
+    wait(std::chrono::seconds(10));
+  }
   if (writer_.joinable()) writer_.join();
   CloseHandle(state_->process.hThread);
   CloseHandle(state_->process.hProcess);
@@ -196,12 +179,6 @@ std::optional<unsigned> Child::wait(std::chrono::milliseconds timeout) {
     state_->status = status;
   }
   return state_->status;
-}
-
-void Child::kill() {
-  if (state_->status || !state_->process.hProcess) return;
-  TerminateProcess(state_->process.hProcess, 1);
-  wait(std::chrono::seconds(10));
 }
 
 }  // namespace support

@@ -1,38 +1,31 @@
-// The host-independent test support: scratch directories, environments,
-// text as this host's text streams write it, running children to their end,
-// the runtime fixture, and the entry of every unit-test program.
+// The host-independent test support: scratch directories, environments, text as this host's text streams write it,
+// waiting for a child's output, the runtime fixture, and the entry of every unit-test program.
 #include <atomic>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <stdexcept>
 #include <system_error>
 
-#include "tests/support/process.h"
-#include "tests/support/runtime_test.h"
+#include "tests/support/support.h"
 #include "runtime/msg/diag.h"
 #include "runtime/msg/heap.h"
+#include "runtime/msg/stdlib.h"
+#include "runtime/stdio/stream.h"
 #include "runtime/win32/open.h"
 
 namespace support {
 
 ScratchDir::ScratchDir() {
   static std::atomic<unsigned> serial{0};
-  const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    path_ = std::filesystem::temp_directory_path() /
-            ("tail-test-" + std::to_string(stamp) + "-" + std::to_string(serial++));
-    if (std::filesystem::create_directory(path_)) return;
-  }
-  throw std::runtime_error("cannot create a scratch directory");
+  path_ = std::filesystem::temp_directory_path() /
+          ("tail-test-" + std::to_string(w32::GetCurrentProcessId()) + "-" + std::to_string(serial++));
+  std::filesystem::remove_all(path_);  // left by a process of the same id
+  if (!std::filesystem::create_directory(path_)) throw std::runtime_error("cannot create " + path_.string());
 }
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
-  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, ignored);
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
-    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_all,
-                                 std::filesystem::perm_options::add, ignored);
-  }
   std::filesystem::remove_all(path_, ignored);
 }
 
@@ -58,57 +51,15 @@ std::string utf8_name(const std::filesystem::path& path) {
 
 std::string as_text(const std::string& lines) {
   std::string text;
-  for (const char c : lines) text += c == '\n' ? kLineEnd : std::string(1, c);
+  for (const char c : lines) text += c == '\n' && w32::kTextModeByDefault ? "\r\n" : std::string(1, c);
   return text;
 }
 
 std::vector<std::string> plain_environment() {
-  std::vector<std::string> entries;
-  for (const std::string& entry : host_environment()) {
-    bool chooses_language = false;
-    for (const char* name : {"NLSPATH=", "ROOTDIR=", "LANG=", "LC_", "DUALCASE="}) {
-      if (entry.rfind(name, 0) == 0) chooses_language = true;
-    }
-    if (!chooses_language) entries.push_back(entry);
-  }
+  std::vector<std::string> entries = host_environment();
+  const std::regex chooses_language("^(NLSPATH|ROOTDIR|LANG|LC_\\w*|DUALCASE)=");
+  std::erase_if(entries, [&](const std::string& entry) { return std::regex_search(entry, chooses_language); });
   return entries;
-}
-
-bool Child::wait_for_out(const std::string& text, std::chrono::milliseconds timeout) const {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (out() == text) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-}
-
-ChildResult run(const std::string& program, const std::vector<std::string>& args, const RunOptions& options) {
-  Child child(program, args, options);
-  const std::optional<unsigned> status = child.wait(std::chrono::minutes(1));
-  if (!status) throw std::runtime_error(program + " did not end within a minute");
-  return ChildResult{*status, child.out(), child.err()};
-}
-
-static RunOptions for_tail(const std::filesystem::path& cwd, RunOptions options) {
-  options.cwd = utf8_name(cwd);
-  if (!options.environment) options.environment = plain_environment();
-  return options;
-}
-
-ChildResult run_tail(const std::filesystem::path& cwd, const std::vector<std::string>& args, RunOptions options) {
-  return run(sibling_program("../tail"), args, for_tail(cwd, std::move(options)));
-}
-
-std::unique_ptr<Child> start_tail(const std::filesystem::path& cwd, const std::vector<std::string>& args,
-                                  RunOptions options) {
-  return std::make_unique<Child>(sibling_program("../tail"), args, for_tail(cwd, std::move(options)));
-}
-
-Pipe make_pipe() {
-  HANDLE ends[2];
-  make_pipe_handles(ends[0], ends[1]);
-  return Pipe{rt::fd_alloc(ends[0]), rt::fd_alloc(ends[1])};
 }
 
 void RuntimeTest::SetUp() {
@@ -129,10 +80,17 @@ void RuntimeTest::TearDown() {
   }
 }
 
+Environment::Environment(std::vector<std::string> entries) : entries_(std::move(entries)), saved_(rt::environ) {
+  for (std::string& entry : entries_) pointers_.push_back(entry.data());
+  pointers_.push_back(nullptr);
+  rt::environ = pointers_.data();
+}
+
+Environment::~Environment() { rt::environ = saved_; }
+
 }  // namespace support
 
-// The entry of every unit-test program: the descriptor table is set up as
-// start-up sets it up, then the tests run.
+// The entry of every unit-test program: the descriptor table is set up as start-up sets it up, then the tests run.
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   if (rt::fd_init() != 0) return 1;

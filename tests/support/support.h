@@ -1,48 +1,42 @@
-// What the tests need of the host beyond the runtime: pipes, scratch
-// directories, environments and the programs built next to the test. The
-// host-specific parts live in process_posix.cpp or process_win32.cpp.
+// What the tests need of the host beyond the runtime: scratch directories, environments, the programs built next to
+// the test, and child processes started with their standard streams in files or pipes, watched while they run, with
+// their exit status as Windows reports it (a process ended by signal s on POSIX gives 256 + s, as the runtime's own
+// signal delivery does on Windows); the host-specific parts live in process_posix.cpp or process_win32.cpp. And the
+// fixture of the tests that reach into the runtime: each starts with a fresh descriptor table holding only the
+// standard descriptors, no armed failures and errno 0, and what it leaves open is closed after it. Its scratch
+// directory goes after that: Windows keeps a directory whose files are open.
 #pragma once
 
-#include <cstdint>
+#include <gtest/gtest.h>
+
+#include <chrono>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "winapi/winapi.h"
 
 namespace support {
 
-// The line end of the standard streams: text streams on Windows write CR LF.
-inline const std::string kLineEnd = w32::kTextModeByDefault ? "\r\n" : "\n";
-// Lines as a text stream of this host writes them: each line feed as kLineEnd.
+// Lines as a text stream of this host writes them: on Windows each line feed as CR LF.
 std::string as_text(const std::string& lines);
 
-// An anonymous pipe whose two ends are runtime descriptors, and the two
-// system handles of a new one (reading end, writing end).
-struct Pipe {
-  int read_fd;
-  int write_fd;
-};
-Pipe make_pipe();
-void make_pipe_handles(HANDLE& read_end, HANDLE& write_end);
-
-// This process's environment, "name=value"; and without the variables that
-// choose messages and their language (NLSPATH, ROOTDIR, LANG, LC_*) and
-// DUALCASE, so that children started with it print the built-in English texts.
+// This process's environment, "name=value"; and without the variables that choose messages and their language
+// (NLSPATH, ROOTDIR, LANG, LC_*) and DUALCASE, so that children started with it print the built-in English texts.
 std::vector<std::string> host_environment();
 std::vector<std::string> plain_environment();
 
-// The path of a program built next to the running test program ("name",
-// with ".exe" where the host wants it).
+// The path of a program built next to the running test program ("name", with ".exe" where the host wants it).
 std::string sibling_program(const std::string& name);
 
-// The tests write names and texts in UTF-8. A path from such a name (on
-// Windows the name in UTF-16), and a path's name in UTF-8.
+// The tests write names and texts in UTF-8: a path from such a name (on Windows in UTF-16), a path's name in UTF-8.
 std::filesystem::path utf8_path(const std::string& name);
 std::string utf8_name(const std::filesystem::path& path);
-// A text as a program gets it in the code page of the file functions: on
-// Windows the UTF-8 text converted to the OEM code page (a character the
-// page lacks is '?'); elsewhere names are bytes, and the text stays as it is.
+// A text as a program gets it in the code page of the file functions: on Windows the UTF-8 text converted to the
+// OEM code page (a character the page lacks is '?'); elsewhere names are bytes, and the text stays as it is.
 std::string oem_text(const std::string& text);
 
 // A fresh directory that is removed, with everything in it, at the end of the scope.
@@ -63,18 +57,65 @@ class ScratchDir {
   std::filesystem::path path_;
 };
 
-// Makes a directory the current one for the length of a scope.
-class CurrentDir {
+struct RunOptions {
+  std::string cwd;                  // the child's current directory; "" for ours
+  std::string input;                // standard input's bytes
+  bool input_pipe = false;          // standard input is a pipe (else a file)
+  bool input_closed = false;        // there is no standard input at all
+  bool output_reader_gone = false;  // standard output is a pipe whose reading end is closed
+  std::string output_path;          // standard output goes to this existing file (as /dev/full)
+  std::optional<std::vector<std::string>> environment;  // the whole environment, "name=value"
+  std::string command_line;         // Windows: the raw command line (the args are then unused)
+  std::optional<std::vector<std::string>> argument_block;  // Windows: the words passed through NVOARGS, meant
+  std::string block_kind = "this";  // for this process, for another one (other), or the last running past (unended)
+};
+
+class Child {
  public:
-  explicit CurrentDir(const std::filesystem::path& path) : saved_(std::filesystem::current_path()) {
-    std::filesystem::current_path(path);
-  }
-  ~CurrentDir() { std::filesystem::current_path(saved_); }
-  CurrentDir(const CurrentDir&) = delete;
-  CurrentDir& operator=(const CurrentDir&) = delete;
+  Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options);
+  ~Child();  // kills the child if it still runs
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  // What the child wrote so far to standard output (in its own file) and error.
+  std::string out() const { return ScratchDir::read((files_.path() / "out").string()); }
+  std::string err() const { return ScratchDir::read((files_.path() / "err").string()); }
+  // The exit status, or nothing when the child still runs after the timeout.
+  std::optional<unsigned> wait(std::chrono::milliseconds timeout);
+
+  struct State;
 
  private:
-  std::filesystem::path saved_;
+  ScratchDir files_;              // standard input, output and error, when they are files
+  std::unique_ptr<State> state_;  // the host's handle on the process
+  std::thread writer_;            // feeds a standard input pipe while the child runs
+};
+
+// The fixture of the tests that reach into the runtime.
+class RuntimeTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  // Closes the streams and descriptors a test left open, and forgets its program name.
+  void TearDown() override;
+
+  // The path of a file in the scratch directory.
+  std::string in_dir(const std::string& name) const { return (dir.path() / name).string(); }
+
+  ScratchDir dir;
+};
+
+// Makes the runtime's environment hold exactly these "name=value" entries for the length of a scope.
+class Environment {
+ public:
+  explicit Environment(std::vector<std::string> entries);
+  ~Environment();
+  Environment(const Environment&) = delete;
+  Environment& operator=(const Environment&) = delete;
+
+ private:
+  std::vector<std::string> entries_;
+  std::vector<char*> pointers_;
+  char** saved_;
 };
 
 }  // namespace support

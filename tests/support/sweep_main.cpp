@@ -1,22 +1,16 @@
-// The tail program under a fault sweep: it runs the command as tail.exe does,
-// through the runtime's start-up, while the Nth call through the seam fails
-// (the calls of all functions counted together, start-up included). Read
-// from the host before start-up:
+// The tail program under a fault sweep: it runs the command as tail.exe does, through the runtime's start-up, while
+// the Nth call through the seam fails (all functions' calls counted together, start-up included). Read from the
+// host before start-up:
 //   SWEEP_NTH=N             the call that fails; none without it
-//   SWEEP_MARKER=PATH       a file that gets a line with the failing
-//                           function's name when the failure is reached, and
+//   SWEEP_MARKER=PATH       gets a line with the failing function's name when the failure is reached, and
 //                           "following" when following has begun
-//   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded
-//                           as start-up splits a command line (for a host
-//                           whose shell already expanded the real one)
-//   SWEEP_GROW=PATH         PATH gains a line as soon as the status of a
-//                           file has been read: tail has taken its size
-// An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap
-// does; every other call with ERROR_ACCESS_DENIED, a refusal any call can
-// meet that means nothing special to the runtime (the broken-pipe codes
-// would read as an end of input or a signal).
-// Following has begun at the first pause between polls: the process ends
-// there with status 0, without writing out what its streams still hold.
+//   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded as start-up splits a command line (for
+//                           a host whose shell already expanded the real one)
+//   SWEEP_GROW=PATH         PATH gains a line once a file's status has been read: tail has taken its size
+// An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap does; every other call with
+// ERROR_ACCESS_DENIED, which means nothing special to the runtime (the broken-pipe codes would read as an end of
+// input or a signal). Following has begun at the first pause between polls: the process ends there with status 0,
+// without writing out its streams.
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -46,15 +40,10 @@ void append(const char* path, const char* line) {
 }
 
 DWORD fail(w32::hook::Call fn) {
+  using w32::hook::Call;
   append(g_marker, kCallNames[static_cast<unsigned>(fn)]);
-  switch (fn) {
-    case w32::hook::Call::GetProcessHeap:
-    case w32::hook::Call::HeapAlloc:
-    case w32::hook::Call::HeapReAlloc:
-      return ERROR_NOT_ENOUGH_MEMORY;
-    default:
-      return ERROR_ACCESS_DENIED;
-  }
+  const bool heap = fn == Call::GetProcessHeap || fn == Call::HeapAlloc || fn == Call::HeapReAlloc;
+  return heap ? ERROR_NOT_ENOUGH_MEMORY : ERROR_ACCESS_DENIED;
 }
 
 BOOL read_status_then_grow(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
