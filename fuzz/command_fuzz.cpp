@@ -10,15 +10,20 @@
 //   several or -v but not -q: the last or first lines or bytes of the content, as text-mode reading gives it (not
 //   for byte units read from a file), with text-mode line ends on output for line units; a name that does not open,
 //   a byte count out of range and a negative count from the end of a pipe each get a message and status 1;
-// - with -f a followed file (and with -F a name that did not open) makes the
-//   run end at the first pause of following, with status 0.
+// - with -f a followed file (and with -F or --retry a name that did not open) makes the
+//   run end at the first pause of following, with status 0;
+// - with --help or --version (the options read so far sound) the usage or the version on standard output, status 0.
+// Long options are read by their own table: a name or the beginning only one name has, its value after "=" or,
+// where it needs one, in the next word; no process runs beside the harness, so --pid never waits.
 // A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -35,8 +40,9 @@ struct Command {
   harness::Selection selection;
   bool unit_given = false;  // a unit letter was given: no further option may follow
   bool follow = false;
-  bool by_name = false;
-  int headers = -1;  // 1: -v; 0: -q
+  bool retry = false;  // -F or --retry: names that did not open are looked for at every poll
+  char text = 0;       // 'h' --help, 'V' --version: the program writes that and ends
+  int headers = -1;    // 1: -v; 0: -q
   std::vector<std::string> operands;
 };
 
@@ -112,6 +118,51 @@ std::size_t read_letters(Command& c, const std::string& word, std::size_t at, bo
   return at;
 }
 
+// The long option at words[i] and what it takes: i moves past them. True when the options end after it (--lines or
+// --bytes without a number, as -n and -c).
+bool read_long(Command& c, const std::vector<std::string>& words, std::size_t& i) {
+  static constexpr std::pair<std::string_view, char> kNames[] = {
+      {"bytes", 'c'}, {"follow", 'f'}, {"help", 'h'},     {"lines", 'n'},          {"pid", 'p'},     {"quiet", 'q'},
+      {"retry", 'r'}, {"silent", 'q'}, {"version", 'V'}, {"sleep-interval", 's'}, {"verbose", 'v'}};
+  const std::string& w = words[i++];
+  const std::size_t equals = w.find('=');
+  const std::string name = w.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
+  const std::optional<std::string> given =
+      equals == std::string::npos ? std::nullopt : std::optional<std::string>(w.substr(equals + 1));
+  char kind = 0;
+  int beginnings = 0;
+  for (const auto& [full, k] : kNames) {
+    if (full == name) beginnings = 1, kind = k;
+    if (full == name) break;
+    if (full.starts_with(name)) ++beginnings, kind = k;
+  }
+  const bool needs_value = std::string_view("cnps").find(kind) != std::string_view::npos;
+  c.usage_error = beginnings != 1 || (given && !needs_value && kind != 'f');
+  std::optional<std::string> value = given;
+  if (!value && needs_value && kind != 'c' && kind != 'n' && i < words.size()) value = words[i++];
+  if (c.usage_error) return false;
+  if (kind == 'h' || kind == 'V') c.text = kind;
+  c.follow |= kind == 'f';
+  c.usage_error = kind == 'f' && value && *value != "name" && *value != "descriptor";
+  c.retry |= kind == 'r';
+  if (kind == 'q' || kind == 'v') c.headers = kind == 'v';
+  if (kind == 's') c.usage_error = !value || !is_interval(*value);
+  if (kind == 'p') {  // a decimal process id above 0, in 32 bits
+    const bool digits = value && !value->empty() && value->find_first_not_of("0123456789") == std::string::npos;
+    const std::size_t first = digits ? value->find_first_not_of('0') : 0;
+    c.usage_error = !digits || first == std::string::npos || value->size() - first > 10 ||
+                    std::stoull(value->substr(first)) > 0xFFFFFFFFull;
+  }
+  if (kind != 'c' && kind != 'n') return false;
+  c.usage_error = c.unit_given;  // one unit only
+  c.unit_given = true;
+  c.selection = {};
+  c.selection.unit = kind;
+  if (!value && i < words.size() && is_number(words[i])) value = words[i++];
+  if (value) read_count(c, *value, false);
+  return !value;
+}
+
 // What the words after the program name ask for: each kind of word, by its shape, in the order they are told apart.
 Command read_words(const std::vector<std::string>& words) {
   Command c;
@@ -119,16 +170,21 @@ Command read_words(const std::vector<std::string>& words) {
   const auto end_options = [&] {  // after the last option a -- goes
     if (++i < words.size() && words[i] == "--") ++i;
   };
-  while (i < words.size() && !c.usage_error) {
+  while (i < words.size() && !c.usage_error && !c.text) {
     const std::string& w = words[i];
     if (w[0] != '-' && w[0] != '+') break;                         // the first operand
     if (w == "--" || (w == "-" && !c.unit_given)) {                // the end of the options
       ++i;
       break;
     }
+    if (w.starts_with("--")) {                                      // a long option, anywhere among the options
+      if (!read_long(c, words, i)) continue;
+      if (i < words.size() && words[i] == "--") ++i;                // the options end after it
+      break;
+    }
     if (w == "-f" || w == "-F" || w == "-q" || w == "-v") {        // anywhere among the options
       c.follow |= w[1] == 'f' || w[1] == 'F';
-      c.by_name |= w[1] == 'F';
+      c.retry |= w[1] == 'F';
       if (w[1] == 'q' || w[1] == 'v') c.headers = w[1] == 'v';
       ++i;
     } else if (w == "-s") {                                         // seconds between polls
@@ -170,6 +226,10 @@ void check(const std::vector<std::string>& words, const std::string& content) {
   if (c.usage_error != (status == 2)) __builtin_trap();
   if (c.usage_error && (!run.out.empty() || run.err.find("Usage: tail") == std::string::npos)) __builtin_trap();
   if (c.usage_error) return;
+  if (c.text && (status != 0 || !run.err.empty() || !run.out.starts_with(c.text == 'h' ? "Usage: tail" : "tail "))) {
+    __builtin_trap();
+  }
+  if (c.text) return;
   const std::vector<std::string> operands = c.operands.empty() ? std::vector<std::string>{"-"} : c.operands;
   const bool several = operands.size() > 1;
   const bool headers = c.headers == 1 || (c.headers == -1 && several);
@@ -183,7 +243,7 @@ void check(const std::vector<std::string>& words, const std::string& content) {
     const bool from_stdin = c.operands.empty() || (several && operand == "-");
     if (!from_stdin && operand != g_input_name) {
       failed = true;
-      follows |= c.follow && c.by_name;  // looked for at every poll
+      follows |= c.follow && c.retry;  // looked for at every poll
       continue;
     }
     whole &= !(from_stdin && std::exchange(stdin_read, true));

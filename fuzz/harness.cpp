@@ -98,6 +98,10 @@ void install() {
     return refuse(bytes) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
   };
   r.ExitProcess = [](UINT status) { throw Ended{status}; };
+  r.OpenProcess = [](DWORD, BOOL, DWORD) -> HANDLE {  // no process runs beside the harness: --pid never waits
+    ::SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  };
 }
 
 std::string scratch_directory(const char* target) {
