@@ -95,6 +95,38 @@ TEST_F(Follow, AppendedLinesAndPartialLinesShowUpUnderHeaders) {
   EXPECT_FALSE(tail->wait(0ms));  // still following
 }
 
+// --follow=name without --retry: the file a rename puts under the name is followed; once the name is gone, following
+// ends. Both renames follow at once on a poll seen, a second before the next.
+TEST_F(Follow, ByNameWithoutRetryAcrossARename) {
+  dir.write("app.log", "1\n");
+  start({"--follow=name", "app.log"}, "1");
+  expect("1\n", "");
+  std::ofstream(in_dir("app.log"), std::ios::binary | std::ios::app) << "2\n";
+  expect("1\n2\n", "");
+  std::filesystem::rename(in_dir("app.log"), in_dir("app.log.1"));
+  dir.write("app.log", "3\n");
+  const std::string replaced = "tail: 'app.log' has been replaced; following new file\n";
+  expect("1\n2\n3\n", replaced);
+  std::filesystem::rename(in_dir("app.log"), in_dir("app.log.2"));
+  expect("1\n2\n3\n", replaced + "tail: 'app.log' has become inaccessible: [^\r\n]*\ntail: no files remaining\n");
+  EXPECT_EQ(tail->wait(kWithinPolls).value_or(0), 1u);
+}
+
+// --pid: once that process has ended, a last poll writes what was appended and following ends with status 0, long
+// before a pause of 1000 seconds would end.
+TEST_F(Follow, PidEndsFollowingAfterALastPoll) {
+  dir.write("f", "1\n");
+  dir.write("g", "");
+  start({"-f", "g"}, "1000");
+  std::unique_ptr<support::Child> watched = std::move(tail);
+  start({"-f", "--pid=" + std::to_string(watched->pid()), "f"}, "1000");
+  expect("1\n", "");
+  std::ofstream(in_dir("f"), std::ios::binary | std::ios::app) << "2\n";
+  watched.reset();  // killed
+  EXPECT_EQ(tail->wait(kWithinPolls).value_or(1), 0u);
+  EXPECT_EQ(tail->out(), as_text("1\n2\n"));
+}
+
 // A writer appends numbered lines and rotates its log every 100 lines, by rename or by delete and create (retried
 // while the name is still taken); before each rotation it waits until tail has taken up the file before. Every line
 // shows exactly once, in order. Where a create empties the deleted file again (Wine), the writer waits for tail to

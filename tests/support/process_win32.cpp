@@ -161,6 +161,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   }
 }
 
+unsigned long Child::pid() const { return state_->process.dwProcessId; }
+
 Child::~Child() {
   if (!state_->status && state_->process.hProcess) {
     TerminateProcess(state_->process.hProcess, 1);

@@ -82,6 +82,8 @@ class Child {
   std::string err() const { return ScratchDir::read((files_.path() / "err").string()); }
   // The exit status, or nothing when the child still runs after the timeout.
   std::optional<unsigned> wait(std::chrono::milliseconds timeout);
+  // The host's id of the process.
+  unsigned long pid() const;
 
   struct State;
 
