@@ -2,14 +2,16 @@
 // followed files change between polls. The input:
 //   byte 0  bit 0: -F, else -f; bits 1-2: 1 -q, 2 -v; bits 3-5 modulo 6: the
 //           unit, a letter of "lbckmn"; bit 6: the count is from the beginning
-//   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), and
-//           bit 2 + k set when file k is missing at the start
+//   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), bit
+//           2 + k set when file k is missing at the start, and bit 5 set when
+//           the system refuses to tell changes of their directory
 //   then each file's content, ended by a zero byte; then up to 64 steps, one
 //   at each pause: a byte whose high nibble picks a file and whose low nibble
 //   modulo 10 is the kind, and a text ended by a zero byte. Kinds: 0 nothing;
 //   1 append the text; 2 truncate to the size its digits give; 3 rewrite in
 //   place with it; 4 rename away, then create with it; 5 delete, then create;
-//   6 make the name unreadable (CreateFileA fails with access denied), or
+//   6 make the name unreadable (CreateFileA fails with access denied, and
+//   the file loses its write permission, which its directory tells), or
 //   readable again; 7 append, and a second text (ended by a zero byte too)
 //   once the next poll has read from the file, else at the pause after it;
 //   8 natively make the name a FIFO; 9 rename away.
@@ -73,9 +75,9 @@ struct Step {
   std::string text, later;
 };
 
-std::string g_directory;
+std::string g_directory, g_full_directory;
 std::vector<Input> g_inputs;
-bool g_text, g_lines, g_headers, g_by_name;
+bool g_text, g_lines, g_headers, g_by_name, g_refused;
 int g_written = -1;  // the input whose bytes were written last
 std::string g_out;
 std::vector<std::string> g_err;  // the lines of standard error
@@ -276,6 +278,11 @@ void apply(const Step& step) {
   const std::string& name = g_inputs[k].name;
   std::error_code ignored;  // a change the system refuses is no change: the look tells
   if (step.kind == 6) g_inputs[k].unreadable = !g_inputs[k].unreadable;
+  if (step.kind == 6) {
+    using std::filesystem::perm_options;
+    const perm_options change = g_inputs[k].unreadable ? perm_options::remove : perm_options::add;
+    std::filesystem::permissions(name, std::filesystem::perms::owner_write, change, ignored);
+  }
   if (step.kind == 1 || step.kind == 7) write(k, step.text, std::ios::app);
   if (step.kind == 2 && g_inputs[k].now.kind != Found::kFifo) {
     std::uintmax_t size = 0;  // at most 1 MiB
@@ -328,6 +335,20 @@ HANDLE open_name(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES s
   return ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
 }
 
+// FindFirstChangeNotificationA: refused when the input says so, as on a
+// network share.
+HANDLE watch(LPCSTR directory, BOOL watch_subtree, DWORD filter) {
+  if (!g_refused) return ::FindFirstChangeNotificationA(directory, watch_subtree, filter);
+  ::SetLastError(ERROR_INVALID_FUNCTION);
+  return INVALID_HANDLE_VALUE;
+}
+
+// GetFileAttributesA: the system's in the directory of the files, and no
+// message catalogue anywhere.
+DWORD attributes_of(LPCSTR name) {
+  return std::string_view(name).starts_with(g_full_directory) ? ::GetFileAttributesA(name) : INVALID_FILE_ATTRIBUTES;
+}
+
 // A read that gave bytes of the file step 7 waits for lets its second text
 // in: the rest of the poll reads it.
 BOOL read_file(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped) {
@@ -360,8 +381,11 @@ bool same_lines(const std::vector<std::string>& lines, std::string_view err) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_directory = harness::scratch_directory("follow");
+  g_full_directory = harness::full_path(g_directory);
   harness::install();
   w32::hook::replacements.CreateFileA = open_name;
+  w32::hook::replacements.FindFirstChangeNotificationA = watch;
+  w32::hook::replacements.GetFileAttributesA = attributes_of;
   w32::hook::replacements.ReadFile = read_file;
   w32::hook::replacements.Sleep = pause;
   return 0;
@@ -390,6 +414,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_lines = unit == 0 || unit == 5;
   g_headers = headers == 2 || (headers != 1 && files > 1);
   g_by_name = data[0] & 1;
+  g_refused = data[2] & 32;
   // The files in their first versions, and the steps.
   std::filesystem::remove_all(g_directory);
   std::filesystem::create_directories(g_directory);
