@@ -445,6 +445,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_later.reset();
   g_later_file.reset();
   harness::run_command(words, "");
+  std::error_code ignored;  // files left unwritable would stay: Windows deletes none
+  for (const auto& entry : std::filesystem::directory_iterator(g_directory, ignored)) {
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_write, std::filesystem::perm_options::add,
+                                 ignored);
+  }
   if (harness::run.out == g_out && same_lines(g_err, harness::run.err)) return 0;
   std::cerr << "expected:\n" << g_out << "\n";
   for (const std::string& line : g_err) std::cerr << line << "\n";
