@@ -2,14 +2,15 @@
 // input:
 //   byte 0  bit 0: -F, else -f; bits 1-2: 1 -q, 2 -v; bits 3-5 modulo 6: the unit, a letter of "lbckmn"; bit 6: the
 //           count is from the beginning
-//   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), and bit 2 + k set when file k is missing at
-//           the start
+//   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), bit 2 + k set when file k is missing at the
+//           start, and bit 5 set when the system refuses to tell changes of their directory
 //   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose high nibble
 //   picks a file and whose low nibble modulo 10 is the kind, and a text ended by a zero byte. Kinds: 0 nothing;
 //   1 append the text; 2 truncate to the size its digits give; 3 rewrite in place with it; 4 rename away, then
-//   create with it; 5 delete, then create; 6 make the name unreadable (CreateFileA fails with access denied), or
-//   readable again; 7 append, and a second text (ended by a zero byte too) once the next poll has read from the
-//   file, else at the pause after it; 8 natively make the name a FIFO; 9 rename away.
+//   create with it; 5 delete, then create; 6 make the name unreadable (CreateFileA fails with access denied, and the
+//   file loses its write permission, which its directory tells), or readable again; 7 append, and a second text
+//   (ended by a zero byte too) once the next poll has read from the file, else at the pause after it; 8 natively
+//   make the name a FIFO; 9 rename away.
 // The run ends at the pause after the last step. The model learns each name's file (identity, links, content) from
 // the system after every change, and must see on standard output the initial parts (the command target's model),
 // then what each poll finds new, each input in turn, and on standard error exactly the notices of the rules below,
@@ -69,7 +70,8 @@ struct Step {
   std::string text, later;
 };
 
-std::string g_directory;
+std::string g_directory, g_full_directory;
+bool g_refused;  // the system refuses to tell changes of the directory
 
 // What one run's model knows.
 struct Model {
@@ -246,7 +248,12 @@ void apply(const Step& step) {
   const int k = step.file;
   const std::string& name = g.inputs[k].name;
   std::error_code ignored;  // a change the system refuses is no change: the look tells
-  if (step.kind == 6) g.inputs[k].unreadable = !g.inputs[k].unreadable;
+  if (step.kind == 6) {
+    g.inputs[k].unreadable = !g.inputs[k].unreadable;
+    using std::filesystem::perm_options;
+    const perm_options change = g.inputs[k].unreadable ? perm_options::remove : perm_options::add;
+    std::filesystem::permissions(name, std::filesystem::perms::owner_write, change, ignored);
+  }
   if (step.kind == 1 || step.kind == 7) write(k, step.text, std::ios::app);
   if (step.kind == 2 && g.inputs[k].now.kind != Found::kFifo) {
     std::uintmax_t size = 0;  // at most 1 MiB
@@ -327,11 +334,26 @@ bool same_lines(const std::vector<std::string>& lines, std::string_view err) {
   return err.empty();
 }
 
+// FindFirstChangeNotificationA: refused when the input says so, as on a network share.
+HANDLE watch(LPCSTR directory, BOOL watch_subtree, DWORD filter) {
+  if (!g_refused) return ::FindFirstChangeNotificationA(directory, watch_subtree, filter);
+  ::SetLastError(ERROR_INVALID_FUNCTION);
+  return INVALID_HANDLE_VALUE;
+}
+
+// GetFileAttributesA: the system's in the directory of the files, and no message catalogue anywhere.
+DWORD attributes_of(LPCSTR name) {
+  return std::string_view(name).starts_with(g_full_directory) ? ::GetFileAttributesA(name) : INVALID_FILE_ATTRIBUTES;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_directory = harness::scratch_directory("follow");
+  g_full_directory = harness::full_path(g_directory);
   harness::install();
+  w32::hook::replacements.FindFirstChangeNotificationA = watch;
+  w32::hook::replacements.GetFileAttributesA = attributes_of;
   w32::hook::replacements.CreateFileA = open_name;
   w32::hook::replacements.ReadFile = read_file;
   w32::hook::replacements.Sleep = pause;
@@ -359,6 +381,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g.lines = unit == 0 || unit == 5;
   g.headers = headers == 2 || (headers != 1 && files > 1);
   g.by_name = data[0] & 1;
+  g_refused = data[2] & 32;
   // The files in their first versions, and the steps.
   std::filesystem::remove_all(g_directory);
   std::filesystem::create_directories(g_directory);
@@ -381,6 +404,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   start();
   harness::run_command(words, "");
+  std::error_code ignored;  // files left unwritable would stay: Windows deletes none
+  for (const auto& entry : std::filesystem::directory_iterator(g_directory, ignored)) {
+    std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_write, std::filesystem::perm_options::add,
+                                 ignored);
+  }
   if (harness::run.out == g.out && same_lines(g.err, harness::run.err)) return 0;
   std::cerr << "expected:\n" << g.out << "\n";
   for (const std::string& line : g.err) std::cerr << line << "\n";

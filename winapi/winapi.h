@@ -81,6 +81,10 @@
     (mapping, access, offset_high, offset_low, bytes), nullptr)                                                \
   X(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD process_id), (access, inherit, process_id), nullptr)  \
   X(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds), WAIT_FAILED)        \
+  X(HANDLE, FindFirstChangeNotificationA, (LPCSTR directory, BOOL watch_subtree, DWORD filter),                 \
+    (directory, watch_subtree, filter), INVALID_HANDLE_VALUE)                                                  \
+  X(BOOL, FindNextChangeNotification, (HANDLE change), (change), FALSE)                                        \
+  X(BOOL, FindCloseChangeNotification, (HANDLE change), (change), FALSE)                                       \
   X(SIZE_T, VirtualQuery, (LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size),               \
     (address, information, size), 0)
 
@@ -267,6 +271,11 @@ constexpr DWORD SYNCHRONIZE = 0x00100000;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 0x102;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+
+constexpr DWORD FILE_NOTIFY_CHANGE_FILE_NAME = 0x1;
+constexpr DWORD FILE_NOTIFY_CHANGE_DIR_NAME = 0x2;
+constexpr DWORD FILE_NOTIFY_CHANGE_ATTRIBUTES = 0x4;
+constexpr DWORD FILE_NOTIFY_CHANGE_SECURITY = 0x100;
 
 constexpr UINT CP_OEMCP = 1;
 constexpr UINT CP_UTF8 = 65001;

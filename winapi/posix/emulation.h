@@ -17,6 +17,7 @@ namespace w32::posix {
 struct Object {
   int fd = -1;
   DWORD type = 0;  // FILE_TYPE_... once asked for: an open descriptor's type never changes
+  bool change = false;  // a directory change notification: fd is an inotify instance
   std::string directory;           // search: the directory searched
   std::vector<std::string> names;  // search: the names found, in directory order
   std::size_t next = 0;            // search: the next name to deliver

@@ -150,6 +150,8 @@ HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD process_id) {
   return w32::posix::adopt_fd(fd);
 }
 
+// An object is signalled while its descriptor is readable: a process once
+// it has ended, a change notification while changes are pending.
 DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
   const w32::posix::Object* waited = w32::posix::object_of(object);
   if (!waited) return WAIT_FAILED;
