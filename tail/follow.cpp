@@ -174,6 +174,7 @@ bool drain(int index, Followed& input) {
       data += unchecked;
       n -= unchecked;
       unchecked = 0;
+      if (n == 0) continue;  // the kept bytes alone: what follows them may have come since
     }
     if (n == 0) return true;
     keep_check(input, data, n);
