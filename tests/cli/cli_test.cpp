@@ -34,7 +34,8 @@
 // BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an argument), and {usage} (the usage text
 // and a line feed), {error N} (the system's text for error code N), {repeat N TEXT} (TEXT N times), {nls} (the
 // folder of the build's catalogues), {version} (the release's version), {catalogue LANGUAGE} (the bytes of the
-// build's catalogue for that language), {oem TEXT} (TEXT as tail has names: on Windows in the OEM code page).
+// build's catalogue for that language), {message LANGUAGE N} (message N as that catalogue has it), {oem TEXT}
+// (TEXT as tail has names: on Windows in the OEM code page).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -51,7 +52,10 @@
 #include <vector>
 
 #include "tests/support/support.h"
+#include "runtime/msg/catalog.h"
 #include "runtime/msg/diag.h"
+#include "runtime/msg/locale.h"
+#include "runtime/msg/messages.h"
 
 namespace {
 
@@ -97,6 +101,13 @@ std::string expand(const std::string& value) {
       out += rt::strerror(std::stoi(inside.substr(6)));
     } else if (starts("catalogue ")) {
       out += support::ScratchDir::read(TAIL_NLS_DIR "/" + inside.substr(10) + "/nvo.cat");
+    } else if (starts("message ")) {  // {message LANG N}: message N as the build's catalogue for LANG has it
+      const std::string language = inside.substr(8, inside.find(' ', 8) - 8);
+      const support::Environment environment({"NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", "LANG=" + language});
+      rt::setlocale(rt::LC_ALL, "");
+      const int number = std::stoi(inside.substr(9 + language.size()));
+      for (const rt::Message& m : rt::kMessages) out += m.number == number ? rt::msg_lookup(m) : "";
+      rt::set_catalog_name(nullptr);
     } else if (starts("oem ")) {
       out += support::oem_text(expand(inside.substr(4)));
     } else if (starts("repeat ")) {
