@@ -118,6 +118,16 @@ const LongOptionName& long_option_named(const char* name, std::size_t length, co
   return *found;
 }
 
+// The seconds of -s or --sleep-interval (null: none given); a missing or bad
+// value is a usage error.
+void sleep_interval(const char* value) {
+  if (!value) {
+    rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kMissingNumber), 's');
+    usage();
+  }
+  if (!take_interval(value)) usage_error(rt::messages::kBadInterval, value);
+}
+
 // --pid's value: a decimal process id above 0.
 std::uint32_t process_id(const char* text) {
   std::uint64_t id = 0;
@@ -254,12 +264,7 @@ int take_long_option(int argc, char** argv, int i, bool& end) {
       options.retry = 1;
       return i + 1;
     case LongOption::kSleepInterval:
-      if (!value && !next_word) {
-        rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kMissingNumber), 's');
-        usage();
-      }
-      if (!value) value = argv[++i];
-      if (!take_interval(value)) usage_error(rt::messages::kBadInterval, value);
+      sleep_interval(value ? value : next_word ? argv[++i] : nullptr);
       return i + 1;
     case LongOption::kQuiet:
     case LongOption::kVerbose:
@@ -301,11 +306,7 @@ int parse_options(int argc, char** argv) {
       continue;
     }
     if (rt::strcmp(argument, "-s") == 0) {
-      if (i + 1 == argc) {
-        rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kMissingNumber), 's');
-        usage();
-      }
-      if (!take_interval(argv[i + 1])) usage_error(rt::messages::kBadInterval, argv[i + 1]);
+      sleep_interval(i + 1 < argc ? argv[i + 1] : nullptr);
       i += 2;
       continue;
     }

@@ -11,6 +11,7 @@ namespace rt {
 namespace {
 
 constexpr int kCtrlZ = 0x1A;  // end-of-file mark of text files: dropped on input
+constexpr std::size_t kMostWritten = std::size_t{1} << 30;  // bytes offered to one write call at most
 
 bool is_text(const Stream* stream) { return (stream->flags & STREAM_TEXT) != 0; }
 
@@ -95,7 +96,7 @@ std::size_t write_bytes(Stream* stream, const unsigned char* bytes, std::size_t 
   const unsigned char* const end = bytes + length;
   while (p < end) {
     const std::size_t left = static_cast<std::size_t>(end - p);
-    const unsigned offered = left < 0x40000000 ? static_cast<unsigned>(left) : 0x40000000u;
+    const auto offered = static_cast<unsigned>(left < kMostWritten ? left : kMostWritten);
     const int n = write(stream->fd, p, offered);
     if (n < 0) break;
     p += n;
