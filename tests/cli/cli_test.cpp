@@ -52,7 +52,6 @@
 #include <vector>
 
 #include "tests/support/support.h"
-#include "runtime/msg/catalog.h"
 #include "runtime/msg/diag.h"
 #include "runtime/msg/locale.h"
 #include "runtime/msg/messages.h"

@@ -9,7 +9,6 @@
 
 #include "tests/support/support.h"
 #include "tools/catalog/catalog_writer.h"
-#include "runtime/msg/catalog.h"
 #include "runtime/msg/diag.h"
 #include "runtime/msg/locale.h"
 #include "runtime/msg/messages.h"

@@ -1,14 +1,8 @@
-// The descriptor table grows as long as the heap gives it memory; a file's modification time in its status.
-#include <chrono>
-#include <cstdint>
-#include <filesystem>
+// The descriptor table grows as long as the heap gives it memory.
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "tests/support/support.h"
 #include "runtime/win32/fd.h"
-#include "runtime/win32/fstat.h"
 #include "runtime/win32/open.h"
 
 namespace {
@@ -31,28 +25,6 @@ TEST_F(Descriptors, TheTableGrowsWhileThereIsMemory) {
   char byte = 0;
   EXPECT_EQ(rt::read(5, &byte, 1), 1);
   EXPECT_EQ(byte, '0');
-}
-
-// The time goes through the DOS date and time: two-second steps, and 1980-01-01 for anything before it.
-TEST_F(Descriptors, ModificationTimesOfRealFiles) {
-  const std::string path = dir.write("f", "hello");
-  std::vector<std::pair<std::int64_t, std::int64_t>> cases = {
-      {1300184431, 1300184430},  // 2011-03-15 10:20:31 UTC: an odd second rounds down
-      {315532799, 315532800},    // before the first DOS date
-  };
-  for (unsigned month = 1; month <= 12; ++month) {  // the first of each month of a leap year
-    const std::chrono::sys_seconds first{std::chrono::sys_days{std::chrono::year{2016} / month / 1}};
-    cases.emplace_back(first.time_since_epoch().count(), first.time_since_epoch().count());
-  }
-  for (const auto& [written, seconds] : cases) {
-    std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(std::chrono::sys_seconds{
-                                               std::chrono::seconds{written}}));
-    const int fd = rt::open(path.c_str(), rt::O_RDONLY, 0);
-    rt::FileStatus status{};
-    EXPECT_EQ(rt::fstat(fd, &status), 0);
-    EXPECT_EQ(status.st_mtime, seconds) << written;
-    rt::close(fd);
-  }
 }
 
 }  // namespace
