@@ -69,8 +69,8 @@ std::string quoted(const Words& words, bool single) {
 DWORD attributes(LPCSTR name) {
   return g_one_file && std::string(name) == "." ? FILE_ATTRIBUTE_DIRECTORY : INVALID_FILE_ATTRIBUTES;
 }
-HANDLE find_first(LPCSTR, LPWIN32_FIND_DATAA found) {
-  *found = WIN32_FIND_DATAA{};
+HANDLE find_first(LPCWSTR, LPWIN32_FIND_DATAW found) {
+  *found = WIN32_FIND_DATAW{};
   found->cFileName[0] = '!';
   return reinterpret_cast<HANDLE>(std::uintptr_t{8});
 }
@@ -139,8 +139,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     return sizeof *region;
   };
   r.GetFileAttributesA = attributes;
-  r.FindFirstFileA = find_first;
-  r.FindNextFileA = [](HANDLE, LPWIN32_FIND_DATAA) -> BOOL { return FALSE; };
+  r.FindFirstFileW = find_first;
+  r.FindNextFileW = [](HANDLE, LPWIN32_FIND_DATAW) -> BOOL { return FALSE; };
   r.FindClose = [](HANDLE) -> BOOL { return TRUE; };
   r.GetVolumeInformationA = [](LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPSTR, DWORD) -> BOOL { return FALSE; };
   return 0;

@@ -60,8 +60,8 @@
   X(BOOL, FreeLibrary, (HMODULE module), (module), FALSE)                                                      \
   X(HLOCAL, LocalFree, (HLOCAL block), (block), block)                                                         \
   X(BOOL, CharToOemA, (LPCSTR source, LPSTR target), (source, target), FALSE)                                  \
-  X(HANDLE, FindFirstFileA, (LPCSTR pattern, LPWIN32_FIND_DATAA data), (pattern, data), INVALID_HANDLE_VALUE)  \
-  X(BOOL, FindNextFileA, (HANDLE search, LPWIN32_FIND_DATAA data), (search, data), FALSE)                      \
+  X(HANDLE, FindFirstFileW, (LPCWSTR pattern, LPWIN32_FIND_DATAW data), (pattern, data), INVALID_HANDLE_VALUE)  \
+  X(BOOL, FindNextFileW, (HANDLE search, LPWIN32_FIND_DATAW data), (search, data), FALSE)                        \
   X(BOOL, FindClose, (HANDLE search), (search), FALSE)                                                         \
   X(BOOL, GetVolumeInformationA,                                                                               \
     (LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,                                   \
@@ -77,6 +77,8 @@
     (UINT code_page, DWORD flags, LPCWCH wide, int units, LPSTR text, int size, LPCCH default_char,            \
      LPBOOL used_default),                                                                                     \
     (code_page, flags, wide, units, text, size, default_char, used_default), 0)                                \
+  X(int, MultiByteToWideChar, (UINT code_page, DWORD flags, LPCCH text, int size, LPWSTR wide, int units),      \
+    (code_page, flags, text, size, wide, units), 0)                                                            \
   X(LPVOID, MapViewOfFile, (HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes),  \
     (mapping, access, offset_high, offset_low, bytes), nullptr)                                                \
   X(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD process_id), (access, inherit, process_id), nullptr)  \
@@ -132,6 +134,7 @@ using LPCCH = const char*;
 using LPBOOL = BOOL*;
 using WCHAR = char16_t;  // a UTF-16 unit, as on Windows
 using LPWSTR = WCHAR*;
+using LPCWSTR = const WCHAR*;
 using LPWCH = WCHAR*;
 using LPCWCH = const WCHAR*;
 using HLOCAL = void*;
@@ -160,7 +163,7 @@ using LPBY_HANDLE_FILE_INFORMATION = BY_HANDLE_FILE_INFORMATION*;
 
 constexpr DWORD MAX_PATH = 260;
 
-struct WIN32_FIND_DATAA {
+struct WIN32_FIND_DATAW {
   DWORD dwFileAttributes;
   FILETIME ftCreationTime;
   FILETIME ftLastAccessTime;
@@ -169,10 +172,10 @@ struct WIN32_FIND_DATAA {
   DWORD nFileSizeLow;
   DWORD dwReserved0;
   DWORD dwReserved1;
-  char cFileName[MAX_PATH];
-  char cAlternateFileName[14];
+  WCHAR cFileName[MAX_PATH];
+  WCHAR cAlternateFileName[14];
 };
-using LPWIN32_FIND_DATAA = WIN32_FIND_DATAA*;
+using LPWIN32_FIND_DATAW = WIN32_FIND_DATAW*;
 
 struct EXCEPTION_RECORD {
   DWORD ExceptionCode;

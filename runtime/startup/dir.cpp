@@ -3,6 +3,7 @@
 
 #include "runtime/msg/ctype.h"
 #include "runtime/msg/heap.h"
+#include "runtime/startup/start.h"
 #include "runtime/string.h"
 #include "runtime/win32/errno.h"
 
@@ -11,6 +12,19 @@ namespace {
 
 constexpr std::size_t kLongestDirectoryName = 256;
 constexpr char kMask[] = "*.*";
+
+// The name of the entry found, in the file functions' code page, into
+// entry_name: a character the page lacks is '?', which opens no file, never
+// a look-alike that could name another. False for a name longer than
+// entry_name holds, which no shortened name would open either.
+bool take_name(DIR* dir) {
+  const WCHAR* found = dir->find_data.cFileName;
+  int units = 0;
+  while (units < static_cast<int>(MAX_PATH) && found[units] != 0) ++units;
+  const int length = to_oem(found, units, dir->entry_name, sizeof dir->entry_name - 1, nullptr);
+  dir->entry_name[length] = '\0';
+  return length > 0 || units == 0;
+}
 
 }  // namespace
 
@@ -48,22 +62,21 @@ DIR* opendir(const char* name) {
 }
 
 const char* readdir(DIR* dir) {
-  if (dir->position == 0) {
-    char* mask_at = dir->dir_path + dir->dir_path_len;
-    memcpy(mask_at, kMask, sizeof kMask);
-    dir->find_handle = w32::FindFirstFileA(dir->dir_path, &dir->find_data);
-    *mask_at = '\0';
-    if (dir->find_handle == INVALID_HANDLE_VALUE) return nullptr;
-    dir->fold_names = volume_folds_names(dir->dir_path) ? 1 : 0;
-  } else if (dir->find_handle == INVALID_HANDLE_VALUE || !w32::FindNextFileA(dir->find_handle, &dir->find_data)) {
-    return nullptr;
-  }
-  ++dir->position;
-  const char* found = dir->find_data.cFileName;
-  std::size_t length = 0;
-  while (length < sizeof dir->entry_name - 1 && found[length] != '\0') ++length;
-  memcpy(dir->entry_name, found, length);
-  dir->entry_name[length] = '\0';
+  do {
+    if (dir->position == 0) {
+      char* mask_at = dir->dir_path + dir->dir_path_len;
+      memcpy(mask_at, kMask, sizeof kMask);
+      WCHAR pattern[sizeof dir->dir_path];
+      const int units = w32::MultiByteToWideChar(CP_OEMCP, 0, dir->dir_path, -1, pattern, sizeof dir->dir_path);
+      dir->find_handle = units == 0 ? INVALID_HANDLE_VALUE : w32::FindFirstFileW(pattern, &dir->find_data);
+      *mask_at = '\0';
+      if (dir->find_handle == INVALID_HANDLE_VALUE) return nullptr;
+      dir->fold_names = volume_folds_names(dir->dir_path) ? 1 : 0;
+    } else if (dir->find_handle == INVALID_HANDLE_VALUE || !w32::FindNextFileW(dir->find_handle, &dir->find_data)) {
+      return nullptr;
+    }
+    ++dir->position;
+  } while (!take_name(dir));
   if (dir->fold_names) fold_to_lower(dir->entry_name);
   for (char* p = dir->entry_name; *p; ++p) {
     if (*p == '\\') *p = '/';

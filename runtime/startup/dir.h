@@ -11,7 +11,7 @@ namespace rt {
 // A directory stream over the system's directory search.
 struct DIR {
   HANDLE find_handle;  // INVALID_HANDLE_VALUE until the first readdir
-  WIN32_FIND_DATAA find_data;
+  WIN32_FIND_DATAW find_data;
   std::int32_t position;  // entries read so far
   char entry_name[256];   // the name readdir returned last
   std::int32_t fold_names;  // nonzero: the volume's names are shown in lower case
@@ -28,8 +28,9 @@ bool path_exists(const char* path);
 // than 256 characters) or 3 (not a directory).
 DIR* opendir(const char* name);
 // The next name ("." and "..", hidden and system entries included), valid
-// until the next call on the stream; null at the end or on an error. A
-// backslash in a name reads as '/'.
+// until the next call on the stream; null at the end or on an error. Names
+// are in the file functions' code page, a character it lacks as '?'; a name
+// longer than entry_name holds is passed over. A backslash reads as '/'.
 const char* readdir(DIR* dir);
 int closedir(DIR* dir);
 

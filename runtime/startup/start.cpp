@@ -197,18 +197,13 @@ int split_command_line(const char* line, glob_t* vector) {
 
 // --- The texts in the file functions' code page --------------------------------------
 
-namespace {
-
-// Converts `units` units to the OEM code page, which the file functions use,
-// into `text` of `size` bytes: the number of bytes, 0 on failure. Without
-// best fit, as a look-alike would name another file; `lacking` (unless null)
-// tells whether a character the page lacks became the default character
-// '?'. A UTF-8 page has every character and takes neither.
 int to_oem(const WCHAR* wide, int units, char* text, int size, BOOL* lacking) {
   const bool utf8 = w32::GetOEMCP() == CP_UTF8;
   return w32::WideCharToMultiByte(CP_OEMCP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, units, text, size, nullptr,
                                   utf8 ? nullptr : lacking);
 }
+
+namespace {
 
 // No page takes more than three bytes for a unit.
 constexpr int kBytesPerUnit = 3;

@@ -79,6 +79,12 @@ int split_command_line(const char* line, glob_t* vector);
 // '?' that the splitter reads as itself, never as a wildcard. Null when a
 // conversion fails or memory is exhausted.
 char* oem_command_line(const WCHAR* line);
+// Converts `units` units to the OEM code page into `text` of `size` bytes:
+// the number of bytes, 0 on failure. Without best fit, as a look-alike would
+// name another file; `lacking` (unless null) tells whether a character the
+// page lacks became the default character '?'. A UTF-8 page has every
+// character and takes neither.
+int to_oem(const WCHAR* wide, int units, char* text, int size, BOOL* lacking);
 // An environment block of UTF-16 units (zero-ended entries, then an empty
 // one) in the OEM code page, where a character the page lacks is '?'. Null
 // when the conversion fails or memory is exhausted.

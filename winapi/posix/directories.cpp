@@ -14,9 +14,9 @@ namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-// Fills the search record for one name of a directory.
-void describe(const std::string& directory, const std::string& name, WIN32_FIND_DATAA& data) {
-  data = WIN32_FIND_DATAA{};
+// Fills the search record for one name of a directory; each byte of the name is a unit.
+void describe(const std::string& directory, const std::string& name, WIN32_FIND_DATAW& data) {
+  data = WIN32_FIND_DATAW{};
   const std::string path = directory + "/" + name;
   struct stat status;
   if (::stat(path.c_str(), &status) == 0 || ::lstat(path.c_str(), &status) == 0) {
@@ -28,14 +28,18 @@ void describe(const std::string& directory, const std::string& name, WIN32_FIND_
     data.nFileSizeHigh = static_cast<DWORD>(size >> 32);
     data.nFileSizeLow = static_cast<DWORD>(size);
   }
-  std::memcpy(data.cFileName, name.c_str(), name.size() + 1);
+  for (std::size_t i = 0; i <= name.size(); ++i) data.cFileName[i] = static_cast<unsigned char>(name.c_str()[i]);
 }
 
 }  // namespace
 
 // The pattern is a directory, a separator ('/' or '\') and a mask: "*" and
-// "*.*" take every name, any other mask names one entry.
-HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+// "*.*" take every name, any other mask names one entry. Names are bytes
+// here: each unit of the pattern is one, as MultiByteToWideChar made it.
+HANDLE FindFirstFileW(LPCWSTR wide_pattern, LPWIN32_FIND_DATAW data) {
+  std::string bytes;
+  for (LPCWSTR unit = wide_pattern; *unit; ++unit) bytes += static_cast<char>(*unit);
+  const char* const pattern = bytes.c_str();
   const char* separator = nullptr;
   for (const char* p = pattern; *p; ++p) {
     if (is_separator(*p)) separator = p;
@@ -67,7 +71,7 @@ HANDLE FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
   return w32::posix::adopt(std::move(search));
 }
 
-BOOL FindNextFileA(HANDLE handle, LPWIN32_FIND_DATAA data) {
+BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
   w32::posix::Object* search = w32::posix::object_of(handle);
   if (!search || search->fd != -1) {
     SetLastError(ERROR_INVALID_HANDLE);

@@ -121,6 +121,18 @@ int WideCharToMultiByte(UINT /*code_page*/, DWORD /*flags*/, LPCWCH wide, int un
   return units;
 }
 
+// Each byte is the unit of its value, as WideCharToMultiByte takes it back;
+// a size of -1 counts the text and its terminator.
+int MultiByteToWideChar(UINT /*code_page*/, DWORD /*flags*/, LPCCH text, int size, LPWSTR wide, int units) {
+  if (size < 0) size = static_cast<int>(std::strlen(text)) + 1;
+  if (size > units) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  for (int i = 0; i < size; ++i) wide[i] = static_cast<unsigned char>(text[i]);
+  return size;
+}
+
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
 
 // No mapping object can be inherited here: a handle never names one.
