@@ -4,7 +4,8 @@
 // at 16, the strings from 20 on. The properties:
 // - argc strings, then a null; quoted again (in single quotes, or in double quotes with \") the words split back
 //   the same; a line without quotes splits at its blanks and tabs;
-// - the block is taken exactly when it names this process and holds its count of zero-ended strings;
+// - the block is taken exactly when it names this process and holds its count of zero-ended strings, and the view
+//   is that of the mapping the last NVOARGS entry names in hexadecimal (checked where a C library reads 31 bits);
 // - environ keeps no "=", "~" or NVOARGS entry, and the "~" entries are the words of tilde passing, in order;
 // - every heap block taken is given back once the words are freed.
 // Both texts come in UTF-16 and are converted to the OEM code page: a byte below 0x80 stands for its ASCII
@@ -15,6 +16,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,7 @@ namespace {
 
 using Words = std::vector<std::string>;
 std::vector<unsigned char> g_block;  // the view of every mapping
+std::uintptr_t g_mapped = 0;         // the mapping the last view was asked of
 bool g_one_file = false;             // the current directory holds "!" (else nothing exists)
 
 // Takes the words out of a vector of `count` strings and a null, freeing it.
@@ -133,7 +136,10 @@ std::uint32_t word_at(std::size_t at) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
   auto& r = w32::hook::replacements;
-  r.MapViewOfFile = [](HANDLE, DWORD, DWORD, DWORD, SIZE_T) -> LPVOID { return g_block.data(); };
+  r.MapViewOfFile = [](HANDLE mapping, DWORD, DWORD, DWORD, SIZE_T) -> LPVOID {
+    g_mapped = reinterpret_cast<std::uintptr_t>(mapping);
+    return g_block.data();
+  };
   r.VirtualQuery = [](LPCVOID address, PMEMORY_BASIC_INFORMATION region, SIZE_T) -> SIZE_T {
     *region = MEMORY_BASIC_INFORMATION{const_cast<LPVOID>(address), nullptr, 0, g_block.size(), 0, 0, 0};
     return sizeof *region;
@@ -177,7 +183,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (g_block.size() >= 12 && word_at(8) == 0) rt::memcpy(&g_block[8], &pid, 4);
 
   const rt::EnvironmentScan scan = rt::scan_environment(environment.data());
-  const bool named = std::any_of(entries.begin(), entries.end(), [](auto& e) { return e.starts_with("NVOARGS="); });
+  const auto last = std::find_if(entries.rbegin(), entries.rend(), [](auto& e) { return e.starts_with("NVOARGS="); });
+  const bool named = last != entries.rend();
+  const unsigned long handle = named ? std::strtoul(last->c_str() + 8, nullptr, 16) : 0;
+  if (named && handle < 0x80000000 && g_mapped != handle) __builtin_trap();
   const bool fits = g_block.size() >= 20 && word_at(8) == pid &&
                     static_cast<std::size_t>(std::count(g_block.begin() + 20, g_block.end(), '\0')) >= word_at(16);
   if (scan.arg_block != (named && fits ? g_block.data() : nullptr)) __builtin_trap();

@@ -61,8 +61,8 @@ TEST_F(Fnmatch, Rules) {
       {"a(1)b", "a1b", 0}, {"a(1)b", "a(1)b", 1}, {"a\\(1\\)b", "a(1)b", 0},
       {"(ab)\\1", "abab", 0}, {"\\1x", "1x", 0}, {"(a)\\2", "a2", 0}, {"(a)(b)\\2\\1", "abba", 0},
       {"()\\1x", "x", 0}, {"(*)-\\1", "ab-ab", 0}, {"(*)-\\1", "ab-abc", 1},
-      // Ten parentheses: the ')' after b closes the innermost of the nine groups.
-      {"(((((((((a(b)c)))))))))\\9", "abcab", 0},
+      // Ten parentheses: the ')' after b closes the innermost of the nine groups; a \9 is as long as its capture.
+      {"(((((((((a(b)c)))))))))\\9", "abcab", 0}, {"(((((((((ab)))))))))*\\9", "abxab", 0},
       // A repeated list goes on with the capture its first round opened.
       {"*(a|b)\\1", "abab", 0}, {"*(a|b)\\1", "abb", 1}, {"+(b*)\\1", "bbbbbbaabb", 1},
       // A failed list takes back its capture: the saved one of an earlier round comes back.
