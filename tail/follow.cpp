@@ -401,7 +401,7 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
     if (waited == WAIT_OBJECT_0) last_poll = true;
     if (waited != WAIT_OBJECT_0 && waited != WAIT_TIMEOUT) w32::Sleep(options.interval_ms);
     note_changes(polls % kFullLookUpPolls == 0);
-    bool remaining = false;
+    bool remaining = options.retry != 0;  // with --retry every name remains
     for (int k = 0; k < count; ++k) {
       Followed& input = inputs[k];
       // By name, a name is looked up while it is followed, and with --retry
@@ -412,7 +412,7 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
       const bool look = input.by_name ? (input.fd >= 0 || options.retry) && changed : input.fd < 0;
       const rt::off_t size = look ? look_up(k, input) : -1;
       if (input.fd >= 0) poll(k, input, size);
-      remaining = remaining || input.fd >= 0 || options.retry;
+      remaining = remaining || input.fd >= 0;
     }
     if (!remaining) {
       rt::fprintf(rt::stderr, "%s: %s\n", rt::progname, rt::msg_lookup(rt::messages::kNoFilesRemaining));

@@ -100,6 +100,19 @@ constexpr LongOptionName kLongOptions[] = {
   usage();
 }
 
+// A unit option (or an obsolescent count) after one already given is a
+// usage error: one unit only.
+void check_no_unit_yet(const char* word) {
+  if (options.unit_letter == 0) return;
+  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kExclusiveOptions), word, options.unit_letter);
+  usage();
+}
+
+// Where the operands begin when the options end before argv[i]: past a "--" there.
+int past_end_of_options(int argc, char** argv, int i) {
+  return i < argc && rt::strcmp(argv[i], "--") == 0 ? i + 1 : i;
+}
+
 // The option a long option's name (the `length` characters at `name`)
 // names: the one it spells out, or the only one it begins.
 const LongOptionName& long_option_named(const char* name, std::size_t length, const char* word) {
@@ -235,10 +248,7 @@ int take_long_option(int argc, char** argv, int i, bool& end) {
     case LongOption::kLines:
     case LongOption::kBytes:
       // A unit option, as -n and -c: the same counts and messages.
-      if (options.unit_letter != 0) {
-        rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kExclusiveOptions), word, options.unit_letter);
-        usage();
-      }
+      check_no_unit_yet(word);
       options.from_end = 1;
       options.unit_letter = option.option == LongOption::kLines ? 'n' : 'c';
       options.unit = unit_index(options.unit_letter);
@@ -251,7 +261,7 @@ int take_long_option(int argc, char** argv, int i, bool& end) {
         return i + 2;
       }
       end = true;
-      return i + 1 < argc && rt::strcmp(argv[i + 1], "--") == 0 ? i + 2 : i + 1;
+      return past_end_of_options(argc, argv, i + 1);
     case LongOption::kFollow:
       options.follow = 1;
       if (value && rt::strcmp(value, "name") == 0) {
@@ -310,12 +320,7 @@ int parse_options(int argc, char** argv) {
       i += 2;
       continue;
     }
-    if (options.unit_letter != 0) {
-      rt::fprintf(rt::stderr,
-                  rt::msg_lookup(rt::messages::kExclusiveOptions),
-                  argument, options.unit_letter);
-      usage();
-    }
+    check_no_unit_yet(argument);
     if (rt::strcmp(argument, "-") == 0) {
       ++i;
       break;
@@ -324,8 +329,7 @@ int parse_options(int argc, char** argv) {
       // The obsolescent forms: always the last option.
       int flag = 1;
       parse_units(parse_count(argument, 1), flag);
-      ++i;
-      if (i < argc && rt::strcmp(argv[i], "--") == 0) ++i;
+      i = past_end_of_options(argc, argv, i + 1);
       break;
     }
     options.from_end = 1;
@@ -343,8 +347,7 @@ int parse_options(int argc, char** argv) {
     }
     if (*rest != '\0') invalid_character(*rest, argument);
     // No number follows, or an f was among the letters: the options end.
-    ++i;
-    if (i < argc && rt::strcmp(argv[i], "--") == 0) ++i;
+    i = past_end_of_options(argc, argv, i + 1);
     break;
   }
   return i;
