@@ -118,10 +118,10 @@ void read_on(int k) {
     in.position = in.most = 0;
     in.window.clear();
   }
-  if (in.position < size) {  // what is new, read as text in text mode: a CR at the end waits
+  if (in.position < size) {  // what is new, read as text by line units in text mode: a CR at the end waits
     std::string text = in.content.substr(in.position);
-    if (g.text) text = harness::read_as_text((in.cr ? "\r" : "") + text);
-    in.cr = g.text && !text.empty() && text.back() == '\r';
+    if (g.text && g.lines) text = harness::read_as_text((in.cr ? "\r" : "") + text);
+    in.cr = g.text && g.lines && !text.empty() && text.back() == '\r';
     if (in.cr) text.pop_back();
     emit(k, text);
     in.position = size;
@@ -278,10 +278,32 @@ void apply(const Step& step) {
   if (step.kind == 7 && g.inputs[k].now.kind == Found::kFile) g.later_file = g.inputs[k].now.id;
 }
 
-// The pause before each poll: the poll before it is modelled, then the next step is taken. Once the steps have run
-// out the run ends, and what standard output holds is written, as the next read would write it.
-void pause(DWORD milliseconds) {
-  if (milliseconds == 0) return;  // a read at the end of a file gives up its time slice
+// The directory change requests the program has made, told of no change yet.
+struct Request {
+  LPOVERLAPPED overlapped;
+  LPOVERLAPPED_COMPLETION_ROUTINE routine;
+};
+std::vector<Request> g_requests;
+ULONGLONG g_now = 0;  // the clock the program reads: moved on by the pauses alone
+
+// Tells every request that something changed, without saying what: the program polls every input of their
+// directories, as the model does at each pause. True when there was any.
+bool notify_all() {
+  const std::vector<Request> due = std::move(g_requests);
+  g_requests.clear();
+  for (const Request& request : due) request.routine(NO_ERROR, 0, request.overlapped);
+  return !due.empty();
+}
+
+// The pause before each poll that can be woken: the poll before it is modelled, then the next step is taken, and
+// the program is told that its directories changed; without a request to tell (the system refused them), the
+// pause lasts until the clock. Once the steps have run out the run ends, and what standard output holds is
+// written, as the next read would write it. A pause that cannot be woken only moves the clock on.
+DWORD pause(DWORD milliseconds, BOOL alertable) {
+  if (!alertable) {
+    g_now += milliseconds;
+    return 0;
+  }
   for (int k = 0; g.polled && k < static_cast<int>(g.inputs.size()); ++k) {  // the poll: each input in turn,
     if (g.by_name) look_up(k);                                                // its name looked up first with -F
     if (g.inputs[k].held) read_on(k);
@@ -294,6 +316,9 @@ void pause(DWORD milliseconds) {
   }
   apply(g.steps[g.next++]);
   g.polled = true;
+  if (notify_all()) return WAIT_IO_COMPLETION;
+  g_now += milliseconds;
+  return 0;
 }
 
 // CreateFileA: an unreadable name fails with access denied.
@@ -334,11 +359,15 @@ bool same_lines(const std::vector<std::string>& lines, std::string_view err) {
   return err.empty();
 }
 
-// FindFirstChangeNotificationA: refused when the input says so, as on a network share.
-HANDLE watch(LPCSTR directory, BOOL watch_subtree, DWORD filter) {
-  if (!g_refused) return ::FindFirstChangeNotificationA(directory, watch_subtree, filter);
-  ::SetLastError(ERROR_INVALID_FUNCTION);
-  return INVALID_HANDLE_VALUE;
+// ReadDirectoryChangesW: kept for the pauses to answer, or refused when the input says so, as on a network share.
+BOOL watch(HANDLE, LPVOID, DWORD, BOOL, DWORD, LPDWORD, LPOVERLAPPED overlapped,
+           LPOVERLAPPED_COMPLETION_ROUTINE routine) {
+  if (g_refused) {
+    ::SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+  }
+  g_requests.push_back(Request{overlapped, routine});
+  return TRUE;
 }
 
 // GetFileAttributesA: the system's in the directory of the files, and no message catalogue anywhere.
@@ -352,11 +381,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_directory = harness::scratch_directory("follow");
   g_full_directory = harness::full_path(g_directory);
   harness::install();
-  w32::hook::replacements.FindFirstChangeNotificationA = watch;
+  w32::hook::replacements.ReadDirectoryChangesW = watch;
   w32::hook::replacements.GetFileAttributesA = attributes_of;
   w32::hook::replacements.CreateFileA = open_name;
   w32::hook::replacements.ReadFile = read_file;
-  w32::hook::replacements.Sleep = pause;
+  w32::hook::replacements.SleepEx = pause;
+  w32::hook::replacements.GetTickCount64 = [] { return g_now; };
   return 0;
 }
 
@@ -404,6 +434,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   start();
   harness::run_command(words, "");
+  while (notify_all()) {  // the requests of handles closed at the end free what they held
+  }
   std::error_code ignored;  // files left unwritable would stay: Windows deletes none
   for (const auto& entry : std::filesystem::directory_iterator(g_directory, ignored)) {
     std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_write, std::filesystem::perm_options::add,

@@ -13,7 +13,7 @@
 
 namespace harness {
 
-// Thrown where the process would end: by exit, or by a replaced Sleep.
+// Thrown where the process would end: by exit, or by a replaced pause.
 struct Ended {
   unsigned status;
 };

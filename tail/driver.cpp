@@ -67,10 +67,10 @@ int tail_files(char* const* names, int count) {
     written = -1;
     Followed input;
     bool held_return = false;
-    if (tail_stream(stream, name, &held_return) != 0 || follow_setup(stream, name, held_return, input) != 0) {
+    if (tail_stream(stream, name, &held_return) != 0 ||
+        follow_setup(stream, name, !from_stdin, held_return, input) != 0) {
       status = 1;
-    } else if (input.fd >= 0) {
-      input.by_name = options.by_name && !from_stdin;
+    } else if (input.state == FollowState::kOpen) {
       written = following;
       followed[following++] = input;
       continue;  // the stream is closed

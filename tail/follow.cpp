@@ -1,18 +1,57 @@
 // Follow mode: after the chosen part of each disk file is written, copy what
-// is appended to them, polling at the interval of -s (2 seconds unless
-// given), until the process is ended from outside (or by a write into a pipe
-// without reader). With -F a followed name is looked up at the polls where
-// its directory may have changed: when it names another file, or none, the
-// old file is written to its end and let go, so that a writer can always
-// rotate or recreate it.
+// is appended to them until the process is ended from outside (or by a write
+// into a pipe without reader, or by the end of the process of --pid).
+//
+// When to look. The folder of every followed name is asked to tell its
+// changes (sizes, writes, names, attributes); following waits for such a
+// notice with the interval of -s (2 seconds unless given) as its timeout.
+// A notice wakes it at once, and the inputs whose names the notice gives are
+// polled then and there; a notice that overflowed, or whose folder failed,
+// concerns every input of its folder. While notices keep coming, polls that
+// notices start are at least kNoticeGapMs apart, so a writer that appends in
+// small pieces is read in large ones. The clock stays the safety net: at
+// every interval every input is polled, whatever the notices said, so a
+// folder that tells nothing (a network share, a file system that updates
+// sizes lazily) is followed as if there were no notices at all.
+//
+// Following by name (-F). A name is looked up when a notice gives it, at the
+// clock when its folder cannot be watched, and every kFullLookUpPolls clock
+// polls in any case. Each folder of names is watched under its name: the
+// folder above it tells when that name is renamed, deleted or made a link to
+// another folder, and then, as at every full look-up, the folder the name
+// leads to is compared with the one watched and watched anew when it has
+// changed. When a name leads to another file, or to none, the old file is
+// written to its end and let go, so that a writer can always rotate or
+// recreate it.
+//
+// The states of an input, and what moves it between them:
+//
+//                 name opens a file: "appeared", from its start
+//    +---------+ ------------------------------------------------> +------+
+//    | AWAITED |                                                    | OPEN | <-- poll: the new bytes; a
+//    +---------+ <-------------------------------------------------+------+     truncation or rewrite:
+//         ^       name opens nothing, file deleted: "inaccessible"   |  ^  |     "truncated", from the start
+//         |                                                          |  |  |
+//         |   name opens another file: "appeared", from its start    |  |  +-- name opens another file:
+//         +-------------------- +------+ <---------------------------+  |      "replaced", the old drained,
+//              (file deleted)   | AWAY |  name opens nothing, file      |      the new from its start
+//                               +------+  still named: "inaccessible"   |
+//                                   +-----------------------------------+
+//                                     name opens it again: "accessible again", where it left off
+//
+// AWAITED and AWAY are left only by a look-up: by name with --retry, or by
+// descriptor (-f --retry) while the name has not opened yet. OPEN and AWAY
+// keep the identity of the file.
 //
 // Nothing is ever written twice or lost: a file smaller than what was known
 // of it, or whose last bytes read have changed, was truncated or rewritten
 // and is written again from its start; a file that comes back under its name
-// goes on from where it was; and a carriage return that ends what a poll can
-// read waits for the byte after it, so that a line end split between two
-// polls is written once.
+// goes on from where it was; in text mode a carriage return that ends what a
+// poll can read waits for the byte after it, so that a line end split between
+// two polls is written once, and it is written when following ends. A failed
+// write to standard output ends the program with the message and status 1.
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "tail/tail.h"
@@ -33,39 +72,60 @@ namespace {
 
 constexpr unsigned char kCtrlZ = 0x1A;  // the end-of-file mark of text files: dropped when read
 
-bool g_headers = false;
-bool g_first_header = false;  // no header was written yet
-int g_written = -1;  // the input whose bytes were written last; -1: none being followed
+// Every kFullLookUpPolls clock polls, the first one included, every name is
+// looked up and every folder compared with what its name leads to: that
+// catches what no notice tells (a folder further up renamed) within 32
+// seconds at the default interval.
+constexpr unsigned kFullLookUpPolls = 16;
+// Polls started by notices are at least this far apart.
+constexpr ULONGLONG kNoticeGapMs = 10;
+// The changes one notice can carry; more make it an overflow.
+constexpr DWORD kNoticeBufferSize = 4096;
+
+// What a folder is asked to tell: writes to the files followed in it, and by
+// name also names and attributes (a file made unreadable); the folder above
+// a folder of names is asked for names only.
+constexpr DWORD kWriteChanges = FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
+constexpr DWORD kNameChanges = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
+constexpr DWORD kStatusChanges = FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SECURITY;
+
+// The output of all inputs: headers between the parts of different inputs.
+struct Output {
+  bool headers;
+  bool first_header;  // no header was written yet
+  int written;        // the input whose bytes were written last; -1: none being followed
+};
+Output g_output{};
+
 // What a poll reads, one byte in front: room for a held carriage return.
 // Allocated when following begins, and kept.
 unsigned char* g_buffer = nullptr;
 
-// With -F a name is looked up only when something may have changed what it
-// names. Each directory of names followed by name gets a change
-// notification for names made, deleted or renamed in it and for attributes
-// and permissions changed (not for writes, which every append makes), tested
-// at each poll without waiting. The names of a directory without one (the
-// system refused it, or the directory went) are looked up at every poll.
-// And every kFullLookUpPolls polls, the first one included, every name is
-// looked up and what was refused is tried again: that catches what no
-// notification tells (the target of a symbolic link replaced, a directory
-// further up renamed) within 32 seconds at the default interval, while
-// costing a sixteenth of looking every name up at every poll.
-constexpr unsigned kFullLookUpPolls = 16;
-constexpr DWORD kNameChanges = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
-                               FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SECURITY;
-
-// A directory of names followed by name.
-struct Directory {
-  char* path;     // its full path, ending in a separator
-  HANDLE change;  // its change notification; null while it has none
-  bool look;      // its names are looked up at this poll
+// A request for a folder's changes, under way or done. Its completion may
+// come after its folder has let it go (the handle closed under it): the
+// completion then frees it.
+struct Notice {
+  OVERLAPPED overlapped;  // hEvent: this record
+  int folder;             // -1 once its folder has let it go
+  bool pending;           // the request is under way
+  alignas(DWORD) unsigned char changes[kNoticeBufferSize];
 };
 
-// At most one directory an input; all freed at exit.
-Directory* g_directories = nullptr;
-int g_directory_count = 0;
-int* g_directory_of = nullptr;  // by input: the index of its directory; -1: looked up as without them
+// A folder watched: one of followed names, or the folder above one (by name).
+struct Folder {
+  char* path;          // its full path, ending in a separator
+  const char* leaf;    // its last component, in the parent's notices (in `leaf_copy`); null for a root
+  char* leaf_copy;
+  int parent;          // by name: the folder above, which tells when this name changes; -1: none
+  DWORD filter;        // what it is asked to tell
+  HANDLE handle;       // null while it is not watched
+  rt::FileIdentity id; // the folder the handle holds
+  Notice* notice;      // the request of the handle; null when none is under way
+  bool check;          // its name may lead to another folder now
+};
+Folder* g_folders = nullptr;
+int g_folder_count = 0;
+bool g_noticed = false;  // a notice has come since the last poll it started
 
 // A line of standard error without an error text: "tail: " and the message.
 void notice(const rt::Message& message, const char* name) {
@@ -74,10 +134,19 @@ void notice(const rt::Message& message, const char* name) {
   rt::fprintf(rt::stderr, "\n");
 }
 
+// Standard output refused bytes: following ends, as copying does.
+void check_output() {
+  if (!rt::ferror(rt::stdout)) return;
+  rt::print_error(rt::msg_lookup(rt::messages::kWriteError));
+  rt::exit(1);
+}
+
 // Before an input's bytes: its header, when another input was written last.
 void begin_output(int index, const Followed& input) {
-  if (g_headers && g_written != index) write_header(input.name, std::exchange(g_first_header, false));
-  g_written = index;
+  if (g_output.headers && g_output.written != index) {
+    write_header(input.name, std::exchange(g_output.first_header, false));
+  }
+  g_output.written = index;
 }
 
 // Writes a held carriage return as it stands: no line feed will follow it.
@@ -103,8 +172,9 @@ void keep_check(Followed& input, const unsigned char* bytes, int n) {
 
 // Writes bytes just read as text-mode reading gives them: every 0x1A
 // dropped and a carriage return followed by a line feed read as the line
-// feed. The translation goes in place; data[-1] is free for a carriage
-// return held from before. A carriage return that ends the bytes is held.
+// feed. The translation goes in place, a run between carriage returns and
+// 0x1A bytes at a time; data[-1] is free for a carriage return held from
+// before. A carriage return that ends the bytes is held.
 void write_text(int index, Followed& input, unsigned char* data, int n) {
   unsigned char* const start = data - 1;
   unsigned char* to = start;
@@ -150,7 +220,7 @@ void start_again(int index, Followed& input) {
   input.position = 0;
   input.size = 0;
   input.checked = 0;
-  input.drained = -1;
+  input.drained = false;
 }
 
 // Writes what the input holds past the position reached; false when it
@@ -161,6 +231,7 @@ bool drain(int index, Followed& input) {
   if (rt::lseek(input.fd, input.position - unchecked, rt::SEEK_SET) < 0) return false;
   for (;;) {
     rt::fflush(rt::stdout);  // a partial line is written before any read
+    check_output();
     unsigned char* data = g_buffer + 1;
     int n = rt::read(input.fd, data, static_cast<unsigned>(kInputBufferSize));
     if (n < 0) return false;
@@ -193,37 +264,60 @@ bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
 
-// A poll of an open input of `size` bytes (-1: not known yet). A file
+// A poll of an open input, whose size a look-up may just have taken. A file
 // smaller than the most known of it was truncated or replaced in place: it
 // is written again from its start. A start point beyond the end is no such
 // thing: nothing is written until the file grows past it. A file of the
 // size it had when it was last read to its end has nothing new; one that
 // could not be read (or whose size is unknown) is read again at the next poll.
-void poll(int index, Followed& input, rt::off_t size) {
+void poll(int index, Followed& input, std::optional<rt::off_t> size) {
   rt::FileStatus status;
-  if (size < 0 && rt::fstat(input.fd, &status) == 0) size = status.st_size;
-  if (size >= 0) {
-    if (size < input.size) start_again(index, input);
-    if (size > input.size) input.size = size;
-    if (size == input.drained) return;
+  if (!size && rt::fstat(input.fd, &status) == 0) size = status.st_size;
+  if (size) {
+    if (*size < input.size) start_again(index, input);
+    if (*size > input.size) input.size = *size;
+    if (input.drained && *size == input.drained_size) return;
   }
-  input.drained = drain(index, input) ? size : -1;
+  input.drained = drain(index, input) && size.has_value();
+  if (input.drained) input.drained_size = *size;
 }
 
 // The name no longer opens the file followed: what is left of it is
 // written, then it is closed. A file that still has a name may come back.
 void let_go(int index, Followed& input) {
-  poll(index, input, -1);
+  poll(index, input, std::nullopt);
   release_return(index, input);
   rt::FileIdentity now;
-  input.known = rt::file_identity(input.fd, &now) == 0 && now.links != 0;
+  const bool named = rt::file_identity(input.fd, &now) == 0 && now.links != 0;
+  input.state = named ? FollowState::kAway : FollowState::kAwaited;
   rt::close(input.fd);
   input.fd = -1;
 }
 
-// Follow by name: the file the name opens now, compared with the one
-// followed. The size of the file followed from now on; -1 when there is none.
-rt::off_t look_up(int index, Followed& input) {
+// A file the name opens for the first time, or after another: followed from
+// its start.
+void take_new(Followed& input, int fd, const rt::FileIdentity& found) {
+  input = Followed{.name = input.name,
+                   .state = FollowState::kOpen,
+                   .by_name = input.by_name,
+                   .named = input.named,
+                   .fd = fd,
+                   .position = 0,
+                   .size = 0,
+                   .drained = false,
+                   .drained_size = 0,
+                   .id = found,
+                   .held_return = false,
+                   .folder = input.folder,
+                   .leaf = input.leaf,
+                   .touched = false,
+                   .checked = 0,
+                   .check = {}};
+}
+
+// A look-up: the file the name opens now, compared with the one followed.
+// The size of the file followed from now on, when the look-up took it.
+std::optional<rt::off_t> look_up(int index, Followed& input) {
   rt::FileIdentity found{};
   int fd = rt::open(input.name, rt::O_RDONLY, 0);
   if (fd >= 0 && rt::file_identity(fd, &found) != 0) {
@@ -231,8 +325,9 @@ rt::off_t look_up(int index, Followed& input) {
     fd = -1;
   }
   int reason = rt::errno;
-  const bool same = fd >= 0 && input.known && same_file(found, input.id) && found.links != 0;
-  if (input.fd >= 0) {
+  const bool known = input.state != FollowState::kAwaited;
+  const bool same = fd >= 0 && known && same_file(found, input.id) && found.links != 0;
+  if (input.state == FollowState::kOpen) {
     if (same) {
       rt::close(fd);
       return found.size;
@@ -246,110 +341,333 @@ rt::off_t look_up(int index, Followed& input) {
       }
       rt::errno = reason;
       rt::print_error(rt::msg_lookup(rt::messages::kInaccessible), input.name);
-      return -1;
+      return std::nullopt;
     }
     notice(rt::messages::kReplaced, input.name);
   } else if (fd < 0) {
-    return -1;
+    return std::nullopt;
   } else if (same) {
     // Back where it was: the checks of the poll tell whether it changed.
     notice(rt::messages::kAccessibleAgain, input.name);
+    input.state = FollowState::kOpen;
     input.fd = fd;
-    input.drained = -1;
+    input.drained = false;
     return found.size;
   } else {
     notice(rt::messages::kAppeared, input.name);
   }
-  input = Followed{input.name, fd, 0, 0, -1, found, true, true, false, 0, {}};
+  take_new(input, fd, found);
   return found.size;
 }
 
-// The index of the directory of a name, added when it is new; -1 when the
-// name has none (it ends in a separator) or it cannot be had.
-int directory_of(const char* name) {
+// --- Folders and their notices ----------------------------------------------
+
+// The index of the folder with this full path, added (with the filter) when
+// it is new; the path is taken over.
+int folder_of(char* path, DWORD filter) {
+  for (int f = 0; f < g_folder_count; ++f) {
+    if (rt::strcmp(g_folders[f].path, path) == 0) {
+      rt::free(path);
+      g_folders[f].filter |= filter;
+      return f;
+    }
+  }
+  g_folders[g_folder_count] = Folder{.path = path,
+                                     .leaf = nullptr,
+                                     .leaf_copy = nullptr,
+                                     .parent = -1,
+                                     .filter = filter,
+                                     .handle = nullptr,
+                                     .id = {},
+                                     .notice = nullptr,
+                                     .check = false};
+  return g_folder_count++;
+}
+
+// The folder above folder f, watched for the names in it (by name), so that
+// a change of f's name is told. A root has none.
+void watch_parent(int f) {
+  const char* path = g_folders[f].path;
+  std::size_t end = rt::strlen(path) - 1;  // the separator that ends it
+  std::size_t start = end;
+  while (start > 0 && !rt::is_path_separator(path[start - 1])) --start;
+  if (start == 0 || start == end) return;
+  char* leaf = static_cast<char*>(rt::malloc(end - start + 1));
+  char* parent = static_cast<char*>(rt::malloc(start + 1));
+  if (!leaf || !parent) {
+    rt::free(leaf);
+    rt::free(parent);
+    return;
+  }
+  rt::memcpy(leaf, path + start, end - start);
+  leaf[end - start] = '\0';
+  rt::memcpy(parent, path, start);
+  parent[start] = '\0';
+  const int p = folder_of(parent, kNameChanges);
+  g_folders[f].leaf = g_folders[f].leaf_copy = leaf;
+  g_folders[f].parent = p;
+}
+
+// Gives a named input the folder of its name, and its leaf; the folder's
+// notices then concern it. Without memory it has none, and is looked at by
+// the clock alone.
+void give_folder(Followed& input) {
   LPSTR file_part = nullptr;
-  const DWORD size = w32::GetFullPathNameA(name, 0, nullptr, &file_part);
+  const DWORD size = w32::GetFullPathNameA(input.name, 0, nullptr, &file_part);
   char* path = size != 0 ? static_cast<char*>(rt::malloc(size)) : nullptr;
-  if (!path) return -1;
-  const DWORD written = w32::GetFullPathNameA(name, size, path, &file_part);
-  if (written == 0 || written >= size || !file_part) {
+  if (!path) return;
+  const DWORD written = w32::GetFullPathNameA(input.name, size, path, &file_part);
+  char* leaf = written != 0 && written < size && file_part ? rt::xstrdup(file_part) : nullptr;
+  if (!leaf) {
     rt::free(path);
-    return -1;
+    return;
   }
   *file_part = '\0';
-  for (int d = 0; d < g_directory_count; ++d) {
-    if (rt::strcmp(g_directories[d].path, path) == 0) {
-      rt::free(path);
-      return d;
-    }
-  }
-  g_directories[g_directory_count] = Directory{path, nullptr, true};
-  return g_directory_count++;
+  const DWORD filter = input.by_name ? kWriteChanges | kNameChanges | kStatusChanges : kWriteChanges;
+  input.folder = folder_of(path, filter);
+  input.leaf = leaf;
+  if (input.by_name && !g_folders[input.folder].leaf) watch_parent(input.folder);
 }
 
-// Closes the notifications and frees the directories.
+// Lets the handle of folder f go; a request under way is freed by its
+// completion, which closing the handle brings.
+void unwatch(Folder& folder) {
+  if (!folder.handle) return;
+  w32::CloseHandle(folder.handle);
+  folder.handle = nullptr;
+  if (folder.notice && folder.notice->pending) {
+    folder.notice->folder = -1;
+  } else {
+    rt::free(folder.notice);
+  }
+  folder.notice = nullptr;
+}
+
+// Closes every watch and frees the folders (at exit).
 void stop_watching() {
-  for (int d = 0; d < g_directory_count; ++d) {
-    if (g_directories[d].change) w32::FindCloseChangeNotification(g_directories[d].change);
-    rt::free(g_directories[d].path);
+  for (int f = 0; f < g_folder_count; ++f) {
+    unwatch(g_folders[f]);
+    rt::free(g_folders[f].path);
+    rt::free(g_folders[f].leaf_copy);
   }
-  rt::free(g_directories);
-  rt::free(g_directory_of);
-  g_directories = nullptr;
-  g_directory_of = nullptr;
-  g_directory_count = 0;
+  rt::free(g_folders);
+  g_folders = nullptr;
+  g_folder_count = 0;
 }
 
-// Gives each input followed by name its directory; the notifications are
-// armed by the first poll. Without memory for the tables every name is
-// looked up at every poll.
-void watch_directories(const Followed* inputs, int count) {
-  g_directories = static_cast<Directory*>(rt::malloc(sizeof(Directory) * static_cast<std::size_t>(count)));
-  g_directory_of = static_cast<int*>(rt::malloc(sizeof(int) * static_cast<std::size_t>(count)));
-  if (!g_directories || !g_directory_of) return stop_watching();
+// The identity of what `path` names now, and its handle when it is a folder
+// that can be watched; null when it cannot.
+HANDLE open_folder(const char* path, rt::FileIdentity& id) {
+  HANDLE handle = w32::CreateFileA(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!w32::GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    w32::CloseHandle(handle);
+    return nullptr;
+  }
+  id = rt::FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+                        info.nNumberOfLinks, 0};
+  return handle;
+}
+
+// Marks the inputs of folder f for a poll.
+void touch_all(Followed* inputs, int count, int f) {
+  for (int k = 0; k < count; ++k) {
+    if (inputs[k].folder == f) inputs[k].touched = true;
+  }
+  for (int c = 0; c < g_folder_count; ++c) {
+    if (g_folders[c].parent == f) g_folders[c].check = true;
+  }
+}
+
+// Compares folder f with what its name leads to now; when that is another
+// folder (or none), the old one is let go, the new one watched, and every
+// name in it looked up. Then a folder that can be watched is.
+void check_folder(Followed* inputs, int count, int f) {
+  Folder& folder = g_folders[f];
+  folder.check = false;
+  rt::FileIdentity now{};
+  HANDLE handle = open_folder(folder.path, now);
+  if (folder.handle && handle && same_file(now, folder.id)) {
+    w32::CloseHandle(handle);
+    return;
+  }
+  if (folder.handle) touch_all(inputs, count, f);
+  unwatch(folder);
+  folder.handle = handle;
+  folder.id = now;
+}
+
+Followed* g_inputs = nullptr;  // the inputs the completions mark
+int g_input_count = 0;
+
+bool same_leaf(const char* a, const char* b) {
+  const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (; *a && fold(*a) == fold(*b); ++a, ++b) {
+  }
+  return *a == *b;
+}
+
+// A notice has come: the inputs and folders whose names it gives are
+// marked; all of its folder's when it overflowed or the folder failed.
+void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
+  auto* notice = static_cast<Notice*>(overlapped->hEvent);
+  notice->pending = false;
+  if (notice->folder < 0) {
+    rt::free(notice);
+    return;
+  }
+  const int f = notice->folder;
+  g_noticed = true;
+  if (error != NO_ERROR || bytes == 0 || bytes > kNoticeBufferSize) {
+    if (error != NO_ERROR) g_folders[f].check = true;
+    return touch_all(g_inputs, g_input_count, f);
+  }
+  for (DWORD at = 0; at + offsetof(FILE_NOTIFY_INFORMATION, FileName) <= bytes;) {
+    FILE_NOTIFY_INFORMATION entry;
+    rt::memcpy(&entry, notice->changes + at, offsetof(FILE_NOTIFY_INFORMATION, FileName));
+    const DWORD units = entry.FileNameLength / sizeof(WCHAR);
+    const DWORD name_at = at + static_cast<DWORD>(offsetof(FILE_NOTIFY_INFORMATION, FileName));
+    WCHAR wide[MAX_PATH];
+    char name[MAX_PATH + 1];
+    int length = 0;
+    if (units < MAX_PATH && name_at + entry.FileNameLength <= bytes) {
+      rt::memcpy(wide, notice->changes + name_at, entry.FileNameLength);
+      BOOL lacking = FALSE;
+      length = w32::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide, static_cast<int>(units), name,
+                                        MAX_PATH, nullptr, &lacking);
+      if (lacking) length = 0;  // a name this page lacks names no file followed
+    }
+    if (length <= 0 && units > 0) return touch_all(g_inputs, g_input_count, f);
+    name[length] = '\0';
+    for (int k = 0; k < g_input_count; ++k) {
+      if (g_inputs[k].folder == f && same_leaf(g_inputs[k].leaf, name)) g_inputs[k].touched = true;
+    }
+    for (int c = 0; c < g_folder_count; ++c) {
+      if (g_folders[c].parent == f && same_leaf(g_folders[c].leaf, name)) g_folders[c].check = true;
+    }
+    if (entry.NextEntryOffset == 0) break;
+    at += entry.NextEntryOffset;
+  }
+}
+
+// Every watched folder with a request under way; one that cannot have it is
+// watched no more (its names are then looked up at every clock poll).
+void request_notices(Followed* inputs, int count) {
+  for (int f = 0; f < g_folder_count; ++f) {
+    Folder& folder = g_folders[f];
+    if (!folder.handle || (folder.notice && folder.notice->pending)) continue;
+    if (!folder.notice) folder.notice = static_cast<Notice*>(rt::malloc(sizeof(Notice)));
+    if (folder.notice) {
+      *folder.notice = Notice{.overlapped = {}, .folder = f, .pending = true, .changes = {}};
+      folder.notice->overlapped.hEvent = folder.notice;
+      if (w32::ReadDirectoryChangesW(folder.handle, folder.notice->changes, kNoticeBufferSize, FALSE, folder.filter,
+                                     nullptr, &folder.notice->overlapped, noticed)) {
+        continue;
+      }
+      folder.notice->pending = false;
+    }
+    unwatch(folder);
+    touch_all(inputs, count, f);
+  }
+}
+
+// Gives the named inputs their folders, and watches them.
+void watch_folders(Followed* inputs, int count) {
+  g_inputs = inputs;
+  g_input_count = count;
+  g_folders = static_cast<Folder*>(rt::malloc(sizeof(Folder) * 2 * static_cast<std::size_t>(count)));
+  if (!g_folders) return;
   rt::atexit(stop_watching);
-  for (int k = 0; k < count; ++k) g_directory_of[k] = inputs[k].by_name ? directory_of(inputs[k].name) : -1;
-}
-
-// True while the path names a directory.
-bool is_directory(const char* path) {
-  const DWORD attributes = w32::GetFileAttributesA(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// Before a poll's look-ups, marks the directories whose names are looked up:
-// at a full look-up all (those without a notification get one first, when
-// the system gives it), otherwise those whose notification has fired and
-// those without one. A notification that fired is armed again before the
-// names are looked up, so that a change made meanwhile fires it again; it is
-// closed when its directory has gone, which also lets a new directory take
-// the name.
-void note_changes(bool full) {
-  for (int d = 0; d < g_directory_count; ++d) {
-    Directory& directory = g_directories[d];
-    if (full && !directory.change) {
-      directory.change = w32::FindFirstChangeNotificationA(directory.path, FALSE, kNameChanges);
-      if (directory.change == INVALID_HANDLE_VALUE) directory.change = nullptr;
-    }
-    const bool fired = directory.change && w32::WaitForSingleObject(directory.change, 0) != WAIT_TIMEOUT;
-    if (fired && (!w32::FindNextChangeNotification(directory.change) || !is_directory(directory.path))) {
-      w32::FindCloseChangeNotification(directory.change);
-      directory.change = nullptr;
-    }
-    directory.look = full || fired || !directory.change;
+  for (int k = 0; k < count; ++k) {
+    if (inputs[k].named) give_folder(inputs[k]);
   }
+  for (int f = 0; f < g_folder_count; ++f) check_folder(inputs, count, f);
+}
+
+// --- The polls ----------------------------------------------------------------
+
+// Whether a poll looks the name up: by name while it is followed, and with
+// --retry while it is not, when it may have changed; by descriptor until it
+// opens.
+bool looks_up(const Followed& input, bool changed) {
+  if (!input.by_name) return input.state != FollowState::kOpen;
+  return (input.state == FollowState::kOpen || options.retry) && changed;
+}
+
+// Polls the inputs: at the clock all of them, with their names looked up
+// where they may have changed (every name at a full look-up); after a
+// notice those it marked. True while some input is followed or may come.
+bool poll_inputs(Followed* inputs, int count, bool clock, bool full) {
+  bool remaining = options.retry != 0;  // with --retry every name remains
+  for (int k = 0; k < count; ++k) {
+    Followed& input = inputs[k];
+    const bool touched = std::exchange(input.touched, false);
+    const bool unwatched = input.folder < 0 || !g_folders[input.folder].handle;
+    if (clock || touched) {
+      const std::optional<rt::off_t> size =
+          looks_up(input, full || touched || unwatched) ? look_up(k, input) : std::nullopt;
+      if (input.state == FollowState::kOpen) poll(k, input, size);
+    }
+    remaining = remaining || input.state == FollowState::kOpen;
+  }
+  rt::fflush(rt::stdout);
+  check_output();
+  return remaining;
+}
+
+// Ends following: held carriage returns are written, then the process ends.
+[[noreturn]] void end_following(Followed* inputs, int count, int status) {
+  for (int k = 0; k < count; ++k) release_return(k, inputs[k]);
+  rt::fflush(rt::stdout);
+  check_output();
+  rt::exit(status);
+}
+
+// The wait for the next poll: on the process of --pid when there is one.
+// WAIT_OBJECT_0 when the process has ended, WAIT_IO_COMPLETION when a
+// notice has come, WAIT_TIMEOUT otherwise.
+DWORD pause(HANDLE process, DWORD milliseconds, bool alertable) {
+  if (process) {
+    const DWORD waited = w32::WaitForSingleObjectEx(process, milliseconds, alertable);
+    if (waited != WAIT_FAILED) return waited;
+  }
+  return w32::SleepEx(milliseconds, alertable) == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : WAIT_TIMEOUT;
 }
 
 }  // namespace
 
-bool follows_text() { return (rt::stream_default_mode & rt::STREAM_TEXT) != 0; }
-
-Followed awaited(const char* name) {
-  return Followed{name, -1, 0, 0, -1, {}, false, options.by_name != 0, false, 0, {}};
+bool follows_text() {
+  const bool lines = options.unit == 0 || options.unit == 5;
+  return lines && (rt::stream_default_mode & rt::STREAM_TEXT) != 0;
 }
 
-int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followed& followed) {
-  followed = Followed{name, -1, 0, 0, -1, {}, false, false, held_return, 0, {}};
+Followed awaited(const char* name) {
+  return Followed{.name = name,
+                  .state = FollowState::kAwaited,
+                  .by_name = options.by_name != 0,
+                  .named = true,
+                  .fd = -1,
+                  .position = 0,
+                  .size = 0,
+                  .drained = false,
+                  .drained_size = 0,
+                  .id = {},
+                  .held_return = false,
+                  .folder = -1,
+                  .leaf = nullptr,
+                  .touched = false,
+                  .checked = 0,
+                  .check = {}};
+}
+
+int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_return, Followed& followed) {
+  followed = awaited(name);
+  followed.by_name = named && options.by_name;
+  followed.named = named;
+  followed.state = FollowState::kNotFollowed;
+  followed.held_return = held_return;
   if (!options.follow) return 0;
   // Only disk files are followed: pipes and consoles have no status, and a
   // pipe on standard input is never followed.
@@ -366,8 +684,9 @@ int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followe
     return 1;
   }
   rt::fclose(stream);
+  followed.state = FollowState::kOpen;
   followed.fd = fd;
-  followed.known = rt::file_identity(fd, &followed.id) == 0;
+  if (rt::file_identity(fd, &followed.id) != 0) followed.id = rt::FileIdentity{};
   // The bytes before the position, for the first poll to compare.
   followed.position = rt::lseek(fd, 0, rt::SEEK_CUR);
   if (followed.position < 0) followed.position = 0;
@@ -378,14 +697,13 @@ int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followe
   }
   followed.size = status.st_size;
   // Read to its end, unless it grew while its part was written.
-  if (followed.position >= status.st_size) followed.drained = status.st_size;
+  followed.drained = followed.position >= status.st_size;
+  followed.drained_size = status.st_size;
   return 0;
 }
 
 void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written, int status) {
-  g_headers = headers;
-  g_first_header = first_header;
-  g_written = written;
+  g_output = Output{.headers = headers, .first_header = first_header, .written = written};
   if (!g_buffer) g_buffer = static_cast<unsigned char*>(rt::malloc(kInputBufferSize + 1));
   if (!g_buffer) {
     rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
@@ -395,32 +713,41 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
   // after one more poll. An id that names no process ends it after the first.
   HANDLE process = options.pid != 0 ? w32::OpenProcess(SYNCHRONIZE, FALSE, options.pid) : nullptr;
   bool last_poll = options.pid != 0 && !process;
-  if (options.by_name) watch_directories(inputs, count);
-  for (unsigned polls = 0;; ++polls) {
-    const DWORD waited = process ? w32::WaitForSingleObject(process, options.interval_ms) : WAIT_FAILED;
-    if (waited == WAIT_OBJECT_0) last_poll = true;
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_TIMEOUT) w32::Sleep(options.interval_ms);
-    note_changes(polls % kFullLookUpPolls == 0);
-    bool remaining = options.retry != 0;  // with --retry every name remains
-    for (int k = 0; k < count; ++k) {
-      Followed& input = inputs[k];
-      // By name, a name is looked up while it is followed, and with --retry
-      // while it is not, when its directory may have changed; a name
-      // followed by descriptor at every poll until it opens.
-      const int d = g_directory_of ? g_directory_of[k] : -1;
-      const bool changed = d < 0 || g_directories[d].look;
-      const bool look = input.by_name ? (input.fd >= 0 || options.retry) && changed : input.fd < 0;
-      const rt::off_t size = look ? look_up(k, input) : -1;
-      if (input.fd >= 0) poll(k, input, size);
-      remaining = remaining || input.fd >= 0;
+  watch_folders(inputs, count);
+  request_notices(inputs, count);
+  ULONGLONG next_clock = w32::GetTickCount64() + options.interval_ms;
+  ULONGLONG quiet_until = 0;
+  for (unsigned polls = 0;;) {
+    const ULONGLONG now = w32::GetTickCount64();
+    bool clock = now >= next_clock;
+    if (!clock) {
+      // Until the clock; after a poll that notices started, deaf to them for a while.
+      const bool quiet = now < quiet_until;
+      const ULONGLONG until = quiet && quiet_until < next_clock ? quiet_until : next_clock;
+      if (pause(process, static_cast<DWORD>(until - now), !quiet) == WAIT_OBJECT_0) {
+        last_poll = clock = true;
+      } else if (!std::exchange(g_noticed, false)) {
+        continue;
+      }
     }
-    if (!remaining) {
+    // A poll: at the clock every input (and at a full look-up every folder
+    // and name), after a notice what it concerns. The requests are renewed
+    // first, so that what changes during the poll is told again.
+    const bool full = clock && polls++ % kFullLookUpPolls == 0;
+    if (clock) g_noticed = false;
+    for (int f = 0; f < g_folder_count; ++f) {
+      if (full || g_folders[f].check) check_folder(inputs, count, f);
+    }
+    request_notices(inputs, count);
+    if (!poll_inputs(inputs, count, clock, full)) {
       rt::fprintf(rt::stderr, "%s: %s\n", rt::progname, rt::msg_lookup(rt::messages::kNoFilesRemaining));
-      status = 1;
+      end_following(inputs, count, 1);
     }
-    if (last_poll || !remaining) {
-      rt::fflush(rt::stdout);
-      rt::exit(status);
+    if (last_poll) end_following(inputs, count, status);
+    if (clock) {
+      next_clock = w32::GetTickCount64() + options.interval_ms;
+    } else {
+      quiet_until = w32::GetTickCount64() + kNoticeGapMs;
     }
   }
 }

@@ -86,18 +86,31 @@ int last_bytes_ring(rt::Stream* stream, std::int64_t offset, const char* name);
 // rewritten.
 constexpr int kCheckSize = 64;
 
+// Where a followed input stands (the transitions are drawn in follow.cpp).
+enum class FollowState : std::uint8_t {
+  kNotFollowed,  // a pipe or console: written once
+  kAwaited,      // the name opens nothing, and no file of it is known
+  kOpen,         // a descriptor at the position read up to
+  kAway,         // by name: let go while the file still has a name; it may come back
+};
+
 // An input as follow mode keeps it: a descriptor at the position read up
 // to, and what tells its file from another.
 struct Followed {
   const char* name;      // as messages and headers show it
-  int fd;                // -1 while a name followed by name opens nothing
+  FollowState state;
+  bool by_name;          // -F and a named operand: looked up again when its file may have changed
+  bool named;            // a named operand (not standard input): its folder tells its changes
+  int fd;                // kOpen: the descriptor; -1 otherwise
   rt::off_t position;    // the offset read up to: every byte before it was written or is held
   rt::off_t size;        // the most known of the file: a smaller size is a truncation
-  rt::off_t drained;     // the size seen before the last poll read to the end; -1: read at the next
-  rt::FileIdentity id;   // the file followed; kept while its name opens nothing
-  bool known;            // id names a file that may come back under the name
-  bool by_name;          // -F and a named operand: reopened when its file goes
+  bool drained;          // the last poll read it to its end, at the size `drained_size`
+  rt::off_t drained_size;
+  rt::FileIdentity id;   // kOpen, kAway: the file followed
   bool held_return;      // a carriage return ended what was read: the next byte decides
+  int folder;            // the folder watched for it; -1: none, the clock alone tells
+  const char* leaf;      // the last component of its full path, as its folder's notices give it
+  bool touched;          // a notice concerned it since its last poll
   int checked;           // bytes in `check`
   unsigned char check[kCheckSize];  // the bytes just before `position`, as read
 };
@@ -105,11 +118,12 @@ struct Followed {
 // A name that opens nothing yet, looked for at every poll (--retry).
 Followed awaited(const char* name);
 // After an input's part is written: whether and how it is followed. 0 and
-// a record holding an fd >= 0 when it is (its stream is then closed), 0
-// and fd -1 when it is not (no -f, a pipe or console), 1 when following
-// cannot be set up. `held_return`: the text written ended with a carriage
-// return that was held back.
-int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followed& followed);
+// an open record when it is (its stream is then closed), 0 and a record not
+// followed when it is not (no -f, a pipe or console), 1 when following
+// cannot be set up. `named`: a named operand, not standard input.
+// `held_return`: the text written ended with a carriage return that was
+// held back.
+int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_return, Followed& followed);
 // Polls the inputs for what is appended (and, by name, for files that
 // replace them) until the process is ended from outside, or until the
 // process of --pid has ended (then with `status`). With headers, one is
@@ -121,7 +135,8 @@ int follow_setup(rt::Stream* stream, const char* name, bool held_return, Followe
 // Writes the header of an input's part: "==> NAME <==", after a blank line
 // unless it is the first thing written.
 void write_header(const char* name, bool first);
-// True when following reads text: line ends and 0x1A are translated.
+// True when following reads text: line units where streams are text by
+// default; line ends and 0x1A are then translated.
 bool follows_text();
 
 // Copying a run at a time, with the effect of a getc/putc loop.

@@ -82,11 +82,12 @@
   X(LPVOID, MapViewOfFile, (HANDLE mapping, DWORD access, DWORD offset_high, DWORD offset_low, SIZE_T bytes),  \
     (mapping, access, offset_high, offset_low, bytes), nullptr)                                                \
   X(HANDLE, OpenProcess, (DWORD access, BOOL inherit, DWORD process_id), (access, inherit, process_id), nullptr)  \
-  X(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds), WAIT_FAILED)        \
-  X(HANDLE, FindFirstChangeNotificationA, (LPCSTR directory, BOOL watch_subtree, DWORD filter),                 \
-    (directory, watch_subtree, filter), INVALID_HANDLE_VALUE)                                                  \
-  X(BOOL, FindNextChangeNotification, (HANDLE change), (change), FALSE)                                        \
-  X(BOOL, FindCloseChangeNotification, (HANDLE change), (change), FALSE)                                       \
+  X(DWORD, WaitForSingleObjectEx, (HANDLE object, DWORD milliseconds, BOOL alertable),                          \
+    (object, milliseconds, alertable), WAIT_FAILED)                                                            \
+  X(BOOL, ReadDirectoryChangesW,                                                                               \
+    (HANDLE directory, LPVOID buffer, DWORD length, BOOL watch_subtree, DWORD filter, LPDWORD returned,        \
+     LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine),                                        \
+    (directory, buffer, length, watch_subtree, filter, returned, overlapped, routine), FALSE)                  \
   X(SIZE_T, VirtualQuery, (LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size),               \
     (address, information, size), 0)
 
@@ -201,9 +202,32 @@ struct MEMORY_BASIC_INFORMATION {
 using PMEMORY_BASIC_INFORMATION = MEMORY_BASIC_INFORMATION*;
 
 struct SECURITY_ATTRIBUTES;  // never passed: always null here
-struct OVERLAPPED;           // never passed: all I/O is synchronous
 using LPSECURITY_ATTRIBUTES = SECURITY_ATTRIBUTES*;
+using ULONG_PTR = std::uintptr_t;
+using ULONGLONG = std::uint64_t;
+
+// Reads and writes are synchronous; only directory change requests are
+// overlapped, and they complete by a routine the waiting thread runs.
+struct OVERLAPPED {
+  ULONG_PTR Internal;
+  ULONG_PTR InternalHigh;
+  DWORD Offset;
+  DWORD OffsetHigh;
+  HANDLE hEvent;  // not used by a request with a completion routine: the caller's own
+};
 using LPOVERLAPPED = OVERLAPPED*;
+#define CALLBACK
+using LPOVERLAPPED_COMPLETION_ROUTINE = void (*)(DWORD error, DWORD bytes, LPOVERLAPPED overlapped);
+
+// One change a directory request reports; entries follow each other at
+// NextEntryOffset (0 for the last), each name (not ended by a zero unit)
+// relative to the directory.
+struct FILE_NOTIFY_INFORMATION {
+  DWORD NextEntryOffset;
+  DWORD Action;
+  DWORD FileNameLength;  // in bytes
+  WCHAR FileName[1];
+};
 
 namespace w32 {
 // Text files end lines with LF alone here: streams are binary by default
@@ -227,6 +251,9 @@ constexpr DWORD GENERIC_WRITE = 0x40000000;
 constexpr DWORD FILE_SHARE_READ = 0x1;
 constexpr DWORD FILE_SHARE_WRITE = 0x2;
 constexpr DWORD FILE_SHARE_DELETE = 0x4;
+constexpr DWORD FILE_LIST_DIRECTORY = 0x1;
+constexpr DWORD FILE_FLAG_BACKUP_SEMANTICS = 0x02000000;
+constexpr DWORD FILE_FLAG_OVERLAPPED = 0x40000000;
 
 constexpr DWORD CREATE_NEW = 1;
 constexpr DWORD CREATE_ALWAYS = 2;
@@ -274,11 +301,20 @@ constexpr DWORD SYNCHRONIZE = 0x00100000;
 constexpr DWORD WAIT_OBJECT_0 = 0;
 constexpr DWORD WAIT_TIMEOUT = 0x102;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
+constexpr DWORD WAIT_IO_COMPLETION = 0xC0;
+constexpr DWORD INFINITE = 0xFFFFFFFF;
 
 constexpr DWORD FILE_NOTIFY_CHANGE_FILE_NAME = 0x1;
 constexpr DWORD FILE_NOTIFY_CHANGE_DIR_NAME = 0x2;
 constexpr DWORD FILE_NOTIFY_CHANGE_ATTRIBUTES = 0x4;
+constexpr DWORD FILE_NOTIFY_CHANGE_SIZE = 0x8;
+constexpr DWORD FILE_NOTIFY_CHANGE_LAST_WRITE = 0x10;
 constexpr DWORD FILE_NOTIFY_CHANGE_SECURITY = 0x100;
+constexpr DWORD FILE_ACTION_ADDED = 1;
+constexpr DWORD FILE_ACTION_REMOVED = 2;
+constexpr DWORD FILE_ACTION_MODIFIED = 3;
+constexpr DWORD FILE_ACTION_RENAMED_OLD_NAME = 4;
+constexpr DWORD FILE_ACTION_RENAMED_NEW_NAME = 5;
 
 constexpr UINT CP_OEMCP = 1;
 constexpr UINT CP_UTF8 = 65001;
@@ -311,6 +347,7 @@ constexpr DWORD ERROR_BAD_NETPATH = 53;
 constexpr DWORD FILE_CASE_SENSITIVE_SEARCH = 0x1;
 constexpr DWORD FILE_CASE_PRESERVED_NAMES = 0x2;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
+constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 
 // --- The emulated functions (global, as <windows.h> declares them) ----------
 #define W32_DECLARE(result, name, parameters, arguments, failed) result name parameters;
@@ -321,6 +358,8 @@ void SetLastError(DWORD code);
 HANDLE GetCurrentProcess();
 DWORD GetVersion();
 void Sleep(DWORD milliseconds);
+DWORD SleepEx(DWORD milliseconds, BOOL alertable);
+ULONGLONG GetTickCount64();
 [[noreturn]] void ExitProcess(UINT code);
 LPWSTR GetCommandLineW();
 UINT GetOEMCP();
@@ -363,15 +402,18 @@ bool inject(Call fn);
 // The functions called in place of the system's, one per hooked call; null
 // calls the system. A replacement is called after inject, so an armed
 // failure still comes first, and it may call the system's own function
-// (::WriteFile) for the part it lets through. Sleep and ExitProcess cannot
-// fail and are not counted, but they have slots too: a test can end a
-// program at its pause, or take its run back at the end of the process (the
-// process ends when the replacement returns).
+// (::WriteFile) for the part it lets through. Sleep, SleepEx,
+// GetTickCount64 and ExitProcess cannot fail and are not counted, but they
+// have slots too: a test can end a program at its pause, run the clock it
+// reads, or take its run back at the end of the process (the process ends
+// when the replacement returns).
 struct Replacements {
 #define W32_REPLACEMENT(result, name, parameters, arguments, failed) result(*name) parameters = nullptr;
   W32_HOOKED_CALLS(W32_REPLACEMENT)
 #undef W32_REPLACEMENT
   void (*Sleep)(DWORD milliseconds) = nullptr;
+  DWORD (*SleepEx)(DWORD milliseconds, BOOL alertable) = nullptr;
+  ULONGLONG (*GetTickCount64)() = nullptr;
   void (*ExitProcess)(UINT code) = nullptr;
 };
 extern Replacements replacements;
@@ -408,6 +450,16 @@ using ::SetUnhandledExceptionFilter;
 inline void Sleep(DWORD milliseconds) {
   if (hook::replacements.Sleep) return hook::replacements.Sleep(milliseconds);
   ::Sleep(milliseconds);
+}
+
+inline DWORD SleepEx(DWORD milliseconds, BOOL alertable) {
+  if (hook::replacements.SleepEx) return hook::replacements.SleepEx(milliseconds, alertable);
+  return ::SleepEx(milliseconds, alertable);
+}
+
+inline ULONGLONG GetTickCount64() {
+  if (hook::replacements.GetTickCount64) return hook::replacements.GetTickCount64();
+  return ::GetTickCount64();
 }
 
 [[noreturn]] inline void ExitProcess(UINT code) {

@@ -52,9 +52,8 @@ BOOL read_status_then_grow(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   return read;
 }
 
-// The pause of follow mode ends the run; the end-of-input yield (0 ms) is kept.
-void pause(DWORD milliseconds) {
-  if (milliseconds == 0) return ::Sleep(0);
+// The pause of follow mode ends the run.
+DWORD pause(DWORD, BOOL) {
   append(g_marker, "following");
   rt::exit_process(0);
 }
@@ -79,7 +78,7 @@ int main() {
   g_marker = std::getenv("SWEEP_MARKER");
   g_command_line = std::getenv("SWEEP_COMMAND_LINE");
   g_grow = std::getenv("SWEEP_GROW");
-  w32::hook::replacements.Sleep = pause;
+  w32::hook::replacements.SleepEx = pause;
   w32::hook::replacements.GetFileInformationByHandle = read_status_then_grow;
   if (const char* nth = std::getenv("SWEEP_NTH")) {
     w32::hook::fail_any_nth(static_cast<unsigned>(std::atoi(nth)), fail);

@@ -55,7 +55,7 @@ HANDLE FindFirstFileW(LPCWSTR wide_pattern, LPWIN32_FIND_DATAW data) {
     return INVALID_HANDLE_VALUE;
   }
   w32::posix::Object search;
-  search.directory = directory;
+  search.directory_path = directory;
   while (const struct dirent* entry = ::readdir(stream)) {
     const std::string name = entry->d_name;
     if (name.size() >= MAX_PATH) continue;  // no Windows name is that long
@@ -66,7 +66,7 @@ HANDLE FindFirstFileW(LPCWSTR wide_pattern, LPWIN32_FIND_DATAW data) {
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
-  describe(search.directory, search.names[0], *data);
+  describe(search.directory_path, search.names[0], *data);
   search.next = 1;
   return w32::posix::adopt(std::move(search));
 }
@@ -81,7 +81,7 @@ BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
     SetLastError(ERROR_NO_MORE_FILES);
     return FALSE;
   }
-  describe(search->directory, search->names[search->next++], *data);
+  describe(search->directory_path, search->names[search->next++], *data);
   return TRUE;
 }
 

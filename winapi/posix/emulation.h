@@ -4,6 +4,7 @@
 // include this header; the runtime sees nothing but winapi.h.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -12,13 +13,26 @@
 
 namespace w32::posix {
 
+// A directory change request waiting for a change.
+struct ChangeRequest {
+  LPVOID buffer;
+  DWORD length;
+  DWORD filter;
+  LPOVERLAPPED overlapped;
+  LPOVERLAPPED_COMPLETION_ROUTINE routine;
+};
+
 // An open kernel object behind a handle: a POSIX descriptor the object
 // owns, or a directory search (fd -1) with the names still to deliver.
 struct Object {
   int fd = -1;
   DWORD type = 0;  // FILE_TYPE_... once asked for: an open descriptor's type never changes
-  bool change = false;  // a directory change notification: fd is an inotify instance
-  std::string directory;           // search: the directory searched
+  bool directory = false;         // a directory opened with backup semantics, for change requests
+  int notify_fd = -1;             // directory: the inotify instance watching it, once changes were asked for
+  std::uint32_t notify_mask = 0;  // directory: what it watches
+  bool pending = false;           // directory: `request` waits for a change
+  ChangeRequest request{};
+  std::string directory_path;      // search: the directory searched
   std::vector<std::string> names;  // search: the names found, in directory order
   std::size_t next = 0;            // search: the next name to deliver
 };
@@ -32,6 +46,10 @@ void release(HANDLE handle);
 // The object behind a handle, or null (with ERROR_INVALID_HANDLE as the last
 // error) when the handle names no open object.
 Object* object_of(HANDLE handle);
+
+// Before a handle is closed: a pending change request of its object is
+// completed as aborted, and the watch behind it is closed.
+void abandon_request(HANDLE handle, Object& object);
 
 // The Win32 code for a POSIX errno value.
 DWORD code_from_errno(int error);

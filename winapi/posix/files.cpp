@@ -8,6 +8,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "winapi/posix/emulation.h"
@@ -87,11 +88,18 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
   }
   struct stat status;
   if (::fstat(fd, &status) == 0) {
-    // CreateFileA does not open a directory as a file.
+    // CreateFileA opens a directory only with backup semantics: as a
+    // directory, to ask for its changes; never as a file.
     if (S_ISDIR(status.st_mode)) {
-      ::close(fd);
-      SetLastError(ERROR_ACCESS_DENIED);
-      return INVALID_HANDLE_VALUE;
+      if (!(attributes & FILE_FLAG_BACKUP_SEMANTICS)) {
+        ::close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+      }
+      w32::posix::Object directory;
+      directory.fd = fd;
+      directory.directory = true;
+      return w32::posix::adopt(std::move(directory));
     }
     // Reads and writes wait as on any handle.
     if (!S_ISREG(status.st_mode)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);

@@ -125,6 +125,7 @@ HANDLE GetCurrentProcess() { return INVALID_HANDLE_VALUE; }  // the pseudo handl
 BOOL CloseHandle(HANDLE handle) {
   Object* object = object_of(handle);
   if (!object) return FALSE;
+  w32::posix::abandon_request(handle, *object);
   const int fd = object->fd;
   w32::posix::release(handle);
   // After close() the descriptor is gone whatever it reports (EINTR included).

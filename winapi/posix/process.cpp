@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
 #include <string_view>
 #include <sys/syscall.h>
@@ -160,23 +159,6 @@ HANDLE OpenProcess(DWORD /*access*/, BOOL /*inherit*/, DWORD process_id) {
     return nullptr;
   }
   return w32::posix::adopt_fd(fd);
-}
-
-// An object is signalled while its descriptor is readable: a process once
-// it has ended, a change notification while changes are pending.
-DWORD WaitForSingleObject(HANDLE object, DWORD milliseconds) {
-  const w32::posix::Object* waited = w32::posix::object_of(object);
-  if (!waited) return WAIT_FAILED;
-  struct pollfd ready{waited->fd, POLLIN, 0};
-  int result;
-  do {
-    result = ::poll(&ready, 1, static_cast<int>(milliseconds));
-  } while (result < 0 && errno == EINTR);
-  if (result < 0) {
-    w32::posix::set_error_from_errno();
-    return WAIT_FAILED;
-  }
-  return result > 0 ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
 }
 
 UINT SetErrorMode(UINT mode) {
