@@ -493,7 +493,7 @@ void check_folder(Followed* inputs, int count, int f) {
     w32::CloseHandle(handle);
     return;
   }
-  if (folder.handle) touch_all(inputs, count, f);
+  if (folder.handle || handle) touch_all(inputs, count, f);  // watched anew, or no more: every name may have changed
   unwatch(folder);
   folder.handle = handle;
   folder.id = now;
@@ -584,6 +584,9 @@ void watch_folders(Followed* inputs, int count) {
     if (inputs[k].named) give_folder(inputs[k]);
   }
   for (int f = 0; f < g_folder_count; ++f) check_folder(inputs, count, f);
+  // Nothing has changed yet.
+  for (int k = 0; k < count; ++k) inputs[k].touched = false;
+  for (int f = 0; f < g_folder_count; ++f) g_folders[f].check = false;
 }
 
 // --- The polls ----------------------------------------------------------------
@@ -684,12 +687,18 @@ int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_ret
     return 1;
   }
   rt::fclose(stream);
+  // Where the part written ends, and which file it is: without them the
+  // polls could only write it again.
+  followed.position = rt::lseek(fd, 0, rt::SEEK_CUR);
+  if (followed.position < 0 || rt::file_identity(fd, &followed.id) != 0) {
+    rt::print_error(rt::msg_lookup(rt::messages::kReadError), name);
+    rt::close(fd);
+    if (held_return) rt::putc('\r', rt::stdout);
+    return 1;
+  }
   followed.state = FollowState::kOpen;
   followed.fd = fd;
-  if (rt::file_identity(fd, &followed.id) != 0) followed.id = rt::FileIdentity{};
   // The bytes before the position, for the first poll to compare.
-  followed.position = rt::lseek(fd, 0, rt::SEEK_CUR);
-  if (followed.position < 0) followed.position = 0;
   const int wanted = followed.position < kCheckSize ? static_cast<int>(followed.position) : kCheckSize;
   if (wanted > 0 && rt::lseek(fd, followed.position - wanted, rt::SEEK_SET) >= 0 &&
       rt::read_fully(fd, followed.check, static_cast<std::size_t>(wanted)) == wanted) {
@@ -715,12 +724,15 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
   bool last_poll = options.pid != 0 && !process;
   watch_folders(inputs, count);
   request_notices(inputs, count);
+  // What changed before the folders were watched is seen at once.
+  for (int k = 0; k < count; ++k) inputs[k].touched = true;
+  g_noticed = true;
   ULONGLONG next_clock = w32::GetTickCount64() + options.interval_ms;
   ULONGLONG quiet_until = 0;
   for (unsigned polls = 0;;) {
     const ULONGLONG now = w32::GetTickCount64();
     bool clock = now >= next_clock;
-    if (!clock) {
+    if (!clock && !std::exchange(g_noticed, false)) {
       // Until the clock; after a poll that notices started, deaf to them for a while.
       const bool quiet = now < quiet_until;
       const ULONGLONG until = quiet && quiet_until < next_clock ? quiet_until : next_clock;

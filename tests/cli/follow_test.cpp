@@ -164,6 +164,67 @@ TEST_P(Follow, RotationLosesNoLineAndWritesNoneTwice) {
   expect(out, err);
 }
 
+// The folder of a followed name replaced under it, by a rename, a delete or a link re-pointed: the file the name
+// leads to now shows at once, and so does a rotation in the new folder, with no poll of the clock between.
+TEST_F(Follow, FolderReplacedUnderAFollowedName) {
+  enum Way { kRename, kDelete, kRelink };
+  for (const Way way : {kRename, kDelete, kRelink}) {
+    // Under Wine a folder whose file tail holds cannot be deleted (the file keeps its name until it is closed), and
+    // this library makes no links.
+    if (way != kRename && w32::kDriveLetters) continue;
+    SCOPED_TRACE(way);
+    const std::string logs = "logs" + std::to_string(way);
+    const std::string name = logs + "/app.log";
+    std::filesystem::create_directories(dir.path() / (logs + ".a"));
+    std::filesystem::create_directories(dir.path() / (logs + ".b"));
+    if (way == kRelink) {
+      std::filesystem::create_directory_symlink(logs + ".a", dir.path() / logs);
+    } else {
+      std::filesystem::create_directories(dir.path() / logs);
+    }
+    dir.write(name, "1\n");
+    start({"-F", name}, "1000");
+    expect("1\n", "");
+    if (way == kRename) std::filesystem::rename(dir.path() / logs, dir.path() / (logs + ".old"));
+    if (way == kDelete) std::filesystem::remove_all(dir.path() / logs);
+    if (way == kRelink) {
+      std::filesystem::create_directory_symlink(logs + ".b", dir.path() / (logs + ".new"));
+      std::filesystem::rename(dir.path() / (logs + ".new"), dir.path() / logs);
+    } else {
+      std::filesystem::create_directories(dir.path() / logs);
+    }
+    dir.write(name, "2\n");
+    expect("1\n2\n", rotated(name));
+    std::filesystem::rename(in_dir(name), in_dir(name + ".1"));
+    dir.write(name, "3\n");
+    expect("1\n2\n3\n", rotated(name) + rotated(name));
+    std::ofstream(in_dir(name), std::ios::binary | std::ios::app) << "4\n";
+    expect("1\n2\n3\n4\n", rotated(name) + rotated(name));
+  }
+}
+
+// Windows programs append to the log tail follows by name and rotate it: tail shares the file for writing and
+// deleting, so cmd's append, rename and move all go through, and each shows at once.
+TEST_F(Follow, WindowsProgramsAppendToAndRotateAFollowedLog) {
+  if (!w32::kDriveLetters) GTEST_SKIP() << "cmd is a Windows program";
+  dir.write("app.log", "1\n");
+  start({"-F", "app.log"}, "1000");
+  expect("1\n", "");
+  const auto cmd = [this](const std::string& line) {
+    support::RunOptions options;
+    options.cwd = support::utf8_name(dir.path());
+    options.command_line = "cmd /c " + line;
+    support::Child shell("C:\\windows\\system32\\cmd.exe", {}, options);
+    EXPECT_EQ(shell.wait(kWithinPolls).value_or(1), 0u) << line << ": " << shell.out() << shell.err();
+  };
+  cmd("echo two>>app.log");
+  expect("1\ntwo\n", "");
+  cmd("ren app.log app.log.1 && echo three>app.log");
+  expect("1\ntwo\nthree\n", rotated("app.log"));
+  cmd("move app.log old.log && echo four>app.log");
+  expect("1\ntwo\nthree\nfour\n", rotated("app.log") + rotated("app.log"));
+}
+
 INSTANTIATE_TEST_SUITE_P(ByRenameAndByDelete, Follow, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "Rename" : "Delete"; });
 

@@ -161,7 +161,7 @@ DWORD wait_for(int fd, DWORD milliseconds, bool alertable) {
         if (ready[i].revents != 0) take_changes(requesting[i - first], *w32::posix::object_of(requesting[i - first]));
       }
     }
-    if (n == 0 && g_completions.empty()) return WAIT_TIMEOUT;
+    if (n == 0) return WAIT_TIMEOUT;  // what completed meanwhile waits for an alertable wait
   }
 }
 
