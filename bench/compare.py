@@ -402,8 +402,10 @@ def writer_once(program, source, piece, work):
         log.write(b"start\n")
     with open(written, "wb") as out, following([program], ["-f", followed], [out]) as (follower,):
         # Following has begun once the line in the file is out.
-        if not wait_until(lambda: os.path.getsize(written) >= len(b"start" + program.newline), 60):
-            return None, f"{program.label}: no output within 60 s"
+        begun = len(b"start" + program.newline)
+        wait_until(lambda: os.path.getsize(written) >= begun or follower.ended() is not None, 60)
+        if os.path.getsize(written) < begun:
+            return None, f"{program.label}: not following (status {follower.ended()})"
         with running(["dd", f"if={source}", f"of={followed}", f"bs={piece}", "oflag=append", "conv=notrunc",
                       "status=none"], stdin=subprocess.DEVNULL) as writer:
             try:
@@ -428,13 +430,16 @@ def writer_part(options, programs):
     print_header()
     for name, piece, piece_text in (("f", MIB, "1 MiB"), ("k", 4096, "4 KiB")):
         cpu = {program.label: [] for program in programs}
-        faults = []
+        faults = {program.label: [] for program in programs}
         for _ in range(options.runs):
             for program in programs:
                 seconds, fault = writer_once(program, source, piece, options.dir)
                 cpu[program.label].append(seconds)
                 if fault:
-                    faults.append(fault)
+                    faults[program.label].append(fault)
+
+        def right(label):
+            return f"{options.runs - len(faults[label])}/{options.runs}"
         label = f"{name} -f, 100 MiB appended in {piece_text} pieces, CPU"
         system = median_or_none([c and c[0] for c in cpu["system"]])
         for program in programs:
@@ -444,10 +449,10 @@ def writer_part(options, programs):
             ours = median_or_none([c and c[0] for c in runs])
             server = f", Wine server {statistics.median(c[1] for c in runs):.3f} s" \
                 if program.wine and ours is not None else ""
-            checked = f"  output of {options.runs} run{'s' if options.runs > 1 else ''} checked{server}"
-            print_row(label + (", under Wine" if program.wine else ""), ours, system, checked)
-        for fault in faults:
-            print(f"    FAULT {fault}", flush=True)
+            print_row(label + (", under Wine" if program.wine else ""), ours, system,
+                      f"  output right in {right(program.label)} runs (system {right('system')}){server}")
+        for fault in sum(faults.values(), []):
+            print(f"    {fault}", flush=True)
 
 
 # --- idle: i -----------------------------------------------------------------
@@ -534,12 +539,11 @@ def await_text(outputs, text, deadline):
 def latency_pass(programs, option, work, appends, timeout):
     """For each program, the seconds from each of `appends` lines appended to
     a file it follows with `option` to the line's showing on its standard
-    output; None for a line missed. The programs follow at the same time;
-    the pauses between appends are the same in every pass."""
+    output; None for a line missed. The programs follow at the same time."""
     followed = os.path.join(work, "latency.txt")
     with open(followed, "wb") as log:
         log.write(b"ready\n")
-    pauses = random.Random(1)
+    pauses = random.Random()  # unseeded: each pass samples other phases of a program that polls
     delays = [[] for _ in programs]
     with following(programs, [option, followed], [subprocess.PIPE] * len(programs)) as followers:
         outputs = [Output(follower) for follower in followers]
