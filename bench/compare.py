@@ -1,34 +1,81 @@
 #!/usr/bin/env python3
 """Times this tail against the system's own tail on the same inputs.
 
-Builds nothing: give it the native binary (default build/native/tail). The
-inputs are generated deterministically into a work directory and kept there
-for later runs. For each workload both programs run alternately, several
-times, with standard output to /dev/null; the script prints the median wall
-time of each, their ratio (ours / system), and for the workloads marked so
-the peak resident memory of each. Where the work has a physical floor,
-that runs too and the ratio of ours to it is printed: `cat` of the file for
-a plain copy, `/bin/true` for start-up and one small read. Last comes following: 100 MiB appended to
-a followed file, timed as the CPU seconds each program spends until all of
-it is written (ours polls every 2 seconds, so its wall time means little);
-the CPU seconds each spends following 1000 idle files for a minute at its
-default interval, with -f and with -F; and the latency from an append to its
-line on standard output with -F -s 0.1 (median and worst of 100 appends).
+Builds nothing: give it the native program (default build/native/tail) and,
+to run the follow rows under Wine as well, the Windows program
+(--windows-tail build/windows/tail.exe). The inputs are generated
+deterministically into a work directory and kept there for later runs. The
+rows come in four parts; --only runs some of them (--only latency,idle).
+
+copy     a-h: both programs run alternately, several times (--runs), standard
+         output to /dev/null; the median wall time of each, their ratio
+         (ours / system), for the workloads marked so the peak resident
+         memory of each, and where the work has a physical floor the ratio of
+         ours to it: `cat` of the file for a plain copy, `/bin/true` for
+         start-up and one small read.
+writer   f, k: a writer process (dd, the same for both programs) appends
+         100 MiB of numbered lines of 33 bytes to a file followed with -f at
+         the default interval, in 1 MiB pieces (f), or in 4 KiB pieces as fast
+         as it can (k). Each program's CPU seconds (user + system) until all of
+         it is on its standard output, median of --runs, and a check of every
+         run that the output is the file's content: nothing lost, nothing out
+         of order.
+idle     i: the CPU seconds each spends following 1000 idle files for a minute
+         (--idle-seconds) at its default interval, with -f and with -F, the
+         files in one folder and spread over 200 folders (5 in each). The
+         programs of a row follow at the same time.
+latency  j: the time from an append to its line on the program's standard
+         output at the default interval, with -f and with -F: the bench
+         appends --appends timestamped lines to a file (a write and a flush
+         each), each after a random pause of 0.05-2.5 s, so at a random phase
+         of a program that polls, while ours and the system's tail follow the
+         file side by side, read through pipes with select. Median and worst
+         in ms; a line not seen within --latency-timeout seconds is missed,
+         counted and shown, and counts as later than any seen.
+
+With --windows-tail the writer, idle and latency rows are measured again with
+the Windows program under Wine in place of the native one, beside the
+system's tail. Wine runs with a prefix of the bench's own (--wineprefix),
+WINEDEBUG=-all, its server started with `wineserver -p` and the prefix warmed
+by `wine64 wineboot` before each measurement; a server the bench started is
+ended when it ends. The Windows program's CPU seconds include those its Wine
+server spends meanwhile (shown apart), since the server does work that the
+kernel does natively; its standard output is in text mode (CR LF line ends),
+which the writer's check expects. Wine's times are Wine's, not Windows'.
+
+Every process the bench starts is ended when its measurement ends, however
+it ends, and every wait is bounded.
+
+Contents, in the order of the file: Inputs (the generated files), Processes
+(starting, ending and timing programs, Wine), Printing, then one section a
+part: copy, writer, idle, latency; Main (the options).
 
     bench/compare.py [--tail build/native/tail] [--system-tail /usr/bin/tail]
-                     [--dir /tmp/tail-bench] [--runs 5] [--idle-seconds 60]
+                     [--windows-tail build/windows/tail.exe] [--wine wine64]
+                     [--wineprefix DIR/wineprefix] [--dir /tmp/tail-bench]
+                     [--only copy,writer,idle,latency] [--runs 5]
+                     [--idle-seconds 60] [--appends 20] [--latency-timeout 5]
 """
 import argparse
+import contextlib
+import dataclasses
+import math
 import os
 import random
 import select
 import shutil
+import signal
 import statistics
 import subprocess
+import sys
 import time
 
 MIB = 1 << 20
+PARTS = ("copy", "writer", "idle", "latency")
+LABEL_WIDTH = 60
 
+
+# --- Inputs ------------------------------------------------------------------
 
 def generate(path, size, line_lengths, seed):
     """A file of `size` bytes of text lines whose lengths come from line_lengths."""
@@ -49,123 +96,233 @@ def generate(path, size, line_lengths, seed):
             written += len(piece)
 
 
-def run_once(command, input_path, piped):
-    """Wall time and peak resident memory (KiB) of one run."""
-    start = time.perf_counter()
-    with open(os.devnull, "wb") as null:
-        if piped:
-            feeder = subprocess.Popen(["cat", input_path], stdout=subprocess.PIPE)
-            process = subprocess.Popen(command, stdin=feeder.stdout, stdout=null)
-            feeder.stdout.close()
-        else:
-            process = subprocess.Popen(command + [input_path], stdin=subprocess.DEVNULL, stdout=null)
-        _, status, usage = os.wait4(process.pid, 0)
-        if piped:
-            feeder.wait()
-    elapsed = time.perf_counter() - start
-    process.returncode = os.waitstatus_to_exitcode(status)
-    if process.returncode != 0:
-        raise SystemExit(f"{command} failed with status {process.returncode}")
-    return elapsed, usage.ru_maxrss
+def numbered_line(number):
+    """The writer's line `number`: 33 bytes, so that pieces split lines."""
+    return b"%010d appended by the writer\n" % number
 
+
+def generate_numbered(path, size):
+    """A file of whole numbered lines, at most `size` bytes: a piece lost,
+    repeated or out of order shows in the numbers."""
+    lines = size // len(numbered_line(0))
+    if os.path.exists(path) and os.path.getsize(path) == lines * len(numbered_line(0)):
+        return
+    with open(path, "wb") as out:
+        for start in range(0, lines, 100000):
+            out.write(b"".join(numbered_line(n) for n in range(start, min(start + 100000, lines))))
+
+
+def idle_files(root, folders):
+    """1000 files of one line under root, spread evenly over `folders`
+    folders when more than one; their names relative to root, which keeps
+    a Windows command line of them within its 32767 characters."""
+    names = []
+    for i in range(1000):
+        folder = f"d{i * folders // 1000:03}" if folders > 1 else ""
+        os.makedirs(os.path.join(root, folder), exist_ok=True)
+        names.append(os.path.join(folder, f"{i:04}.log"))
+        with open(os.path.join(root, names[-1]), "wb") as log:
+            log.write(b"an idle log\n")
+    return names
+
+
+# --- Processes ---------------------------------------------------------------
 
 def cpu_seconds(pid):
-    """User and system CPU time of a running process."""
+    """User and system CPU time of a running (or not yet reaped) process."""
     with open(f"/proc/{pid}/stat") as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def follow_once(program, source, work):
-    """CPU seconds of `program -f` until all of `source`, appended to an empty
-    followed file a MiB at a time, has been written."""
-    followed = os.path.join(work, "followed.txt")
-    written = os.path.join(work, "followed.out")
-    open(followed, "wb").close()
-    with open(written, "wb") as out:
-        process = subprocess.Popen([program, "-f", followed], stdin=subprocess.DEVNULL, stdout=out)
+@contextlib.contextmanager
+def running(command, **popen):
+    """A started process, killed and reaped (a bounded wait) however the block ends."""
+    process = subprocess.Popen(command, **popen)
     try:
-        time.sleep(0.5)  # following has started: the file was empty
-        total = 0
-        with open(source, "rb") as data, open(followed, "ab") as log:
-            while chunk := data.read(MIB):
-                log.write(chunk)
-                log.flush()
-                total += len(chunk)
-        deadline = time.monotonic() + 120
-        while os.path.getsize(written) < total:
-            if time.monotonic() > deadline or process.poll() is not None:
-                raise SystemExit(f"{program} -f wrote {os.path.getsize(written)} of {total} bytes")
-            time.sleep(0.05)
-        return cpu_seconds(process.pid)
+        yield process
     finally:
-        process.kill()
-        process.wait()
+        if process.poll() is None:
+            process.kill()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            print(f"warning: process {process.pid} ({command[0]}) did not end", file=sys.stderr)
+        if process.stdout:
+            process.stdout.close()
 
 
-def idle_once(program, option, names, seconds):
-    """CPU seconds of `program option names...` following idle files for
-    `seconds`."""
-    process = subprocess.Popen([program, option, "-n", "1"] + names, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        time.sleep(seconds)
-        if process.poll() is not None:
-            raise SystemExit(f"{program} {option} ended with status {process.returncode}")
-        return cpu_seconds(process.pid)
-    finally:
-        process.kill()
-        process.wait()
+def wait_until(done, seconds, step=0.01):
+    """Whether done() came true within `seconds`, asked every `step` seconds."""
+    deadline = time.monotonic() + seconds
+    while not done():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
 
 
-def latencies(program, work, appends):
-    """Seconds from each of `appends` appended lines to its showing on the
-    standard output of `program -F -s 0.1`, at random phases of the polls."""
-    followed = os.path.join(work, "latency.txt")
-    open(followed, "wb").close()
-    process = subprocess.Popen([program, "-F", "-s", "0.1", followed], stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    seen = []
-    try:
-        time.sleep(0.5)
-        pending = b""
-        with open(followed, "ab") as log:
-            for i in range(appends):
-                time.sleep(random.Random(i).uniform(0, 0.1))
-                line = b"append %d\n" % i
-                start = time.monotonic()
-                log.write(line)
-                log.flush()
-                while line not in pending:
-                    if not select.select([process.stdout], [], [], 5)[0]:
-                        raise SystemExit(f"{program}: no line within 5 s")
-                    pending += os.read(process.stdout.fileno(), 65536)
-                seen.append(time.monotonic() - start)
-                pending = pending.split(line, 1)[1]
-        return seen
-    finally:
-        process.kill()
-        process.wait()
+class Wine:
+    """A Wine prefix for the Windows program and the server that runs it."""
+
+    def __init__(self, wine64, prefix):
+        self.wine64 = wine64
+        server = os.path.join(os.path.dirname(wine64), "wineserver")
+        self.wineserver = server if os.access(server, os.X_OK) else shutil.which("wineserver")
+        self.prefix = os.path.abspath(prefix)
+        # As cmake/wine-run does: Wine maps UTF-8 file names only under a UTF-8 locale.
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", LC_CTYPE="C.UTF-8")
+        if "LC_ALL" in self.env:
+            self.env["LC_ALL"] = "C.UTF-8"
+        self.started_server = None  # whether the bench started the server: known at the first warm-up
+        self.pid = None
+
+    def server_pid(self):
+        """The process id of the server of this prefix, or None."""
+        wanted = b"WINEPREFIX=" + os.fsencode(self.prefix)
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/comm") as comm:
+                    if not comm.read().startswith("wineserver"):
+                        continue
+                with open(f"/proc/{entry}/environ", "rb") as environ:
+                    if wanted in environ.read().split(b"\0"):
+                        return int(entry)
+            except OSError:
+                continue
+        return None
+
+    def warm(self):
+        """Starts the server (it stays 120 s past its last client) and the
+        prefix's services, creating the prefix on first use, all three
+        standard streams detached so that no service holds a pipe of ours."""
+        os.makedirs(self.prefix, exist_ok=True)
+        if self.started_server is None:
+            self.started_server = self.server_pid() is None
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=self.env)
+        subprocess.run([self.wineserver, "-p", "120"], timeout=60, check=False, **quiet)
+        subprocess.run([self.wine64, "wineboot"], timeout=600, check=False, **quiet)
+        self.pid = self.server_pid()
+        if self.pid is None:
+            raise SystemExit(f"no Wine server runs for {self.prefix}")
+
+    def close(self):
+        """Ends the server and every process of the prefix, if the bench started the server."""
+        if self.started_server:
+            subprocess.run([self.wineserver, "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60, check=False)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--tail", default="build/native/tail")
-    parser.add_argument("--system-tail", default=shutil.which("tail"))
-    parser.add_argument("--dir", default="/tmp/tail-bench")
-    parser.add_argument("--runs", type=int, default=5)
-    parser.add_argument("--idle-seconds", type=float, default=60)
-    options = parser.parse_args()
-    os.makedirs(options.dir, exist_ok=True)
+@dataclasses.dataclass
+class Program:
+    """A tail to measure: the command before its options, and for the
+    Windows program the Wine that runs it (its output has CR LF line ends)."""
+    label: str
+    command: list
+    wine: Wine = None
 
+    @property
+    def newline(self):
+        return b"\r\n" if self.wine else b"\n"
+
+
+class Follower:
+    """A started program and the CPU seconds it has spent, counting for a
+    program under Wine those its server has spent since the start."""
+
+    def __init__(self, program):
+        """Reads the server's CPU time, before the program starts."""
+        self.program = program
+        self.process = None
+        self.server = program.wine.pid if program.wine else None
+        self.server_start = cpu_seconds(self.server) if self.server else 0.0
+
+    def cpu(self):
+        """CPU seconds so far, and the part of them that is the Wine server's;
+        None once the process has been reaped."""
+        try:
+            server = cpu_seconds(self.server) - self.server_start if self.server else 0.0
+            return cpu_seconds(self.process.pid) + server, server
+        except OSError:
+            return None
+
+    def ended(self):
+        """The exit status, or None while it runs."""
+        return self.process.poll()
+
+
+@contextlib.contextmanager
+def following(programs, args, stdouts, cwd=None):
+    """Starts each program with `args`, its standard output to the matching
+    entry of stdouts (a file, subprocess.PIPE or DEVNULL); ends them all
+    however the block ends. Wine is warmed up first."""
+    for program in programs:
+        if program.wine:
+            program.wine.warm()
+    with contextlib.ExitStack() as stack:
+        followers = []
+        for program, stdout in zip(programs, stdouts):
+            follower = Follower(program)
+            follower.process = stack.enter_context(running(
+                program.command + args, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.DEVNULL,
+                cwd=cwd, env=program.wine.env if program.wine else None))
+            followers.append(follower)
+        yield followers
+
+
+# --- Printing ----------------------------------------------------------------
+
+def print_header():
+    print(f"{'workload':{LABEL_WIDTH}} {'ours s':>9} {'system s':>9} {'ratio':>7}", flush=True)
+
+
+def print_row(label, ours, system, extra=""):
+    """A row of seconds: ours, the system's and their ratio; None is a failed measurement."""
+    if ours is None or system is None:
+        figures = f"{'-' if ours is None else f'{ours:.3f}':>9} {'-' if system is None else f'{system:.3f}':>9}" \
+                  f" {'':7}"
+    else:
+        figures = f"{ours:9.3f} {system:9.3f} {ours / max(system, 0.001):7.2f}"
+    print(f"{label:{LABEL_WIDTH}} {figures}{extra}", flush=True)
+
+
+def median_or_none(values):
+    """The median, None if a measurement failed."""
+    return statistics.median(values) if values and None not in values else None
+
+
+# --- copy: a-h ---------------------------------------------------------------
+
+def run_once(command, input_path, piped):
+    """Wall time and peak resident memory (KiB) of one run."""
+    start = time.perf_counter()
+    with open(os.devnull, "wb") as null:
+        if piped:
+            with running(["cat", input_path], stdout=subprocess.PIPE) as feeder, \
+                 running(command, stdin=feeder.stdout, stdout=null) as process:
+                feeder.stdout.close()
+                _, status, usage = os.wait4(process.pid, 0)
+                process.returncode = os.waitstatus_to_exitcode(status)
+                feeder.wait(timeout=60)
+        else:
+            with running(command + [input_path], stdin=subprocess.DEVNULL, stdout=null) as process:
+                _, status, usage = os.wait4(process.pid, 0)
+                process.returncode = os.waitstatus_to_exitcode(status)
+    elapsed = time.perf_counter() - start
+    if process.returncode != 0:
+        raise SystemExit(f"{command} failed with status {process.returncode}")
+    return elapsed, usage.ru_maxrss
+
+
+def copy_part(options):
     big = os.path.join(options.dir, "1gib.txt")
     medium = os.path.join(options.dir, "100mib.txt")
     long_lines = os.path.join(options.dir, "100mib-long-lines.txt")
-    print("generating inputs in", options.dir, flush=True)
     generate(big, 1024 * MIB, (1, 120), 1)
     generate(medium, 100 * MIB, (1, 120), 2)
     generate(long_lines, 100 * MIB, (3000, 10000), 3)
-
     workloads = [
         # name, arguments, input, piped, show memory, floor (a command given the input)
         ("a -n 10, 1 GiB file", ["-n", "10"], big, False, False, [shutil.which("true")]),
@@ -176,8 +333,8 @@ def main():
         ("g -n 10, 100 MiB pipe, 3000-10000-byte lines", ["-n", "10"], long_lines, True, False, None),
         ("h -n 1000000, 100 MiB pipe", ["-n", "1000000"], medium, True, True, None),
     ]
-    print(f"{'workload':48} {'ours s':>9} {'system s':>9} {'ratio':>7}  {'floor s':>8} {'/floor':>7}"
-          "  peak memory (ours / system)")
+    print(f"{'workload':{LABEL_WIDTH}} {'ours s':>9} {'system s':>9} {'ratio':>7}  {'floor s':>8} {'/floor':>7}"
+          "  peak memory (ours / system)", flush=True)
     for name, args, path, piped, memory, floor in workloads:
         runners = [("ours", [options.tail] + args), ("system", [options.system_tail] + args)]
         runners += [("floor", floor)] if floor else []
@@ -189,36 +346,284 @@ def main():
                 times[who].append(elapsed)
                 peaks[who] = max(peaks[who], peak)
         ours = statistics.median(times["ours"])
-        system = statistics.median(times["system"])
-        floor_columns = f"{statistics.median(times['floor']):8.3f} {ours / statistics.median(times['floor']):7.2f}" \
-            if floor else f"{'':8} {'':7}"
-        extra = f"  {peaks['ours'] / 1024:.0f} MiB / {peaks['system'] / 1024:.0f} MiB" if memory else ""
-        print(f"{name:48} {ours:9.3f} {system:9.3f} {ours / system:7.2f}  {floor_columns}{extra}", flush=True)
+        floor_columns = f"  {statistics.median(times['floor']):8.3f} {ours / statistics.median(times['floor']):7.2f}" \
+            if floor else ""
+        extra = f"{'':18}" if memory and not floor else ""
+        extra += f"  {peaks['ours'] / 1024:.0f} MiB / {peaks['system'] / 1024:.0f} MiB" if memory else ""
+        print_row(name, ours, statistics.median(times["system"]), floor_columns + extra)
 
-    cpu = {"ours": [], "system": []}
-    for _ in range(options.runs):
-        for who, program in (("ours", options.tail), ("system", options.system_tail)):
-            cpu[who].append(follow_once(program, medium, options.dir))
-    ours = statistics.median(cpu["ours"])
-    system = statistics.median(cpu["system"])
-    print(f"{'f -f, 100 MiB appended (CPU seconds)':48} {ours:9.3f} {system:9.3f} {ours / max(system, 0.001):7.2f}")
 
-    idle = os.path.join(options.dir, "idle")
-    os.makedirs(idle, exist_ok=True)
-    names = [os.path.join(idle, f"{i:04}.log") for i in range(1000)]
-    for name in names:
-        with open(name, "wb") as log:
-            log.write(b"an idle log\n")
+# --- writer: f, k ------------------------------------------------------------
+
+def expected_output(path, newline, size=MIB):
+    """The content of `path` as a program writes it, by pieces of about `size` bytes."""
+    with open(path, "rb") as data:
+        while chunk := data.read(size):
+            yield chunk if newline == b"\n" else chunk.replace(b"\n", newline)
+
+
+def first_difference(path, expected):
+    """The offset of the first byte where the file at `path` differs from
+    the concatenated pieces of `expected` (ends too soon, goes on past them),
+    or None if they are the same."""
+    offset = 0
+    with open(path, "rb") as got:
+        for piece in expected:
+            data = got.read(len(piece))
+            if data != piece:
+                return offset + next((i for i, (a, b) in enumerate(zip(data, piece)) if a != b),
+                                     min(len(data), len(piece)))
+            offset += len(piece)
+        return offset if got.read(1) else None
+
+
+def wrong_line(path, offset):
+    """Where the output at `path` goes wrong at byte `offset`, for a report:
+    the line's number, what it is and what the followed file has there (the
+    line "start", then the numbered lines)."""
+    with open(path, "rb") as data:
+        before = data.read(offset)
+        number = before.count(b"\n")
+        start = before.rfind(b"\n") + 1
+        data.seek(start)
+        there = data.readline(200).rstrip(b"\r\n")
+    expected = b"start" if number == 0 else numbered_line(number - 1).rstrip(b"\n")
+    return f"line {number + 1} is {there!r} where the file has {expected!r}"
+
+
+def writer_once(program, source, piece, work):
+    """CPU seconds of `program -f` (and the Wine server's part of them) until
+    all of `source`, appended to the followed file by dd in pieces of `piece`
+    bytes, is on its standard output; and a report of what is wrong with that
+    output, None if it is the file's content as the program writes it."""
+    followed = os.path.join(work, "writer.txt")
+    written = os.path.join(work, "writer.out")
+    with open(followed, "wb") as log:
+        log.write(b"start\n")
+    with open(written, "wb") as out, following([program], ["-f", followed], [out]) as (follower,):
+        # Following has begun once the line in the file is out.
+        begun = len(b"start" + program.newline)
+        wait_until(lambda: os.path.getsize(written) >= begun or follower.ended() is not None, 60)
+        if os.path.getsize(written) < begun:
+            return None, f"{program.label}: not following (status {follower.ended()})"
+        with running(["dd", f"if={source}", f"of={followed}", f"bs={piece}", "oflag=append", "conv=notrunc",
+                      "status=none"], stdin=subprocess.DEVNULL) as writer:
+            try:
+                writer.wait(timeout=300)
+            except subprocess.TimeoutExpired:
+                return None, "the writer did not end within 300 s"
+        size = os.path.getsize(followed)
+        if program.newline != b"\n":
+            size += sum(chunk.count(b"\n") for chunk in expected_output(followed, b"\n"))
+        wait_until(lambda: os.path.getsize(written) >= size or follower.ended() is not None, 120, 0.005)
+        cpu = follower.cpu()
+    offset = first_difference(written, expected_output(followed, program.newline))
+    if offset is None:
+        return cpu, None
+    return cpu, (f"{program.label}: {os.path.getsize(written)} of {size} bytes out, wrong from byte {offset}: "
+                 + wrong_line(written, offset))
+
+
+def writer_part(options, programs):
+    source = os.path.join(options.dir, "100mib-numbered.txt")
+    generate_numbered(source, 100 * MIB)
+    print_header()
+    for name, piece, piece_text in (("f", MIB, "1 MiB"), ("k", 4096, "4 KiB")):
+        cpu = {program.label: [] for program in programs}
+        faults = {program.label: [] for program in programs}
+        for _ in range(options.runs):
+            for program in programs:
+                seconds, fault = writer_once(program, source, piece, options.dir)
+                cpu[program.label].append(seconds)
+                if fault:
+                    faults[program.label].append(fault)
+
+        def right(label):
+            return f"{options.runs - len(faults[label])}/{options.runs}"
+        label = f"{name} -f, 100 MiB appended in {piece_text} pieces, CPU"
+        system = median_or_none([c and c[0] for c in cpu["system"]])
+        for program in programs:
+            if program.label == "system":
+                continue
+            runs = cpu[program.label]
+            ours = median_or_none([c and c[0] for c in runs])
+            server = f", Wine server {statistics.median(c[1] for c in runs):.3f} s" \
+                if program.wine and ours is not None else ""
+            print_row(label + (", under Wine" if program.wine else ""), ours, system,
+                      f"  output right in {right(program.label)} runs (system {right('system')}){server}")
+        for fault in sum(faults.values(), []):
+            print(f"    {fault}", flush=True)
+
+
+# --- idle: i -----------------------------------------------------------------
+
+def idle_row(programs, option, root, names, seconds):
+    """CPU seconds (and the Wine server's part) of each program following
+    `names` under root with `option` for `seconds`, all at the same time;
+    the exit status instead for a program that ended."""
+    devnull = [subprocess.DEVNULL] * len(programs)
+    with following(programs, [option, "-n", "1"] + names, devnull, cwd=root) as followers:
+        time.sleep(seconds)
+        return [follower.cpu() if follower.ended() is None else follower.ended() for follower in followers]
+
+
+def idle_part(options, programs):
+    print_header()
+    for folders in (1, 200):
+        root = os.path.join(options.dir, "idle" if folders == 1 else f"idle-{folders}")
+        names = idle_files(root, folders)
+        for option in ("-f", "-F"):
+            results = dict(zip((program.label for program in programs),
+                               idle_row(programs, option, root, names, options.idle_seconds)))
+            system = results["system"]
+            label = f"i {option}, 1000 idle files in {folders} folder{'s' if folders > 1 else ''}, " \
+                    f"{options.idle_seconds:.0f} s, CPU"
+            for program in programs:
+                if program.label == "system":
+                    continue
+                ours = results[program.label]
+                extra = ""
+                if not isinstance(ours, tuple):
+                    extra, ours = f"  ended with status {ours}", None
+                elif program.wine:
+                    extra, ours = f"  Wine server {ours[1]:.3f} s", ours[0]
+                else:
+                    ours = ours[0]
+                if not isinstance(system, tuple):
+                    extra += f"  system ended with status {system}"
+                print_row(label + (", under Wine" if program.wine else ""), ours,
+                          system[0] if isinstance(system, tuple) else None, extra)
+
+
+# --- latency: j --------------------------------------------------------------
+
+class Output:
+    """What a follower's standard output pipe has given, read as it comes."""
+
+    def __init__(self, follower):
+        self.fd = follower.process.stdout.fileno()
+        self.data = b""
+        self.ended = False
+
+
+def await_text(outputs, text, deadline):
+    """The monotonic time at which each output showed `text`, None for one
+    that did not by the deadline or ended; an output that showed it keeps
+    what came after it."""
+    arrived = [None] * len(outputs)
+
+    def look(i, now):
+        at = outputs[i].data.find(text)
+        if at >= 0:
+            arrived[i] = now
+            outputs[i].data = outputs[i].data[at + len(text):]
+
+    for i in range(len(outputs)):
+        look(i, time.monotonic())
+    while True:
+        waiting = {outputs[i].fd: i for i in range(len(outputs)) if arrived[i] is None and not outputs[i].ended}
+        left = deadline - time.monotonic()
+        if not waiting or left <= 0:
+            return arrived
+        for fd in select.select(list(waiting), [], [], left)[0]:
+            chunk = os.read(fd, 65536)
+            now = time.monotonic()
+            output = outputs[waiting[fd]]
+            if not chunk:
+                output.ended = True
+                continue
+            output.data = output.data[-4096:] + chunk
+            look(waiting[fd], now)
+
+
+def latency_pass(programs, option, work, appends, timeout):
+    """For each program, the seconds from each of `appends` lines appended to
+    a file it follows with `option` to the line's showing on its standard
+    output; None for a line missed. The programs follow at the same time."""
+    followed = os.path.join(work, "latency.txt")
+    with open(followed, "wb") as log:
+        log.write(b"ready\n")
+    pauses = random.Random()  # unseeded: each pass samples other phases of a program that polls
+    delays = [[] for _ in programs]
+    with following(programs, [option, followed], [subprocess.PIPE] * len(programs)) as followers:
+        outputs = [Output(follower) for follower in followers]
+        await_text(outputs, b"ready", time.monotonic() + 60)  # following has begun
+        with open(followed, "ab") as log:
+            for i in range(appends):
+                time.sleep(pauses.uniform(0.05, 2.5))
+                start = time.monotonic()
+                line = b"append %d at %.6f" % (i, start)
+                log.write(line + b"\n")
+                log.flush()
+                for seen, at in zip(delays, await_text(outputs, line, start + timeout)):
+                    seen.append(None if at is None else at - start)
+    return delays
+
+
+def describe_delays(delays, timeout):
+    """Median and worst in ms, a missed line later than any seen."""
+    ordered = sorted(math.inf if d is None else d for d in delays)
+    missed = sum(d is None for d in delays)
+
+    def ms(seconds):
+        return f"> {timeout * 1000:.0f}" if seconds == math.inf else f"{seconds * 1000:.1f}"
+    text = f"median {ms(statistics.median(ordered)):>7} ms, worst {ms(ordered[-1]):>7} ms"
+    return text + (f" ({missed} of {len(delays)} missed)" if missed else "")
+
+
+def latency_part(options, natives, wines):
+    system = natives[-1]
+    passes = [("", natives)] + [(" under Wine", [wine, system]) for wine in wines]
     for option in ("-f", "-F"):
-        ours = idle_once(options.tail, option, names, options.idle_seconds)
-        system = idle_once(options.system_tail, option, names, options.idle_seconds)
-        label = f"i {option}, 1000 idle files, {options.idle_seconds:.0f} s (CPU seconds)"
-        print(f"{label:48} {ours:9.3f} {system:9.3f} {ours / max(system, 0.001):7.2f}", flush=True)
+        for where, programs in passes:
+            delays = latency_pass(programs, option, options.dir, options.appends, options.latency_timeout)
+            print(f"j {option}{where}, append to its line, {options.appends} appends", flush=True)
+            for program, seen in zip(programs, delays):
+                print(f"    {program.label:12} {describe_delays(seen, options.latency_timeout)}", flush=True)
 
-    for who, program in (("ours", options.tail), ("system", options.system_tail)):
-        seen = latencies(program, options.dir, 100)
-        print(f"j -F -s 0.1, append to output ({who}): median {statistics.median(seen):.3f} s, "
-              f"worst {max(seen):.3f} s", flush=True)
+
+# --- Main --------------------------------------------------------------------
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tail", default="build/native/tail")
+    parser.add_argument("--system-tail", default=shutil.which("tail"))
+    parser.add_argument("--windows-tail", help="the Windows program: the follow rows run under Wine as well")
+    parser.add_argument("--wine", default=shutil.which("wine64") or "/usr/lib/wine/wine64")
+    parser.add_argument("--wineprefix", help="default: DIR/wineprefix")
+    parser.add_argument("--dir", default="/tmp/tail-bench")
+    parser.add_argument("--only", default=",".join(PARTS), help="the parts to run, of " + ",".join(PARTS))
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--idle-seconds", type=float, default=60)
+    parser.add_argument("--appends", type=int, default=20)
+    parser.add_argument("--latency-timeout", type=float, default=5)
+    options = parser.parse_args()
+    parts = options.only.split(",")
+    if not set(parts) <= set(PARTS):
+        parser.error(f"--only takes {','.join(PARTS)}")
+    os.makedirs(options.dir, exist_ok=True)
+    # A termination ends the processes started, as an interrupt does.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+
+    ours = Program("ours", [os.path.abspath(options.tail)])
+    system = Program("system", [options.system_tail])
+    wine = None
+    wines = []
+    if options.windows_tail:
+        wine = Wine(options.wine, options.wineprefix or os.path.join(options.dir, "wineprefix"))
+        wines = [Program("ours (Wine)", [wine.wine64, os.path.abspath(options.windows_tail)], wine)]
+    try:
+        if "copy" in parts:
+            copy_part(options)
+        if "writer" in parts:
+            writer_part(options, [ours, system] + wines)
+        if "idle" in parts:
+            idle_part(options, [ours, system] + wines)
+        if "latency" in parts:
+            latency_part(options, [ours, system], wines)
+    finally:
+        if wine:
+            wine.close()
 
 
 if __name__ == "__main__":
