@@ -132,6 +132,26 @@ int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_ret
 // written yet.
 [[noreturn]] void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written,
                                int status);
+// True when the two identities are of one file.
+inline bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
+// The folders of followed names, asked to tell their changes (watch.cpp).
+// Gives the named inputs their folders, watches them, and asks each for
+// its first notice. A notice marks the inputs it concerns as touched.
+void watch_folders(Followed* inputs, int count);
+// Before a poll: compares the folders that may have changed (every folder
+// at a full look-up) with what their names lead to now, watches anew those
+// that have (touching their inputs), and asks every watched folder whose
+// notice has come for its next, so that what changes during the poll is
+// told again.
+void renew_watches(Followed* inputs, int count, bool full);
+// True when a notice has come since the last call.
+bool take_notice();
+// True while the folder of the input tells its changes.
+bool is_watched(const Followed& input);
+
 // Writes the header of an input's part: "==> NAME <==", after a blank line
 // unless it is the first thing written.
 void write_header(const char* name, bool first);
