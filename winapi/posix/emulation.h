@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <sys/stat.h>
 #include <vector>
 
@@ -27,11 +28,12 @@ struct ChangeRequest {
 struct Object {
   int fd = -1;
   DWORD type = 0;  // FILE_TYPE_... once asked for: an open descriptor's type never changes
-  bool directory = false;         // a directory opened with backup semantics, for change requests
-  int notify_fd = -1;             // directory: the inotify instance watching it, once changes were asked for
-  std::uint32_t notify_mask = 0;  // directory: what it watches
-  bool pending = false;           // directory: `request` waits for a change
-  ChangeRequest request{};
+  bool directory = false;    // a directory opened with backup semantics, for change requests
+  int watch = -1;            // directory: its inotify watch, once changes were asked for
+  bool pending = false;      // directory: `request` waits for a change
+  ChangeRequest request{};   // directory: the last request
+  std::vector<std::pair<DWORD, std::string>> changes;  // directory: actions and names not yet told
+  bool overflowed = false;   // directory: more changes came than are kept
   std::string directory_path;      // search: the directory searched
   std::vector<std::string> names;  // search: the names found, in directory order
   std::size_t next = 0;            // search: the next name to deliver
@@ -48,7 +50,7 @@ void release(HANDLE handle);
 Object* object_of(HANDLE handle);
 
 // Before a handle is closed: a pending change request of its object is
-// completed as aborted, and the watch behind it is closed.
+// completed as aborted, and its watch ends when no other handle has it.
 void abandon_request(HANDLE handle, Object& object);
 
 // The Win32 code for a POSIX errno value.

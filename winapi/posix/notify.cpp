@@ -1,18 +1,21 @@
 // Directory change requests over inotify, and the waits that run their
 // completions.
 //
-// A directory opened with backup semantics gets an inotify instance that
-// watches it (through its open descriptor, so the watch stays with the
-// directory it was made for, as a Win32 directory handle does) at its first
-// ReadDirectoryChangesW. A request waits until a change it asks for has
-// happened; its completion routine then runs in the next alertable wait of
-// the thread, which returns WAIT_IO_COMPLETION, exactly as Win32 runs it.
-// The kernel queues changes between two requests, so nothing is lost
-// between them either. A change that does not fit the caller's buffer (or
-// an overflow of the kernel's queue) completes the request with no entries:
-// the caller must look at everything. As under Win32, a watched directory
-// that is itself renamed or deleted tells nothing. Closing a handle with a
-// request pending completes the request with ERROR_OPERATION_ABORTED.
+// The process has one inotify instance (the kernel allows few of them, and
+// many watches in each); a directory opened with backup semantics gets a
+// watch in it at its first ReadDirectoryChangesW. The watch goes through
+// the open descriptor, so it stays with the directory it was made for, as
+// a Win32 directory handle does. Changes are kept for each directory from
+// its first request on, as Win32 keeps them between two requests; a request
+// completes as soon as one it asks for is there, its completion routine
+// running in the next alertable wait of the thread, which then returns
+// WAIT_IO_COMPLETION, exactly as Win32 runs it. Changes that do not fit the
+// caller's buffer (or more than kMostKept, or an overflow of the kernel's
+// queue) complete the request with no entries: the caller must look at
+// everything. As under Win32, a watched directory that is itself renamed or
+// deleted tells nothing. Closing a handle with a request pending completes
+// the request with ERROR_OPERATION_ABORTED.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -39,11 +42,14 @@ struct Completion {
   LPOVERLAPPED overlapped;
 };
 std::vector<Completion> g_completions;
-// The handles with a request pending, in the order of their requests.
+int g_inotify = -1;  // the process's inotify instance, made at the first request
+// The directory handles with a watch, and of them those with a request pending.
+std::vector<HANDLE> g_watching;
 std::vector<HANDLE> g_requesting;
+constexpr std::size_t kMostKept = 4096;  // changes kept for a directory between two requests
 
 std::uint32_t mask_of(DWORD filter) {
-  std::uint32_t mask = IN_ONLYDIR;
+  std::uint32_t mask = IN_ONLYDIR | IN_MASK_ADD;
   if (filter & kNameChanges) mask |= IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO;
   if (filter & kWriteChanges) mask |= IN_MODIFY;
   if (filter & kStatusChanges) mask |= IN_ATTRIB;
@@ -63,18 +69,59 @@ DWORD action_of(const struct inotify_event& event, DWORD filter) {
   return 0;
 }
 
-// Moves the changes the kernel holds for a directory into its pending
-// request; completes the request when there was one it asks for.
-void take_changes(HANDLE handle, w32::posix::Object& directory) {
+// Completes the pending request of a directory with the changes kept for
+// it, when there are any.
+void complete(HANDLE handle, w32::posix::Object& directory) {
+  if (!directory.pending || (directory.changes.empty() && !directory.overflowed)) return;
   w32::posix::ChangeRequest& request = directory.request;
   auto* const out = static_cast<unsigned char*>(request.buffer);
   std::size_t used = 0;
-  DWORD* last_next = nullptr;  // the NextEntryOffset of the entry before
-  bool overflow = false;
-  bool any = false;
+  std::size_t last = 0;  // where the entry before begins
+  bool overflow = directory.overflowed;
+  for (const auto& [action, name] : directory.changes) {
+    const std::size_t entry = (offsetof(FILE_NOTIFY_INFORMATION, FileName) + 2 * name.size() + 3) & ~std::size_t{3};
+    if (overflow || used + entry > request.length) {
+      overflow = true;
+      break;
+    }
+    const FILE_NOTIFY_INFORMATION information{0, action, static_cast<DWORD>(2 * name.size()), {}};
+    std::memcpy(out + used, &information, offsetof(FILE_NOTIFY_INFORMATION, FileName));
+    for (std::size_t i = 0; i < name.size(); ++i) {  // each byte is the unit of its value
+      const auto unit = static_cast<WCHAR>(static_cast<unsigned char>(name[i]));
+      std::memcpy(out + used + offsetof(FILE_NOTIFY_INFORMATION, FileName) + 2 * i, &unit, sizeof unit);
+    }
+    if (used > 0) {
+      const auto offset = static_cast<DWORD>(used - last);
+      std::memcpy(out + last, &offset, sizeof offset);
+    }
+    last = used;
+    used += entry;
+  }
+  g_completions.push_back(
+      Completion{request.routine, NO_ERROR, overflow ? 0 : static_cast<DWORD>(used), request.overlapped});
+  directory.changes.clear();
+  directory.overflowed = false;
+  directory.pending = false;
+  std::erase(g_requesting, handle);
+}
+
+// Keeps a change for a directory; too many make an overflow.
+void keep(w32::posix::Object& directory, DWORD action, const char* name) {
+  if (directory.overflowed) return;
+  if (directory.changes.size() == kMostKept) {
+    directory.changes.clear();
+    directory.overflowed = true;
+    return;
+  }
+  directory.changes.emplace_back(action, name);
+}
+
+// Moves the changes the kernel holds to the directories they concern, and
+// completes the requests that have some.
+void take_changes() {
   alignas(struct inotify_event) char events[8192];
   for (;;) {
-    const ssize_t n = ::read(directory.notify_fd, events, sizeof events);
+    const ssize_t n = ::read(g_inotify, events, sizeof events);
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
       break;
@@ -82,38 +129,22 @@ void take_changes(HANDLE handle, w32::posix::Object& directory) {
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
       at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-      if (event->mask & IN_Q_OVERFLOW) {
-        overflow = any = true;
-        continue;
+      for (HANDLE handle : g_watching) {
+        w32::posix::Object& directory = *w32::posix::object_of(handle);
+        if (event->mask & IN_Q_OVERFLOW) {
+          directory.changes.clear();
+          directory.overflowed = true;
+        } else if (event->wd == directory.watch && (event->mask & IN_IGNORED)) {
+          directory.watch = -1;  // the directory is gone, and its watch with it: its number may be given again
+        } else if (event->wd == directory.watch) {
+          if (const DWORD action = action_of(*event, directory.request.filter)) keep(directory, action, event->name);
+        }
       }
-      const DWORD action = action_of(*event, request.filter);
-      if (action == 0) continue;
-      any = true;
-      const std::size_t length = std::strlen(event->name);
-      const std::size_t entry = (offsetof(FILE_NOTIFY_INFORMATION, FileName) + 2 * length + 3) & ~std::size_t{3};
-      if (overflow || used + entry > request.length) {
-        overflow = true;
-        continue;
-      }
-      FILE_NOTIFY_INFORMATION information{0, action, static_cast<DWORD>(2 * length), {}};
-      std::memcpy(out + used, &information, offsetof(FILE_NOTIFY_INFORMATION, FileName));
-      for (std::size_t i = 0; i < length; ++i) {  // each byte is the unit of its value
-        const auto unit = static_cast<WCHAR>(static_cast<unsigned char>(event->name[i]));
-        std::memcpy(out + used + offsetof(FILE_NOTIFY_INFORMATION, FileName) + 2 * i, &unit, sizeof unit);
-      }
-      if (last_next) {
-        const auto offset = static_cast<DWORD>(out + used - reinterpret_cast<unsigned char*>(last_next));
-        std::memcpy(last_next, &offset, sizeof offset);
-      }
-      last_next = reinterpret_cast<DWORD*>(out + used);
-      used += entry;
     }
   }
-  if (!any) return;
-  g_completions.push_back(Completion{request.routine, NO_ERROR, overflow ? 0 : static_cast<DWORD>(used),
-                                     request.overlapped});
-  directory.pending = false;
-  std::erase(g_requesting, handle);
+  std::erase_if(g_watching, [](HANDLE handle) { return w32::posix::object_of(handle)->watch < 0; });
+  const std::vector<HANDLE> requesting = g_requesting;
+  for (HANDLE handle : requesting) complete(handle, *w32::posix::object_of(handle));
 }
 
 // Runs the completions due: true when there were any.
@@ -135,32 +166,24 @@ std::uint64_t now_ms() {
 // when alertable, a completion has run.
 DWORD wait_for(int fd, DWORD milliseconds, bool alertable) {
   const std::uint64_t deadline = milliseconds == INFINITE ? 0 : now_ms() + milliseconds;
-  std::vector<struct pollfd> ready;
   for (;;) {
     if (alertable && run_completions()) return WAIT_IO_COMPLETION;
-    ready.clear();
-    if (fd >= 0) ready.push_back({fd, POLLIN, 0});
-    const std::size_t first = ready.size();
-    if (alertable) {
-      for (HANDLE handle : g_requesting) ready.push_back({w32::posix::object_of(handle)->notify_fd, POLLIN, 0});
-    }
+    struct pollfd ready[2];
+    nfds_t count = 0;
+    if (fd >= 0) ready[count++] = {fd, POLLIN, 0};
+    if (alertable && !g_requesting.empty()) ready[count++] = {g_inotify, POLLIN, 0};
     int timeout = -1;
     if (milliseconds != INFINITE) {
       const std::uint64_t now = now_ms();
       timeout = now < deadline ? static_cast<int>(deadline - now) : 0;
     }
-    const int n = ::poll(ready.data(), ready.size(), timeout);
+    const int n = ::poll(ready, count, timeout);
     if (n < 0 && errno != EINTR) {
       w32::posix::set_error_from_errno();
       return WAIT_FAILED;
     }
     if (n > 0 && fd >= 0 && ready[0].revents != 0) return WAIT_OBJECT_0;
-    if (n > 0) {
-      const std::vector<HANDLE> requesting = g_requesting;
-      for (std::size_t i = first; i < ready.size(); ++i) {
-        if (ready[i].revents != 0) take_changes(requesting[i - first], *w32::posix::object_of(requesting[i - first]));
-      }
-    }
+    if (n > 0) take_changes();
     if (n == 0) return WAIT_TIMEOUT;  // what completed meanwhile waits for an alertable wait
   }
 }
@@ -176,8 +199,12 @@ void abandon_request(HANDLE handle, Object& object) {
     object.pending = false;
     std::erase(g_requesting, handle);
   }
-  if (object.notify_fd >= 0) ::close(object.notify_fd);
-  object.notify_fd = -1;
+  std::erase(g_watching, handle);
+  if (object.watch < 0) return;
+  const bool shared = std::any_of(g_watching.begin(), g_watching.end(),
+                                  [&](HANDLE other) { return object_of(other)->watch == object.watch; });
+  if (!shared) ::inotify_rm_watch(g_inotify, object.watch);
+  object.watch = -1;
 }
 
 }  // namespace w32::posix
@@ -191,26 +218,25 @@ BOOL ReadDirectoryChangesW(HANDLE directory, LPVOID buffer, DWORD length, BOOL w
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (object->notify_fd < 0) {
-    object->notify_fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (object->notify_fd < 0) {
+  if (g_inotify < 0) {
+    g_inotify = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (g_inotify < 0) {
       w32::posix::set_error_from_errno();
       return FALSE;
     }
-    object->notify_mask = 0;
   }
-  const std::uint32_t mask = mask_of(filter);
-  if (mask != object->notify_mask) {
-    const std::string self = "/proc/self/fd/" + std::to_string(object->fd);
-    if (::inotify_add_watch(object->notify_fd, self.c_str(), mask) < 0) {
-      w32::posix::set_error_from_errno();
-      return FALSE;
-    }
-    object->notify_mask = mask;
+  const std::string self = "/proc/self/fd/" + std::to_string(object->fd);
+  const int watch = ::inotify_add_watch(g_inotify, self.c_str(), mask_of(filter));
+  if (watch < 0) {
+    w32::posix::set_error_from_errno();
+    return FALSE;
   }
+  if (std::find(g_watching.begin(), g_watching.end(), directory) == g_watching.end()) g_watching.push_back(directory);
+  object->watch = watch;
   object->request = w32::posix::ChangeRequest{buffer, length, filter, overlapped, routine};
   object->pending = true;
   g_requesting.push_back(directory);
+  complete(directory, *object);  // changes kept since the last request complete it at once
   return TRUE;
 }
 
