@@ -82,9 +82,7 @@ int read_step(Stream* stream) {
   stream->avail = static_cast<int>(stream->mark - stream->cur);
   if (stream->avail == 0 && !refill(stream)) return EOF;
   stream->avail = static_cast<int>(stream->mark - stream->cur) - 1;
-  const int byte = *stream->cur++;
-  if (is_text(stream)) limit_to_plain_run(stream);
-  return byte;
+  return *stream->cur++;
 }
 
 // Writes `length` bytes to the stream's descriptor, a console that stops at
@@ -341,6 +339,7 @@ int stream_fill(Stream* stream) {
     stream->avail = 0;
     return '\r';
   }
+  limit_to_plain_run(stream);  // once the byte delivered is known
   return byte;
 }
 
@@ -440,13 +439,14 @@ std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream
 
 std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsigned char** run) {
   if (most == 0) return 0;
+  if (stream->avail > 0) {  // in text mode bytes without a carriage return or 0x1A
+    *run = stream->cur;
+    return take_in_place(stream, most, stop);
+  }
   if (reads_text_in_place(stream)) {
     if (stream->cur == stream->mark && !refill(stream)) return 0;
     *run = stream->cur;
     if (const std::size_t n = take_text(stream, most, stop)) return n;
-  } else if (stream->avail > 0) {
-    *run = stream->cur;
-    return take_in_place(stream, most, stop);
   }
   // The slow path decides, refills and translates.
   const int byte = stream_fill(stream);

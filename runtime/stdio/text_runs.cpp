@@ -74,7 +74,7 @@ const unsigned char* find_any_of(const unsigned char* from, const unsigned char*
     if (any(found(from) | found(from + kVector) | found(from + 2 * kVector) | found(from + 3 * kVector))) break;
   }
   for (; to - from >= static_cast<std::ptrdiff_t>(kVector); from += kVector) {
-    if (const unsigned hits = bits(found(from))) return from + __builtin_ctz(hits);
+    if (const Flags hits = found(from); any(hits)) return from + __builtin_ctz(bits(hits));
   }
   for (; from < to; ++from) {
     if (*from == a || *from == b || *from == c) return from;
@@ -94,7 +94,7 @@ const unsigned char* find_text_change(const unsigned char* from, const unsigned 
     }
   }
   for (; to - from >= static_cast<std::ptrdiff_t>(kVector); from += kVector) {
-    if (const unsigned hits = bits(changed(from))) return from + __builtin_ctz(hits);
+    if (const Flags hits = changed(from); any(hits)) return from + __builtin_ctz(bits(hits));
   }
   for (; from < to; ++from) {
     if (*from == kCtrlZ || (*from == '\n' && from[-1] != '\r')) return from;
