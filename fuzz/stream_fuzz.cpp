@@ -1,8 +1,9 @@
 // Fuzzing the streams against a model of text mode. The input is a 15-byte header, then the bytes a descriptor serves,
 // in chunks, through a replaced ReadFile; what is read goes to a second stream, whose descriptor's bytes a replaced
 // WriteFile collects. The header (16-bit words, little-endian):
-//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptors are consoles; the low 14 bits modulo 1026:
-//      0 unbuffered, 1 ... 1024 setvbuf with a buffer of that many bytes, 1025 buffering decided on first use
+//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptors are consoles; the low 14 bits modulo 1027:
+//      0 unbuffered, 1 ... 1024 setvbuf with a buffer of that many bytes, 1025 buffering decided on first use,
+//      1026 a string stream over the bytes instead of the descriptor, in binary mode (its bytes stay as they are)
 //   2  the descriptor's position when the buffer is set up (its alignment)
 //   4  four chunk sizes that successive reads cycle through (0: all asked)
 //   8  four reading steps, cycled: the low two bits getc, fread, stream_take, stream_take up to a line feed; the
@@ -106,8 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_written.clear();
   g_copying = false;
   const unsigned word = data[0] | data[1] << 8;
-  g_binary_in = (word & 0x8000) != 0;
-  const unsigned buffering = (word & 0x3fff) % 1026;
+  const unsigned buffering = (word & 0x3fff) % 1027;
+  g_binary_in = (word & 0x8000) != 0 || buffering == 1026;
   const unsigned output = data[12] | data[13] << 8;
   g_binary_out = (output & 0x8000) != 0;
   const bool line_buffered = (output & 0x4000) != 0;
@@ -116,7 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned output_size = (output & 0xfff) % 1025;
   g_checked = line_buffered || output_size == 0;
 
-  rt::Stream* stream = rt::fdopen(rt::dup(g_null_in), g_binary_in ? "rb" : "rt");
+  std::string area = served;
+  rt::Stream string_stream;
+  rt::Stream* stream = buffering == 1026
+                           ? rt::stream_open_string(area.data(), static_cast<int>(area.size()), "rb", &string_stream)
+                           : rt::fdopen(rt::dup(g_null_in), g_binary_in ? "rb" : "rt");
   rt::Stream* out = rt::fdopen(rt::dup(g_null_out), g_binary_out ? "wb" : "wt");
   if (!stream || !out) __builtin_trap();
   const int mode = buffering == 0 ? rt::_IONBF : rt::_IOFBF;
@@ -164,7 +169,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (g_given + copied != model) __builtin_trap();
   g_given = model.substr(0, model.size() - held);  // all that went to the output
   if (!rt::feof(stream) || rt::ferror(stream) || rt::getc(stream) != rt::EOF) __builtin_trap();
-  if (rt::fclose(stream) != 0 || rt::fclose(out) != 0) __builtin_trap();
+  if ((buffering == 1026 ? area != served : rt::fclose(stream) != 0) || rt::fclose(out) != 0) __builtin_trap();
   if (g_written != as_written(g_given)) __builtin_trap();
   return 0;
 }
