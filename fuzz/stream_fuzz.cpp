@@ -6,8 +6,9 @@
 //      1026 a string stream over the bytes instead of the descriptor, in binary mode (its bytes stay as they are)
 //   2  the descriptor's position when the buffer is set up (its alignment)
 //   4  four chunk sizes that successive reads cycle through (0: all asked)
-//   8  four reading steps, cycled: the low two bits getc, fread, stream_take, stream_take up to a line feed; the
-//      high six bits n ask for 20n + 1 bytes. A step's bytes go out through putc (getc's) or fwrite
+//   8  four reading steps, cycled: the low two bits getc, fread, stream_take, stream_take up to a stop byte (a line
+//      feed for an even n, a carriage return for an odd one); the high six bits n ask for 20n + 1 bytes. A step's
+//      bytes go out through putc (getc's) or fwrite
 //  12  the output: bit 15 binary ("wb", else "wt"); bit 14 line buffering, else full; bit 13 stream_copy holds a
 //      carriage return that ends the input; bit 12 the output holds its lines while stream_copy runs; the low 12 bits
 //      modulo 1025: 0 unbuffered, else a buffer of that many bytes
@@ -156,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::vector<char> items(asked);  // exactly the room asked for
       g_given.append(items.data(), rt::fread(items.data(), 1, asked, stream));
     } else {
-      const int stop = (kind & 3) == 3 ? '\n' : -1;
+      const int stop = (kind & 3) != 3 ? -1 : (kind >> 2) % 2 ? '\r' : '\n';
       const unsigned char* run = nullptr;
       const std::size_t n = rt::stream_take(stream, asked, stop, &run);
       if (n > asked || (stop >= 0 && n > 0 && rt::memchr(run, stop, n - 1))) __builtin_trap();  // past the stop
