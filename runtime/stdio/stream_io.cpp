@@ -271,10 +271,12 @@ std::size_t take_text(Stream* stream, std::size_t most, int stop) {
 // runs from such a line feed up to the next carriage return or 0x1A go out
 // as written text. A carriage return read last waits for the next byte other
 // than 0x1A: if the input ends first, it is held back when `hold_return`
-// asks, and the result says so.
-bool copy_text(Stream* in, Stream* out, bool hold_return) {
-  bool held = false;          // a carriage return read last and not yet written
-  bool after_return = false;  // the byte written last is a carriage return
+// asks, and the result says so. `held`: a carriage return that ended the
+// input when the slow path read it (so that no line feed joins it) is held
+// back already.
+bool copy_text(Stream* in, Stream* out, bool hold_return, bool held) {
+  bool joins = false;         // a line feed after the carriage return held joins it
+  bool after_return = false;  // the byte written last is a carriage return that a line feed joins
   while (in->cur < in->mark || refill(in)) {
     const unsigned char* at = in->cur;
     const unsigned char* const end = in->mark;
@@ -286,7 +288,7 @@ bool copy_text(Stream* in, Stream* out, bool hold_return) {
       if (held) {
         store_run(out, kReturn, 1, false);
         held = false;
-        after_return = true;
+        after_return = joins;
       }
       if (*at == '\n' && !after_return) {
         const unsigned char* stop = find_any_of(at, end, '\r', kCtrlZ, kCtrlZ);
@@ -294,7 +296,7 @@ bool copy_text(Stream* in, Stream* out, bool hold_return) {
         at = stop;
       } else {
         const unsigned char* change = find_text_change(at + 1, end);
-        held = change[-1] == '\r';
+        held = joins = change[-1] == '\r';
         const unsigned char* run_end = held ? change - 1 : change;
         if (run_end > at) store_run(out, at, static_cast<std::size_t>(run_end - at), false);
         at = change;
@@ -467,10 +469,7 @@ bool stream_copy(Stream* in, Stream* out, bool hold_return) {
   out->pushback = -1;
   bool held = false;  // a carriage return that ended the last run, not yet written
   for (;;) {
-    if (reads_text_in_place(in) && buffered_text(out)) {
-      if (held) store_run(out, kReturn, 1, false);
-      return copy_text(in, out, hold_return);
-    }
+    if (reads_text_in_place(in) && buffered_text(out)) return copy_text(in, out, hold_return, held);
     const unsigned char* run;
     const std::size_t n = stream_take(in, SIZE_MAX, -1, &run);
     if (n == 0) return held;
