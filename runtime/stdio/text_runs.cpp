@@ -41,6 +41,24 @@ unsigned bits(Flags flags) {
   return gather(halves[0]) | gather(halves[1]) << 8;
 }
 
+// The index of the first byte set in a comparison that holds somewhere.
+int first_set(Flags flags) {
+  const auto halves = reinterpret_cast<Halves>(flags);
+  return halves[0] ? __builtin_ctzll(halves[0]) / 8 : 8 + __builtin_ctzll(halves[1]) / 8;
+}
+
+// The first byte of the 64 at `at` for which test(16 bytes) holds, or null:
+// one test of all four comparisons while nothing is found.
+template <typename Test>
+const unsigned char* first_of_block(const unsigned char* at, const Test& test) {
+  const Flags a = test(at), b = test(at + kVector), c = test(at + 2 * kVector), d = test(at + 3 * kVector);
+  if (!any(a | b | c | d)) return nullptr;
+  if (any(a)) return at + first_set(a);
+  if (any(b)) return at + kVector + first_set(b);
+  if (any(c)) return at + 2 * kVector + first_set(c);
+  return at + 3 * kVector + first_set(d);
+}
+
 // Moves n bytes down from `from` to `to` (to < from): every load comes before
 // a store could reach its bytes.
 void move_down(unsigned char* to, const unsigned char* from, std::size_t n) {
@@ -71,10 +89,10 @@ const unsigned char* find_any_of(const unsigned char* from, const unsigned char*
     return (x == va) | (x == vb) | (x == vc);
   };
   for (; to - from >= 4 * static_cast<std::ptrdiff_t>(kVector); from += 4 * kVector) {
-    if (any(found(from) | found(from + kVector) | found(from + 2 * kVector) | found(from + 3 * kVector))) break;
+    if (const unsigned char* hit = first_of_block(from, found)) return hit;
   }
   for (; to - from >= static_cast<std::ptrdiff_t>(kVector); from += kVector) {
-    if (const Flags hits = found(from); any(hits)) return from + __builtin_ctz(bits(hits));
+    if (const Flags hits = found(from); any(hits)) return from + first_set(hits);
   }
   for (; from < to; ++from) {
     if (*from == a || *from == b || *from == c) return from;
@@ -89,12 +107,10 @@ const unsigned char* find_text_change(const unsigned char* from, const unsigned 
     return ((x == line_feed) & (before != carriage_return)) | (x == ctrl_z);
   };
   for (; to - from >= 4 * static_cast<std::ptrdiff_t>(kVector); from += 4 * kVector) {
-    if (any(changed(from) | changed(from + kVector) | changed(from + 2 * kVector) | changed(from + 3 * kVector))) {
-      break;
-    }
+    if (const unsigned char* hit = first_of_block(from, changed)) return hit;
   }
   for (; to - from >= static_cast<std::ptrdiff_t>(kVector); from += kVector) {
-    if (const Flags hits = changed(from); any(hits)) return from + __builtin_ctz(bits(hits));
+    if (const Flags hits = changed(from); any(hits)) return from + first_set(hits);
   }
   for (; from < to; ++from) {
     if (*from == kCtrlZ || (*from == '\n' && from[-1] != '\r')) return from;
