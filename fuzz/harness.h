@@ -41,15 +41,25 @@ BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED 
 unsigned run_command(std::vector<std::string> words, std::string_view input);
 
 // Text-mode reading: every 0x1A dropped, then CR LF read as LF.
-inline std::string read_as_text(std::string bytes) {
-  std::erase(bytes, '\x1a');
-  for (std::size_t at = 0; (at = bytes.find("\r\n", at)) != std::string::npos;) bytes.erase(at, 1);
-  return bytes;
+inline std::string read_as_text(const std::string& bytes) {
+  std::string text;
+  for (const char c : bytes) {
+    if (c == '\x1a') continue;
+    if (c == '\n' && text.ends_with('\r')) {
+      text.back() = '\n';
+    } else {
+      text += c;
+    }
+  }
+  return text;
 }
 // Text-mode writing: LF written as CR LF.
 inline std::string written_as_text(const std::string& bytes) {
   std::string text;
-  for (const char c : bytes) text += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (const char c : bytes) {
+    if (c == '\n') text += '\r';
+    text += c;
+  }
   return text;
 }
 

@@ -1,13 +1,23 @@
-// Fuzzing the stream reader against a model of text mode. The input is a 12-byte header, then the bytes a
-// descriptor serves, in chunks, through a replaced ReadFile. The header (16-bit words, little-endian):
-//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptor is a console; the low 14 bits modulo 1026:
-//      0 unbuffered, 1 ... 1024 setvbuf with a buffer of that many bytes, 1025 buffering decided on first use
+// Fuzzing the streams against a model of text mode. The input is a 15-byte header, then the bytes a descriptor serves,
+// in chunks, through a replaced ReadFile; what is read goes to a second stream, whose descriptor's bytes a replaced
+// WriteFile collects. The header (16-bit words, little-endian):
+//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptors are consoles; the low 14 bits modulo 1027:
+//      0 unbuffered, 1 ... 1024 setvbuf with a buffer of that many bytes, 1025 buffering decided on first use,
+//      1026 a string stream over the bytes instead of the descriptor, in binary mode (its bytes stay as they are)
 //   2  the descriptor's position when the buffer is set up (its alignment)
 //   4  four chunk sizes that successive reads cycle through (0: all asked)
-//   8  four reading steps, cycled: the low two bits getc, fread, stream_take, stream_take up to a line feed; the
-//      high six bits n ask for 20n + 1 bytes
+//   8  four reading steps, cycled: the low two bits getc, fread, stream_take, stream_take up to a stop byte (a line
+//      feed for an even n, a carriage return for an odd one); the high six bits n ask for 20n + 1 bytes. A step's
+//      bytes go out through putc (getc's) or fwrite
+//  12  the output: bit 15 binary ("wb", else "wt"); bit 14 line buffering, else full; bit 13 stream_copy holds a
+//      carriage return that ends the input; bit 12 the output holds its lines while stream_copy runs; the low 12 bits
+//      modulo 1025: 0 unbuffered, else a buffer of that many bytes
+//  14  the reading steps before stream_copy takes the rest (255: none, the steps read it all)
 // All is read, and must be the model's result: in text mode every 0x1A dropped, then CR LF read as LF and any other
-// CR kept (on a file as on a console); in binary mode the bytes as they are. The end stays, no error.
+// CR kept (on a file as on a console); in binary mode the bytes as they are. All is written as the model writes it:
+// in text mode each LF as CR LF. Whenever the input is read, a line-buffered or unbuffered output has written all it
+// was given: while stream_copy runs, all that was read but a carriage return at its end (the next byte decides
+// whether it ends a line). The end stays, no error.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -22,17 +32,47 @@
 
 namespace {
 
-constexpr std::size_t kHeader = 12;
-int g_null = -1;  // a descriptor of the null device, duplicated for each stream
+constexpr std::size_t kHeader = 15;
+int g_null_in = -1, g_null_out = -1;  // null devices, duplicated for each pair of streams
 const std::uint8_t* g_header = nullptr;
-std::string_view g_unread;  // what the descriptor still has to serve
+std::string_view g_served;  // all that the descriptor serves
+std::string_view g_unread;  // what it still has to serve
 unsigned g_reads = 0;
+bool g_ended = false;  // a read found the end
+bool g_binary_in = false, g_binary_out = false;
+bool g_hold_return = false;  // stream_copy holds a carriage return that ends the input
+bool g_checked = false;  // the output writes all it was given before any read: it is line-buffered or unbuffered
+bool g_copying = false;  // stream_copy runs
+std::string g_given;     // what the reading steps gave the output
+std::string g_written;   // what reached the output's descriptor
+
+// The bytes as the output writes them.
+std::string as_written(const std::string& bytes) { return g_binary_out ? bytes : harness::written_as_text(bytes); }
+
+// What the output must have written before the input is read again.
+std::string written_by_now() {
+  if (!g_copying) return as_written(g_given);
+  std::string read(g_served.substr(0, g_served.size() - g_unread.size()));
+  if (!g_binary_in) read = harness::read_as_text(read);
+  // A carriage return that stream_copy read last waits: in text mode for the byte after it, which decides whether it
+  // ends a line; when held, for good once it ends the input (in binary mode the next read tells).
+  const bool undecided = !g_binary_in && !g_ended, held = g_hold_return && (g_binary_in || g_ended);
+  if (read.size() > g_given.size() && read.ends_with('\r') && (undecided || held)) read.pop_back();
+  return as_written(read);
+}
 
 BOOL read_chunk(HANDLE, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED) {
+  if (g_checked && g_written != written_by_now()) __builtin_trap();
   const std::uint8_t chunk = g_header[4 + g_reads++ % 4];
   *done = static_cast<DWORD>(std::min<std::size_t>({to_read, g_unread.size(), chunk ? chunk : to_read}));
   rt::memcpy(buffer, g_unread.data(), *done);
   g_unread.remove_prefix(*done);
+  g_ended = g_ended || *done == 0;
+  return TRUE;
+}
+BOOL write_all(HANDLE, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED) {
+  g_written.append(static_cast<const char*>(buffer), to_write);
+  *done = to_write;
   return TRUE;
 }
 DWORD position(HANDLE, LONG, PLONG high, DWORD) {
@@ -44,9 +84,11 @@ DWORD position(HANDLE, LONG, PLONG high, DWORD) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
-  g_null = rt::open("/dev/null", rt::O_RDONLY, 0);
-  if (g_null < 0) __builtin_trap();
+  g_null_in = rt::open("/dev/null", rt::O_RDONLY, 0);
+  g_null_out = rt::open("/dev/null", rt::O_WRONLY, 0);
+  if (g_null_in < 0 || g_null_out < 0) __builtin_trap();
   w32::hook::replacements.ReadFile = read_chunk;
+  w32::hook::replacements.WriteFile = write_all;
   w32::hook::replacements.SetFilePointer = position;
   w32::hook::replacements.GetConsoleMode = [](HANDLE, LPDWORD mode) -> BOOL {
     *mode = 0x7;
@@ -59,39 +101,76 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size < kHeader) return 0;
   g_header = data;
   const std::string served(reinterpret_cast<const char*>(data + kHeader), size - kHeader);
-  g_unread = served;
+  g_served = g_unread = served;
   g_reads = 0;
+  g_ended = false;
+  g_given.clear();
+  g_written.clear();
+  g_copying = false;
   const unsigned word = data[0] | data[1] << 8;
-  const bool binary = (word & 0x8000) != 0;
-  const unsigned buffering = (word & 0x3fff) % 1026;
+  const unsigned buffering = (word & 0x3fff) % 1027;
+  g_binary_in = (word & 0x8000) != 0 || buffering == 1026;
+  const unsigned output = data[12] | data[13] << 8;
+  g_binary_out = (output & 0x8000) != 0;
+  const bool line_buffered = (output & 0x4000) != 0;
+  g_hold_return = (output & 0x2000) != 0;
+  const bool hold_lines = (output & 0x1000) != 0;
+  const unsigned output_size = (output & 0xfff) % 1025;
+  g_checked = line_buffered || output_size == 0;
 
-  rt::Stream* stream = rt::fdopen(rt::dup(g_null), binary ? "rb" : "rt");
-  if (!stream) __builtin_trap();
+  std::string area = served;
+  rt::Stream string_stream;
+  rt::Stream* stream = buffering == 1026
+                           ? rt::stream_open_string(area.data(), static_cast<int>(area.size()), "rb", &string_stream)
+                           : rt::fdopen(rt::dup(g_null_in), g_binary_in ? "rb" : "rt");
+  rt::Stream* out = rt::fdopen(rt::dup(g_null_out), g_binary_out ? "wb" : "wt");
+  if (!stream || !out) __builtin_trap();
   const int mode = buffering == 0 ? rt::_IONBF : rt::_IOFBF;
   if (buffering <= 1024 && rt::setvbuf(stream, nullptr, mode, buffering) != 0) __builtin_trap();
+  const int out_mode = output_size == 0 ? rt::_IONBF : line_buffered ? rt::_IOLBF : rt::_IOFBF;
+  if (rt::setvbuf(out, nullptr, out_mode, output_size) != 0) __builtin_trap();
 
-  std::string got;
+  const std::string model = g_binary_in ? served : harness::read_as_text(served);
+  std::string copied;  // what stream_copy read: the rest
+  bool held = false;   // and whether it held back a carriage return at its end
   for (unsigned step = 0;; ++step) {
+    if (step == data[14]) {
+      copied = model.substr(std::min(g_given.size(), model.size()));
+      g_copying = true;
+      rt::stream_hold_lines(out, hold_lines);
+      held = rt::stream_copy(stream, out, g_hold_return);
+      rt::stream_hold_lines(out, false);
+      if (held != (g_hold_return && copied.ends_with('\r'))) __builtin_trap();
+      g_copying = false;
+      break;
+    }
     const std::uint8_t kind = data[8 + step % 4];
     const std::size_t asked = (kind >> 2) * 20u + 1;
-    const std::size_t before = got.size();
+    const std::size_t before = g_given.size();
     if ((kind & 3) == 0) {
       const int byte = rt::getc(stream);
-      if (byte != rt::EOF) got += static_cast<char>(byte);
+      if (byte != rt::EOF) {
+        g_given += static_cast<char>(byte);
+        if (rt::putc(byte, out) != byte) __builtin_trap();
+      }
     } else if ((kind & 3) == 1) {
       std::vector<char> items(asked);  // exactly the room asked for
-      got.append(items.data(), rt::fread(items.data(), 1, asked, stream));
+      g_given.append(items.data(), rt::fread(items.data(), 1, asked, stream));
     } else {
-      const int stop = (kind & 3) == 3 ? '\n' : -1;
+      const int stop = (kind & 3) != 3 ? -1 : (kind >> 2) % 2 ? '\r' : '\n';
       const unsigned char* run = nullptr;
       const std::size_t n = rt::stream_take(stream, asked, stop, &run);
       if (n > asked || (stop >= 0 && n > 0 && rt::memchr(run, stop, n - 1))) __builtin_trap();  // past the stop
-      got.append(reinterpret_cast<const char*>(run), n);
+      g_given.append(reinterpret_cast<const char*>(run), n);
     }
-    if (got.size() == before) break;
+    const std::size_t n = g_given.size() - before;
+    if ((kind & 3) != 0 && rt::fwrite(g_given.data() + before, 1, n, out) != n) __builtin_trap();
+    if (n == 0) break;
   }
-  if (got != (binary ? served : harness::read_as_text(served))) __builtin_trap();
+  if (g_given + copied != model) __builtin_trap();
+  g_given = model.substr(0, model.size() - held);  // all that went to the output
   if (!rt::feof(stream) || rt::ferror(stream) || rt::getc(stream) != rt::EOF) __builtin_trap();
-  if (rt::fclose(stream) != 0) __builtin_trap();
+  if ((buffering == 1026 ? area != served : rt::fclose(stream) != 0) || rt::fclose(out) != 0) __builtin_trap();
+  if (g_written != as_written(g_given)) __builtin_trap();
   return 0;
 }

@@ -17,9 +17,9 @@ void write_run(const unsigned char* run, std::size_t n, bool* held_return) {
 }
 
 void copy_to_stdout(rt::Stream* in, bool* held_return) {
-  const unsigned char* run;
   rt::stream_hold_lines(rt::stdout, true);
-  while (const std::size_t n = rt::stream_take(in, SIZE_MAX, -1, &run)) write_run(run, n, held_return);
+  const bool held = rt::stream_copy(in, rt::stdout, held_return != nullptr);
+  if (held_return) *held_return = held;
   rt::stream_hold_lines(rt::stdout, false);
 }
 

@@ -160,8 +160,9 @@ void write_header(const char* name, bool first);
 bool follows_text();
 
 // Copying a run at a time, with the effect of a getc/putc loop.
-// Copies the input to stdout until its end; a carriage return that ends it
-// goes to *held_return instead when that is given.
+// Copies the input to stdout until its end; when held_return is given, a
+// carriage return that ends it is not written, and *held_return tells
+// whether there was one.
 void copy_to_stdout(rt::Stream* stream, bool* held_return);
 // Writes a run taken from a text input; with `held_return`, a carriage
 // return that ends the run is kept there and written before the next run.

@@ -5,7 +5,8 @@
 // setvbuf or on first use. getc and putc are expanded in place and touch only
 // `cur` and `avail`; every decision (buffer set-up, change of direction,
 // text-mode translation, line buffering) is made in the slow paths
-// stream_fill and stream_put_slow.
+// stream_fill and stream_put_slow, or in the functions that take and give
+// runs of bytes, which translate text a run at a time.
 //
 // A buffered stream is idle (cur == mark), reading (cur < mark, avail >= 0)
 // or writing (mark < cur, avail <= 0). The descriptor's position always
@@ -14,8 +15,8 @@
 //
 // The record's fields are this layer's business: outside runtime/stdio only
 // the in-place getc and putc below touch them (`cur` and `avail`). Callers
-// use the functions: fread, fwrite and stream_take for runs of bytes,
-// fileno, ferror, feof, clearerr and stream_set_binary for the rest.
+// use the functions: fread, fwrite, stream_take and stream_copy for runs of
+// bytes, fileno, ferror, feof, clearerr and stream_set_binary for the rest.
 #pragma once
 
 #include <cstddef>
@@ -150,11 +151,22 @@ std::size_t fread(void* data, std::size_t size, std::size_t count, Stream* strea
 // to the system and the rest stays buffered. The number of whole items
 // taken before a write failed: count when none failed.
 std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream* stream);
-// Takes the next bytes that getc would deliver, at most `most`, ending
-// after the first byte equal to `stop` (-1: no stop byte), without copying
-// them: *run points at them until the next operation on the stream. The
-// number taken: at least 1, or 0 at the end of the input or on a read error.
+// Takes the next bytes that getc would deliver, ending after the first
+// byte equal to `stop` (-1: no stop byte), without copying them: *run points
+// at them until the next operation on the stream. At most `most` bytes of
+// the input are read for them (text mode drops some: fewer may come), but
+// for a first byte that is a carriage return, whose line end the byte after
+// it decides. Text is translated in place, a run at a time. The number
+// taken: at least 1, or 0 at the end of the input or on a read error.
 std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsigned char** run);
+// Copies the rest of `in` to `out` as a loop of getc and putc would (the same
+// bytes, translations and line buffering), a run at a time. Text read and
+// written in text mode goes out as it was read but where the two
+// translations differ (0x1A, a line feed without a carriage return before
+// it), so most of it is written without a copy. With `hold_return`, a
+// carriage return that ends the input is not written (the byte after it may
+// yet come, and end a line with it): the result tells whether one was held.
+bool stream_copy(Stream* in, Stream* out, bool hold_return);
 
 // The stream's descriptor.
 int fileno(const Stream* stream);

@@ -1,16 +1,16 @@
 // Streams: reading with text-mode translation, writing with line buffering,
-// write-out and read-ahead, runs of bytes (fread, fwrite, stream_take),
-// lines, and positioning.
+// write-out and read-ahead, runs of bytes (fread, fwrite, stream_take,
+// stream_copy), lines, and positioning.
 #include <cstdint>
 
 #include "runtime/stdio/stream.h"
 
+#include "runtime/stdio/text_runs.h"
 #include "runtime/string.h"
 
 namespace rt {
 namespace {
 
-constexpr int kCtrlZ = 0x1A;  // end-of-file mark of text files: dropped on input
 constexpr std::size_t kMostWritten = std::size_t{1} << 30;  // bytes offered to one write call at most
 
 bool is_text(const Stream* stream) { return (stream->flags & STREAM_TEXT) != 0; }
@@ -33,19 +33,34 @@ void write_out_pending_lines() {
 // 0x1A, so that translation needs no test on the fast path.
 void limit_to_plain_run(Stream* stream) {
   if (stream->avail <= 0) return;
-  auto limit = static_cast<std::size_t>(stream->avail);
-  if (const void* cr = memchr(stream->cur, '\r', limit)) {
-    limit = static_cast<std::size_t>(static_cast<const unsigned char*>(cr) - stream->cur);
-  }
-  if (const void* mark = memchr(stream->cur, kCtrlZ, limit)) {
-    limit = static_cast<std::size_t>(static_cast<const unsigned char*>(mark) - stream->cur);
-  }
-  stream->avail = static_cast<int>(limit);
+  const unsigned char* stop = find_any_of(stream->cur, stream->cur + stream->avail, '\r', kCtrlZ, kCtrlZ);
+  stream->avail = static_cast<int>(stop - stream->cur);
 }
 
 // The descriptor moved on by n bytes read.
 void advance_offset(Stream* stream, int n) {
   if (stream->mark_offset >= 0) stream->mark_offset += n;
+}
+
+// Reads the next bytes from the descriptor into the buffer after `mark`
+// (from its base when the buffer is full), once pending lines are written
+// out: false at the end of the input (STREAM_EOF) or on a read error
+// (STREAM_ERR). A string stream's input ends with its area.
+bool refill(Stream* stream) {
+  if (stream->flags & STREAM_STRING) {
+    stream->flags |= STREAM_EOF;
+    return false;
+  }
+  if (stream->mark == stream->end) stream->cur = stream->mark = stream->valid_start = stream->base;
+  if (line_flush_pending != 0) write_out_pending_lines();
+  const int n = read(stream->fd, stream->mark, static_cast<unsigned>(stream->end - stream->mark));
+  if (n <= 0) {
+    stream->flags |= n < 0 ? STREAM_ERR : STREAM_EOF;
+    return false;
+  }
+  stream->mark += n;
+  advance_offset(stream, n);
+  return true;
 }
 
 // One byte from the buffer, refilled from the descriptor when it is used
@@ -65,26 +80,9 @@ int read_step(Stream* stream) {
   }
   if (stream->mark < stream->cur) stream_write_out(stream);
   stream->avail = static_cast<int>(stream->mark - stream->cur);
-  if (stream->avail == 0) {
-    if (stream->flags & STREAM_STRING) {
-      stream->flags |= STREAM_EOF;
-      return EOF;
-    }
-    if (stream->mark == stream->end) stream->cur = stream->mark = stream->valid_start = stream->base;
-    if (line_flush_pending != 0) write_out_pending_lines();
-    const int n = read(stream->fd, stream->mark, static_cast<unsigned>(stream->end - stream->mark));
-    if (n <= 0) {
-      stream->flags |= n < 0 ? STREAM_ERR : STREAM_EOF;
-      return EOF;
-    }
-    stream->avail = n;
-    stream->mark += n;
-    advance_offset(stream, n);
-  }
-  --stream->avail;
-  const int byte = *stream->cur++;
-  if (is_text(stream)) limit_to_plain_run(stream);
-  return byte;
+  if (stream->avail == 0 && !refill(stream)) return EOF;
+  stream->avail = static_cast<int>(stream->mark - stream->cur) - 1;
+  return *stream->cur++;
 }
 
 // Writes `length` bytes to the stream's descriptor, a console that stops at
@@ -133,11 +131,12 @@ bool write_out(Stream* stream) {
 
 // Stores the bytes of one fwrite call in a buffered stream as the in-place
 // putc would, a run at a time, writing out the buffer whenever it is full;
-// in text mode each line feed is stored as carriage return and line feed.
-// `stored` counts the caller's bytes taken, `written` those of them known to
-// have reached the descriptor when a write-out failed.
+// with `translate` (text mode) each line feed is stored as carriage return
+// and line feed. `stored` counts the caller's bytes taken, `written` those of
+// them known to have reached the descriptor when a write-out failed.
 struct Storing {
   Stream* stream;
+  bool translate;
   std::size_t stored;
   std::size_t written;
 
@@ -160,31 +159,29 @@ struct Storing {
   }
 
   bool put(const unsigned char* bytes, std::size_t length) {
-    const bool text = is_text(stream);
     const unsigned char* const end = bytes + length;
     while (bytes < end) {
-      const unsigned char* plain_end = end;
-      if (text) {
-        if (const void* line_feed = memchr(bytes, '\n', static_cast<std::size_t>(end - bytes))) {
-          plain_end = static_cast<const unsigned char*>(line_feed);
-        }
-      }
-      while (bytes < plain_end) {
-        if (!make_room()) return false;
+      if (!make_room()) return false;
+      if (!translate) {
         const auto room = static_cast<std::size_t>(stream->end - stream->cur);
-        const auto left = static_cast<std::size_t>(plain_end - bytes);
+        const auto left = static_cast<std::size_t>(end - bytes);
         const std::size_t n = left < room ? left : room;
         memcpy(stream->cur, bytes, n);
         stream->cur += n;
         bytes += n;
         stored += n;
+        continue;
       }
-      if (bytes < end) {  // a line feed in text mode
-        static constexpr unsigned char kLineEnd[] = {'\r', '\n'};
-        for (const unsigned char byte : kLineEnd) {
-          if (!make_room()) return false;
-          *stream->cur++ = byte;
-        }
+      const TextStep step = write_text(bytes, end, stream->cur, stream->end);
+      stored += static_cast<std::size_t>(step.from - bytes);
+      bytes = step.from;
+      stream->cur = step.to;
+      if (bytes < end && stream->cur + 1 == stream->end) {
+        // Room for a line feed's carriage return alone: the line feed goes
+        // after the write-out.
+        *stream->cur++ = '\r';
+        if (!make_room()) return false;
+        *stream->cur++ = '\n';
         ++bytes;
         ++stored;
       }
@@ -193,6 +190,31 @@ struct Storing {
     return true;
   }
 };
+
+// Stores a run of bytes in a buffered stream, each line feed as carriage
+// return and line feed when `translate`, by the line-buffering rules of
+// fwrite: the number of bytes taken before a write failed (all of them when
+// none did).
+std::size_t store_run(Stream* stream, const unsigned char* bytes, std::size_t length, bool translate) {
+  if (stream->cur < stream->mark) stream_drop_readahead(stream);
+  Storing storing{stream, translate, 0, 0};
+  if (!(stream->flags & STREAM_LINEBUF)) return storing.put(bytes, length) ? length : storing.written;
+  // Line buffering: bytes without a line feed wait in the buffer for one. A
+  // run that holds a line feed writes out all it stores, the bytes after its
+  // last line feed with the lines (unless the stream holds its lines), so
+  // that copying makes one write per run: straight from the caller's bytes
+  // when nothing is buffered before them and no translation is needed.
+  const bool line = memchr(bytes, '\n', length) != nullptr;
+  if (line && stream->cur == stream->mark && !translate) {
+    const std::size_t written = write_bytes(stream, bytes, length);
+    if (written < length) stream->flags |= STREAM_ERR;
+    return written;
+  }
+  if (!storing.put(bytes, length)) return storing.written;
+  if (line && !(stream->flags & STREAM_HOLDLINES)) return storing.write_out() ? length : storing.written;
+  line_flush_pending |= pending_bit(stream);
+  return length;
+}
 
 // Takes up to `most` bytes of the in-place run at cur, ending after the
 // first `stop` byte (-1: none): the number taken.
@@ -207,6 +229,85 @@ std::size_t take_in_place(Stream* stream, std::size_t most, int stop) {
   stream->cur += n;
   stream->avail -= static_cast<int>(n);
   return n;
+}
+
+constexpr unsigned char kReturn[] = {'\r'};
+
+// A buffered text stream over a descriptor (a string stream's area is its
+// caller's: text is never translated in place there).
+bool buffered_text(const Stream* stream) {
+  return (stream->flags & (STREAM_TEXT | STREAM_STRING | STREAM_BUFSET)) == (STREAM_TEXT | STREAM_BUFSET) &&
+         stream->base;
+}
+
+// Whether a stream's text is read by runs translated in place in its buffer:
+// a buffered text stream, not writing, with no byte kept back by the slow
+// path.
+bool reads_text_in_place(const Stream* stream) {
+  return buffered_text(stream) && stream->cur <= stream->mark && stream->lookahead == -1 && stream->pushback == -1;
+}
+
+// Takes the text that the bytes at cur give, up to `most` of them, ending
+// after the first `stop` byte (-1: none), translated in place: the number of
+// bytes it gives, which start at cur as it was. cur moves on over the bytes
+// read, so that the descriptor's position still corresponds to mark; bytes
+// moved down no longer mirror the file, so a seek back to them goes to the
+// system. 0 when the first byte is a carriage return whose next byte is not
+// among them: the slow path decides.
+std::size_t take_text(Stream* stream, std::size_t most, int stop) {
+  unsigned char* const start = stream->cur;
+  const auto held = static_cast<std::size_t>(stream->mark - start);
+  const TextStep step = read_text(start, start, start + (most < held ? most : held), stop);
+  stream->cur = start + (step.from - start);
+  if (step.to != stream->cur) stream->valid_start = stream->cur;
+  stream->avail = 0;  // the in-place getc looks at what follows from the slow path
+  return static_cast<std::size_t>(step.to - start);
+}
+
+// Copies the rest of a text input to a text output a run at a time. Read and
+// written again, text keeps its bytes but for two: a 0x1A is dropped, and a
+// line feed after a byte other than a carriage return gains one. So the runs
+// between those go out as they were read, untranslated either way, and the
+// runs from such a line feed up to the next carriage return or 0x1A go out
+// as written text. A carriage return read last waits for the next byte other
+// than 0x1A: if the input ends first, it is held back when `hold_return`
+// asks, and the result says so. `held`: a carriage return that ended the
+// input when the slow path read it (so that no line feed joins it) is held
+// back already.
+bool copy_text(Stream* in, Stream* out, bool hold_return, bool held) {
+  bool joins = false;         // a line feed after the carriage return held joins it
+  bool after_return = false;  // the byte written last is a carriage return that a line feed joins
+  while (in->cur < in->mark || refill(in)) {
+    const unsigned char* at = in->cur;
+    const unsigned char* const end = in->mark;
+    while (at < end) {
+      if (*at == kCtrlZ) {
+        ++at;
+        continue;
+      }
+      if (held) {
+        store_run(out, kReturn, 1, false);
+        held = false;
+        after_return = joins;
+      }
+      if (*at == '\n' && !after_return) {
+        const unsigned char* stop = find_any_of(at, end, '\r', kCtrlZ, kCtrlZ);
+        store_run(out, at, static_cast<std::size_t>(stop - at), true);
+        at = stop;
+      } else {
+        const unsigned char* change = find_text_change(at + 1, end);
+        held = joins = change[-1] == '\r';
+        const unsigned char* run_end = held ? change - 1 : change;
+        if (run_end > at) store_run(out, at, static_cast<std::size_t>(run_end - at), false);
+        at = change;
+      }
+      after_return = false;
+    }
+    in->cur = in->mark;
+    in->avail = 0;
+  }
+  if (held && !hold_return) store_run(out, kReturn, 1, false);
+  return held && hold_return;
 }
 
 }  // namespace
@@ -240,6 +341,7 @@ int stream_fill(Stream* stream) {
     stream->avail = 0;
     return '\r';
   }
+  limit_to_plain_run(stream);  // once the byte delivered is known
   return byte;
 }
 
@@ -334,47 +436,49 @@ std::size_t fwrite(const void* data, std::size_t size, std::size_t count, Stream
     while (taken < length && stream_put_slow(bytes[taken], stream) != EOF) ++taken;
     return taken / size;
   }
-  if (stream->cur < stream->mark) stream_drop_readahead(stream);
-
-  Storing storing{stream, 0, 0};
-  if (!(stream->flags & STREAM_LINEBUF)) {
-    return storing.put(bytes, length) ? count : storing.written / size;
-  }
-  // Line buffering: bytes without a line feed wait in the buffer for one. A
-  // call that holds a line feed writes out all it stores, the bytes after
-  // its last line feed with the lines (unless the stream holds its lines),
-  // so that copying makes one write per run: straight from the caller's
-  // bytes when nothing is buffered before them and no translation is needed.
-  const bool line = memchr(bytes, '\n', length) != nullptr;
-  if (line && stream->cur == stream->mark && !is_text(stream)) {
-    const std::size_t written = write_bytes(stream, bytes, length);
-    if (written < length) stream->flags |= STREAM_ERR;
-    return written / size;
-  }
-  if (!storing.put(bytes, length)) return storing.written / size;
-  if (line && !(stream->flags & STREAM_HOLDLINES)) return storing.write_out() ? count : storing.written / size;
-  line_flush_pending |= pending_bit(stream);
-  return count;
+  return store_run(stream, bytes, length, is_text(stream)) / size;
 }
 
 std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsigned char** run) {
   if (most == 0) return 0;
-  if (stream->avail > 0) {
+  if (stream->avail > 0) {  // in text mode bytes without a carriage return or 0x1A
     *run = stream->cur;
     return take_in_place(stream, most, stop);
+  }
+  if (reads_text_in_place(stream)) {
+    if (stream->cur == stream->mark && !refill(stream)) return 0;
+    *run = stream->cur;
+    if (const std::size_t n = take_text(stream, most, stop)) return n;
   }
   // The slow path decides, refills and translates.
   const int byte = stream_fill(stream);
   if (byte == EOF) return 0;
   if (stream->base && stream->cur > stream->base && stream->cur[-1] == byte && byte != stop) {
-    // The byte lies in the buffer just before the in-place run: the run
-    // goes on from it.
+    // The byte lies in the buffer just before the bytes at cur: the run goes
+    // on from it.
     *run = stream->cur - 1;
-    return 1 + take_in_place(stream, most - 1, stop);
+    const bool text = reads_text_in_place(stream);
+    return 1 + (text ? take_text(stream, most - 1, stop) : take_in_place(stream, most - 1, stop));
   }
   stream->taken = static_cast<unsigned char>(byte);  // kept in the record
   *run = &stream->taken;
   return 1;
+}
+
+bool stream_copy(Stream* in, Stream* out, bool hold_return) {
+  out->pushback = -1;
+  bool held = false;  // a carriage return that ended the last run, not yet written
+  for (;;) {
+    if (reads_text_in_place(in) && buffered_text(out)) return copy_text(in, out, hold_return, held);
+    const unsigned char* run;
+    const std::size_t n = stream_take(in, SIZE_MAX, -1, &run);
+    if (n == 0) return held;
+    if (held) putc('\r', out);
+    // A carriage return that ends the input so far: in text mode the slow
+    // path found the end after it.
+    held = hold_return && run[n - 1] == '\r' && (!is_text(in) || feof(in));
+    fwrite(run, 1, n - held, out);
+  }
 }
 
 int stream_get_line(char* buffer, int length, Stream* stream) {

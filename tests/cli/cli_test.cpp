@@ -29,8 +29,8 @@
 //                          (127 in start-up) and a diagnostic, having written a prefix of the right output; only
 //                          a failed call that cost standard error alone may leave no diagnostic, and a block the
 //                          heap could not free may cost a warning. Never a crash, a hang or a sanitizer report
-//   grow: NAME             there, file NAME gains a line once a file's size is taken, and a faulted run may
-//   grown: BYTES           write this instead of out, having read the grown file to its end
+//   grow: NAME             file NAME gains a line once a file's size is taken (in the sweep program, swept or not),
+//   grown: BYTES           and a faulted run may write this instead of out, having read the grown file to its end
 // BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an argument), and {usage} (the usage text
 // and a line feed), {error N} (the system's text for error code N), {repeat N TEXT} (TEXT N times), {nls} (the
 // folder of the build's catalogues), {version} (the release's version), {catalogue LANGUAGE} (the bytes of the
@@ -282,7 +282,7 @@ TEST_P(Cli, Run) {
             options.argument_block.emplace();
             for (std::string word; block_words >> word;) options.argument_block->push_back(expand(word));
           }
-          const Outcome clean = run(options, args, swept ? 0 : -1);
+          const Outcome clean = run(options, args, swept || c.fields.count("grow") ? 0 : -1);
           const bool bytes = std::any_of(args.begin(), args.end(), [](const std::string& arg) {  // a byte unit
             const std::string name = arg.substr(0, arg.find('='));
             if (arg.starts_with("--")) return name.size() > 2 && std::string("--bytes").starts_with(name);

@@ -1,0 +1,193 @@
+// Text mode a run at a time. The scans compare 16 bytes at once in the
+// compiler's generic vectors (SSE2 on x86-64, scalar code where a target has
+// no vectors), and 64 at once while nothing is found.
+#include "runtime/stdio/text_runs.h"
+
+#include <cstdint>
+
+namespace rt {
+namespace {
+
+constexpr std::size_t kVector = 16;
+using Bytes = unsigned char __attribute__((vector_size(kVector)));
+using Flags = signed char __attribute__((vector_size(kVector)));  // a comparison: each byte 0 or -1
+using Halves = std::uint64_t __attribute__((vector_size(kVector)));
+
+Bytes load(const unsigned char* at) {
+  Bytes bytes;
+  __builtin_memcpy(&bytes, at, kVector);
+  return bytes;
+}
+
+void store(unsigned char* at, Bytes bytes) { __builtin_memcpy(at, &bytes, kVector); }
+
+Bytes splat(unsigned char byte) { return Bytes{} + byte; }
+
+bool any(Flags flags) {
+  const auto halves = reinterpret_cast<Halves>(flags);
+  return (halves[0] | halves[1]) != 0;
+}
+
+// Bit i set for each byte i of `half` that is set (each byte 0 or 0xFF): the
+// top bits gathered by one multiplication, whose partial products never
+// overlap below bit 64.
+unsigned gather(std::uint64_t half) {
+  return static_cast<unsigned>((((half >> 7) & 0x0101010101010101u) * 0x0102040810204080u) >> 56);
+}
+
+// Bit i set for each byte i of the comparison that holds.
+unsigned bits(Flags flags) {
+  const auto halves = reinterpret_cast<Halves>(flags);
+  return gather(halves[0]) | gather(halves[1]) << 8;
+}
+
+// The index of the first byte set in a comparison that holds somewhere.
+int first_set(Flags flags) {
+  const auto halves = reinterpret_cast<Halves>(flags);
+  return halves[0] ? __builtin_ctzll(halves[0]) / 8 : 8 + __builtin_ctzll(halves[1]) / 8;
+}
+
+// The first byte of the 64 at `at` for which test(16 bytes) holds, or null:
+// one test of all four comparisons while nothing is found.
+template <typename Test>
+const unsigned char* first_of_block(const unsigned char* at, const Test& test) {
+  const Flags a = test(at), b = test(at + kVector), c = test(at + 2 * kVector), d = test(at + 3 * kVector);
+  if (!any(a | b | c | d)) return nullptr;
+  if (any(a)) return at + first_set(a);
+  if (any(b)) return at + kVector + first_set(b);
+  if (any(c)) return at + 2 * kVector + first_set(c);
+  return at + 3 * kVector + first_set(d);
+}
+
+// Moves n bytes down from `from` to `to` (to < from): every load comes before
+// a store could reach its bytes.
+void move_down(unsigned char* to, const unsigned char* from, std::size_t n) {
+  if (n >= kVector) {
+    const Bytes last = load(from + n - kVector);
+    for (std::size_t at = 0; at + kVector <= n; at += kVector) store(to + at, load(from + at));
+    store(to + n - kVector, last);
+    return;
+  }
+  if (n >= 8) {
+    std::uint64_t first, last;
+    __builtin_memcpy(&first, from, 8);
+    __builtin_memcpy(&last, from + n - 8, 8);
+    __builtin_memcpy(to, &first, 8);
+    __builtin_memcpy(to + n - 8, &last, 8);
+    return;
+  }
+  for (std::size_t at = 0; at < n; ++at) to[at] = from[at];
+}
+
+}  // namespace
+
+const unsigned char* find_any_of(const unsigned char* from, const unsigned char* to, unsigned char a,
+                                 unsigned char b, unsigned char c) {
+  const Bytes va = splat(a), vb = splat(b), vc = splat(c);
+  const auto found = [&](const unsigned char* at) {
+    const Bytes x = load(at);
+    return (x == va) | (x == vb) | (x == vc);
+  };
+  for (; to - from >= 4 * static_cast<std::ptrdiff_t>(kVector); from += 4 * kVector) {
+    if (const unsigned char* hit = first_of_block(from, found)) return hit;
+  }
+  for (; to - from >= static_cast<std::ptrdiff_t>(kVector); from += kVector) {
+    if (const Flags hits = found(from); any(hits)) return from + first_set(hits);
+  }
+  for (; from < to; ++from) {
+    if (*from == a || *from == b || *from == c) return from;
+  }
+  return to;
+}
+
+const unsigned char* find_text_change(const unsigned char* from, const unsigned char* to) {
+  const Bytes line_feed = splat('\n'), carriage_return = splat('\r'), ctrl_z = splat(kCtrlZ);
+  const auto changed = [&](const unsigned char* at) {
+    const Bytes x = load(at), before = load(at - 1);
+    return ((x == line_feed) & (before != carriage_return)) | (x == ctrl_z);
+  };
+  for (; to - from >= 4 * static_cast<std::ptrdiff_t>(kVector); from += 4 * kVector) {
+    if (const unsigned char* hit = first_of_block(from, changed)) return hit;
+  }
+  for (; to - from >= static_cast<std::ptrdiff_t>(kVector); from += kVector) {
+    if (const Flags hits = changed(from); any(hits)) return from + first_set(hits);
+  }
+  for (; from < to; ++from) {
+    if (*from == kCtrlZ || (*from == '\n' && from[-1] != '\r')) return from;
+  }
+  return to;
+}
+
+TextStep read_text(unsigned char* to, const unsigned char* from, const unsigned char* end, int stop) {
+  const auto other = static_cast<unsigned char>(stop >= 0 ? stop : '\r');
+  for (;;) {
+    // The bytes up to the next carriage return, 0x1A or stop byte come as they are.
+    const unsigned char* found = find_any_of(from, end, '\r', kCtrlZ, other);
+    const auto n = static_cast<std::size_t>(found - from);
+    if (to != from) move_down(to, from, n);
+    to += n;
+    from = found;
+    if (from == end) return {from, to};
+    const unsigned char byte = *from;
+    if (byte == kCtrlZ) {
+      ++from;
+      continue;
+    }
+    if (byte != '\r') {  // the stop byte
+      *to++ = byte;
+      return {from + 1, to};
+    }
+    const unsigned char* next = from + 1;
+    while (next < end && *next == kCtrlZ) ++next;
+    if (next == end) return {from, to};  // the byte after it is not here yet
+    if (*next == '\n') {
+      *to++ = '\n';
+      from = next + 1;
+      if (stop == '\n') return {from, to};
+    } else {
+      *to++ = '\r';
+      ++from;
+      if (stop == '\r') return {from, to};
+    }
+  }
+}
+
+TextStep write_text(const unsigned char* from, const unsigned char* from_end, unsigned char* to,
+                    unsigned char* to_end) {
+  const Bytes line_feed = splat('\n');
+  // 16 bytes at a time while 32 can be read and 33 stored. A chunk with at
+  // most one line feed goes without a branch on where it is: stored whole,
+  // then the carriage return at the line feed's place and the chunk's bytes
+  // from the line feed on after it (with none: past the 16 bytes kept).
+  while (from_end - from >= 2 * static_cast<std::ptrdiff_t>(kVector) &&
+         to_end - to >= 2 * static_cast<std::ptrdiff_t>(kVector) + 1) {
+    const Bytes chunk = load(from);
+    const unsigned feeds = bits(chunk == line_feed);
+    store(to, chunk);
+    if (feeds & (feeds - 1)) {  // two or more: the first alone
+      const int at = __builtin_ctz(feeds);
+      to[at] = '\r';
+      to[at + 1] = '\n';
+      from += at + 1;
+      to += at + 2;
+      continue;
+    }
+    const int at = __builtin_ctz(feeds | 1u << kVector);
+    to[at] = '\r';
+    store(to + at + 1, load(from + at));
+    from += kVector;
+    to += kVector + (feeds != 0);
+  }
+  for (; from < from_end; ++from) {
+    if (*from == '\n') {
+      if (to_end - to < 2) break;
+      *to++ = '\r';
+    } else if (to == to_end) {
+      break;
+    }
+    *to++ = *from;
+  }
+  return {from, to};
+}
+
+}  // namespace rt

@@ -1,0 +1,47 @@
+// Text mode a run at a time: the scans and copies behind the streams'
+// translation of line ends (a carriage return and line feed read as the line
+// feed, every 0x1A dropped on input; a line feed written as carriage return
+// and line feed). Each goes over its bytes 16 at a time, so that runs are
+// found and moved without a test or a call for every byte or line.
+#pragma once
+
+#include <cstddef>
+
+#include "runtime/prelude.h"
+
+namespace rt {
+
+constexpr unsigned char kCtrlZ = 0x1A;  // end-of-file mark of text files: dropped on input
+
+// The first byte of [from, to) equal to a, b or c, or `to` when there is none.
+const unsigned char* find_any_of(const unsigned char* from, const unsigned char* to, unsigned char a,
+                                 unsigned char b, unsigned char c);
+
+// The first byte of [from, to) that text read in text mode and written again
+// in text mode does not come back as: a 0x1A (dropped), or a line feed after
+// a byte other than a carriage return (written after one); `to` when there
+// is none. A carriage return followed by a line feed is read as the line
+// feed and written as the pair again, any other byte as itself. The byte
+// before `from` is looked at too: it must be readable.
+const unsigned char* find_text_change(const unsigned char* from, const unsigned char* to);
+
+// Where a translation stopped, in what it read and in what it stored.
+struct TextStep {
+  const unsigned char* from;
+  unsigned char* to;
+};
+
+// Reads text in place: stores the bytes of [from, end) as a text-mode reader
+// gives them (every 0x1A dropped, a carriage return and line feed as the line
+// feed) from `to` on (to <= from), up to and including the first `stop` byte
+// given (-1: none). A carriage return whose next byte other than 0x1A lies at
+// `end` or beyond is not read: what follows decides whether it ends a line.
+TextStep read_text(unsigned char* to, const unsigned char* from, const unsigned char* end, int stop);
+
+// Copies [from, from_end) to [to, to_end) as a text-mode writer stores it,
+// each line feed as carriage return and line feed, while it fits (a line feed
+// only with both its bytes). Any byte of [to, to_end) may be stored into.
+TextStep write_text(const unsigned char* from, const unsigned char* from_end, unsigned char* to,
+                    unsigned char* to_end);
+
+}  // namespace rt
