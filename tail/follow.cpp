@@ -61,6 +61,7 @@
 #include "runtime/msg/format.h"
 #include "runtime/msg/heap.h"
 #include "runtime/msg/messages.h"
+#include "runtime/stdio/text_runs.h"
 #include "runtime/startup/exit.h"
 #include "runtime/string.h"
 #include "runtime/win32/errno.h"
@@ -70,8 +71,6 @@
 
 namespace tail {
 namespace {
-
-constexpr unsigned char kCtrlZ = 0x1A;  // the end-of-file mark of text files: dropped when read
 
 // Every kFullLookUpPolls clock polls, the first one included, every name is
 // looked up and every folder compared with what its name leads to: that
@@ -141,44 +140,17 @@ void keep_check(Followed& input, const unsigned char* bytes, int n) {
 
 // Writes bytes just read as text-mode reading gives them: every 0x1A
 // dropped and a carriage return followed by a line feed read as the line
-// feed. The translation goes in place, a run between carriage returns and
-// 0x1A bytes at a time; data[-1] is free for a carriage return held from
-// before. A carriage return that ends the bytes is held.
+// feed, translated in place; data[-1] is free for a carriage return held
+// from before. A carriage return that ends the bytes is held.
 void write_text(int index, Followed& input, unsigned char* data, int n) {
-  unsigned char* const start = data - 1;
-  unsigned char* to = start;
-  const unsigned char* from = data;
+  unsigned char* start = data;
+  if (std::exchange(input.held_return, false)) *--start = '\r';
   const unsigned char* const end = data + n;
-  while (from < end) {
-    const unsigned char c = *from;
-    if (c == kCtrlZ) {
-      ++from;
-      continue;
-    }
-    if (input.held_return) {
-      input.held_return = false;
-      if (c != '\n') *to++ = '\r';
-    }
-    if (c == '\r') {
-      input.held_return = true;
-      ++from;
-      continue;
-    }
-    // The run of plain bytes up to the next carriage return or 0x1A.
-    const auto left = static_cast<std::size_t>(end - from);
-    const void* stop = rt::memchr(from, '\r', left);
-    const auto* run_end = stop ? static_cast<const unsigned char*>(stop) : end;
-    if (const void* mark = rt::memchr(from, kCtrlZ, static_cast<std::size_t>(run_end - from))) {
-      run_end = static_cast<const unsigned char*>(mark);
-    }
-    const auto length = static_cast<std::size_t>(run_end - from);
-    rt::memmove(to, from, length);
-    to += length;
-    from = run_end;
-  }
-  if (to == start) return;
+  const rt::TextStep read = rt::read_text(start, start, end, -1);
+  input.held_return = read.from < end;
+  if (read.to == start) return;
   begin_output(index, input);
-  rt::fwrite(start, 1, static_cast<std::size_t>(to - start), rt::stdout);
+  rt::fwrite(start, 1, static_cast<std::size_t>(read.to - start), rt::stdout);
 }
 
 // The file was truncated or rewritten: what it holds now is written from
