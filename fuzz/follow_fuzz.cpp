@@ -1,7 +1,8 @@
 // Fuzzing follow mode against a model of what its user sees while the followed files change between polls. The
 // input:
 //   byte 0  bit 0: -F, else -f; bits 1-2: 1 -q, 2 -v; bits 3-5 modulo 6: the unit, a letter of "lbckmn"; bit 6: the
-//           count is from the beginning
+//           count is from the beginning; bit 7: text mode, as on Windows, where it always is (streams are text
+//           streams by default, the standard streams too)
 //   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), bit 2 + k set when file k is missing at the
 //           start, and bit 5 set when the system refuses to tell changes of their directory
 //   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose high nibble
@@ -209,7 +210,7 @@ void start() {
       g.err.push_back("tail: input file \"" + in.name + "\": " + rt::strerror(ERROR_FILE_NOT_FOUND));
       continue;
     }
-    std::string part = harness::part_of(in.now.content, true, s).value();
+    std::string part = harness::part_of(in.now.content, true, s, g.text).value();
     in.cr = g.text && g.lines && !part.empty() && part.back() == '\r';
     if (in.cr) part.pop_back();
     emit(k, part, true);
@@ -407,7 +408,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> words = {"tail", data[0] & 1 ? "-F" : "-f", std::string("-") + g.selection.unit,
                                     (g.selection.from_start ? "+" : "") + std::to_string(data[1])};
   if (headers == 1 || headers == 2) words.push_back(headers == 1 ? "-q" : "-v");
-  g.text = w32::kTextModeByDefault;
+  g.text = w32::kTextModeByDefault || (data[0] & 128) != 0;
   g.lines = unit == 0 || unit == 5;
   g.headers = headers == 2 || (headers != 1 && files > 1);
   g.by_name = data[0] & 1;
@@ -433,7 +434,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g.steps.push_back(step);
   }
   start();
-  harness::run_command(words, "");
+  harness::run_command(words, "", g.text);
   while (notify_all()) {  // the requests of handles closed at the end free what they held
   }
   std::error_code ignored;  // files left unwritable would stay: Windows deletes none

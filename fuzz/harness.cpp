@@ -121,12 +121,15 @@ std::string full_path(const std::string& name) {
   return path;
 }
 
-unsigned run_command(std::vector<std::string> words, std::string_view input) {
+unsigned run_command(std::vector<std::string> words, std::string_view input, bool text) {
   run = Run{};
   run.unread = input;
   tail::options = tail::TailOptions{};
-  for (int i = 0; i < 3; ++i) rt::stream_table[i] = g_pristine[i];
-  rt::stream_default_mode = g_pristine_default_mode;
+  for (int i = 0; i < 3; ++i) {
+    rt::stream_table[i] = g_pristine[i];
+    if (text) rt::stream_table[i].flags |= rt::STREAM_TEXT;
+  }
+  rt::stream_default_mode = g_pristine_default_mode | (text ? rt::STREAM_TEXT : 0u);
   rt::line_flush_pending = 0;
   rt::stream_exit_hook = nullptr;
   rt::free(rt::fd_table);
@@ -157,9 +160,9 @@ std::int64_t unit_size(char unit) {
   return unit == 'b' ? 512 : unit == 'c' ? 1 : unit == 'k' ? 1024 : unit == 'm' ? 1048576 : 0;
 }
 
-std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& s) {
+std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& s, bool text) {
   const std::int64_t size = unit_size(s.unit);
-  const std::string data = w32::kTextModeByDefault && !(size != 0 && from_file) ? read_as_text(content) : content;
+  const std::string data = text && !(size != 0 && from_file) ? read_as_text(content) : content;
   const auto length = static_cast<std::int64_t>(data.size());
   if (size != 0) {
     if (s.count > 2147483647 / size) return std::nullopt;  // beyond the largest byte count

@@ -37,8 +37,9 @@ std::string full_path(const std::string& name);
 bool standard(HANDLE handle);
 // ReadFile of standard input, the system's for other handles.
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
-// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed.
-unsigned run_command(std::vector<std::string> words, std::string_view input);
+// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed. `text`:
+// streams are text streams by default and the standard streams text streams, as on Windows (where they always are).
+unsigned run_command(std::vector<std::string> words, std::string_view input, bool text);
 
 // Text-mode reading: every 0x1A dropped, then CR LF read as LF.
 inline std::string read_as_text(std::string bytes) {
@@ -61,8 +62,8 @@ struct Selection {
 };
 // The bytes of a unit letter; 0 for the line units l and n.
 std::int64_t unit_size(char unit);
-// The part of an input a selection picks, as the command reads it (as text, but a file with a byte unit
+// The part of an input a selection picks, as the command reads it (in text mode as text, but a file with a byte unit
 // untranslated), before its writing translates it; no value when the command must fail with status 1.
-std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection);
+std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection, bool text);
 
 }  // namespace harness
