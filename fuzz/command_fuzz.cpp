@@ -2,10 +2,10 @@
 // of arguments, which follow, each ended by a zero byte; the bytes left are the content. The arguments come after
 // the program name "tail", or with bit 3 of the first byte set without it: the first of them is then the program
 // name, and with none argc is 0. Bit 7 of the first byte runs the command in text mode, as on Windows, where it
-// always runs so (streams are text streams by default, the standard streams too). Each input runs twice: once with the content on standard input, a pipe, and the
-// arguments as they are; once with the content also in the file "input", whose name is added as the last argument;
-// no other name opens. The model reads the words by the usage text's grammar with its own table of what each kind
-// of word does, and must see:
+// always runs so (streams are text streams by default, the standard streams too). Each input runs twice: once with
+// the content on standard input, a pipe, and the arguments as they are; once with the content also in the file
+// "input", whose name is added as the last argument; no other name opens. The model reads the words by the usage
+// text's grammar with its own table of what each kind of word does, and must see:
 // - status 2, the usage text and nothing written, exactly for a usage error;
 // - otherwise each operand in turn (standard input without one, and for "-" among several), under a header with
 //   several or -v but not -q: the last or first lines or bytes of the content, as text-mode reading gives it (not
@@ -16,7 +16,8 @@
 // - with --help or --version (the options read so far sound) the usage or the version on standard output, status 0.
 // Long options are read by their own table: a name or the beginning only one name has, its value after "=" or,
 // where it needs one, in the next word; no process runs beside the harness, so --pid never waits.
-// A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1.
+// A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1. No handle the command opened may stay
+// open once its descriptors are closed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -271,7 +272,9 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
 // CreateFileA: only the input file is there.
 HANDLE open_input(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                   DWORD attributes, HANDLE template_file) {
-  if (name == g_input_path) return ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
+  if (name == g_input_path) {
+    return harness::create_file(name, access, share, security, disposition, attributes, template_file);
+  }
   ::SetLastError(ERROR_FILE_NOT_FOUND);
   return INVALID_HANDLE_VALUE;
 }

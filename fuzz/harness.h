@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,8 @@ struct Run {
   std::string out, err;
   bool collecting = true;  // standard output and error are kept
   bool refused = false;    // an allocation was refused
+  bool full = false;       // standard output refuses writes: the disk is full
+  std::set<HANDLE> handles;  // what the command opened (CreateFileA, DuplicateHandle) and has not closed
 };
 extern Run run;
 
@@ -35,9 +38,14 @@ std::string scratch_directory(const char* target);
 std::string full_path(const std::string& name);
 // True for the three standard handles.
 bool standard(HANDLE handle);
+// The system's CreateFileA, its handle counted among the command's until it is closed (a target's replacement
+// calls it for what opens).
+HANDLE create_file(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE template_file);
 // ReadFile of standard input, the system's for other handles.
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
-// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed. `text`:
+// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed, and
+// with it every handle the command opened (the end of the process closes the rest: it must hold none). `text`:
 // streams are text streams by default and the standard streams text streams, as on Windows (where they always are).
 unsigned run_command(std::vector<std::string> words, std::string_view input, bool text);
 
