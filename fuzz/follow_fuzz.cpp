@@ -126,6 +126,7 @@ struct Model {
   int away = 0;                        // files renamed away so far
   std::optional<Step> later;           // step 7, waiting to append its second text
   std::optional<Identity> later_file;  // the file whose read lets it in
+  std::optional<std::pair<Identity, std::int64_t>> taken;  // that file and the size the poll took of it before
   bool full = false;                   // standard output refuses writes
   bool failed = false;                 // a write failed: the next flush ends the program
 } g;
@@ -172,9 +173,10 @@ void truncated(int k) {
   in.window.clear();
 }
 
-// A poll of an open file. One of the size it had when it was last read to its end is not read. One smaller than the
-// most known of it is truncated, and so is one whose bytes before the position are no longer those read there
-// (the first read tells): either is read again from its start.
+// A poll of an open file. One of the size the last poll that read it to its end took of it (before reading: step 7
+// makes it grow while it is read) is not read. One smaller than the most known of it is truncated, and so is one whose
+// bytes before the position are no longer those read there (the first read tells): either is read again from its
+// start.
 void read_on(int k) {
   Input& in = g.inputs[k];
   const auto size = static_cast<std::int64_t>(in.content.size());
@@ -197,7 +199,7 @@ void read_on(int k) {
     in.window = in.content.substr(in.content.size() - std::min(kWindow, in.content.size()));
   }
   in.most = std::max(in.most, size);
-  in.last_size = size;
+  in.last_size = g.taken && g.taken->first == in.id ? std::exchange(g.taken, std::nullopt)->second : size;
 }
 
 Identity identity(const BY_HANDLE_FILE_INFORMATION& info) {
@@ -488,6 +490,7 @@ BOOL read_file(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLA
   BY_HANDLE_FILE_INFORMATION info;
   if (read && *done > 0 && g.later_file && !harness::standard(file) && ::GetFileInformationByHandle(file, &info) &&
       identity(info) == *g.later_file) {
+    g.taken = {*g.later_file, static_cast<std::int64_t>(g.inputs[g.later->file].now.content.size())};
     g.later_file.reset();
     append_later();
   }
