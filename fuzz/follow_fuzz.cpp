@@ -5,7 +5,8 @@
 //           streams by default, the standard streams too)
 //   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), bit 2 + k set when file k is missing at the
 //           start, bit 5 set when the system refuses to tell changes of their directory, bit 6 set when each step
-//           says how the program hears of it
+//           says how the program hears of it, bit 7 set for -s 0.05: the clock every 50 ms, so that it comes while
+//           polls that notices start keep the program deaf to them
 //   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose high nibble
 //   picks a file and whose low nibble modulo 11 is the kind, with bit 6 of byte 2 a byte that says how the change is
 //   heard, and a text ended by a zero byte. Kinds: 0 nothing; 1 append the text; 2 truncate to the size its digits
@@ -120,7 +121,9 @@ struct Model {
   std::vector<std::string> err;        // the lines of standard error
   std::vector<Step> steps;
   std::size_t next = 0;                // the step of the next pause
-  std::optional<Poll> poll;            // the poll under way: it is modelled at the next pause
+  std::vector<Poll> polls;             // made since the last pause: they are modelled at the next
+  ULONGLONG clock = ~ULONGLONG{0};     // when the program polls at the clock: the end of the last pause that
+                                       // notices could wake
   unsigned clock_polls = 0;
   std::vector<Notice> late;            // told at the next pause
   int away = 0;                        // files renamed away so far
@@ -403,17 +406,18 @@ std::vector<bool> tell(const std::vector<Notice>& due) {
   return touched;
 }
 
-// The poll under way when the program paused or ended: each input it concerns in turn, its name looked up first
-// with -F where the poll looks names up. True when it must end the program: a write failed.
-bool model_poll() {
-  const Poll poll = *std::exchange(g.poll, std::nullopt);
+// The polls made since the last pause, when the program paused or ended: in each the inputs it concerns in turn, the
+// name looked up first with -F where the poll looks names up. True when one must end the program: a write failed.
+bool model_polls() {
   try {
-    for (int k = 0; k < static_cast<int>(g.inputs.size()); ++k) {
-      if (!poll.clock && !poll.touched[k]) continue;
-      if (g.by_name && (poll.full || poll.touched[k] || g_refused)) look_up(k);
-      if (g.inputs[k].held) read_on(k);
+    for (const Poll& poll : std::exchange(g.polls, {})) {
+      for (int k = 0; k < static_cast<int>(g.inputs.size()); ++k) {
+        if (!poll.clock && !poll.touched[k]) continue;
+        if (g.by_name && (poll.full || poll.touched[k] || g_refused)) look_up(k);
+        if (g.inputs[k].held) read_on(k);
+      }
+      flush();
     }
-    flush();
   } catch (const WriteFailed&) {
     g.err.push_back(std::string("tail: write error on standard output: ") + rt::strerror(ERROR_DISK_FULL));
     return true;
@@ -436,17 +440,22 @@ void check_held() {
   }
 }
 
-// The pause before each poll that notices can wake: the poll before it is modelled, then the next step is taken,
+// The clock's poll: every input, and at the first and every 16th after it every name.
+Poll clock_poll() { return Poll{true, g.clock_polls++ % kFullLookUpPolls == 0, std::vector<bool>(g.inputs.size())}; }
+
+// The pause before each poll that notices can wake: the polls before it are modelled, then the next step is taken,
 // and the notices due are told (those of the last step that come late, and this one's); when none is told (or the
 // system refused the requests), the pause lasts until the clock, and the clock's poll follows. Once the steps have
 // run out the run ends, and what standard output holds is written, as the next read would write it. A pause that
-// notices cannot wake only moves the clock on.
+// notices cannot wake only moves the clock on; when it reaches the clock, the clock's poll follows.
 DWORD pause(DWORD milliseconds, BOOL alertable) {
   if (!alertable) {
     g_now += milliseconds;
+    if (g_now >= g.clock) g.polls.push_back(clock_poll());
     return 0;
   }
-  if (g.poll && model_poll()) fail("the poll must end the program: a write failed");
+  g.clock = g_now + milliseconds;
+  if (model_polls()) fail("a poll must end the program: a write failed");
   check_held();
   if (g.later) append_later();
   g.later_file.reset();
@@ -464,11 +473,11 @@ DWORD pause(DWORD milliseconds, BOOL alertable) {
     ((step.told & 4) ? g.late : due).push_back(Notice{(step.told & 3) == kOverflow, name, action});
   }
   if (!due.empty() && !g_requests.empty()) {
-    g.poll = Poll{false, false, tell(due)};
+    g.polls.push_back(Poll{false, false, tell(due)});
     return WAIT_IO_COMPLETION;
   }
-  g.poll = Poll{true, g.clock_polls++ % kFullLookUpPolls == 0, std::vector<bool>(g.inputs.size())};
-  g_now += milliseconds;
+  g.polls.push_back(clock_poll());
+  g_now = g.clock;
   return 0;
 }
 
@@ -560,6 +569,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> words = {"tail", data[0] & 1 ? "-F" : "-f", std::string("-") + g.selection.unit,
                                     (g.selection.from_start ? "+" : "") + std::to_string(data[1])};
   if (headers == 1 || headers == 2) words.push_back(headers == 1 ? "-q" : "-v");
+  if (data[2] & 128) words.insert(words.end(), {"-s", "0.05"});
   g.text = w32::kTextModeByDefault || (data[0] & 128) != 0;
   g.lines = unit == 0 || unit == 5;
   g.headers = headers == 2 || (headers != 1 && files > 1);
@@ -596,7 +606,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return in.held;
   });
   const unsigned status = harness::run_command(words, "", g.text);
-  const bool write_error = g.poll && model_poll();  // the poll it ended in
+  const bool write_error = model_polls();  // the poll it ended in
   while (notify_all()) {  // the requests of handles closed at the end free what they held
   }
   std::error_code ignored;  // files left unwritable would stay: Windows deletes none
