@@ -26,6 +26,9 @@
 // and always where the directory cannot be watched. Once standard output refuses writes, the first poll that writes
 // must end the run with the message and status 1. After each poll the program holds a descriptor and a handle for
 // each file it follows, and a handle and a request under way for each directory it watches, no more.
+//
+// Contents: 1. the model's state and its polls   2. the steps   3. notices and pauses   4. the other system calls
+//           5. the run
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -55,6 +58,8 @@ using Identity = std::array<DWORD, 3>;  // volume serial number, file index high
 constexpr std::size_t kWindow = 64;     // the bytes before the position that tell a rewrite
 constexpr char kAnyReason = '\x01';     // ends an expected line whose reason is not known
 constexpr unsigned kFullLookUpPolls = 16;
+
+// --- 1. The model's state and its polls ------------------------------------------------------------------------------
 
 // What a name leads to.
 struct Found {
@@ -298,6 +303,8 @@ void start() {
   }
 }
 
+// --- 2. The steps ----------------------------------------------------------------------------------------------------
+
 // Asks the system what name k leads to; the model learns it, and the content of the file it follows there.
 void look(int k) {
   Input& in = g.inputs[k];
@@ -354,6 +361,8 @@ void apply(const Step& step) {
   harness::run.full = g.full;
   if (step.kind == 7 && g.inputs[k].now.kind == Found::kFile) g.later_file = g.inputs[k].now.id;
 }
+
+// --- 3. Notices and pauses -------------------------------------------------------------------------------------------
 
 // The directory change requests the program has made, told of no change yet.
 struct Request {
@@ -481,6 +490,8 @@ DWORD pause(DWORD milliseconds, BOOL alertable) {
   return 0;
 }
 
+// --- 4. The other system calls ---------------------------------------------------------------------------------------
+
 // CreateFileA: an unreadable name fails with access denied.
 HANDLE open_name(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                  DWORD attributes, HANDLE template_file) {
@@ -537,6 +548,8 @@ DWORD attributes_of(LPCSTR name) {
 }
 
 }  // namespace
+
+// --- 5. The run ------------------------------------------------------------------------------------------------------
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_directory = harness::scratch_directory("follow");
