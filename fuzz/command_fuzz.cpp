@@ -1,10 +1,11 @@
 // Fuzzing the command against a model of its words and its output. The input: its first byte modulo 8 is the number
 // of arguments, which follow, each ended by a zero byte; the bytes left are the content. The arguments come after
 // the program name "tail", or with bit 3 of the first byte set without it: the first of them is then the program
-// name, and with none argc is 0. Each input runs twice: once with the content on standard input, a pipe, and the
-// arguments as they are; once with the content also in the file "input", whose name is added as the last argument;
-// no other name opens. The model reads the words by the usage text's grammar with its own table of what each kind
-// of word does, and must see:
+// name, and with none argc is 0. Bit 7 of the first byte runs the command in text mode, as on Windows, where it
+// always runs so (streams are text streams by default, the standard streams too). Each input runs twice: once with
+// the content on standard input, a pipe, and the arguments as they are; once with the content also in the file
+// "input", whose name is added as the last argument; no other name opens. The model reads the words by the usage
+// text's grammar with its own table of what each kind of word does, and must see:
 // - status 2, the usage text and nothing written, exactly for a usage error;
 // - otherwise each operand in turn (standard input without one, and for "-" among several), under a header with
 //   several or -v but not -q: the last or first lines or bytes of the content, as text-mode reading gives it (not
@@ -15,7 +16,8 @@
 // - with --help or --version (the options read so far sound) the usage or the version on standard output, status 0.
 // Long options are read by their own table: a name or the beginning only one name has, its value after "=" or,
 // where it needs one, in the next word; no process runs beside the harness, so --pid never waits.
-// A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1.
+// A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1. No handle the command opened may stay
+// open once its descriptors are closed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -218,9 +220,10 @@ Command read_words(const std::vector<std::string>& words) {
   return c;
 }
 
-// Runs the command with these words and the content on standard input, and holds what it did to the model.
-void check(const std::vector<std::string>& words, const std::string& content) {
-  const unsigned status = harness::run_command(words, content);
+// Runs the command with these words and the content on standard input, in text mode or not, and holds what it did to
+// the model.
+void check(const std::vector<std::string>& words, const std::string& content, bool text_mode) {
+  const unsigned status = harness::run_command(words, content, text_mode);
   const harness::Run& run = harness::run;
   const Command c = read_words(words);
   if (c.usage_error != (status == 2)) __builtin_trap();
@@ -233,7 +236,7 @@ void check(const std::vector<std::string>& words, const std::string& content) {
   const std::vector<std::string> operands = c.operands.empty() ? std::vector<std::string>{"-"} : c.operands;
   const bool several = operands.size() > 1;
   const bool headers = c.headers == 1 || (c.headers == -1 && several);
-  const bool text = w32::kTextModeByDefault && harness::unit_size(c.selection.unit) == 0;
+  const bool text = text_mode && harness::unit_size(c.selection.unit) == 0;
   std::string expected;
   bool failed = false;
   bool follows = false;
@@ -249,7 +252,7 @@ void check(const std::vector<std::string>& words, const std::string& content) {
     whole &= !(from_stdin && std::exchange(stdin_read, true));
     const std::string name = from_stdin ? "[standard input]" : operand;
     if (headers && whole) expected += (expected.empty() ? "==> " : "\n==> ") + name + " <==\n";
-    std::optional<std::string> part = harness::part_of(content, !from_stdin, c.selection);
+    std::optional<std::string> part = harness::part_of(content, !from_stdin, c.selection, text_mode);
     failed |= !part;  // for standard input whatever it still holds
     if (!part) continue;
     if (!from_stdin && c.follow) {
@@ -269,7 +272,9 @@ void check(const std::vector<std::string>& words, const std::string& content) {
 // CreateFileA: only the input file is there.
 HANDLE open_input(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                   DWORD attributes, HANDLE template_file) {
-  if (name == g_input_path) return ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
+  if (name == g_input_path) {
+    return harness::create_file(name, access, share, security, disposition, attributes, template_file);
+  }
   ::SetLastError(ERROR_FILE_NOT_FOUND);
   return INVALID_HANDLE_VALUE;
 }
@@ -299,8 +304,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const std::string content = at < input.size() ? input.substr(at) : std::string();
   std::ofstream(g_input_name, std::ios::binary | std::ios::trunc) << content;
-  check(words, content);
+  const bool text = w32::kTextModeByDefault || (data[0] & 128) != 0;
+  check(words, content, text);
   words.push_back(g_input_name);
-  check(words, content);
+  check(words, content, text);
   return 0;
 }

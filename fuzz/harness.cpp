@@ -41,6 +41,13 @@ bool refuse(SIZE_T bytes) {
 
 bool standard(HANDLE handle) { return handle == kIn || handle == kOut || handle == kErr; }
 
+HANDLE create_file(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE template_file) {
+  HANDLE handle = ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
+  if (handle != INVALID_HANDLE_VALUE) run.handles.insert(handle);
+  return handle;
+}
+
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped) {
   if (file != kIn) return ::ReadFile(file, buffer, to_read, done, overlapped);
   *done = static_cast<DWORD>(std::min<std::size_t>(to_read, run.unread.size()));
@@ -60,9 +67,14 @@ void install() {
     return which == STD_INPUT_HANDLE ? kIn : which == STD_OUTPUT_HANDLE ? kOut : kErr;
   };
   r.ReadFile = read;
-  // What standard output and standard error get is collected.
+  // What standard output and standard error get is collected, unless standard output's disk is full.
   r.WriteFile = [](HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) -> BOOL {
     if (file != kOut && file != kErr) return ::WriteFile(file, buffer, to_write, done, overlapped);
+    if (file == kOut && run.full) {
+      *done = 0;
+      ::SetLastError(ERROR_DISK_FULL);
+      return FALSE;
+    }
     if (run.collecting) (file == kOut ? run.out : run.err).append(static_cast<const char*>(buffer), to_write);
     *done = to_write;
     return TRUE;
@@ -83,12 +95,21 @@ void install() {
     ::SetLastError(ERROR_INVALID_FUNCTION);
     return INVALID_SET_FILE_POINTER;
   };
-  r.CloseHandle = [](HANDLE object) -> BOOL { return standard(object) || ::CloseHandle(object); };
+  r.CreateFileA = create_file;
+  r.CloseHandle = [](HANDLE object) -> BOOL {
+    if (standard(object)) return TRUE;
+    run.handles.erase(object);
+    return ::CloseHandle(object);
+  };
   r.DuplicateHandle = [](HANDLE process, HANDLE source, HANDLE target_process, HANDLE* target, DWORD access,
                          BOOL inherit, DWORD options) -> BOOL {
-    if (!standard(source)) return ::DuplicateHandle(process, source, target_process, target, access, inherit, options);
-    *target = source;
-    return TRUE;
+    if (standard(source)) {
+      *target = source;
+      return TRUE;
+    }
+    const BOOL done = ::DuplicateHandle(process, source, target_process, target, access, inherit, options);
+    if (done) run.handles.insert(*target);
+    return done;
   };
   r.GetFileAttributesA = [](LPCSTR) -> DWORD { return INVALID_FILE_ATTRIBUTES; };  // no catalogue anywhere
   r.HeapAlloc = [](HANDLE heap, DWORD flags, SIZE_T bytes) -> LPVOID {
@@ -121,12 +142,15 @@ std::string full_path(const std::string& name) {
   return path;
 }
 
-unsigned run_command(std::vector<std::string> words, std::string_view input) {
+unsigned run_command(std::vector<std::string> words, std::string_view input, bool text) {
   run = Run{};
   run.unread = input;
   tail::options = tail::TailOptions{};
-  for (int i = 0; i < 3; ++i) rt::stream_table[i] = g_pristine[i];
-  rt::stream_default_mode = g_pristine_default_mode;
+  for (int i = 0; i < 3; ++i) {
+    rt::stream_table[i] = g_pristine[i];
+    if (text) rt::stream_table[i].flags |= rt::STREAM_TEXT;
+  }
+  rt::stream_default_mode = g_pristine_default_mode | (text ? rt::STREAM_TEXT : 0u);
   rt::line_flush_pending = 0;
   rt::stream_exit_hook = nullptr;
   rt::free(rt::fd_table);
@@ -150,6 +174,7 @@ unsigned run_command(std::vector<std::string> words, std::string_view input) {
   for (int fd = 3; fd < rt::fd_count; ++fd) {
     if (rt::fd_table[fd] != nullptr) rt::close(fd);
   }
+  if (!run.handles.empty()) __builtin_trap();
   return status;
 }
 
@@ -157,9 +182,9 @@ std::int64_t unit_size(char unit) {
   return unit == 'b' ? 512 : unit == 'c' ? 1 : unit == 'k' ? 1024 : unit == 'm' ? 1048576 : 0;
 }
 
-std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& s) {
+std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& s, bool text) {
   const std::int64_t size = unit_size(s.unit);
-  const std::string data = w32::kTextModeByDefault && !(size != 0 && from_file) ? read_as_text(content) : content;
+  const std::string data = text && !(size != 0 && from_file) ? read_as_text(content) : content;
   const auto length = static_cast<std::int64_t>(data.size());
   if (size != 0) {
     if (s.count > 2147483647 / size) return std::nullopt;  // beyond the largest byte count

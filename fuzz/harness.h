@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,6 +25,8 @@ struct Run {
   std::string out, err;
   bool collecting = true;  // standard output and error are kept
   bool refused = false;    // an allocation was refused
+  bool full = false;       // standard output refuses writes: the disk is full
+  std::set<HANDLE> handles;  // what the command opened (CreateFileA, DuplicateHandle) and has not closed
 };
 extern Run run;
 
@@ -35,10 +38,16 @@ std::string scratch_directory(const char* target);
 std::string full_path(const std::string& name);
 // True for the three standard handles.
 bool standard(HANDLE handle);
+// The system's CreateFileA, its handle counted among the command's until it is closed (a target's replacement
+// calls it for what opens).
+HANDLE create_file(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE template_file);
 // ReadFile of standard input, the system's for other handles.
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
-// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed.
-unsigned run_command(std::vector<std::string> words, std::string_view input);
+// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed, and
+// with it every handle the command opened (the end of the process closes the rest: it must hold none). `text`:
+// streams are text streams by default and the standard streams text streams, as on Windows (where they always are).
+unsigned run_command(std::vector<std::string> words, std::string_view input, bool text);
 
 // Text-mode reading: every 0x1A dropped, then CR LF read as LF.
 inline std::string read_as_text(const std::string& bytes) {
@@ -71,8 +80,8 @@ struct Selection {
 };
 // The bytes of a unit letter; 0 for the line units l and n.
 std::int64_t unit_size(char unit);
-// The part of an input a selection picks, as the command reads it (as text, but a file with a byte unit
+// The part of an input a selection picks, as the command reads it (in text mode as text, but a file with a byte unit
 // untranslated), before its writing translates it; no value when the command must fail with status 1.
-std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection);
+std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection, bool text);
 
 }  // namespace harness
