@@ -247,7 +247,7 @@ void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
     for (int c = 0; c < g_folder_count && name[0]; ++c) {
       if (g_folders[c].parent == f && same_leaf(g_folders[c].leaf, name)) check_soon(g_folders[c]);
     }
-    if (entry.NextEntryOffset == 0) break;
+    if (entry.NextEntryOffset == 0 || entry.NextEntryOffset > bytes - at) break;
     at += entry.NextEntryOffset;
   }
 }
