@@ -12,7 +12,8 @@
 //   for byte units read from a file), with text-mode line ends on output for line units; a name that does not open,
 //   a byte count out of range and a negative count from the end of a pipe each get a message and status 1;
 // - with -f a followed file (and with -F or --retry a name that did not open) makes the
-//   run end at the first pause of following, with status 0;
+//   run end at the first pause of following, with status 0; with --pid following ends after its first poll, with
+//   the status of the parts and the carriage returns held back written, under their headers;
 // - with --help or --version (the options read so far sound) the usage or the version on standard output, status 0.
 // Long options are read by their own table: a name or the beginning only one name has, its value after "=" or,
 // where it needs one, in the next word; no process runs beside the harness, so --pid never waits.
@@ -43,6 +44,7 @@ struct Command {
   bool unit_given = false;  // a unit letter was given: no further option may follow
   bool follow = false;
   bool retry = false;  // -F or --retry: names that did not open are looked for at every poll
+  bool pid = false;    // --pid: following ends after its first poll (no process runs beside the harness)
   char text = 0;       // 'h' --help, 'V' --version: the program writes that and ends
   int headers = -1;    // 1: -v; 0: -q
   std::vector<std::string> operands;
@@ -149,6 +151,7 @@ bool read_long(Command& c, const std::vector<std::string>& words, std::size_t& i
   c.retry |= kind == 'r';
   if (kind == 'q' || kind == 'v') c.headers = kind == 'v';
   if (kind == 's') c.usage_error = !value || !is_interval(*value);
+  c.pid |= kind == 'p';
   if (kind == 'p') {  // a decimal process id above 0, in 32 bits
     const bool digits = value && !value->empty() && value->find_first_not_of("0123456789") == std::string::npos;
     const std::size_t first = digits ? value->find_first_not_of('0') : 0;
@@ -242,7 +245,10 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
   bool follows = false;
   bool whole = true;  // the model knows all the output (a second "-" reads what the first left)
   bool stdin_read = false;
+  std::vector<std::string> held;  // the followed inputs whose text ended in a CR held back, by name
+  std::string last;               // the followed input written last, when it was the last written
   for (const std::string& operand : operands) {
+    last.clear();
     const bool from_stdin = c.operands.empty() || (several && operand == "-");
     if (!from_stdin && operand != g_input_name) {
       failed = true;
@@ -257,11 +263,20 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
     if (!part) continue;
     if (!from_stdin && c.follow) {
       follows = true;
+      last = name;
       // A CR that ends the text written waits for the byte after it.
-      if (text && !part->empty() && part->back() == '\r') part->pop_back();
+      if (text && !part->empty() && part->back() == '\r') {
+        part->pop_back();
+        held.push_back(name);
+      }
     }
     if (whole) expected += *part;
   }
+  for (const std::string& name : c.pid ? held : std::vector<std::string>{}) {  // written as following ends
+    if (headers && std::exchange(last, name) != name) expected += "\n==> " + name + " <==\n";
+    expected += "\r";
+  }
+  follows &= !c.pid;
   if (text) expected = harness::written_as_text(expected);
   if (run.refused && status != (follows ? 0u : 1u)) __builtin_trap();
   if (run.refused) return;
