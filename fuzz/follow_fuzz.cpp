@@ -128,7 +128,8 @@ struct Model {
   std::size_t next = 0;                // the step of the next pause
   std::vector<Poll> polls;             // made since the last pause: they are modelled at the next
   ULONGLONG clock = ~ULONGLONG{0};     // when the program polls at the clock: the end of the last pause that
-                                       // notices could wake
+                                       // notices could wake, or an interval after the clock's last poll
+  ULONGLONG interval = 2000;           // -s, in milliseconds
   unsigned clock_polls = 0;
   std::vector<Notice> late;            // told at the next pause
   int away = 0;                        // files renamed away so far
@@ -460,7 +461,10 @@ Poll clock_poll() { return Poll{true, g.clock_polls++ % kFullLookUpPolls == 0, s
 DWORD pause(DWORD milliseconds, BOOL alertable) {
   if (!alertable) {
     g_now += milliseconds;
-    if (g_now >= g.clock) g.polls.push_back(clock_poll());
+    if (g_now >= g.clock) {
+      g.polls.push_back(clock_poll());
+      g.clock = g_now + g.interval;
+    }
     return 0;
   }
   g.clock = g_now + milliseconds;
@@ -582,7 +586,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> words = {"tail", data[0] & 1 ? "-F" : "-f", std::string("-") + g.selection.unit,
                                     (g.selection.from_start ? "+" : "") + std::to_string(data[1])};
   if (headers == 1 || headers == 2) words.push_back(headers == 1 ? "-q" : "-v");
-  if (data[2] & 128) words.insert(words.end(), {"-s", "0.05"});
+  if (data[2] & 128) {
+    words.insert(words.end(), {"-s", "0.05"});
+    g.interval = 50;
+  }
   g.text = w32::kTextModeByDefault || (data[0] & 128) != 0;
   g.lines = unit == 0 || unit == 5;
   g.headers = headers == 2 || (headers != 1 && files > 1);
