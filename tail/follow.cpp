@@ -27,22 +27,25 @@
 //
 // The states of an input, and what moves it between them:
 //
-//                 name opens a file: "appeared", from its start
-//    +---------+ ------------------------------------------------> +------+
-//    | AWAITED |                                                    | OPEN | <-- poll: the new bytes; a
-//    +---------+ <-------------------------------------------------+------+     truncation or rewrite:
-//         ^       name opens nothing, file deleted: "inaccessible"   |  ^  |     "truncated", from the start
-//         |                                                          |  |  |
-//         |   name opens another file: "appeared", from its start    |  |  +-- name opens another file:
-//         +-------------------- +------+ <---------------------------+  |      "replaced", the old drained,
-//              (file deleted)   | AWAY |  name opens nothing, file      |      the new from its start
-//                               +------+  still named: "inaccessible"   |
-//                                   +-----------------------------------+
-//                                     name opens it again: "accessible again", where it left off
+//                  name opens a file: "appeared", from its start
+//    +---------+ ------------------------------------------> +------+ <-- poll: what is new; truncated or
+//    | AWAITED |                                             | OPEN |     rewritten: "truncated", and
+//    +---------+ <------------------------------------------ +------+     from the start again
+//                 name opens nothing, and the file has no     |  ^  |
+//                 name left: "inaccessible"                   |  |  +--> name opens another file:
+//                                                             |  |       "replaced": the old file drained,
+//                 name opens nothing, and the file still      |  |       the new one from its start
+//                 has a name: "inaccessible"                  |  |
+//                                        +------+ <-----------+  |
+//                                        | AWAY |                |
+//                                        +------+ ---------------+
+//                 name opens it again: "accessible again", where it left off;
+//                 name opens another file: "appeared", from its start
 //
 // AWAITED and AWAY are left only by a look-up: by name with --retry, or by
 // descriptor (-f --retry) while the name has not opened yet. OPEN and AWAY
-// keep the identity of the file.
+// keep the identity of the file. A pipe or a console is NOT FOLLOWED: its
+// part is written, and it is never polled.
 //
 // Nothing is ever written twice or lost: a file smaller than what was known
 // of it, or whose last bytes read have changed, was truncated or rewritten
