@@ -449,14 +449,14 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
       if (pause(process, static_cast<DWORD>(until - now), !quiet) == WAIT_OBJECT_0) {
         last_poll = clock = true;
       } else if (!take_notice()) {
-        renew_watches(inputs, count, false);  // a notice of nothing followed: heard, and asked for again
+        renew_watches(false);  // a notice of nothing followed: heard, and asked for again
         continue;
       }
     }
     // A poll: at the clock every input (and at a full look-up every folder
     // and name), after a notice what it concerns.
     const bool full = clock && polls++ % kFullLookUpPolls == 0;
-    renew_watches(inputs, count, full);
+    renew_watches(full);
     if (!poll_inputs(inputs, count, clock, full)) {
       rt::fprintf(rt::stderr, "%s: %s\n", rt::progname, rt::msg_lookup(rt::messages::kNoFilesRemaining));
       end_following(inputs, count, 1);

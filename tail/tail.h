@@ -139,14 +139,15 @@ inline bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
 
 // The folders of followed names, asked to tell their changes (watch.cpp).
 // Gives the named inputs their folders, watches them, and asks each for
-// its first notice. A notice marks the inputs it concerns as touched.
+// its first notice. A notice marks the inputs it concerns as touched; the
+// inputs are kept for that.
 void watch_folders(Followed* inputs, int count);
 // Before a poll: compares the folders that may have changed (every folder
 // at a full look-up) with what their names lead to now, watches anew those
 // that have (touching their inputs), and asks every watched folder whose
 // notice has come for its next, so that what changes during the poll is
 // told again.
-void renew_watches(Followed* inputs, int count, bool full);
+void renew_watches(bool full);
 // True when a notice has come since the last call.
 bool take_notice();
 // True while the folder of the input tells its changes.

@@ -46,8 +46,7 @@ struct Notice {
 // A folder watched: one of followed names, or the folder above one (by name).
 struct Folder {
   char* path;          // its full path, ending in a separator
-  const char* leaf;    // its last component, in the parent's notices (in `leaf_copy`); null for a root
-  char* leaf_copy;
+  char* leaf;          // its last component, as the parent's notices give it; null for a root
   int parent;          // by name: the folder above, which tells when this name changes; -1: none
   DWORD filter;        // what it is asked to tell
   HANDLE handle;       // null while it is not watched
@@ -58,7 +57,7 @@ struct Folder {
 Folder* g_folders = nullptr;
 int g_folder_count = 0;
 bool g_noticed = false;  // a notice has come since the last take_notice
-Followed* g_inputs = nullptr;  // the inputs the completions mark
+Followed* g_inputs = nullptr;  // the inputs followed, which notices mark
 int g_input_count = 0;
 
 // The index of the folder with this full path, added (with the filter) when
@@ -73,7 +72,6 @@ int folder_of(char* path, DWORD filter) {
   }
   g_folders[g_folder_count] = Folder{.path = path,
                                      .leaf = nullptr,
-                                     .leaf_copy = nullptr,
                                      .parent = -1,
                                      .filter = filter,
                                      .handle = nullptr,
@@ -103,7 +101,7 @@ void watch_parent(int f) {
   rt::memcpy(parent, path, start);
   parent[start] = '\0';
   const int p = folder_of(parent, kNameChanges);
-  g_folders[f].leaf = g_folders[f].leaf_copy = leaf;
+  g_folders[f].leaf = leaf;
   g_folders[f].parent = p;
 }
 
@@ -147,7 +145,7 @@ void stop_watching() {
   for (int f = 0; f < g_folder_count; ++f) {
     unwatch(g_folders[f]);
     rt::free(g_folders[f].path);
-    rt::free(g_folders[f].leaf_copy);
+    rt::free(g_folders[f].leaf);
   }
   rt::free(g_folders);
   g_folders = nullptr;
@@ -176,9 +174,9 @@ void touch(Followed& input) { input.touched = g_noticed = true; }
 void check_soon(Folder& folder) { folder.check = g_noticed = true; }
 
 // Marks the inputs of folder f for a poll, and the folders in it for a check.
-void touch_all(Followed* inputs, int count, int f) {
-  for (int k = 0; k < count; ++k) {
-    if (inputs[k].folder == f) touch(inputs[k]);
+void touch_all(int f) {
+  for (int k = 0; k < g_input_count; ++k) {
+    if (g_inputs[k].folder == f) touch(g_inputs[k]);
   }
   for (int c = 0; c < g_folder_count; ++c) {
     if (g_folders[c].parent == f) check_soon(g_folders[c]);
@@ -188,7 +186,7 @@ void touch_all(Followed* inputs, int count, int f) {
 // Compares folder f with what its name leads to now; when that is another
 // folder (or none), the old one is let go, the new one watched, and every
 // name in it looked up. Then a folder that can be watched is.
-void check_folder(Followed* inputs, int count, int f) {
+void check_folder(int f) {
   Folder& folder = g_folders[f];
   folder.check = false;
   rt::FileIdentity now{};
@@ -197,7 +195,7 @@ void check_folder(Followed* inputs, int count, int f) {
     w32::CloseHandle(handle);
     return;
   }
-  if (folder.handle || handle) touch_all(inputs, count, f);  // watched anew, or no more: every name may have changed
+  if (folder.handle || handle) touch_all(f);  // watched anew, or no more: every name may have changed
   unwatch(folder);
   folder.handle = handle;
   folder.id = now;
@@ -223,7 +221,7 @@ void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
   const int f = notice->folder;
   if (error != NO_ERROR || bytes == 0 || bytes > kNoticeBufferSize) {
     if (error != NO_ERROR) check_soon(g_folders[f]);
-    return touch_all(g_inputs, g_input_count, f);
+    return touch_all(f);
   }
   for (DWORD at = 0; at + offsetof(FILE_NOTIFY_INFORMATION, FileName) <= bytes;) {
     FILE_NOTIFY_INFORMATION entry;
@@ -239,7 +237,7 @@ void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
       length = w32::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide, static_cast<int>(units), name,
                                         MAX_PATH, nullptr, &lacking);
     }
-    if (length <= 0 && units > 0 && !lacking) return touch_all(g_inputs, g_input_count, f);
+    if (length <= 0 && units > 0 && !lacking) return touch_all(f);
     name[length > 0 && !lacking ? length : 0] = '\0';
     for (int k = 0; k < g_input_count && name[0]; ++k) {
       if (g_inputs[k].folder == f && same_leaf(g_inputs[k].leaf, name)) touch(g_inputs[k]);
@@ -254,7 +252,7 @@ void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
 
 // Every watched folder with a request under way; one that cannot have it is
 // watched no more (its names are then looked up at every clock poll).
-void request_notices(Followed* inputs, int count) {
+void request_notices() {
   for (int f = 0; f < g_folder_count; ++f) {
     Folder& folder = g_folders[f];
     if (!folder.handle || (folder.notice && folder.notice->pending)) continue;
@@ -269,7 +267,7 @@ void request_notices(Followed* inputs, int count) {
       folder.notice->pending = false;
     }
     unwatch(folder);
-    touch_all(inputs, count, f);
+    touch_all(f);
   }
 }
 
@@ -284,19 +282,18 @@ void watch_folders(Followed* inputs, int count) {
   for (int k = 0; k < count; ++k) {
     if (inputs[k].named) give_folder(inputs[k]);
   }
-  for (int f = 0; f < g_folder_count; ++f) check_folder(inputs, count, f);
-  // Nothing has changed yet.
-  for (int k = 0; k < count; ++k) inputs[k].touched = false;
+  for (int f = 0; f < g_folder_count; ++f) check_folder(f);
+  // The folders just watched need no check yet (following polls every input first).
   for (int f = 0; f < g_folder_count; ++f) g_folders[f].check = false;
   g_noticed = false;
-  request_notices(inputs, count);
+  request_notices();
 }
 
-void renew_watches(Followed* inputs, int count, bool full) {
+void renew_watches(bool full) {
   for (int f = 0; f < g_folder_count; ++f) {
-    if (full || g_folders[f].check) check_folder(inputs, count, f);
+    if (full || g_folders[f].check) check_folder(f);
   }
-  request_notices(inputs, count);
+  request_notices();
 }
 
 bool take_notice() { return std::exchange(g_noticed, false); }
