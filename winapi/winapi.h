@@ -89,7 +89,10 @@
      LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine),                                        \
     (directory, buffer, length, watch_subtree, filter, returned, overlapped, routine), FALSE)                  \
   X(SIZE_T, VirtualQuery, (LPCVOID address, PMEMORY_BASIC_INFORMATION information, SIZE_T size),               \
-    (address, information, size), 0)
+    (address, information, size), 0)                                                                           \
+  X(BOOL, WriteConsoleW, (HANDLE console, LPCVOID buffer, DWORD units, LPDWORD done, LPVOID reserved),      \
+    (console, buffer, units, done, reserved), (*done = 0, FALSE))                                              \
+  X(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR name, DWORD size), (module, name, size), 0)
 
 #if defined(_WIN32)
 
@@ -363,6 +366,7 @@ ULONGLONG GetTickCount64();
 [[noreturn]] void ExitProcess(UINT code);
 LPWSTR GetCommandLineW();
 UINT GetOEMCP();
+UINT GetConsoleOutputCP();
 DWORD GetCurrentProcessId();
 UINT SetErrorMode(UINT mode);
 void SetFileApisToOEM();
@@ -442,6 +446,7 @@ using ::GetCurrentProcess;
 using ::GetVersion;
 using ::GetCommandLineW;
 using ::GetOEMCP;
+using ::GetConsoleOutputCP;
 using ::GetCurrentProcessId;
 using ::SetErrorMode;
 using ::SetFileApisToOEM;

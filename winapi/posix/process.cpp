@@ -201,3 +201,19 @@ void ExitProcess(UINT code) {
   }
   ::_exit(static_cast<int>(code & 0xFF));
 }
+
+// The program's own path, as the kernel names it; 0 when it cannot be had
+// or does not fit (with the terminator) in `size` bytes.
+DWORD GetModuleFileNameA(HMODULE /*module*/, LPSTR name, DWORD size) {
+  const ssize_t n = ::readlink("/proc/self/exe", name, size);
+  if (n < 0) {
+    w32::posix::set_error_from_errno();
+    return 0;
+  }
+  if (static_cast<DWORD>(n) >= size) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return 0;
+  }
+  name[n] = '\0';
+  return static_cast<DWORD>(n);
+}
