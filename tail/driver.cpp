@@ -22,7 +22,74 @@ constexpr std::int64_t kUnitSize[] = {0, 512, 1, 1024, 1048576, 0};
 
 bool is_byte_unit(std::int32_t unit) { return unit >= 1 && unit <= 4; }
 
+// Names are in the page of the file functions (the OEM page).
+rt::TextForm g_names_form{.kind = rt::TextKind::kPage};
+// The form standard output has now, and where it came from (null: bytes).
+rt::TextForm* g_shown = nullptr;
+
 }  // namespace
+
+InputText fresh_text() {
+  const bool bytes = is_byte_unit(options.unit);
+  return InputText{.encoding = bytes ? rt::Encoding::kBytes : rt::Encoding::kUndecided,
+                   .wide = {},
+                   .form = {.kind = bytes ? rt::TextKind::kBytes : rt::TextKind::kUndecided}};
+}
+
+void show(rt::TextForm* form) {
+  if (form == g_shown) return;
+  const rt::TextForm old = rt::stream_swap_form(rt::stdout, form ? *form : rt::TextForm{});
+  if (g_shown) *g_shown = old;
+  g_shown = form;
+}
+
+void let_text_go(InputText& text) {
+  if (g_shown == &text.form) show(nullptr);
+  if (text.form.held > 0) {
+    rt::fwrite(text.form.partial, 1, text.form.held, rt::stdout);
+    text.form.held = 0;
+  }
+}
+
+void set_encoding(InputText& text, rt::Encoding encoding) {
+  // Standard output takes the form anew when it has it now.
+  const bool shown = g_shown == &text.form;
+  if (shown) show(nullptr);
+  text.encoding = encoding;
+  text.wide = rt::WideDecoder{.big_endian = encoding == rt::Encoding::kUtf16Be, .carried = 0, .carry = {}};
+  if (rt::is_wide(encoding)) {
+    text.form = rt::TextForm{.kind = rt::TextKind::kWide};
+  } else if (encoding == rt::Encoding::kUtf8Marked) {
+    text.form = rt::TextForm{.kind = rt::TextKind::kPage, .page = CP_UTF8};
+  }
+  if (shown) show(&text.form);
+}
+
+bool decide_encoding(rt::Stream* stream, bool more_may_come, InputText& text) {
+  if (text.encoding != rt::Encoding::kUndecided) return true;
+  // Text typed at a console has no mark: it is never waited for.
+  if (rt::fd_is_console(rt::fileno(stream)) != 0) {
+    set_encoding(text, rt::Encoding::kBytes);
+    return true;
+  }
+  // A byte at a time while the bytes begin a mark: a pipe gives what it
+  // has, and an 8-bit input costs a one-byte read.
+  const unsigned char* bytes;
+  rt::Encoding found;
+  for (std::size_t wanted = 1;; ++wanted) {
+    const std::size_t n = rt::stream_peek(stream, wanted, &bytes);
+    found = rt::detect_encoding(bytes, n, n >= wanted || more_may_come);
+    if (found != rt::Encoding::kUndecided || n < wanted) break;
+  }
+  if (found == rt::Encoding::kUndecided || rt::ferror(stream)) return false;
+  set_encoding(text, found);
+  if (rt::is_wide(found)) {
+    skip_bytes(stream, rt::mark_length(found));
+    const bool seekable_follow = more_may_come;
+    if (!rt::stream_decode_wide(stream, found == rt::Encoding::kUtf16Be, seekable_follow)) return false;
+  }
+  return true;
+}
 
 int read_error(const char* name) {
   rt::print_error(rt::msg_lookup(rt::messages::kReadError), name);
@@ -32,6 +99,7 @@ int read_error(const char* name) {
 void read_error_exit(const char* name) { rt::exit(read_error(name)); }
 
 void write_header(const char* name, bool first) {
+  show(&g_names_form);
   rt::fprintf(rt::stdout, first ? "==> %s <==\n" : "\n==> %s <==\n", name);
 }
 
@@ -67,14 +135,18 @@ int tail_files(char* const* names, int count) {
     written = -1;
     Followed input;
     bool held_return = false;
-    if (tail_stream(stream, name, &held_return) != 0 ||
-        follow_setup(stream, name, !from_stdin, held_return, input) != 0) {
+    InputText text = fresh_text();
+    show(&text.form);
+    const int result = tail_stream(stream, name, &held_return, text);
+    show(nullptr);
+    if (result != 0 || follow_setup(stream, name, !from_stdin, held_return, text, input) != 0) {
       status = 1;
     } else if (input.state == FollowState::kOpen) {
       written = following;
       followed[following++] = input;
       continue;  // the stream is closed
     }
+    let_text_go(text);
     if (stream != rt::stdin) rt::fclose(stream);
   }
   if (following > 0) follow_files(followed, following, headers && first_header, headers, written, status);
@@ -82,7 +154,7 @@ int tail_files(char* const* names, int count) {
   return status;
 }
 
-int tail_stream(rt::Stream* stream, const char* name, bool* held_return) {
+int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputText& text) {
   std::int64_t offset = 0;
   if (is_byte_unit(options.unit)) {
     const std::int64_t size = kUnitSize[options.unit];
@@ -106,6 +178,16 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return) {
   // line end: a carriage return there waits for the byte after it.
   if (!options.follow || !seekable || !follows_text()) held_return = nullptr;
 
+  // Lines are counted in the input's own units: its first bytes tell them.
+  // A followed file that is empty, or holds the beginning of a mark alone,
+  // is written once they are known.
+  if (!is_byte_unit(options.unit) && !decide_encoding(stream, options.follow && seekable, text)) {
+    if (rt::ferror(stream)) return read_error(name);
+    if (text.encoding == rt::Encoding::kUndecided) return 0;
+    rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
+    return 1;
+  }
+
   if (is_byte_unit(options.unit)) {
     if (!seekable) {
       return options.from_end == 0 ? copy_rest(stream, offset, name, nullptr) : last_bytes_ring(stream, offset, name);
@@ -127,11 +209,19 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return) {
   }
   if (options.from_end == 0) return skip_lines(stream, name, held_return);
   if (options.count == 0) {
-    // Nothing of what is there is written: following starts at its end.
-    if (seekable) rt::fseek(stream, 0, rt::SEEK_END);
+    // Nothing of what is there is written: following starts at its end (in
+    // UTF-16, at the end of its last whole unit).
+    if (seekable) {
+      if (rt::is_wide(text.encoding)) {
+        rt::fseek(stream, status.st_size & ~rt::off_t{1}, rt::SEEK_SET);
+      } else {
+        rt::fseek(stream, 0, rt::SEEK_END);
+      }
+    }
     return 0;
   }
-  return seekable ? last_lines_seek(stream, status.st_size, name, held_return) : last_lines_ring(stream, name);
+  return seekable ? last_lines_seek(stream, status.st_size, name, held_return, text.encoding)
+                  : last_lines_ring(stream, name);
 }
 
 int skip_lines(rt::Stream* stream, const char* name, bool* held_return) {

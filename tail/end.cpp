@@ -28,10 +28,25 @@ int no_memory_for_size() {
   return no_memory();
 }
 
-// The number of line feeds in a block (a loop the compiler vectorizes).
-int count_line_feeds(const char* block, int n) {
+// What ends a line: the byte 0A, or in UTF-16 the unit 000A at an even
+// offset (its byte 0A first in little-endian order, second in big-endian).
+struct LineEnd {
+  int width;  // 1 or 2
+  int at;     // the place of the byte 0A in the unit
+};
+
+bool ends_line(const char* block, int i, LineEnd end) {
+  return block[i + end.at] == '\n' && (end.width == 1 || block[i + 1 - end.at] == 0);
+}
+
+// The number of line ends in a block (for bytes, a loop the compiler vectorizes).
+int count_line_feeds(const char* block, int n, LineEnd end) {
   int count = 0;
-  for (int i = 0; i < n; ++i) count += block[i] == '\n';
+  if (end.width == 1) {
+    for (int i = 0; i < n; ++i) count += block[i] == '\n';
+  } else {
+    for (int i = 0; i + 1 < n; i += 2) count += ends_line(block, i, end);
+  }
   return count;
 }
 
@@ -134,7 +149,9 @@ std::size_t first_capacity(std::size_t limit) {
 
 }  // namespace
 
-int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return) {
+int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return, rt::Encoding encoding) {
+  const bool wide = rt::is_wide(encoding);
+  const LineEnd line_end{.width = wide ? 2 : 1, .at = encoding == rt::Encoding::kUtf16Be ? 1 : 0};
   char* block = static_cast<char*>(rt::malloc(kScanBlockSize));
   if (!block) return no_memory();
   const int fd = rt::fileno(stream);
@@ -147,7 +164,8 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
   // Line feeds to find from the end: the file's own last one is among them.
   // No number of them makes up a count below 0: then all of it is written.
   std::int64_t needed = std::int64_t{options.count} + 1;
-  rt::off_t limit = needed > 0 ? size : 0;
+  // In UTF-16 only whole units count: blocks begin at even offsets.
+  rt::off_t limit = needed > 0 ? size & ~rt::off_t{line_end.width - 1} : 0;
   rt::off_t block_size = kScanFirstBlockSize;
   rt::off_t position = limit > 0 ? (limit - 1) / block_size * block_size : 0;
   while (limit > 0) {
@@ -156,7 +174,8 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
       rt::rewind(stream);
       return last_lines_ring(stream, name);
     }
-    const int n = static_cast<int>(rt::read_fully(fd, block, static_cast<std::size_t>(limit - position)));
+    int n = static_cast<int>(rt::read_fully(fd, block, static_cast<std::size_t>(limit - position)));
+    if (n > 0) n &= ~(line_end.width - 1);
     if (n < 0) {
       // Taken for a block without line feeds, it would put the start too early.
       rt::free(block);
@@ -165,13 +184,13 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
     if (n == 0) break;
     // Counting first keeps the byte-by-byte search to the block that holds
     // the start.
-    const int found = count_line_feeds(block, n);
+    const int found = count_line_feeds(block, n, line_end);
     if (found >= needed) {
       int i = n;
       do {
-        --i;
-      } while (!(block[i] == '\n' && --needed == 0));
-      position += i + 1;
+        i -= line_end.width;
+      } while (!(ends_line(block, i, line_end) && --needed == 0));
+      position += i + line_end.width;
       break;
     }
     needed -= found;
@@ -181,8 +200,16 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
     position = position > block_size ? position - block_size : 0;
   }
   rt::free(block);
+  // The mark of UTF-16 is no text.
+  if (position < static_cast<rt::off_t>(rt::mark_length(encoding))) position = rt::mark_length(encoding);
   // A failed seek would start the copy wherever the scan left the input.
   if (rt::fseek(stream, position, rt::SEEK_SET) != 0) return read_error(name);
+  if (wide) {
+    // Decoded text has no offsets to stop at: it is copied to its end (what
+    // was appended since the size was taken comes after the lines wanted).
+    copy_to_stdout(stream, held_return);
+    return end_of_copy_checks(stream, name);
+  }
 
   // The copy ends at the end of the first line that reaches the size taken
   // before the scan: what was appended since is left for following. Up to

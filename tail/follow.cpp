@@ -96,6 +96,9 @@ Output g_output{};
 // What a poll reads, one byte in front: room for a held carriage return.
 // Allocated when following begins, and kept.
 unsigned char* g_buffer = nullptr;
+// UTF-16 that a poll read, decoded, with the same byte in front; allocated
+// at the first such poll.
+unsigned char* g_decoded = nullptr;
 
 
 // A line of standard error without an error text: "tail: " and the message.
@@ -113,11 +116,12 @@ void check_output() {
 }
 
 // Before an input's bytes: its header, when another input was written last.
-void begin_output(int index, const Followed& input) {
+void begin_output(int index, Followed& input) {
   if (g_output.headers && g_output.written != index) {
     write_header(input.name, std::exchange(g_output.first_header, false));
   }
   g_output.written = index;
+  show(&input.text.form);
 }
 
 // Writes a held carriage return as it stands: no line feed will follow it.
@@ -161,6 +165,8 @@ void write_text(int index, Followed& input, unsigned char* data, int n) {
 void start_again(int index, Followed& input) {
   notice(rt::messages::kTruncated, input.name);
   release_return(index, input);
+  let_text_go(input.text);
+  input.text = fresh_text();
   input.position = 0;
   input.size = 0;
   input.checked = 0;
@@ -192,9 +198,30 @@ bool drain(int index, Followed& input) {
       if (n == 0) continue;  // the kept bytes alone: what follows them may have come since
     }
     if (n == 0) return true;
+    InputText& text = input.text;
+    std::size_t mark = 0;
+    if (text.encoding == rt::Encoding::kUndecided) {
+      // Its first bytes: a mark begun waits for the bytes after it.
+      const rt::Encoding found = rt::detect_encoding(data, static_cast<std::size_t>(n), true);
+      if (found == rt::Encoding::kUndecided) return true;
+      set_encoding(text, found);
+      mark = rt::mark_length(found);
+    }
     keep_check(input, data, n);
     input.position += n;
     if (input.position > input.size) input.size = input.position;
+    data += mark;
+    n -= static_cast<int>(mark);
+    if (rt::is_wide(text.encoding)) {
+      if (!g_decoded) g_decoded = static_cast<unsigned char*>(rt::malloc(rt::decoded_size(kInputBufferSize) + 1));
+      if (!g_decoded) {
+        rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));
+        rt::exit(1);
+      }
+      n = static_cast<int>(rt::decode_wide(text.wide, data, static_cast<std::size_t>(n), g_decoded + 1));
+      data = g_decoded + 1;
+    }
+    if (n == 0) continue;
     if (follows_text()) {
       write_text(index, input, data, n);
     } else {
@@ -237,6 +264,7 @@ void let_go(int index, Followed& input) {
 // A file the name opens for the first time, or after another: followed from
 // its start.
 void take_new(Followed& input, int fd, const rt::FileIdentity& found) {
+  let_text_go(input.text);
   input = Followed{.name = input.name,
                    .state = FollowState::kOpen,
                    .by_name = input.by_name,
@@ -252,7 +280,8 @@ void take_new(Followed& input, int fd, const rt::FileIdentity& found) {
                    .leaf = input.leaf,
                    .touched = false,
                    .checked = 0,
-                   .check = {}};
+                   .check = {},
+                   .text = fresh_text()};
 }
 
 // A look-up: the file the name opens now, compared with the one followed.
@@ -332,7 +361,10 @@ bool poll_inputs(Followed* inputs, int count, bool clock, bool full) {
 
 // Ends following: held carriage returns are written, then the process ends.
 [[noreturn]] void end_following(Followed* inputs, int count, int status) {
-  for (int k = 0; k < count; ++k) release_return(k, inputs[k]);
+  for (int k = 0; k < count; ++k) {
+    release_return(k, inputs[k]);
+    let_text_go(inputs[k].text);
+  }
   rt::fflush(rt::stdout);
   check_output();
   rt::exit(status);
@@ -372,11 +404,14 @@ Followed awaited(const char* name) {
                   .leaf = nullptr,
                   .touched = false,
                   .checked = 0,
-                  .check = {}};
+                  .check = {},
+                  .text = fresh_text()};
 }
 
-int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_return, Followed& followed) {
+int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_return, const InputText& text,
+                 Followed& followed) {
   followed = awaited(name);
+  followed.text = text;
   followed.by_name = named && options.by_name;
   followed.named = named;
   followed.state = FollowState::kNotFollowed;

@@ -53,6 +53,30 @@ const char* parse_count(const char* text, int obsolescent);
 // flag: in 1 for the obsolescent forms, 0 otherwise; out 1 when an f was read.
 const char* parse_units(const char* text, int& flag);
 
+// How an input's text is read and shown.
+struct InputText {
+  rt::Encoding encoding;  // kUndecided until its first bytes tell; kBytes with byte units
+  rt::WideDecoder wide;   // UTF-16 read while following: the bytes of a character a read cut
+  rt::TextForm form;      // what standard output's bytes of it are
+};
+// The text of an input not yet read.
+InputText fresh_text();
+// Makes standard output's bytes from now on those of `form` (null: bytes as
+// they are); the form this replaces is stored back where it came from.
+void show(rt::TextForm* form);
+// Before an input's text starts afresh (or is forgotten): standard output
+// lets go of its form, and a character left unfinished is written as the
+// bytes it has.
+void let_text_go(InputText& text);
+// Decides an input's encoding from its first bytes and sets it up to be
+// read: a UTF-16 mark is taken and the stream decodes from there on. False
+// while the bytes are a mark begun and `more_may_come` (nothing is to be
+// written yet: the encoding stays kUndecided), when the input cannot be read
+// (ferror) and when decoding finds no memory.
+bool decide_encoding(rt::Stream* stream, bool more_may_come, InputText& text);
+// Gives an input whose first bytes were found to be `encoding` its form.
+void set_encoding(InputText& text, rt::Encoding encoding);
+
 // Writes each operand in turn (standard input when there is none), under a
 // header when there are several or -v asks for them, then follows them when
 // asked: the exit status, 1 when any of them failed.
@@ -61,7 +85,7 @@ int tail_files(char* const* names, int count);
 // null, or where a carriage return that ends the text written is kept
 // instead of written (text that is followed afterwards: the byte after it
 // decides whether it ends a line).
-int tail_stream(rt::Stream* stream, const char* name, bool* held_return);
+int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputText& text);
 // Skips `count` lines, then copies the rest.
 int skip_lines(rt::Stream* stream, const char* name, bool* held_return);
 // Drops `skip` bytes, then copies the rest.
@@ -75,7 +99,8 @@ int read_error(const char* name);
 [[noreturn]] void read_error_exit(const char* name);
 
 // The last lines of a positionable input of `size` bytes: a backward scan.
-int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return);
+// In UTF-16 (`encoding`) a line ends at the unit 000A.
+int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return, rt::Encoding encoding);
 // The last lines of any input: a ring of count + 1 line slots.
 int last_lines_ring(rt::Stream* stream, const char* name);
 // The last `offset` bytes of any input: a ring of that many bytes.
@@ -113,6 +138,7 @@ struct Followed {
   bool touched;          // a notice concerned it since its last poll
   int checked;           // bytes in `check`
   unsigned char check[kCheckSize];  // the bytes just before `position`, as read
+  InputText text;        // its encoding, decided again when it starts afresh
 };
 
 // A name that opens nothing yet, looked for at every poll (--retry).
@@ -123,7 +149,8 @@ Followed awaited(const char* name);
 // cannot be set up. `named`: a named operand, not standard input.
 // `held_return`: the text written ended with a carriage return that was
 // held back.
-int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_return, Followed& followed);
+int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_return, const InputText& text,
+                 Followed& followed);
 // Polls the inputs for what is appended (and, by name, for files that
 // replace them) until the process is ended from outside, or until the
 // process of --pid has ended (then with `status`). With headers, one is

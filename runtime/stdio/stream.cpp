@@ -134,8 +134,22 @@ int fflush(Stream* stream) {
 int fclose(Stream* stream) {
   if (!(stream->flags & STREAM_OPEN)) return -1;
   int result = fflush(stream);
+  if (stream->form.kind != TextKind::kBytes) {
+    // A character never finished is written as the bytes it has.
+    const TextForm unfinished = stream_swap_form(stream, TextForm{});
+    if (unfinished.held > 0 && fwrite(unfinished.partial, 1, unfinished.held, stream) < unfinished.held) {
+      result = -1;
+    }
+    if (fflush(stream) != 0) result = -1;
+  }
   if (close(stream->fd) != 0) result = -1;
   if (stream->flags & STREAM_OWNBUF) free(stream->base);
+  if (stream->wide) {
+    free(stream->wide->raw);
+    free(stream->wide);
+    stream->wide = nullptr;
+  }
+  stream->form = TextForm{};
   stream->flags = 0;
   return result;
 }

@@ -23,9 +23,40 @@
 #include <cstdint>
 
 #include "runtime/prelude.h"
+#include "runtime/stdio/encoding.h"
 #include "runtime/win32/fd.h"
 
 namespace rt {
+
+// What the bytes written to a stream are as text. A console shows text as
+// characters: bytes of a known page (or UTF-8) are converted for it, so they
+// read right whatever page the console has; other outputs get the bytes as
+// they are, but for text decoded from UTF-16, which they get in the
+// console's page.
+enum class TextKind : std::uint8_t {
+  kBytes,      // bytes as they are, everywhere
+  kUndecided,  // 8-bit text: bytes until a console sees one above 0x7F; UTF-8 from there on
+               // if the bytes there are UTF-8, else bytes for good
+  kPage,       // text in code page `page` (0: the OEM page)
+  kWide,       // UTF-8 decoded from UTF-16: in the console's page for outputs that are no console
+};
+struct TextForm {
+  TextKind kind = TextKind::kBytes;
+  std::uint16_t page = 0;
+  std::uint8_t held = 0;          // bytes of a character begun but not finished, in `partial`
+  unsigned char partial[3] = {};  // kept while another form was the stream's
+};
+
+// A stream that reads UTF-16 and gives UTF-8: the units read and not yet
+// decoded, and the bytes of a character that a read cut.
+struct WideInput {
+  WideDecoder decoder;
+  bool keep_partial;  // at the end, a cut character is given back to the file, not replaced
+  unsigned char* raw;
+  std::size_t capacity;
+  std::size_t at;   // the next byte of raw to decode
+  std::size_t end;  // one past the last byte read into raw
+};
 
 struct Stream {
   unsigned char* cur;  // next byte to read, or place of the next byte to write
@@ -45,6 +76,8 @@ struct Stream {
   off_t mark_offset;
   // A byte that stream_take delivers from the slow path, outside the buffer.
   unsigned char taken;
+  TextForm form{};             // what the bytes written are, for a console
+  WideInput* wide = nullptr;   // reading UTF-16 decoded to UTF-8; null otherwise
 };
 
 constexpr unsigned STREAM_EOF = 0x01;
@@ -60,6 +93,10 @@ constexpr unsigned STREAM_CONSOLE = 0x100;
 // the next read from any stream (set while runs are copied: see
 // stream_hold_lines).
 constexpr unsigned STREAM_HOLDLINES = 0x200;
+// Whether the descriptor is a console that shows characters, once asked
+// (STREAM_ASKED); cleared when showing them failed.
+constexpr unsigned STREAM_ASKED = 0x400;
+constexpr unsigned STREAM_SHOWS = 0x800;
 
 // Buffering modes of setvbuf; their bits are OR-ed into `flags`.
 constexpr int _IONBF = 8;    // STREAM_BUFSET
@@ -167,6 +204,25 @@ std::size_t stream_take(Stream* stream, std::size_t most, int stop, const unsign
 // carriage return that ends the input is not written (the byte after it may
 // yet come, and end a line with it): the result tells whether one was held.
 bool stream_copy(Stream* in, Stream* out, bool hold_return);
+
+// Looks at the next bytes of an input without taking them: at least `n`
+// unless the input ends first (or the buffer has no room), read as they are,
+// with no translation. The number of bytes at *bytes.
+std::size_t stream_peek(Stream* stream, std::size_t n, const unsigned char** bytes);
+// From here on the input is UTF-16 (after its mark): what is read gives its
+// characters in UTF-8, and text mode translates them as it does bytes (a
+// carriage return and line feed as the line feed, U+001A dropped). Such a
+// stream only reads forward, from an fseek to a unit's offset; it gives back
+// no read-ahead, and ftell fails. With `keep_partial`, a character the
+// input's end cuts is given back to the descriptor (a file that grows may
+// finish it); otherwise it reads as U+FFFD. False without memory.
+bool stream_decode_wide(Stream* stream, bool big_endian, bool keep_partial);
+
+// Makes `form` what the bytes written from now on are, and gives back the
+// form they had, with the bytes of a character not yet finished (its
+// decision too: a form kUndecided comes back as decided once it has been).
+// What the stream holds is written out first.
+TextForm stream_swap_form(Stream* stream, const TextForm& form);
 
 // The stream's descriptor.
 int fileno(const Stream* stream);

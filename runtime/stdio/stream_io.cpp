@@ -5,13 +5,13 @@
 
 #include "runtime/stdio/stream.h"
 
+#include "runtime/msg/heap.h"
+#include "runtime/stdio/console.h"
 #include "runtime/stdio/text_runs.h"
 #include "runtime/string.h"
 
 namespace rt {
 namespace {
-
-constexpr std::size_t kMostWritten = std::size_t{1} << 30;  // bytes offered to one write call at most
 
 bool is_text(const Stream* stream) { return (stream->flags & STREAM_TEXT) != 0; }
 
@@ -46,11 +46,14 @@ void advance_offset(Stream* stream, int n) {
 // (from its base when the buffer is full), once pending lines are written
 // out: false at the end of the input (STREAM_EOF) or on a read error
 // (STREAM_ERR). A string stream's input ends with its area.
+bool refill_wide(Stream* stream);
+
 bool refill(Stream* stream) {
   if (stream->flags & STREAM_STRING) {
     stream->flags |= STREAM_EOF;
     return false;
   }
+  if (stream->wide) return refill_wide(stream);
   if (stream->mark == stream->end) stream->cur = stream->mark = stream->valid_start = stream->base;
   if (line_flush_pending != 0) write_out_pending_lines();
   const int n = read(stream->fd, stream->mark, static_cast<unsigned>(stream->end - stream->mark));
@@ -61,6 +64,52 @@ bool refill(Stream* stream) {
   stream->mark += n;
   advance_offset(stream, n);
   return true;
+}
+
+// Reads UTF-16 into the raw area and decodes it into the buffer after
+// `mark`, from its base once everything was taken: false at the end of the
+// input or on a read error. A character cut by the end is given back to the
+// descriptor or read as U+FFFD. What is decoded mirrors nothing in the file:
+// no seek stays inside the buffer.
+bool refill_wide(Stream* stream) {
+  WideInput& wide = *stream->wide;
+  if (stream->cur == stream->mark) stream->cur = stream->mark = stream->base;
+  for (;;) {
+    const auto room = static_cast<std::size_t>(stream->end - stream->mark);
+    // Raw bytes whose decoding fits the room: decoded_size(most) <= room.
+    const std::size_t most = room >= 8 ? (room - 1) / 3 * 2 - 4 : 0;
+    if (most == 0) return true;  // the bytes already there are to be taken first
+    if (wide.at == wide.end) {
+      if (line_flush_pending != 0) write_out_pending_lines();
+      const std::size_t asked = most < wide.capacity ? most : wide.capacity;
+      const int n = read(stream->fd, wide.raw, static_cast<unsigned>(asked));
+      if (n < 0) {
+        stream->flags |= STREAM_ERR;
+        return false;
+      }
+      if (n == 0) {
+        WideDecoder& decoder = wide.decoder;
+        if (decoder.carried > 0 && wide.keep_partial && lseek(stream->fd, -off_t{decoder.carried}, SEEK_CUR) >= 0) {
+          decoder.carried = 0;
+        }
+        const std::size_t last = finish_wide(decoder, stream->mark);
+        stream->mark += last;
+        stream->valid_start = stream->mark;
+        if (last > 0) return true;
+        stream->flags |= STREAM_EOF;
+        return false;
+      }
+      wide.at = 0;
+      wide.end = static_cast<std::size_t>(n);
+    }
+    const std::size_t left = wide.end - wide.at;
+    const std::size_t taken = left < most ? left : most;
+    const std::size_t made = decode_wide(wide.decoder, wide.raw + wide.at, taken, stream->mark);
+    wide.at += taken;
+    stream->mark += made;
+    stream->valid_start = stream->mark;
+    if (made > 0) return true;
+  }
 }
 
 // One byte from the buffer, refilled from the descriptor when it is used
@@ -85,41 +134,30 @@ int read_step(Stream* stream) {
   return *stream->cur++;
 }
 
-// Writes `length` bytes to the stream's descriptor, a console that stops at
-// a 0x1A given the rest after it: the number of bytes taken.
-std::size_t write_bytes(Stream* stream, const unsigned char* bytes, std::size_t length) {
-  // Where a descriptor that appends writes is not known from here.
-  if (length > 0) stream->mark_offset = -1;
-  const unsigned char* p = bytes;
-  const unsigned char* const end = bytes + length;
-  while (p < end) {
-    const std::size_t left = static_cast<std::size_t>(end - p);
-    const auto offered = static_cast<unsigned>(left < kMostWritten ? left : kMostWritten);
-    const int n = write(stream->fd, p, offered);
-    if (n < 0) break;
-    p += n;
-    if (static_cast<unsigned>(n) < offered) {
-      if (*p != kCtrlZ) break;
-      ++p;  // a console that stops at 0x1A: skip it and go on
-    }
-  }
-  return static_cast<std::size_t>(p - bytes);
-}
-
 // Writes the bytes from mark to cur to the descriptor. Bytes that can't be
-// written are discarded and STREAM_ERR is set: false then.
+// written are discarded and STREAM_ERR is set: false then. The bytes of a
+// character not yet finished stay, moved to the buffer's base.
 bool write_out(Stream* stream) {
   if (stream->flags & STREAM_STRING) return true;
   stream->avail = 0;
   if (stream->flags & STREAM_LINEBUF) line_flush_pending &= ~pending_bit(stream);
   unsigned char* p = stream->mark;
   const bool any = p < stream->cur;
-  p += write_bytes(stream, p, static_cast<std::size_t>(stream->cur - p));
+  const auto length = static_cast<std::size_t>(stream->cur - p);
+  std::size_t kept = 0;
+  p += writes_shown(stream) ? write_shown(stream, p, length, &kept) : write_bytes(stream, p, length);
   stream->mark = p;
-  const bool written = p == stream->cur;
+  const bool written = p + kept == stream->cur;
   if (!written) {
     stream->cur = p;  // the unwritten bytes are discarded
+    kept = 0;
     stream->flags |= STREAM_ERR;
+  }
+  if (kept > 0) {
+    memmove(stream->base, p, kept);
+    stream->mark = stream->valid_start = stream->base;
+    stream->cur = stream->base + kept;
+    return true;
   }
   // A full buffer starts again at its base; so does a line-buffered one
   // after each write-out, so that the next run of lines fits whole.
@@ -205,7 +243,7 @@ std::size_t store_run(Stream* stream, const unsigned char* bytes, std::size_t le
   // that copying makes one write per run: straight from the caller's bytes
   // when nothing is buffered before them and no translation is needed.
   const bool line = memchr(bytes, '\n', length) != nullptr;
-  if (line && stream->cur == stream->mark && !translate) {
+  if (line && stream->cur == stream->mark && !translate && !writes_shown(stream)) {
     const std::size_t written = write_bytes(stream, bytes, length);
     if (written < length) stream->flags |= STREAM_ERR;
     return written;
@@ -397,6 +435,13 @@ void stream_hold_lines(Stream* stream, bool hold) {
 
 void stream_drop_readahead(Stream* stream) {
   if (!stream->base || stream->cur >= stream->mark || (stream->flags & STREAM_STRING)) return;
+  if (stream->wide) {
+    // Decoded bytes have no offset to give back to: the descriptor stays
+    // where reading reached.
+    stream->mark = stream->cur;
+    stream->avail = 0;
+    return;
+  }
   stream->mark_offset = lseek(stream->fd, stream->cur - stream->mark, SEEK_CUR);
   stream->mark = stream->cur;
   stream->avail = 0;
@@ -503,6 +548,19 @@ int stream_get_line(char* buffer, int length, Stream* stream) {
 }
 
 int fseek(Stream* stream, off_t offset, int whence) {
+  if (stream->wide) {
+    // Units are decoded afresh from the new offset.
+    WideInput& wide = *stream->wide;
+    wide.at = wide.end = 0;
+    wide.decoder.carried = 0;
+    stream->avail = 0;
+    stream->lookahead = -1;
+    stream->pushback = -1;
+    stream->flags &= ~STREAM_EOF;
+    stream->cur = stream->mark = stream->valid_start = stream->base;
+    stream->mark_offset = -1;
+    return lseek(stream->fd, offset, whence) < 0 ? -1 : 0;
+  }
   if (stream->mark < stream->cur) {
     fflush(stream);
   } else {
@@ -536,8 +594,80 @@ int fseek(Stream* stream, off_t offset, int whence) {
 }
 
 off_t ftell(Stream* stream) {
+  if (stream->wide) {
+    errno = ERROR_NEGATIVE_SEEK;
+    return -1;
+  }
   if (stream->mark_offset < 0) stream->mark_offset = lseek(stream->fd, 0, SEEK_CUR);
   return stream->mark_offset < 0 ? -1 : stream->mark_offset + (stream->cur - stream->mark);
+}
+
+std::size_t stream_peek(Stream* stream, std::size_t n, const unsigned char** bytes) {
+  if (!(stream->flags & STREAM_BUFSET)) stream_default_buffering(stream);
+  if (stream->cur == stream->mark && stream->mark == stream->end) {
+    stream->cur = stream->mark = stream->valid_start = stream->base;
+  }
+  // Only what is asked for is read: a file's first bytes cost one small
+  // read, and the buffer stays aligned with the file.
+  while (stream->base && !stream->wide && stream->lookahead == -1 && stream->pushback == -1 &&
+         static_cast<std::size_t>(stream->mark - stream->cur) < n && stream->mark < stream->end) {
+    const std::size_t room = static_cast<std::size_t>(stream->end - stream->mark);
+    const std::size_t wanted = n - static_cast<std::size_t>(stream->mark - stream->cur);
+    if (line_flush_pending != 0) write_out_pending_lines();
+    const int got = read(stream->fd, stream->mark, static_cast<unsigned>(wanted < room ? wanted : room));
+    if (got <= 0) {
+      stream->flags |= got < 0 ? STREAM_ERR : STREAM_EOF;
+      break;
+    }
+    stream->mark += got;
+    advance_offset(stream, got);
+  }
+  stream->avail = 0;  // the next getc decides through the slow path
+  *bytes = stream->cur;
+  return stream->base ? static_cast<std::size_t>(stream->mark - stream->cur) : 0;
+}
+
+bool stream_decode_wide(Stream* stream, bool big_endian, bool keep_partial) {
+  if (!stream->base) return false;
+  const auto capacity = static_cast<std::size_t>(stream->end - stream->base);
+  auto* wide = static_cast<WideInput*>(malloc(sizeof(WideInput)));
+  auto* raw = static_cast<unsigned char*>(malloc(capacity));
+  if (!wide || !raw) {
+    free(wide);
+    free(raw);
+    return false;
+  }
+  // The bytes read ahead are the first units.
+  const auto held = static_cast<std::size_t>(stream->mark - stream->cur);
+  memcpy(raw, stream->cur, held);
+  *wide = WideInput{.decoder = {.big_endian = big_endian, .carried = 0, .carry = {}},
+                    .keep_partial = keep_partial,
+                    .raw = raw,
+                    .capacity = capacity,
+                    .at = 0,
+                    .end = held};
+  stream->wide = wide;
+  stream->cur = stream->mark = stream->valid_start = stream->base;
+  stream->avail = 0;
+  stream->mark_offset = -1;
+  stream->flags &= ~STREAM_EOF;
+  return true;
+}
+
+TextForm stream_swap_form(Stream* stream, const TextForm& form) {
+  if (!(stream->flags & STREAM_BUFSET)) stream_default_buffering(stream);
+  if (stream->mark < stream->cur) write_out(stream);
+  TextForm old = stream->form;
+  // What write-out kept is a character begun: it goes with its form.
+  const auto kept = static_cast<std::size_t>(stream->cur - stream->mark);
+  old.held = static_cast<std::uint8_t>(kept <= sizeof old.partial ? kept : 0);
+  if (old.held > 0) memcpy(old.partial, stream->mark, old.held);
+  if (stream->base) stream->cur = stream->mark = stream->valid_start = stream->base;
+  stream->avail = 0;
+  stream->form = form;
+  stream->form.held = 0;
+  if (form.held > 0) fwrite(form.partial, 1, form.held, stream);
+  return old;
 }
 
 void rewind(Stream* stream) {

@@ -1,0 +1,188 @@
+// Encodings of logs: byte order marks, UTF-16 to UTF-8, UTF-8 boundaries.
+#include "runtime/stdio/encoding.h"
+
+namespace rt {
+namespace {
+
+constexpr unsigned char kMarkUtf8[] = {0xEF, 0xBB, 0xBF};
+constexpr unsigned char kMarkLe[] = {0xFF, 0xFE};
+constexpr unsigned char kMarkBe[] = {0xFE, 0xFF};
+
+// 0: the bytes differ from the mark; 1: they are all of it; 2: they begin it.
+int compare_mark(const unsigned char* bytes, std::size_t n, const unsigned char* mark, std::size_t length) {
+  for (std::size_t i = 0; i < n && i < length; ++i) {
+    if (bytes[i] != mark[i]) return 0;
+  }
+  return n >= length ? 1 : 2;
+}
+
+unsigned unit_at(const unsigned char* p, bool big_endian) {
+  return big_endian ? unsigned{p[0]} << 8 | p[1] : unsigned{p[1]} << 8 | p[0];
+}
+
+unsigned char* put_utf8(unsigned char* out, std::uint32_t c) {
+  if (c < 0x80) {
+    *out++ = static_cast<unsigned char>(c);
+  } else if (c < 0x800) {
+    *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
+    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
+    *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else {
+    *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
+    *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+    *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  }
+  return out;
+}
+
+constexpr std::uint32_t kReplacement = 0xFFFD;
+
+bool is_high(unsigned unit) { return unit >= 0xD800 && unit < 0xDC00; }
+bool is_low(unsigned unit) { return unit >= 0xDC00 && unit < 0xE000; }
+
+// The length of the UTF-8 sequence that `lead` begins; 0 for a byte that
+// begins none.
+std::size_t sequence_length(unsigned char lead) {
+  if (lead < 0x80) return 1;
+  if (lead >= 0xC2 && lead <= 0xDF) return 2;
+  if (lead >= 0xE0 && lead <= 0xEF) return 3;
+  if (lead >= 0xF0 && lead <= 0xF4) return 4;
+  return 0;
+}
+
+// Whether the byte at position i (from 1) of a sequence led by `lead` may
+// stand there: the second byte's range excludes overlong forms,
+// surrogates and characters past U+10FFFF.
+bool fits(unsigned char lead, std::size_t i, unsigned char byte) {
+  if (i == 1) {
+    if (lead == 0xE0) return byte >= 0xA0 && byte <= 0xBF;
+    if (lead == 0xED) return byte >= 0x80 && byte <= 0x9F;
+    if (lead == 0xF0) return byte >= 0x90 && byte <= 0xBF;
+    if (lead == 0xF4) return byte >= 0x80 && byte <= 0x8F;
+  }
+  return (byte & 0xC0) == 0x80;
+}
+
+}  // namespace
+
+Encoding detect_encoding(const unsigned char* bytes, std::size_t n, bool more) {
+  struct Mark {
+    const unsigned char* bytes;
+    std::size_t length;
+    Encoding encoding;
+  };
+  constexpr Mark kMarks[] = {{kMarkUtf8, 3, Encoding::kUtf8Marked},
+                             {kMarkLe, 2, Encoding::kUtf16Le},
+                             {kMarkBe, 2, Encoding::kUtf16Be}};
+  bool begun = false;
+  for (const Mark& mark : kMarks) {
+    const int found = compare_mark(bytes, n, mark.bytes, mark.length);
+    if (found == 1) return mark.encoding;
+    begun = begun || found == 2;
+  }
+  return begun && more ? Encoding::kUndecided : Encoding::kBytes;
+}
+
+std::size_t decode_wide(WideDecoder& decoder, const unsigned char* in, std::size_t n, unsigned char* out) {
+  unsigned char* const start = out;
+  const unsigned char* const end = in + n;
+  // The carried bytes first, completed from the input a byte at a time.
+  unsigned char joined[4];
+  std::size_t have = decoder.carried;
+  for (std::size_t i = 0; i < have; ++i) joined[i] = decoder.carry[i];
+  decoder.carried = 0;
+  while (have > 0) {
+    while (have < 2 && in < end) joined[have++] = *in++;
+    if (have < 2) break;
+    const unsigned first = unit_at(joined, decoder.big_endian);
+    if (!is_high(first)) {
+      out = put_utf8(out, is_low(first) ? kReplacement : first);
+      have = 0;
+      break;
+    }
+    while (have < 4 && in < end) joined[have++] = *in++;
+    if (have < 4) break;
+    const unsigned second = unit_at(joined + 2, decoder.big_endian);
+    if (is_low(second)) {
+      out = put_utf8(out, 0x10000 + ((first - 0xD800) << 10) + (second - 0xDC00));
+      have = 0;
+    } else {
+      out = put_utf8(out, kReplacement);  // the second unit starts again
+      joined[0] = joined[2];
+      joined[1] = joined[3];
+      have = 2;
+    }
+  }
+  if (have > 0) {
+    for (std::size_t i = 0; i < have; ++i) decoder.carry[i] = joined[i];
+    decoder.carried = static_cast<std::uint8_t>(have);
+    return static_cast<std::size_t>(out - start);
+  }
+  const bool big = decoder.big_endian;
+  while (end - in >= 2) {
+    const unsigned unit = unit_at(in, big);
+    if (unit < 0x80) {
+      *out++ = static_cast<unsigned char>(unit);
+      in += 2;
+      continue;
+    }
+    if (!is_high(unit)) {
+      out = put_utf8(out, is_low(unit) ? kReplacement : unit);
+      in += 2;
+      continue;
+    }
+    if (end - in < 4) break;  // the pair's other half may yet come
+    const unsigned second = unit_at(in + 2, big);
+    if (is_low(second)) {
+      out = put_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (second - 0xDC00));
+      in += 4;
+    } else {
+      out = put_utf8(out, kReplacement);
+      in += 2;
+    }
+  }
+  decoder.carried = static_cast<std::uint8_t>(end - in);
+  for (std::size_t i = 0; i < decoder.carried; ++i) decoder.carry[i] = in[i];
+  return static_cast<std::size_t>(out - start);
+}
+
+std::size_t finish_wide(WideDecoder& decoder, unsigned char* out) {
+  if (decoder.carried == 0) return 0;
+  decoder.carried = 0;
+  return static_cast<std::size_t>(put_utf8(out, kReplacement) - out);
+}
+
+std::size_t utf8_complete(const unsigned char* bytes, std::size_t n) {
+  // Back over at most three continuation bytes to a lead byte.
+  std::size_t back = 0;
+  while (back < 3 && back < n && (bytes[n - 1 - back] & 0xC0) == 0x80) ++back;
+  if (back == n) return n;
+  const std::size_t lead_at = n - 1 - back;
+  const std::size_t length = sequence_length(bytes[lead_at]);
+  return length > back + 1 ? lead_at : n;
+}
+
+bool is_utf8(const unsigned char* bytes, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned char lead = bytes[i];
+    if (lead < 0x80) {
+      ++i;
+      continue;
+    }
+    const std::size_t length = sequence_length(lead);
+    if (length == 0) return false;
+    for (std::size_t k = 1; k < length; ++k) {
+      if (i + k == n) return true;  // unfinished at the end
+      if (!fits(lead, k, bytes[i + k])) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+}  // namespace rt
