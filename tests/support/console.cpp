@@ -24,6 +24,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kTimeout = std::chrono::seconds(30);
+// Wine's first run may make the build's prefix, which takes longer on a busy machine.
+constexpr auto kWarmTimeout = std::chrono::seconds(120);
 
 // This process's environment without the variables that choose languages, character sets, message catalogues and
 // the terminal's kind, so that only what a run asks for chooses them.
@@ -55,7 +57,7 @@ void reap(pid_t pid, Clock::time_point deadline, const std::string& what) {
     if (Clock::now() >= deadline) {
       ::kill(-pid, SIGKILL);
       ::waitpid(pid, &status, 0);
-      throw std::runtime_error(what + ": no end within 30 s; its processes were killed");
+      throw std::runtime_error(what + ": no end in time; its processes were killed");
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -81,7 +83,7 @@ void warm(const std::string& wine) {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (failed) throw std::runtime_error("cannot start " + wine);
-    reap(pid, Clock::now() + kTimeout, "starting Wine");
+    reap(pid, Clock::now() + kWarmTimeout, "starting Wine");
   });
 }
 
@@ -151,16 +153,19 @@ std::string run_in_console(const ConsoleRun& run) {
   // As typed at cmd's prompt: "chcp 850 >nul&set LANG=de_DE&Z:\...\tail.exe -n 2 a.log". Wine joins the words
   // with blanks and quotes only those holding blanks or quotes, so the words split at blanks come back as this line;
   // its environment chooses no language (wine-run chooses the character locale only).
+  std::vector<std::string> words{wine_path(run.program)};
+  words.insert(words.end(), run.environment.begin(), run.environment.end());
+  words.insert(words.end(), run.args.begin(), run.args.end());
+  for (const std::string& word : words) {
+    if (word.empty() || word.find_first_of(" \t\"") != std::string::npos) {
+      throw std::invalid_argument("a word cmd would not get as typed: [" + word + "]");
+    }
+  }
   std::string line;
   if (run.code_page) line += "chcp " + std::to_string(run.code_page) + " >nul&";
   for (const std::string& entry : run.environment) line += "set " + entry + "&";
-  line += wine_path(run.program);
-  for (const std::string& arg : run.args) {
-    if (arg.empty() || arg.find_first_of(" \t\"") != std::string::npos) {
-      throw std::invalid_argument("a word cmd would not get as typed: [" + arg + "]");
-    }
-    line += " " + arg;
-  }
+  line += words[0];
+  for (const std::string& arg : run.args) line += " " + arg;
   std::vector<std::string> argv{run.wine, "cmd", "/c"};
   for (std::size_t start = 0; start <= line.size();) {
     const std::size_t blank = std::min(line.find(' ', start), line.size());

@@ -22,7 +22,7 @@ struct ConsoleRun {
 // The text the console shows once the program has ended, in UTF-8, each line ended by '\n'. Natively the program
 // gets this process's environment without the variables that choose languages and character sets, LC_CTYPE=C.UTF-8
 // (a terminal's page follows the locale) and the run's environment. Throws std::runtime_error when the run has not
-// ended within 30 seconds; its processes are killed first.
+// ended within 30 seconds (the first Wine run, which may make the prefix, gets 120); its processes are killed first.
 std::string run_in_console(const ConsoleRun& run);
 
 // What a terminal shows of these bytes, as text: without CSI and OSC sequences, other escapes and carriage returns.
