@@ -23,6 +23,62 @@ namespace {
 
 const bool kWine = *TAIL_CONSOLE_WINE != '\0';
 
+// ---- Files -----------------------------------------------------------------------------------------------------
+
+// The UTF-16 units of a UTF-8 text.
+std::u16string utf16(const std::string& utf8) {
+  std::u16string units;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto byte = static_cast<unsigned char>(utf8[i]);
+    const int length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+    char32_t c = length == 1 ? byte : byte & (0x3F >> (length - 1));
+    for (int k = 1; k < length; ++k) c = c << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
+    i += static_cast<std::size_t>(length);
+    if (c >= 0x10000) {
+      units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
+      units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    } else {
+      units += static_cast<char16_t>(c);
+    }
+  }
+  return units;
+}
+
+// A UTF-16 log holding a UTF-8 text, after its byte order mark: little- or big-endian.
+std::string utf16_log(const std::string& text, bool big_endian) {
+  std::string bytes;
+  for (const char16_t unit : u"\uFEFF" + utf16(text)) {
+    const char low = static_cast<char>(unit & 0xFF);
+    const char high = static_cast<char>(unit >> 8);
+    bytes += big_endian ? high : low;
+    bytes += big_endian ? low : high;
+  }
+  return bytes;
+}
+
+// The lines of a UTF-16 log: ended by CR LF and by LF; holding U+010A and U+011A, whose little-endian units hold the
+// bytes of a line feed (0A 01) and of Ctrl-Z (1A 01); and U+1F600, whose surrogate pair straddles byte 1024 of the
+// file (units 511 and 512, the byte order mark being unit 0). The last two lines, and all from the second on.
+struct WideLog {
+  std::string text, last_two, from_second;
+};
+
+const WideLog& wide_log() {
+  static const WideLog log = [] {
+    std::string lines = "Ċ one Ě\r\n";
+    for (char letter = 'a'; letter <= 'f'; ++letter) {
+      lines += "line " + std::string(60, letter) + (letter % 2 ? " Ċ\r\n" : " Ě\n");
+    }
+    const std::size_t before = 1 + utf16(lines + "pair ").size();
+    if (before > 511) throw std::logic_error("the lines before the pair run past byte 1022");
+    const std::string last_two = "pair " + std::string(511 - before, '.') + "😀 Ċ\r\nlast Ě café\n";
+    WideLog result{lines + last_two, last_two, lines.substr(lines.find('\n') + 1) + last_two};
+    if (utf16(result.text).substr(510, 2) != u"😀") throw std::logic_error("the pair is not at byte 1022");
+    return result;
+  }();
+  return log;
+}
+
 // ---- What the console shows ------------------------------------------------------------------------------------
 
 // A text as the console shows it: lines end in LF alone (a CR only returns to the line's start); Wine's console
@@ -69,15 +125,24 @@ const std::string kGermanUsage =
     "        tail --help | --version\n";
 
 const std::vector<Row>& rows() {
+  const WideLog& wide = wide_log();
+  const std::string le = utf16_log(wide.text, false);
+  const std::string be = utf16_log(wide.text, true);
   static const std::vector<Row> table{
       {"ascii", {{"a.log", "one\ntwo\r\nthree\n"}}, {"-n", "2", "a.log"}, "two\r\nthree\n"},
       {"eight_bit_437", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ¢\n", false, {437}},
       {"eight_bit_850", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ø\n", false, {850}},
       {"eight_bit_1252", {{"e.log", "caf\xe9 \x80\n"}}, {"e.log"}, "café €\n", false, {1252}},
-      {"utf8", {{"u.log", kUtf8Text}}, {"u.log"}, kUtf8Text, false, {0, 65001}},
-      {"german_missing_file", {}, {"Übergröße.log"}, "tail: Eingabedatei \"Übergröße.log\": {not found}\n", true,
-       {0, 437, 850}},
-      {"german_usage", {}, {"-x"}, kGermanUsage, true, {0, 437, 850}},
+      {"utf8", {{"u.log", kUtf8Text}}, {"u.log"}, kUtf8Text},
+      {"utf8_bom", {{"b.log", "\xEF\xBB\xBF" + kUtf8Text}}, {"b.log"}, kUtf8Text},
+      {"utf16le_last_2", {{"le.log", le}}, {"-n", "2", "le.log"}, wide.last_two},
+      {"utf16le_from_2", {{"le.log", le}}, {"-n", "+2", "le.log"}, wide.from_second},
+      {"utf16be_last_2", {{"be.log", be}}, {"-n", "2", "be.log"}, wide.last_two},
+      {"utf16be_from_2", {{"be.log", be}}, {"-n", "+2", "be.log"}, wide.from_second},
+      {"utf16_two_files", {{"le.log", le}, {"be.log", be}}, {"-n", "2", "le.log", "be.log"},
+       "==> le.log <==\n" + wide.last_two + "\n==> be.log <==\n" + wide.last_two},
+      {"german_missing_file", {}, {"Übergröße.log"}, "tail: Eingabedatei \"Übergröße.log\": {not found}\n", true},
+      {"german_usage", {}, {"-x"}, kGermanUsage, true},
   };
   return table;
 }
