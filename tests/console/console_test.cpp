@@ -110,7 +110,7 @@ struct Row {
   std::string name;
   std::vector<std::pair<std::string, std::string>> files;  // name and bytes
   std::vector<std::string> args;
-  std::string shown;            // as written to the console; {not found} is not_found()
+  std::string shown;            // what the console shows (a CR shows nothing); {not found} is not_found()
   bool german = false;          // LANG=de_DE, with NLSPATH naming the build's catalogues
   std::set<unsigned> pages{};   // the consoles the row is about (0: the native terminal); all when empty
 };
@@ -125,25 +125,30 @@ const std::string kGermanUsage =
     "        tail --help | --version\n";
 
 const std::vector<Row>& rows() {
-  const WideLog& wide = wide_log();
-  const std::string le = utf16_log(wide.text, false);
-  const std::string be = utf16_log(wide.text, true);
-  static const std::vector<Row> table{
-      {"ascii", {{"a.log", "one\ntwo\r\nthree\n"}}, {"-n", "2", "a.log"}, "two\r\nthree\n"},
-      {"eight_bit_437", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ¢\n", false, {437}},
-      {"eight_bit_850", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ø\n", false, {850}},
-      {"eight_bit_1252", {{"e.log", "caf\xe9 \x80\n"}}, {"e.log"}, "café €\n", false, {1252}},
-      {"utf8", {{"u.log", kUtf8Text}}, {"u.log"}, kUtf8Text},
-      {"utf8_bom", {{"b.log", "\xEF\xBB\xBF" + kUtf8Text}}, {"b.log"}, kUtf8Text},
-      {"utf16le_last_2", {{"le.log", le}}, {"-n", "2", "le.log"}, wide.last_two},
-      {"utf16le_from_2", {{"le.log", le}}, {"-n", "+2", "le.log"}, wide.from_second},
-      {"utf16be_last_2", {{"be.log", be}}, {"-n", "2", "be.log"}, wide.last_two},
-      {"utf16be_from_2", {{"be.log", be}}, {"-n", "+2", "be.log"}, wide.from_second},
-      {"utf16_two_files", {{"le.log", le}, {"be.log", be}}, {"-n", "2", "le.log", "be.log"},
-       "==> le.log <==\n" + wide.last_two + "\n==> be.log <==\n" + wide.last_two},
-      {"german_missing_file", {}, {"Übergröße.log"}, "tail: Eingabedatei \"Übergröße.log\": {not found}\n", true},
-      {"german_usage", {}, {"-x"}, kGermanUsage, true},
-  };
+  static const std::vector<Row> table = [] {
+    const WideLog& wide = wide_log();
+    const std::string le = utf16_log(wide.text, false);
+    const std::string be = utf16_log(wide.text, true);
+    return std::vector<Row>{
+        {"ascii", {{"a.log", "one\ntwo\r\nthree\n"}}, {"-n", "2", "a.log"}, "two\r\nthree\n"},
+        // An 8-bit log in the console's own page, which is not UTF-8: 82 is é in pages 437 and 850, 9B ¢ in 437
+        // and ø in 850; in page 1252 E9 is é and 80 €.
+        {"eight_bit_437", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ¢\n", false, {437}},
+        {"eight_bit_850", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ø\n", false, {850}},
+        {"eight_bit_1252", {{"e.log", "caf\xe9 \x80\n"}}, {"e.log"}, "café €\n", false, {1252}},
+        {"utf8", {{"u.log", kUtf8Text}}, {"u.log"}, kUtf8Text},
+        {"utf8_bom", {{"b.log", "\xEF\xBB\xBF" + kUtf8Text}}, {"b.log"}, kUtf8Text},
+        {"utf16le_last_2", {{"le.log", le}}, {"-n", "2", "le.log"}, wide.last_two},
+        {"utf16le_from_2", {{"le.log", le}}, {"-n", "+2", "le.log"}, wide.from_second},
+        {"utf16be_last_2", {{"be.log", be}}, {"-n", "2", "be.log"}, wide.last_two},
+        {"utf16be_from_2", {{"be.log", be}}, {"-n", "+2", "be.log"}, wide.from_second},
+        {"utf16_two_files", {{"le.log", le}, {"be.log", be}}, {"-n", "2", "le.log", "be.log"},
+         "==> le.log <==\n" + wide.last_two + "\n==> be.log <==\n" + wide.last_two},
+        {"german_missing_file", {}, {"Übergröße.log"}, "tail: Eingabedatei \"Übergröße.log\": {not found}\n",
+         true},
+        {"german_usage", {}, {"-x"}, kGermanUsage, true},
+    };
+  }();
   return table;
 }
 
