@@ -1,0 +1,206 @@
+// A program run in a real console on the Linux host (see console.h): a pseudo-terminal opened by forkpty, read until
+// no process holds it any more, every wait bounded.
+#include "tests/support/console.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace support {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kTimeout = std::chrono::seconds(30);
+// Wine's first run may make the build's prefix, which takes longer on a busy machine.
+constexpr auto kWarmTimeout = std::chrono::seconds(120);
+
+// This process's environment without the variables that choose languages, character sets, message catalogues and
+// the terminal's kind, so that only what a run asks for chooses them.
+std::vector<std::string> neutral_environment() {
+  static const std::set<std::string> dropped{"LANG", "LANGUAGE", "NLSPATH", "ROOTDIR", "DUALCASE", "TERM"};
+  std::vector<std::string> entries;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string text = *entry;
+    const std::string name = text.substr(0, text.find('='));
+    if (!dropped.count(name) && name.rfind("LC_", 0) != 0) entries.push_back(text);
+  }
+  entries.push_back("TERM=xterm");
+  return entries;
+}
+
+std::vector<char*> pointers(const std::vector<std::string>& words) {
+  std::vector<char*> result;
+  for (const std::string& word : words) result.push_back(const_cast<char*>(word.c_str()));
+  result.push_back(nullptr);
+  return result;
+}
+
+// Waits until the process ends or the deadline passes; then kills its process group (the processes it started too)
+// and throws.
+void reap(pid_t pid, Clock::time_point deadline, const std::string& what) {
+  for (;;) {
+    int status;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return;
+    if (Clock::now() >= deadline) {
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      throw std::runtime_error(what + ": no end in time; its processes were killed");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+// Starts the Wine server and its services with all three standard streams detached, once per process: services
+// started by a run on the terminal would keep it open after the run, and its end would never be seen.
+void warm(const std::string& wine) {
+  static std::once_flag once;
+  std::call_once(once, [&] {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int fd : {0, 1, 2}) posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_RDWR, 0);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    const std::vector<std::string> argv{wine, "cmd", "/c", "exit"};
+    const std::vector<std::string> env = neutral_environment();
+    pid_t pid;
+    const int failed = posix_spawn(&pid, wine.c_str(), &actions, &attributes, pointers(argv).data(),
+                                   pointers(env).data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (failed) throw std::runtime_error("cannot start " + wine);
+    reap(pid, Clock::now() + kWarmTimeout, "starting Wine");
+  });
+}
+
+// Runs a program on a new pseudo-terminal (its controlling terminal and standard streams, 250 columns by 100 rows,
+// so that no line of a test wraps) and gives back all the bytes it received.
+std::string run_on_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                            const std::string& cwd) {
+  std::vector<char*> args = pointers(argv);
+  std::vector<char*> envp = pointers(env);
+  winsize size{};
+  size.ws_row = 100;
+  size.ws_col = 250;
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
+  if (pid < 0) throw std::runtime_error("forkpty failed");
+  if (pid == 0) {
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  // The child leads a session of its own: killing its process group ends whatever it started.
+  const auto deadline = Clock::now() + kTimeout;
+  std::string bytes;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      ::kill(-pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      ::close(master);
+      throw std::runtime_error(argv[0] + ": the terminal still open after 30 s; its processes were killed. Shown: " +
+                               shown_text(bytes));
+    }
+    pollfd ready{master, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1000))) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(master, buffer, sizeof buffer);
+    if (n > 0) {
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0 || errno != EINTR) {
+      break;  // EIO: no process holds the terminal any more
+    }
+  }
+  ::close(master);
+  reap(pid, deadline, argv[0]);
+  return bytes;
+}
+
+}  // namespace
+
+std::string wine_path(const std::string& host_path) {
+  std::string path = "Z:" + host_path;
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+  return path;
+}
+
+std::string run_in_console(const ConsoleRun& run) {
+  std::vector<std::string> env = neutral_environment();
+  if (run.wine.empty()) {
+    env.push_back("LC_CTYPE=C.UTF-8");
+    env.insert(env.end(), run.environment.begin(), run.environment.end());
+    std::vector<std::string> argv{run.program};
+    argv.insert(argv.end(), run.args.begin(), run.args.end());
+    return shown_text(run_on_terminal(argv, env, run.cwd));
+  }
+  // As typed at cmd's prompt: "chcp 850 >nul&set LANG=de_DE&Z:\...\tail.exe -n 2 a.log". Wine joins the words
+  // with blanks and quotes only those holding blanks or quotes, so the words split at blanks come back as this line;
+  // its environment chooses no language (wine-run chooses the character locale only).
+  std::vector<std::string> words{wine_path(run.program)};
+  words.insert(words.end(), run.environment.begin(), run.environment.end());
+  words.insert(words.end(), run.args.begin(), run.args.end());
+  for (const std::string& word : words) {
+    if (word.empty() || word.find_first_of(" \t\"") != std::string::npos) {
+      throw std::invalid_argument("a word cmd would not get as typed: [" + word + "]");
+    }
+  }
+  std::string line;
+  if (run.code_page) line += "chcp " + std::to_string(run.code_page) + " >nul&";
+  for (const std::string& entry : run.environment) line += "set " + entry + "&";
+  line += words[0];
+  for (const std::string& arg : run.args) line += " " + arg;
+  std::vector<std::string> argv{run.wine, "cmd", "/c"};
+  for (std::size_t start = 0; start <= line.size();) {
+    const std::size_t blank = std::min(line.find(' ', start), line.size());
+    argv.push_back(line.substr(start, blank - start));
+    start = blank + 1;
+  }
+  warm(run.wine);
+  return shown_text(run_on_terminal(argv, env, run.cwd));
+}
+
+std::string shown_text(const std::string& bytes) {
+  std::string text;
+  const std::size_t size = bytes.size();
+  for (std::size_t i = 0; i < size;) {
+    const char c = bytes[i];
+    if (c == '\x1b') {
+      const char kind = i + 1 < size ? bytes[i + 1] : '\0';
+      i += 2;
+      if (kind == '[') {  // CSI: parameters and intermediates, then a final byte from @ to ~
+        while (i < size && !(bytes[i] >= '@' && bytes[i] <= '~')) ++i;
+        ++i;
+      } else if (kind == ']') {  // OSC: up to BEL or ST (ESC backslash)
+        while (i < size && bytes[i] != '\a' && bytes[i] != '\x1b') ++i;
+        i += i < size && bytes[i] == '\x1b' ? 2 : 1;
+      } else {  // another escape: intermediates from blank to slash, then its final byte
+        i -= 1;
+        while (i < size && bytes[i] >= ' ' && bytes[i] <= '/') ++i;
+        ++i;
+      }
+    } else {
+      if (c != '\r' && c != '\a') text += c;
+      ++i;
+    }
+  }
+  return text;
+}
+
+}  // namespace support
