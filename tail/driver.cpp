@@ -32,6 +32,7 @@ rt::TextForm* g_shown = nullptr;
 InputText fresh_text() {
   const bool bytes = is_byte_unit(options.unit);
   return InputText{.encoding = bytes ? rt::Encoding::kBytes : rt::Encoding::kUndecided,
+                   .mark = 0,
                    .wide = {},
                    .form = {.kind = bytes ? rt::TextKind::kBytes : rt::TextKind::kUndecided}};
 }
@@ -55,7 +56,10 @@ void set_encoding(InputText& text, rt::Encoding encoding) {
   // Standard output takes the form anew when it has it now.
   const bool shown = g_shown == &text.form;
   if (shown) show(nullptr);
+  static const bool console = rt::fd_is_console(rt::fileno(rt::stdout)) == 1;
   text.encoding = encoding;
+  text.mark = static_cast<std::uint8_t>(rt::mark_length(encoding));
+  if (encoding == rt::Encoding::kUtf8Marked && console) text.mark = 3;
   text.wide = rt::WideDecoder{.big_endian = encoding == rt::Encoding::kUtf16Be, .carried = 0, .carry = {}};
   if (rt::is_wide(encoding)) {
     text.form = rt::TextForm{.kind = rt::TextKind::kWide};
@@ -84,9 +88,11 @@ bool decide_encoding(rt::Stream* stream, bool more_may_come, InputText& text) {
   if (found == rt::Encoding::kUndecided || rt::ferror(stream)) return false;
   set_encoding(text, found);
   if (rt::is_wide(found)) {
-    skip_bytes(stream, rt::mark_length(found));
+    skip_bytes(stream, text.mark);
     const bool seekable_follow = more_may_come;
     if (!rt::stream_decode_wide(stream, found == rt::Encoding::kUtf16Be, seekable_follow)) return false;
+  } else {
+    skip_bytes(stream, text.mark);
   }
   return true;
 }
@@ -220,7 +226,7 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputTe
     }
     return 0;
   }
-  return seekable ? last_lines_seek(stream, status.st_size, name, held_return, text.encoding)
+  return seekable ? last_lines_seek(stream, status.st_size, name, held_return, text)
                   : last_lines_ring(stream, name);
 }
 

@@ -149,7 +149,8 @@ std::size_t first_capacity(std::size_t limit) {
 
 }  // namespace
 
-int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return, rt::Encoding encoding) {
+int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return, const InputText& text) {
+  const rt::Encoding encoding = text.encoding;
   const bool wide = rt::is_wide(encoding);
   const LineEnd line_end{.width = wide ? 2 : 1, .at = encoding == rt::Encoding::kUtf16Be ? 1 : 0};
   char* block = static_cast<char*>(rt::malloc(kScanBlockSize));
@@ -200,8 +201,8 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
     position = position > block_size ? position - block_size : 0;
   }
   rt::free(block);
-  // The mark of UTF-16 is no text.
-  if (position < static_cast<rt::off_t>(rt::mark_length(encoding))) position = rt::mark_length(encoding);
+  // A mark is no text.
+  if (position < rt::off_t{text.mark}) position = text.mark;
   // A failed seek would start the copy wherever the scan left the input.
   if (rt::fseek(stream, position, rt::SEEK_SET) != 0) return read_error(name);
   if (wide) {

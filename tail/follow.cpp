@@ -205,7 +205,7 @@ bool drain(int index, Followed& input) {
       const rt::Encoding found = rt::detect_encoding(data, static_cast<std::size_t>(n), true);
       if (found == rt::Encoding::kUndecided) return true;
       set_encoding(text, found);
-      mark = rt::mark_length(found);
+      mark = text.mark;
     }
     keep_check(input, data, n);
     input.position += n;

@@ -56,6 +56,7 @@ const char* parse_units(const char* text, int& flag);
 // How an input's text is read and shown.
 struct InputText {
   rt::Encoding encoding;  // kUndecided until its first bytes tell; kBytes with byte units
+  std::uint8_t mark;      // the bytes of its mark, which are never written
   rt::WideDecoder wide;   // UTF-16 read while following: the bytes of a character a read cut
   rt::TextForm form;      // what standard output's bytes of it are
 };
@@ -74,7 +75,9 @@ void let_text_go(InputText& text);
 // written yet: the encoding stays kUndecided), when the input cannot be read
 // (ferror) and when decoding finds no memory.
 bool decide_encoding(rt::Stream* stream, bool more_may_come, InputText& text);
-// Gives an input whose first bytes were found to be `encoding` its form.
+// Gives an input whose first bytes were found to be `encoding` its form,
+// and the length of its mark: UTF-16's always, UTF-8's when standard output
+// is a console, which shows characters (elsewhere the bytes stay as they are).
 void set_encoding(InputText& text, rt::Encoding encoding);
 
 // Writes each operand in turn (standard input when there is none), under a
@@ -99,8 +102,9 @@ int read_error(const char* name);
 [[noreturn]] void read_error_exit(const char* name);
 
 // The last lines of a positionable input of `size` bytes: a backward scan.
-// In UTF-16 (`encoding`) a line ends at the unit 000A.
-int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return, rt::Encoding encoding);
+// In UTF-16 a line ends at the unit 000A.
+// `text`: the input's encoding and mark.
+int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return, const InputText& text);
 // The last lines of any input: a ring of count + 1 line slots.
 int last_lines_ring(rt::Stream* stream, const char* name);
 // The last `offset` bytes of any input: a ring of that many bytes.

@@ -114,11 +114,10 @@ std::size_t write_bytes(Stream* stream, const unsigned char* bytes, std::size_t 
 }
 
 bool writes_shown(Stream* stream) {
-  switch (stream->form.kind) {
-    case TextKind::kBytes: return false;
-    case TextKind::kWide: return true;
-    default: return !(stream->flags & STREAM_STRING) && shows_characters(stream);
-  }
+  if (stream->form.kind == TextKind::kBytes || (stream->flags & STREAM_STRING)) return false;
+  // Text decoded from UTF-16 is converted for any output: for a console to
+  // characters, for the others to the console's page.
+  return shows_characters(stream) || stream->form.kind == TextKind::kWide;
 }
 
 std::size_t write_shown(Stream* stream, const unsigned char* bytes, std::size_t length, std::size_t* kept) {
