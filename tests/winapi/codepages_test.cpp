@@ -3,9 +3,13 @@
 // emulation is held to run natively.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "runtime/msg/heap.h"
+#include "runtime/startup/start.h"
 #include "winapi/winapi.h"
 
 namespace {
@@ -210,6 +214,44 @@ TEST(CodePagesHere, NamesAreBytes) {
 TEST(CodePagesHere, AsWindowsDocumentsThem) {
   for (const Widening& row : kDocumentedWidenings) check(row);
   for (const Narrowing& row : kDocumentedNarrowings) check(row);
+}
+
+// The process's locale for characters, set for the length of a scope.
+class Locale {
+ public:
+  explicit Locale(const char* name) {
+    if (const char* saved = std::getenv("LC_ALL")) saved_ = saved;
+    ::setenv("LC_ALL", name, 1);
+  }
+  ~Locale() { saved_ ? ::setenv("LC_ALL", saved_->c_str(), 1) : ::unsetenv("LC_ALL"); }
+  Locale(const Locale&) = delete;
+  Locale& operator=(const Locale&) = delete;
+
+ private:
+  std::optional<std::string> saved_;
+};
+
+struct LocalePage {
+  const char* locale;
+  UINT page;
+};
+constexpr LocalePage kLocalePages[] = {
+    {"C.UTF-8", CP_UTF8}, {"en_US.utf8", CP_UTF8}, {"C", 437}, {"POSIX", 437}, {"de_DE.ISO-8859-1", 437},
+};
+
+// The OEM page is the terminal's, which follows the locale; start-up still takes the line's bytes as they are.
+TEST(CodePagesHere, TheOemPageIsTheConsoles) {
+  const std::u16string line = u"'tail' 'caf\u00C3\u00A9' '\u00FF*'";
+  for (const LocalePage& row : kLocalePages) {
+    SCOPED_TRACE(row.locale);
+    const Locale locale(row.locale);
+    EXPECT_EQ(GetOEMCP(), row.page);
+    EXPECT_EQ(GetOEMCP(), GetConsoleOutputCP());
+    char* text = rt::oem_command_line(reinterpret_cast<const WCHAR*>(line.c_str()));
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::string(text), "'tail' 'caf\xC3\xA9' '\xFF*'");
+    rt::free(text);
+  }
 }
 
 #endif

@@ -1,6 +1,6 @@
 // The code pages of texts: MultiByteToWideChar and WideCharToMultiByte
 // convert between a page's bytes and UTF-16 units as Windows does, for the
-// pages this program uses.
+// pages this program uses; and the OEM page is the terminal's.
 //
 // CP_ACP and CP_OEMCP are the pages of names, and names here are bytes in
 // whatever encoding the terminal has: under both, each byte is the unit of
@@ -227,9 +227,11 @@ int fail(DWORD error) {
 
 }  // namespace
 
-// Any page but UTF-8 will do: a unit below 256 is its byte under
-// CP_OEMCP, and the others are characters the page lacks.
-UINT GetOEMCP() { return 437; }
+// Names here are bytes in the terminal's encoding, and the console's page
+// is that encoding: a name converted from this page to be shown comes out
+// as the characters the terminal shows for its bytes. The file functions
+// still take the bytes themselves (CP_OEMCP is the names' identity).
+UINT GetOEMCP() { return GetConsoleOutputCP(); }
 
 // A size of -1 takes the text up to its zero byte, that included; a size
 // of 0 for `wide` gives the number of units the text needs, and writes none.
