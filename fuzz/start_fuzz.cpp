@@ -135,6 +135,13 @@ std::uint32_t word_at(std::size_t at) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
+#ifndef _WIN32
+  // The conversions are checked against an OEM page that lacks characters, as Windows' 437 under Wine does.
+  // Natively the OEM page follows the locale while the file functions keep names' bytes whatever it is: under a
+  // UTF-8 locale start-up would take the units above 0xFF made here, which no native command line holds, for
+  // characters the page has.
+  ::setenv("LC_ALL", "C", 1);
+#endif
   auto& r = w32::hook::replacements;
   r.MapViewOfFile = [](HANDLE mapping, DWORD, DWORD, DWORD, SIZE_T) -> LPVOID {
     g_mapped = reinterpret_cast<std::uintptr_t>(mapping);

@@ -319,8 +319,11 @@ constexpr DWORD FILE_ACTION_MODIFIED = 3;
 constexpr DWORD FILE_ACTION_RENAMED_OLD_NAME = 4;
 constexpr DWORD FILE_ACTION_RENAMED_NEW_NAME = 5;
 
+constexpr UINT CP_ACP = 0;
 constexpr UINT CP_OEMCP = 1;
 constexpr UINT CP_UTF8 = 65001;
+constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
+constexpr DWORD WC_ERR_INVALID_CHARS = 0x80;
 constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x400;
 
 constexpr DWORD NO_ERROR = 0;
@@ -351,6 +354,8 @@ constexpr DWORD FILE_CASE_SENSITIVE_SEARCH = 0x1;
 constexpr DWORD FILE_CASE_PRESERVED_NAMES = 0x2;
 constexpr DWORD ERROR_MOD_NOT_FOUND = 126;
 constexpr DWORD ERROR_OPERATION_ABORTED = 995;
+constexpr DWORD ERROR_INVALID_FLAGS = 1004;
+constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
 
 // --- The emulated functions (global, as <windows.h> declares them) ----------
 #define W32_DECLARE(result, name, parameters, arguments, failed) result name parameters;

@@ -1,5 +1,5 @@
-// The process: version, command line, environment, the code page of its
-// texts, start-up settings, sleeping and the end of the process.
+// The process: version, command line, environment, start-up settings,
+// sleeping and the end of the process.
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -55,7 +55,7 @@ DWORD GetVersion() { return 0x1DB10106; }  // Windows NT 6.1, build 7601: the to
 // inside one in double quotes: the command-line splitter returns exactly
 // the arguments the process was started with, and expands no wildcard.
 // Names are bytes here: each byte of the line is one unit (0-255), which
-// WideCharToMultiByte gives back as that byte.
+// WideCharToMultiByte gives back as that byte from the OEM page.
 LPWSTR GetCommandLineW() {
   static std::u16string line = [] {
     const std::string arguments = process_arguments();
@@ -96,40 +96,6 @@ LPWCH GetEnvironmentStringsW() {
 BOOL FreeEnvironmentStringsW(LPWCH block) {
   delete[] block;
   return TRUE;
-}
-
-// Any page but UTF-8 will do: a unit below 256 is its byte, and the others
-// are characters the page lacks.
-UINT GetOEMCP() { return 437; }
-
-// Units below 256 are the bytes they stand for; any other unit is a
-// character the page lacks, given as the default character '?' (the runtime
-// asks for no other). The caller counts the units.
-int WideCharToMultiByte(UINT /*code_page*/, DWORD /*flags*/, LPCWCH wide, int units, LPSTR text, int size,
-                        LPCCH /*default_char*/, LPBOOL used_default) {
-  if (units > size) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  if (used_default) *used_default = FALSE;
-  for (int i = 0; i < units; ++i) {
-    const bool lacking = wide[i] > 0xFF;
-    if (lacking && used_default) *used_default = TRUE;
-    text[i] = lacking ? '?' : static_cast<char>(wide[i]);
-  }
-  return units;
-}
-
-// Each byte is the unit of its value, as WideCharToMultiByte takes it back;
-// a size of -1 counts the text and its terminator.
-int MultiByteToWideChar(UINT /*code_page*/, DWORD /*flags*/, LPCCH text, int size, LPWSTR wide, int units) {
-  if (size < 0) size = static_cast<int>(std::strlen(text)) + 1;
-  if (size > units) {
-    SetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return 0;
-  }
-  for (int i = 0; i < size; ++i) wide[i] = static_cast<unsigned char>(text[i]);
-  return size;
 }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(::getpid()); }
