@@ -1,7 +1,7 @@
 // Message catalogue files: locating and reading them.
 //
 // Contents: locating (rootdir_path, catalog_path) - opening and closing
-// (catopen, catclose) - looking up (catgets with its set and window cache).
+// (catopen, catclose, catalog_codepage) - looking up (catgets with its set and window cache).
 #include "runtime/msg/catalog.h"
 
 #include "runtime/msg/catalog_format.h"
@@ -250,6 +250,12 @@ MessageCatalog* catopen(const char* name, int oflag) {
     return nullptr;
   }
   return catalog;
+}
+
+unsigned catalog_codepage(const MessageCatalog* catalog) {
+  if (!catalog) return 0;
+  const std::uint32_t page = catalog->trailer_word;
+  return page == catalog_file::kCodePageOem || page == catalog_file::kCodePageUtf8 ? page : 0;
 }
 
 int catclose(MessageCatalog* catalog) {

@@ -3,7 +3,7 @@
 //
 // The file: 9 bytes of magic ("<gencat>" and a zero byte); a body of message
 // texts and message indexes, reached only through offsets; the set index
-// at offset S; a trailer word; S. All integers are 32-bit little-endian. A
+// at offset S; the code page of the texts; S. All integers are 32-bit little-endian. A
 // set index entry is (set number, offset of the set's message index); a
 // message index entry is (message number, offset of its zero-ended text).
 // The message indexes lie back to back in set order, the last one ending
@@ -32,7 +32,7 @@ struct CatalogMessageEntry {
 struct MessageCatalog {
   int fd;  // 10 or higher, close-on-exec
   std::uint8_t set_count;
-  std::uint32_t trailer_word;
+  std::uint32_t trailer_word;  // the code page the writer recorded, or what another writer left there
   std::uint32_t set_index_offset;
   CatalogSetEntry* set_index;
 };
@@ -45,6 +45,10 @@ MessageCatalog* catopen(const char* name, int oflag);
 const char* catgets(MessageCatalog* catalog, int set_number, int message_number, const char* default_text);
 // 0, or -1 for a failed close or for no catalogue.
 int catclose(MessageCatalog* catalog);
+// The code page of an open catalogue's texts as its writer recorded it
+// (850, the console's OEM page, or 65001, UTF-8); 0 when it records none
+// we know, and for no catalogue.
+unsigned catalog_codepage(const MessageCatalog* catalog);
 
 // The path of the catalogue file for a name (an owned copy), or null.
 char* catalog_path(const char* name, int oflag);

@@ -1,7 +1,7 @@
 // Message catalogues as the lookup takes them: a text stands only where it takes the arguments of the built-in one,
-// and the catalogues the build ships translate every message; and the writer's exact bytes of a small catalogue.
-// Finding the file is the end-to-end cases' (their env lines), what the reader finds in a file, of any message
-// source the writer takes too, the catalog fuzz target's.
+// the catalogues the build ships translate every message, and a catalogue tells the code page of its texts; the
+// writer's exact bytes of a small catalogue. Finding the file is the end-to-end cases' (their env lines), what the
+// reader finds in a file, of any message source the writer takes too, the catalog fuzz target's.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -12,6 +12,7 @@
 #include "runtime/msg/diag.h"
 #include "runtime/msg/locale.h"
 #include "runtime/msg/messages.h"
+#include "runtime/win32/errno.h"
 
 namespace {
 
@@ -82,10 +83,46 @@ std::string le32(std::uint32_t value) {
 }
 
 TEST(CatalogEncode, SmallCatalogueByteForByte) {
-  // Magic, texts at 9 and 11, the index at 12, the set index at S = 28.
+  // Magic, texts at 9 and 11, the index at 12, the set index at S = 28, the trailer: UTF-8 (65001) and S.
   const std::string expected = std::string("<gencat>\0a\0\0", 12) + le32(1) + le32(9) + le32(2) + le32(11) +
-                               le32(7) + le32(12) + le32(0) + le32(28);
+                               le32(7) + le32(12) + le32(65001) + le32(28);
   EXPECT_EQ(catalog::encode({{{7, {{1, "a"}, {2, ""}}}}}), expected);
+  // In the OEM code page: the text's byte and the page in the trailer word.
+  const std::string oem = catalog::encode(catalog::to_oem({{{7, {{1, "\u00FC"}}}}}));
+  EXPECT_EQ(oem, std::string("<gencat>\0\x81\0", 11) + le32(1) + le32(9) + le32(7) + le32(11) + le32(850) + le32(19));
+}
+
+// The code page msg_codepage tells is the one the open catalogue's trailer records, when it is one the writer
+// writes; any other word, or no catalogue, gives 0. Asking opens the catalogue a lookup would read and keeps errno.
+TEST_F(Catalogs, TheCodePageIsTheOneTheCatalogueRecords) {
+  std::filesystem::create_directory(dir.path() / "de");
+  const support::Environment environment({"NLSPATH=" + in_dir("%l/%N.cat")});
+  rt::setlocale(rt::LC_MESSAGES, "de");
+  const struct { std::uint32_t trailer; unsigned page; } rows[] = {
+      {65001, 65001}, {850, 850}, {0, 0}, {437, 0}, {1252, 0}, {1, 0}, {0xFFFFFFFF, 0},
+  };
+  for (const auto& row : rows) {
+    dir.write("de/nvo.cat", catalog::encode(catalog::Catalog{{{1, {{3, "Datei \"%s\""}}}}, row.trailer}));
+    rt::errno = 7;
+    EXPECT_EQ(rt::msg_codepage(), row.page) << row.trailer;
+    EXPECT_EQ(rt::errno, 7) << row.trailer;
+    EXPECT_STREQ(rt::msg_lookup(3, "input file \"%s\"", "E filename"), "Datei \"%s\"") << row.trailer;
+    rt::set_catalog_name(nullptr);  // the next row's catalogue is opened anew
+  }
+  rt::setlocale(rt::LC_MESSAGES, "it");  // no catalogue for it
+  rt::errno = 7;
+  EXPECT_EQ(rt::msg_codepage(), 0u);
+  EXPECT_EQ(rt::errno, 7);
+}
+
+// The build's catalogues are in the Windows console's OEM page on Windows, in UTF-8 elsewhere, and say so.
+TEST_F(Catalogs, TheShippedCataloguesTellTheirCodePage) {
+  const support::Environment environment({"NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", "LANG=de_DE"});
+  rt::setlocale(rt::LC_ALL, "");
+  const unsigned page = rt::msg_codepage();
+  EXPECT_EQ(page, w32::kDriveLetters ? 850u : 65001u);
+  const std::string text = rt::msg_lookup(rt::messages::kInvalidOption);  // "Ungültiges ..."
+  EXPECT_NE(text.find(page == 850 ? "Ung\x81ltig" : "Ung\xC3\xBCltig"), std::string::npos) << text;
 }
 
 }  // namespace
