@@ -4,7 +4,7 @@
 // exactly the source's texts, and the default for a number it lacks. Of any other file: catopen succeeds exactly
 // for one with the magic and a set index offset (the last word) not past the trailer, and a text found is a run of
 // the file's bytes. catgets leaves errno alone and answers the same lookup the same; no descriptor, system handle
-// or heap block stays after catclose or a failed catopen.
+// or heap block stays after catclose or a failed catopen. The catalogue's code page is the one its trailer records.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -94,6 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
     if (answers[3] != answers[0]) __builtin_trap();
+    // The code page: UTF-8 for a catalogue the writer made of a source, else the trailer's word when it names
+    // one of the writer's pages, 0 otherwise.
+    const std::uint32_t trailer = rt::load_le32(reinterpret_cast<const unsigned char*>(&file[file.size() - 8]));
+    const unsigned page = made ? 65001 : trailer == 850 || trailer == 65001 ? trailer : 0;
+    if (rt::catalog_codepage(catalog) != page) __builtin_trap();
     if (rt::catclose(catalog) != 0) __builtin_trap();
   }
   if (open_things() != open) __builtin_trap();

@@ -8,7 +8,8 @@
 // ...: words that begin with "--", by a name or its unambiguous beginning)
 // may stand wherever -f may, and several files may follow the options.
 // Nothing is read or written before the options are parsed, so a usage
-// error leaves stdout untouched; only --help and --version write there.
+// error leaves stdout untouched; only --help (or "/?" alone) and --version
+// write there.
 #include "tail/tail.h"
 
 #include "runtime/msg/ctype.h"
@@ -160,6 +161,14 @@ std::uint32_t process_id(const char* text) {
   rt::exit(0);
 }
 
+// --help: the usage and a line on each option, on standard output.
+[[noreturn]] void write_help() {
+  // One lookup at a time: a catalogue's text lives in a buffer the next lookup takes.
+  rt::fprintf(rt::stdout, "%s\n\n", rt::msg_lookup(rt::messages::kUsage));
+  rt::fprintf(rt::stdout, "%s\n", rt::msg_lookup(rt::messages::kHelp));
+  end_after_text();
+}
+
 // A range error of strtol: errno set and one of the values it gives then.
 bool range_error(std::int32_t value) {
   return rt::errno != 0 && (value == 0 || value == 2147483647 || value == -2147483647 - 1);
@@ -238,10 +247,7 @@ int take_long_option(int argc, char** argv, int i, bool& end) {
   const bool next_word = !value && option.takes == Takes::kValue && i + 1 < argc;
   switch (option.option) {
     case LongOption::kHelp:
-      // One lookup at a time: a catalogue's text lives in a buffer the next lookup takes.
-      rt::fprintf(rt::stdout, "%s\n\n", rt::msg_lookup(rt::messages::kUsage));
-      rt::fprintf(rt::stdout, "%s\n", rt::msg_lookup(rt::messages::kHelp));
-      end_after_text();
+      write_help();
     case LongOption::kVersion:
       rt::fprintf(rt::stdout, "tail %s\n", TAIL_VERSION);
       end_after_text();
@@ -289,6 +295,8 @@ int take_long_option(int argc, char** argv, int i, bool& end) {
 }
 
 int parse_options(int argc, char** argv) {
+  // "tail /?", as Windows programs take it; among other words "/?" names a file.
+  if (argc == 2 && rt::strcmp(argv[1], "/?") == 0) write_help();
   int i = 1;
   while (i < argc) {
     const char* argument = argv[i];

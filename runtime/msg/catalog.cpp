@@ -1,7 +1,8 @@
 // Message catalogue files: locating and reading them.
 //
-// Contents: locating (rootdir_path, catalog_path) - opening and closing
-// (catopen, catclose) - looking up (catgets with its set and window cache).
+// Contents: plain locale names (locale_plain_name) - locating (rootdir_path,
+// catalog_path) - opening and closing (catopen, catclose, catalog_codepage) -
+// looking up (catgets with its set and window cache).
 #include "runtime/msg/catalog.h"
 
 #include "runtime/msg/catalog_format.h"
@@ -32,6 +33,78 @@ constexpr char kDefaultTemplate[] = "/etc/nls/locale/%L/%N.cat";
 constexpr std::size_t kPathLimit = 260;       // a candidate path holds at most 259 characters
 constexpr std::uint32_t kWindowEntries = 1024;  // message index entries per window block (8 KiB)
 constexpr unsigned kTextLimit = 2049;         // bytes read for one text
+
+// --- Plain locale names -----------------------------------------------------
+
+// Languages and countries as Windows names them ("German_Germany.1252"),
+// or as their own speakers write them in ASCII. A language alone stands
+// for the country Windows gives it.
+struct NamedLanguage {
+  const char* name;
+  char code[3];
+  char country[3];
+};
+constexpr NamedLanguage kLanguages[] = {
+    {"German", "de", "DE"},  {"Deutsch", "de", "DE"}, {"French", "fr", "FR"},  {"Francais", "fr", "FR"},
+    {"English", "en", "US"}, {"Italian", "it", "IT"}, {"Spanish", "es", "ES"}, {"Dutch", "nl", "NL"},
+};
+
+struct NamedCountry {
+  const char* name;
+  char code[3];
+};
+constexpr NamedCountry kCountries[] = {
+    {"Germany", "DE"}, {"Deutschland", "DE"}, {"Austria", "AT"}, {"Switzerland", "CH"}, {"France", "FR"},
+    {"Belgium", "BE"}, {"Luxembourg", "LU"}, {"Canada", "CA"}, {"United States", "US"}, {"United Kingdom", "GB"},
+    {"Italy", "IT"}, {"Spain", "ES"}, {"Netherlands", "NL"},
+    // The country words of Windows' own language strings ("german-swiss", "english-uk").
+    {"Swiss", "CH"}, {"Austrian", "AT"}, {"Belgian", "BE"}, {"Canadian", "CA"}, {"American", "US"},
+    {"British", "GB"}, {"UK", "GB"},
+};
+
+char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+bool is_ascii_letter(char c) { return ascii_lower(c) >= 'a' && ascii_lower(c) <= 'z'; }
+bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Whether [start, end) is `length` characters long, each passing `test`.
+template <class Test>
+bool is_run(const char* start, const char* end, std::size_t length, Test test) {
+  if (static_cast<std::size_t>(end - start) != length) return false;
+  for (; start < end; ++start) {
+    if (!test(*start)) return false;
+  }
+  return true;
+}
+
+// Whether [start, end) spells `name`, letters in either case.
+bool spells(const char* start, const char* end, const char* name) {
+  for (; start < end; ++start, ++name) {
+    if (*name == '\0' || ascii_lower(*start) != ascii_lower(*name)) return false;
+  }
+  return *name == '\0';
+}
+
+// The country code a country part gives into `code` (3 bytes and a zero):
+// a country's name, or the first subtag that is 2 letters or 3 digits
+// ("Latn-RS", "419"); nothing when there is none.
+void country_code(const char* start, const char* end, char* code) {
+  for (const NamedCountry& country : kCountries) {
+    if (spells(start, end, country.name)) {
+      memcpy(code, country.code, sizeof country.code);
+      return;
+    }
+  }
+  while (start < end) {
+    const char* stop = start;
+    while (stop < end && *stop != '-' && *stop != '_') ++stop;
+    if (is_run(start, stop, 2, is_ascii_letter) || is_run(start, stop, 3, is_ascii_digit)) {
+      for (std::size_t i = 0; start + i < stop; ++i) code[i] = ascii_upper(start[i]);
+      return;
+    }
+    start = stop < end ? stop + 1 : stop;
+  }
+}
 
 // --- Locating ---------------------------------------------------------------
 
@@ -96,6 +169,38 @@ struct Candidate {
 
 }  // namespace
 
+LocaleName locale_plain_name(const char* value) {
+  LocaleName plain{};
+  const char* end = value;  // the code set and the modifier go
+  while (*end != '\0' && *end != '.' && *end != '@') ++end;
+  const char* language_end = value;
+  while (language_end < end && *language_end != '_' && *language_end != '-') ++language_end;
+
+  char language[4] = {};
+  char country[4] = {};
+  const auto letters = static_cast<std::size_t>(language_end - value);
+  if ((letters == 2 || letters == 3) && is_run(value, language_end, letters, is_ascii_letter)) {
+    for (std::size_t i = 0; i < letters; ++i) language[i] = ascii_lower(value[i]);
+  } else {
+    const NamedLanguage* named = nullptr;
+    for (const NamedLanguage& each : kLanguages) {
+      if (spells(value, language_end, each.name)) named = &each;
+    }
+    if (!named) return plain;
+    memcpy(language, named->code, sizeof named->code);
+    if (language_end == end) memcpy(country, named->country, sizeof named->country);
+  }
+  if (language_end < end) country_code(language_end + 1, end, country);
+
+  std::size_t length = strlen(language);
+  memcpy(plain.text, language, length);
+  if (country[0] != '\0') {
+    plain.text[length++] = '_';
+    memcpy(plain.text + length, country, strlen(country));
+  }
+  return plain;
+}
+
 const char* rootdir_path(const char* path) {
   if (!is_path_separator(path[0])) return path;
   if (!g_rootdir) {
@@ -119,15 +224,11 @@ const char* rootdir_path(const char* path) {
   return g_rootdir_buffer;
 }
 
-char* catalog_path(const char* name, int oflag) {
-  for (const char* p = name; *p; ++p) {
-    if (is_path_separator(*p) || *p == ':') return strdup(name);  // a path: used as it is
-  }
-  const char* templates = getenv("NLSPATH");
-  if (!templates) templates = rootdir_path(kDefaultTemplate);
-  const char* value = oflag == NL_CAT_LOCALE ? setlocale(LC_MESSAGES, nullptr) : getenv("LANG");
-  if (!value) return nullptr;
+namespace {
 
+// The first candidate of `templates` that exists for the catalogue `name`
+// and the locale `value` (an owned copy), or null.
+char* search_templates(const char* templates, const char* name, const char* value) {
   // Candidates are separated by ';' (':' belongs to drive names).
   const char* p = templates;
   for (;;) {
@@ -162,6 +263,53 @@ char* catalog_path(const char* name, int oflag) {
     if (*p == '\0') return nullptr;
     ++p;  // past the ';'
   }
+}
+
+// nls/<language>/<name>.cat in the program's own folder (an owned copy)
+// when it exists, or null. The path is put together with the separator
+// the program's own path uses.
+char* beside_program(const char* name, const LocaleName& plain) {
+  char program[kPathLimit];
+  const DWORD length = w32::GetModuleFileNameA(nullptr, program, sizeof program);
+  if (length == 0 || length >= sizeof program) return nullptr;  // none, or cut short
+  std::size_t folder = length;
+  while (folder > 0 && !is_path_separator(program[folder - 1])) --folder;
+  if (folder == 0) return nullptr;
+  const char separator[2] = {program[folder - 1], '\0'};
+  const char* language_end = plain.text;
+  while (*language_end != '\0' && *language_end != '_') ++language_end;
+
+  Candidate candidate;
+  if (!candidate.add(program, program + folder) || !candidate.add("nls") || !candidate.add(separator) ||
+      !candidate.add(plain.text, language_end) || !candidate.add(separator) || !candidate.add(name) ||
+      !candidate.add(".cat")) {
+    return nullptr;
+  }
+  candidate.text[candidate.length] = '\0';
+  return path_exists(candidate.text) ? strdup(candidate.text) : nullptr;
+}
+
+}  // namespace
+
+char* catalog_path(const char* name, int oflag) {
+  for (const char* p = name; *p; ++p) {
+    if (is_path_separator(*p) || *p == ':') return strdup(name);  // a path: used as it is
+  }
+  const char* nlspath = getenv("NLSPATH");
+  const char* templates = nlspath ? nlspath : rootdir_path(kDefaultTemplate);
+  const char* value = oflag == NL_CAT_LOCALE ? setlocale(LC_MESSAGES, nullptr) : getenv("LANG");
+  if (!value) return nullptr;
+  if (char* path = search_templates(templates, name, value)) return path;
+
+  // Nothing for the name as it stands: the name as Windows users write it
+  // ("de-DE", "German_Germany.1252") in its plain form, then the catalogues
+  // that came with the program, unless NLSPATH says where they are.
+  const LocaleName plain = locale_plain_name(value);
+  if (plain.text[0] == '\0') return nullptr;
+  if (strcmp(plain.text, value) != 0) {
+    if (char* path = search_templates(templates, name, plain.text)) return path;
+  }
+  return nlspath ? nullptr : beside_program(name, plain);
 }
 
 // --- Opening and closing ----------------------------------------------------
@@ -250,6 +398,12 @@ MessageCatalog* catopen(const char* name, int oflag) {
     return nullptr;
   }
   return catalog;
+}
+
+unsigned catalog_codepage(const MessageCatalog* catalog) {
+  if (!catalog) return 0;
+  const std::uint32_t page = catalog->trailer_word;
+  return page == catalog_file::kCodePageOem || page == catalog_file::kCodePageUtf8 ? page : 0;
 }
 
 int catclose(MessageCatalog* catalog) {

@@ -8,7 +8,7 @@
 //   0          magic
 //   9          body: message texts and message indexes, reached by offsets
 //   S          set index: set entries, ascending by set number
-//   SIZE - 8   trailer: a word the reader ignores, then S
+//   SIZE - 8   trailer: the code page of the texts, then S
 // A set entry is (set number, offset of the set's message index); a message
 // entry is (message number, offset of its zero-ended text). A set's message
 // index runs to the next set's, the last one to S.
@@ -28,10 +28,17 @@ inline constexpr std::size_t kEntrySize = 8;
 inline constexpr std::size_t kEntryNumberAt = 0;
 inline constexpr std::size_t kEntryOffsetAt = 4;
 
-// The trailer at the end of the file: the ignored word, then S.
+// The trailer at the end of the file: the code page word, then S.
 inline constexpr std::size_t kTrailerSize = 8;
 inline constexpr std::size_t kTrailerWordAt = 0;
 inline constexpr std::size_t kTrailerSetIndexAt = 4;
+
+// The code pages the writer records in the trailer word: the console's OEM
+// page (the letters 437 and 850 place alike) for Windows, UTF-8 elsewhere.
+// Finding the catalogue and looking texts up never read the word; any other
+// value (0, or a catalogue another writer made) says nothing of its texts.
+inline constexpr std::uint32_t kCodePageOem = 850;
+inline constexpr std::uint32_t kCodePageUtf8 = 65001;
 
 // The reader holds the set count in 8 bits.
 inline constexpr std::size_t kMaxSets = 255;

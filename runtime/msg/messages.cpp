@@ -68,6 +68,13 @@ const char* msg_lookup(int number, const char* default_text, const char* /*messa
   return text;
 }
 
+unsigned msg_codepage() {
+  const int saved = errno;
+  const unsigned page = catalog_codepage(catalog_for_locale());
+  errno = saved;
+  return page;
+}
+
 const char* msg_text(const char* text) {
   const int saved = errno;
   const char* end;

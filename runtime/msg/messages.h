@@ -23,6 +23,13 @@ inline const char* msg_lookup(const Message& message) {
   return msg_lookup(message.number, message.text, message.kind);
 }
 
+// The code page of the texts msg_lookup gives from the catalogue of the
+// current LC_MESSAGES locale (opened here when no lookup has opened it yet):
+// 850 (the OEM page) or 65001 (UTF-8). 0 when no catalogue is open, or when
+// the catalogue does not say: its texts are then taken to be in the OEM
+// page, in which the built-in ASCII texts read the same.
+unsigned msg_codepage();
+
 // Closes the open catalogue, if any, and remembers a copy of the name to
 // open next (no name for null).
 void set_catalog_name(const char* name);

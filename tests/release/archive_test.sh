@@ -1,6 +1,7 @@
 #!/bin/sh
 # The Windows release archive as a user meets it: made by CPack, unpacked into an empty folder, and the unpacked
-# tail.exe run under Wine on a wildcard word, and with German messages from its own catalogues.
+# tail.exe run under Wine on a wildcard word, and with German messages from its own catalogues, named by NLSPATH
+# and found beside tail.exe without it.
 #   archive_test.sh CMAKE CPACK BUILD_DIR WINE_RUN VERSION
 set -u
 cmake=$1 cpack=$2 build=$3 wine=$4 version=$5
@@ -42,6 +43,13 @@ export NLSPATH="$nlspath" LANG=de_DE
 run "German: a usage error" 2 '' "$wine" tail.exe -x data.txt
 LC_ALL=C grep -qF "$(printf 'Ung\201ltiges Optionszeichen "x" in "-x"')" "$work/err" ||
   { fail "German: usage message"; cat "$work/err"; }
+
+# Without NLSPATH, a language named the Windows way finds the catalogues in the nls folder beside tail.exe.
+for lang in de-DE German_Germany.1252; do
+  run "German beside tail.exe, LANG=$lang" 2 '' env -u NLSPATH -u LC_ALL -u LC_MESSAGES LANG="$lang" "$wine" tail.exe -x data.txt
+  LC_ALL=C grep -qF "$(printf 'Ung\201ltiges Optionszeichen "x" in "-x"')" "$work/err" ||
+    { fail "German beside tail.exe, LANG=$lang: usage message"; cat "$work/err"; }
+done
 
 [ "$failures" -eq 0 ] && echo "the unpacked archive works: $archive"
 exit "$failures"

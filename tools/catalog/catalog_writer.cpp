@@ -213,10 +213,11 @@ void put_entry(std::string& out, std::int32_t number, std::uint32_t target) {
   store32(out, at + catalog_file::kEntryOffsetAt, target);
 }
 
-// Appends the trailer; the word the reader ignores stays 0.
-void put_trailer(std::string& out, std::uint32_t set_index) {
+// Appends the trailer: the texts' code page, then the set index's offset.
+void put_trailer(std::string& out, std::uint32_t code_page, std::uint32_t set_index) {
   const std::size_t at = out.size();
   out.append(catalog_file::kTrailerSize, '\0');
+  store32(out, at + catalog_file::kTrailerWordAt, code_page);
   store32(out, at + catalog_file::kTrailerSetIndexAt, set_index);
 }
 
@@ -276,7 +277,7 @@ std::string check(const Catalog& catalog) {
 
 // The magic, then the texts, then the message indexes back to back in set
 // order, the last one ending where the set index begins, then the set index
-// and the trailer: a word the reader ignores (0) and the set index's offset.
+// and the trailer: the texts' code page and the set index's offset.
 std::string encode(const Catalog& catalog) {
   std::string out(catalog_file::kMagic, catalog_file::kMagicSize);
 
@@ -303,7 +304,7 @@ std::string encode(const Catalog& catalog) {
   for (std::size_t s = 0; s < catalog.sets.size(); ++s) {
     put_entry(out, catalog.sets[s].number, index_offsets[s]);
   }
-  put_trailer(out, set_index);
+  put_trailer(out, catalog.code_page, set_index);
   return out;
 }
 
@@ -359,6 +360,7 @@ Catalog to_oem(Catalog catalog) {
       message.text = std::move(converted);
     }
   }
+  catalog.code_page = catalog_file::kCodePageOem;
   return catalog;
 }
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "runtime/msg/catalog_format.h"
+
 namespace catalog {
 
 struct Message {
@@ -23,9 +25,11 @@ struct Set {
   std::vector<Message> messages;
 };
 
-// The sets are ascending by number.
+// The sets are ascending by number. The texts are in `code_page`, which the
+// catalogue file records in its trailer word.
 struct Catalog {
   std::vector<Set> sets;
+  std::uint32_t code_page = catalog_file::kCodePageUtf8;
 };
 
 // A malformed message source; what() reads "line N: what is wrong".
@@ -48,7 +52,7 @@ Catalog parse_source(std::string_view source, Catalog base = {});
 std::string check(const Catalog& catalog);
 
 // The texts turned from UTF-8 into the console's OEM code page (the letters
-// that code pages 437 and 850 place alike). Throws std::runtime_error naming
+// that code pages 437 and 850 place alike), recorded as code page 850. Throws std::runtime_error naming
 // the set and message of a text with a character the code page lacks, or
 // that is no UTF-8.
 Catalog to_oem(Catalog catalog);

@@ -1,7 +1,9 @@
 // Message catalogues as the lookup takes them: a text stands only where it takes the arguments of the built-in one,
-// and the catalogues the build ships translate every message; and the writer's exact bytes of a small catalogue.
-// Finding the file is the end-to-end cases' (their env lines), what the reader finds in a file, of any message
-// source the writer takes too, the catalog fuzz target's.
+// the catalogues the build ships translate every message, and a catalogue tells the code page of its texts; the
+// writer's exact bytes of a small catalogue; locale names as Windows users write them in their plain form, and the
+// catalogues found for them when the name as it stands finds none. Finding the file through NLSPATH and ROOTDIR is
+// the end-to-end cases' (their env lines), what the reader finds in a file, of any message source the writer takes
+// too, the catalog fuzz target's.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -9,9 +11,12 @@
 
 #include "tests/support/support.h"
 #include "tools/catalog/catalog_writer.h"
+#include "runtime/msg/catalog.h"
 #include "runtime/msg/diag.h"
+#include "runtime/msg/heap.h"
 #include "runtime/msg/locale.h"
 #include "runtime/msg/messages.h"
+#include "runtime/win32/errno.h"
 
 namespace {
 
@@ -82,10 +87,179 @@ std::string le32(std::uint32_t value) {
 }
 
 TEST(CatalogEncode, SmallCatalogueByteForByte) {
-  // Magic, texts at 9 and 11, the index at 12, the set index at S = 28.
+  // Magic, texts at 9 and 11, the index at 12, the set index at S = 28, the trailer: UTF-8 (65001) and S.
   const std::string expected = std::string("<gencat>\0a\0\0", 12) + le32(1) + le32(9) + le32(2) + le32(11) +
-                               le32(7) + le32(12) + le32(0) + le32(28);
+                               le32(7) + le32(12) + le32(65001) + le32(28);
   EXPECT_EQ(catalog::encode({{{7, {{1, "a"}, {2, ""}}}}}), expected);
+  // In the OEM code page: the text's byte and the page in the trailer word.
+  const std::string oem = catalog::encode(catalog::to_oem({{{7, {{1, "\u00FC"}}}}}));
+  EXPECT_EQ(oem, std::string("<gencat>\0\x81\0", 11) + le32(1) + le32(9) + le32(7) + le32(11) + le32(850) + le32(19));
+}
+
+// The code page msg_codepage tells is the one the open catalogue's trailer records, when it is one the writer
+// writes; any other word, or no catalogue, gives 0. Asking opens the catalogue a lookup would read and keeps errno.
+TEST_F(Catalogs, TheCodePageIsTheOneTheCatalogueRecords) {
+  std::filesystem::create_directory(dir.path() / "de");
+  const support::Environment environment({"NLSPATH=" + in_dir("%l/%N.cat")});
+  rt::setlocale(rt::LC_MESSAGES, "de");
+  const struct { std::uint32_t trailer; unsigned page; } rows[] = {
+      {65001, 65001}, {850, 850}, {0, 0}, {437, 0}, {1252, 0}, {1, 0}, {0xFFFFFFFF, 0},
+  };
+  for (const auto& row : rows) {
+    dir.write("de/nvo.cat", catalog::encode(catalog::Catalog{{{1, {{3, "Datei \"%s\""}}}}, row.trailer}));
+    rt::errno = 7;
+    EXPECT_EQ(rt::msg_codepage(), row.page) << row.trailer;
+    EXPECT_EQ(rt::errno, 7) << row.trailer;
+    EXPECT_STREQ(rt::msg_lookup(3, "input file \"%s\"", "E filename"), "Datei \"%s\"") << row.trailer;
+    rt::set_catalog_name(nullptr);  // the next row's catalogue is opened anew
+  }
+  rt::setlocale(rt::LC_MESSAGES, "it");  // no catalogue for it
+  rt::errno = 7;
+  EXPECT_EQ(rt::msg_codepage(), 0u);
+  EXPECT_EQ(rt::errno, 7);
+}
+
+// The build's catalogues are in the Windows console's OEM page on Windows, in UTF-8 elsewhere, and say so.
+TEST_F(Catalogs, TheShippedCataloguesTellTheirCodePage) {
+  const support::Environment environment({"NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", "LANG=de_DE"});
+  rt::setlocale(rt::LC_ALL, "");
+  const unsigned page = rt::msg_codepage();
+  EXPECT_EQ(page, w32::kDriveLetters ? 850u : 65001u);
+  const std::string text = rt::msg_lookup(rt::messages::kInvalidOption);  // "Ungültiges ..."
+  EXPECT_NE(text.find(page == 850 ? "Ung\x81ltig" : "Ung\xC3\xBCltig"), std::string::npos) << text;
+}
+
+// Locale names in their plain form: Windows' names, BCP 47 tags and POSIX names with a code set.
+TEST(LocalePlainName, WindowsAndPosixNames) {
+  const struct { const char* name; const char* plain; } rows[] = {
+      {"de_DE", "de_DE"},
+      {"de-DE", "de_DE"},
+      {"de_DE.UTF-8", "de_DE"},
+      {"de_DE.1252", "de_DE"},
+      {"de_DE.ISO8859-1@euro", "de_DE"},
+      {"de@euro", "de"},
+      {"German_Germany.1252", "de_DE"},
+      {"german_germany", "de_DE"},
+      {"GERMAN", "de_DE"},
+      {"German", "de_DE"},
+      {"Deutsch_Deutschland", "de_DE"},
+      {"German_Austria.1252", "de_AT"},
+      {"German_Switzerland.850", "de_CH"},
+      {"german-swiss", "de_CH"},
+      {"de-AT", "de_AT"},
+      {"DE-at", "de_AT"},
+      {"de", "de"},
+      {"fr-FR", "fr_FR"},
+      {"French_France.1252", "fr_FR"},
+      {"French", "fr_FR"},
+      {"Francais", "fr_FR"},
+      {"French_Belgium", "fr_BE"},
+      {"French_Canada.1252", "fr_CA"},
+      {"French_Luxembourg", "fr_LU"},
+      {"fr-CA", "fr_CA"},
+      {"English", "en_US"},
+      {"English_United States.1252", "en_US"},
+      {"English_United Kingdom.1252", "en_GB"},
+      {"english-uk", "en_GB"},
+      {"english-us", "en_US"},
+      {"en-GB", "en_GB"},
+      {"Italian_Italy.1252", "it_IT"},
+      {"Spanish_Spain", "es_ES"},
+      {"Dutch_Netherlands", "nl_NL"},
+      {"it-IT", "it_IT"},
+      {"es-419", "es_419"},
+      {"sr-Latn-RS", "sr_RS"},
+      {"zh-Hans", "zh"},
+      {"de-1996", "de"},
+      {"deu_DEU", "deu"},     // a country of 3 letters is no code
+      {"German_Narnia", "de"},  // an unknown country: the language alone, not its own country
+      {"Klingon", ""},
+      {"Klingon_Kronos.1252", ""},
+      {"C", ""},
+      {"C.UTF-8", ""},
+      {"POSIX", ""},
+      {"", ""},
+      {".UTF-8", ""},
+      {"_DE", ""},
+      {"-DE", ""},
+      {"d3_DE", ""},
+      {"Germanic", ""},
+      {"Germ", ""},
+      {"United States", ""},
+  };
+  for (const auto& row : rows) EXPECT_STREQ(rt::locale_plain_name(row.name).text, row.plain) << row.name;
+}
+
+// The program's own path as a test makes it; empty makes the call fail, "cut" a path too long for the buffer.
+std::string g_program;
+DWORD fake_module_file_name(HMODULE, LPSTR name, DWORD size) {
+  if (g_program.empty()) return 0;
+  if (g_program == "cut") {
+    for (DWORD i = 0; i + 1 < size; ++i) name[i] = 'x';
+    name[size - 1] = '\0';
+    return size;
+  }
+  const std::size_t length = std::min<std::size_t>(g_program.size(), size - 1);
+  g_program.copy(name, length);
+  name[length] = '\0';
+  return static_cast<DWORD>(length);
+}
+
+// The path a catalogue is found at for a locale: through the templates with the name as it stands, then with its
+// plain form, then without NLSPATH in nls/<language> beside the program; "" for none. Without ROOTDIR the default
+// template names /etc/nls/locale, which holds no catalogue of ours.
+TEST_F(Catalogs, ALocaleWithoutCatalogueTriesItsPlainFormThenTheProgramsFolder) {
+  for (const char* folder : {"de_DE", "fr", "prog/nls/de", "prog/nls/fr_FR", "AT"}) {
+    std::filesystem::create_directories(dir.path() / folder);
+    dir.write(std::string(folder) + "/nvo.cat", "");
+  }
+  const std::string program = in_dir("prog/tail.exe");
+  const std::string beside = in_dir("prog/nls/de/nvo.cat");
+  const std::string far_away = in_dir(std::string(240, 'd') + "/tail.exe");
+  const struct { const char* locale; std::string nlspath; std::string program; std::string found; } rows[] = {
+      // The name as it stands comes first, as it always has.
+      {"de_DE", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
+      {"fr_FR", in_dir("%l/%N.cat"), program, in_dir("fr/nvo.cat")},
+      {"fr_FR", in_dir("%L/%N.cat"), program, ""},  // NLSPATH says where: not beside the program
+      // Then its plain form, through the same templates.
+      {"German", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
+      {"German_Germany.1252", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
+      {"de-DE", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
+      {"de_DE.UTF-8", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
+      {"German_Austria", in_dir("%t/%N.cat"), program, in_dir("AT/nvo.cat")},
+      {"French_Canada.1252", in_dir("%l/%N.cat"), program, in_dir("fr/nvo.cat")},
+      {"French", in_dir("%L/%N.cat") + ";" + in_dir("%l/%N.cat"), program, in_dir("fr/nvo.cat")},
+      {"de-AT", in_dir("%L/%N.cat"), program, ""},
+      {"de-DE", in_dir("missing/%N.cat"), program, ""},
+      {"de-DE", "", program, ""},  // set, if empty
+      // Then, without NLSPATH, nls/<language> in the program's folder.
+      {"de-DE", "-", program, beside},
+      {"de_DE", "-", program, beside},
+      {"de", "-", program, beside},
+      {"German", "-", program, beside},
+      {"German_Switzerland.1252", "-", program, beside},
+      {"de_AT.UTF-8@euro", "-", program, beside},
+      {"fr-FR", "-", program, ""},  // the language's folder, not the locale's
+      {"Klingon", "-", program, ""},
+      {"C", "-", program, ""},
+      {"POSIX", "-", program, ""},
+      {"", "-", program, ""},
+      {"de-DE", "-", "tail.exe", ""},  // no folder
+      {"de-DE", "-", "", ""},          // the call fails
+      {"de-DE", "-", "cut", ""},       // too long for the buffer
+      {"de-DE", "-", far_away, ""},    // the folder leaves no room for the rest of the path
+  };
+  w32::hook::Replace fake(w32::hook::replacements.GetModuleFileNameA, &fake_module_file_name);
+  for (const auto& row : rows) {
+    std::vector<std::string> entries;
+    if (row.nlspath != "-") entries.push_back("NLSPATH=" + row.nlspath);
+    const support::Environment environment(entries);
+    g_program = row.program;
+    ASSERT_NE(rt::setlocale(rt::LC_MESSAGES, row.locale), nullptr);
+    char* path = rt::catalog_path("nvo", rt::NL_CAT_LOCALE);
+    EXPECT_EQ(path ? std::string(path) : "", row.found) << row.locale << " " << row.nlspath << " " << row.program;
+    rt::free(path);
+  }
 }
 
 }  // namespace
