@@ -22,8 +22,9 @@ constexpr std::int64_t kUnitSize[] = {0, 512, 1, 1024, 1048576, 0};
 
 bool is_byte_unit(std::int32_t unit) { return unit >= 1 && unit <= 4; }
 
-// Names are in the page of the file functions (the OEM page).
-rt::TextForm g_names_form{.kind = rt::TextKind::kPage};
+// Headers are shown as messages are: the name of standard input is one,
+// and names are in the OEM page, the page of messages without a catalogue.
+rt::TextForm g_headers_form{.kind = rt::TextKind::kMessages};
 // The form standard output has now, and where it came from (null: bytes).
 rt::TextForm* g_shown = nullptr;
 
@@ -105,7 +106,7 @@ int read_error(const char* name) {
 void read_error_exit(const char* name) { rt::exit(read_error(name)); }
 
 void write_header(const char* name, bool first) {
-  show(&g_names_form);
+  show(&g_headers_form);
   rt::fprintf(rt::stdout, first ? "==> %s <==\n" : "\n==> %s <==\n", name);
 }
 

@@ -163,6 +163,7 @@ std::uint32_t process_id(const char* text) {
 
 // --help: the usage and a line on each option, on standard output.
 [[noreturn]] void write_help() {
+  rt::stream_swap_form(rt::stdout, rt::TextForm{.kind = rt::TextKind::kMessages});
   // One lookup at a time: a catalogue's text lives in a buffer the next lookup takes.
   rt::fprintf(rt::stdout, "%s\n\n", rt::msg_lookup(rt::messages::kUsage));
   rt::fprintf(rt::stdout, "%s\n", rt::msg_lookup(rt::messages::kHelp));
@@ -365,6 +366,8 @@ int main(int argc, char** argv, char** /*envp*/) {
   rt::setlocale(rt::LC_ALL, "");
   rt::progname = "tail";
   rt::setvbuf(rt::stdout, nullptr, rt::_IOLBF, kOutputBufferSize);
+  // Messages are shown on a console in their own characters.
+  rt::stream_swap_form(rt::stderr, rt::TextForm{.kind = rt::TextKind::kMessages});
   // A vector without even the program's name has no operands either.
   const int first = argc > 0 ? parse_options(argc, argv) : 0;
   return tail_files(argv + first, argc > 0 ? argc - first : 0);

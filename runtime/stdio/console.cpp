@@ -8,6 +8,7 @@
 // writes: its first bytes wait for the rest.
 #include "runtime/stdio/console.h"
 
+#include "runtime/msg/messages.h"
 #include "runtime/string.h"
 #include "runtime/stdio/text_runs.h"
 
@@ -21,7 +22,8 @@ constexpr std::size_t kChunk = 2048;
 // The page of the bytes of a form: 0 stands for the OEM page.
 UINT page_of(const TextForm& form) {
   if (form.kind == TextKind::kWide) return CP_UTF8;
-  return form.page != 0 ? form.page : w32::GetOEMCP();
+  const unsigned page = form.kind == TextKind::kMessages ? msg_codepage() : form.page;
+  return page != 0 ? page : w32::GetOEMCP();
 }
 
 // The page outputs that are no console get UTF-16 text in.

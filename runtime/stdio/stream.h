@@ -39,6 +39,8 @@ enum class TextKind : std::uint8_t {
                // if the bytes there are UTF-8, else bytes for good
   kPage,       // text in code page `page` (0: the OEM page)
   kWide,       // UTF-8 decoded from UTF-16: in the console's page for outputs that are no console
+  kMessages,   // messages and headers: in the page of the message catalogue in use (the OEM page
+               // without one, which the names in them are in too)
 };
 struct TextForm {
   TextKind kind = TextKind::kBytes;

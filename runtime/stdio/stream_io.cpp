@@ -655,7 +655,6 @@ bool stream_decode_wide(Stream* stream, bool big_endian, bool keep_partial) {
 }
 
 TextForm stream_swap_form(Stream* stream, const TextForm& form) {
-  if (!(stream->flags & STREAM_BUFSET)) stream_default_buffering(stream);
   if (stream->mark < stream->cur) write_out(stream);
   TextForm old = stream->form;
   // What write-out kept is a character begun: it goes with its form.
