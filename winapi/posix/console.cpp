@@ -1,6 +1,6 @@
 // The console: a terminal is one. Its output code page follows the locale
 // (UTF-8 under a UTF-8 locale, as a terminal then shows it), and
-// WriteConsoleW writes the characters to it as UTF-8.
+// WriteConsoleW writes the characters to it as UTF-8 (half a pair as U+FFFD).
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -38,42 +38,22 @@ BOOL WriteConsoleW(HANDLE console, LPCVOID buffer, DWORD units, LPDWORD done, LP
   }
   const auto* wide = static_cast<const WCHAR*>(buffer);
   char text[4096];
-  DWORD at = 0;
-  while (at < units) {
-    std::size_t length = 0;
-    // Each unit gives at most 4 bytes; a pair is taken whole.
-    while (at < units && length + 4 <= sizeof text) {
-      std::uint32_t c = wide[at++];
-      if (c >= 0xD800 && c < 0xDC00 && at < units && wide[at] >= 0xDC00 && wide[at] < 0xE000) {
-        c = 0x10000 + ((c - 0xD800) << 10) + (wide[at++] - 0xDC00);
-      } else if (c >= 0xD800 && c < 0xE000) {
-        c = 0xFFFD;  // half a pair shows as the replacement character
-      }
-      if (c < 0x80) {
-        text[length++] = static_cast<char>(c);
-      } else if (c < 0x800) {
-        text[length++] = static_cast<char>(0xC0 | c >> 6);
-        text[length++] = static_cast<char>(0x80 | (c & 0x3F));
-      } else if (c < 0x10000) {
-        text[length++] = static_cast<char>(0xE0 | c >> 12);
-        text[length++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        text[length++] = static_cast<char>(0x80 | (c & 0x3F));
-      } else {
-        text[length++] = static_cast<char>(0xF0 | c >> 18);
-        text[length++] = static_cast<char>(0x80 | (c >> 12 & 0x3F));
-        text[length++] = static_cast<char>(0x80 | (c >> 6 & 0x3F));
-        text[length++] = static_cast<char>(0x80 | (c & 0x3F));
-      }
-    }
-    for (std::size_t written = 0; written < length;) {
-      const ssize_t n = ::write(object->fd, text + written, length - written);
-      if (n < 0) {
+  for (DWORD at = 0; at < units;) {
+    // A chunk of at most 1024 units (4 bytes each at most), a pair kept whole.
+    DWORD n = units - at < 1024 ? units - at : 1024;
+    if (at + n < units && wide[at + n - 1] >= 0xD800 && wide[at + n - 1] < 0xDC00) --n;
+    const int length = ::WideCharToMultiByte(CP_UTF8, 0, wide + at, static_cast<int>(n), text,
+                                             static_cast<int>(sizeof text), nullptr, nullptr);
+    for (int written = 0; written < length;) {
+      const ssize_t put = ::write(object->fd, text + written, static_cast<std::size_t>(length - written));
+      if (put < 0) {
         if (errno == EINTR) continue;
         w32::posix::set_error_from_errno();
         return FALSE;
       }
-      written += static_cast<std::size_t>(n);
+      written += static_cast<int>(put);
     }
+    at += n;
   }
   *done = units;
   return TRUE;
