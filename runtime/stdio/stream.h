@@ -217,7 +217,8 @@ std::size_t stream_peek(Stream* stream, std::size_t n, const unsigned char** byt
 // stream only reads forward, from an fseek to a unit's offset; it gives back
 // no read-ahead, and ftell fails. With `keep_partial`, a character the
 // input's end cuts is given back to the descriptor (a file that grows may
-// finish it); otherwise it reads as U+FFFD. False without memory.
+// finish it); otherwise it reads as U+FFFD. False without memory, or
+// without a buffer of at least 16 bytes.
 bool stream_decode_wide(Stream* stream, bool big_endian, bool keep_partial);
 
 // Makes `form` what the bytes written from now on are, and gives back the

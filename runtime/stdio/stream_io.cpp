@@ -71,6 +71,8 @@ bool refill(Stream* stream) {
 // input or on a read error. A character cut by the end is given back to the
 // descriptor or read as U+FFFD. What is decoded mirrors nothing in the file:
 // no seek stays inside the buffer.
+constexpr std::ptrdiff_t kLeastWideBuffer = 16;
+
 bool refill_wide(Stream* stream) {
   WideInput& wide = *stream->wide;
   if (stream->cur == stream->mark) stream->cur = stream->mark = stream->base;
@@ -573,10 +575,13 @@ int fseek(Stream* stream, off_t offset, int whence) {
   // differs from it by the unread bytes.
   off_t distance;
   if (whence == SEEK_SET) {
-    // Asked, not remembered: a caller may have moved the descriptor itself.
+    // Asked, not remembered: a caller may have moved the descriptor itself,
+    // and then the buffer no longer holds the bytes just before it.
+    const off_t known = stream->mark_offset;
     const off_t position = lseek(stream->fd, 0, SEEK_CUR);
     stream->mark_offset = position;
     if (position < 0) return -1;
+    if (known >= 0 && known != position) stream->valid_start = stream->mark;
     distance = offset - position;
   } else {
     if (whence == SEEK_CUR) offset += stream->cur - stream->mark;
@@ -628,7 +633,8 @@ std::size_t stream_peek(Stream* stream, std::size_t n, const unsigned char** byt
 }
 
 bool stream_decode_wide(Stream* stream, bool big_endian, bool keep_partial) {
-  if (!stream->base) return false;
+  // Decoding needs room for a few characters at a time.
+  if (!stream->base || stream->end - stream->base < kLeastWideBuffer) return false;
   const auto capacity = static_cast<std::size_t>(stream->end - stream->base);
   auto* wide = static_cast<WideInput*>(malloc(sizeof(WideInput)));
   auto* raw = static_cast<unsigned char*>(malloc(capacity));
