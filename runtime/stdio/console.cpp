@@ -71,7 +71,11 @@ std::size_t convert(Stream* stream, UINT page, const unsigned char* bytes, std::
     if (page == CP_UTF8 && taken + n < length) n = utf8_complete(bytes + taken, n);
     const int count = w32::MultiByteToWideChar(page, 0, reinterpret_cast<const char*>(bytes + taken),
                                                static_cast<int>(n), units, static_cast<int>(kChunk));
-    if (count <= 0) return taken + write_bytes(stream, bytes + taken, length - taken);
+    // Text that cannot be converted is not written: the stream fails, as a refused write does.
+    if (count <= 0) {
+      map_system_error();
+      return taken;
+    }
     if (console) {
       if (!write_characters(stream, units, count)) {
         // A console that takes no characters (an unusual host): bytes from now on.
@@ -83,7 +87,10 @@ std::size_t convert(Stream* stream, UINT page, const unsigned char* bytes, std::
       const DWORD flags = target == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
       const int made = w32::WideCharToMultiByte(target, flags, units, count, text, static_cast<int>(sizeof text),
                                                 target == CP_UTF8 ? nullptr : "?", nullptr);
-      if (made <= 0) return taken + write_bytes(stream, bytes + taken, length - taken);
+      if (made <= 0) {
+        map_system_error();
+        return taken;
+      }
       if (write_bytes(stream, reinterpret_cast<unsigned char*>(text), static_cast<std::size_t>(made)) <
           static_cast<std::size_t>(made)) {
         return taken;
