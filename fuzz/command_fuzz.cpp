@@ -14,7 +14,8 @@
 // - with -f a followed file (and with -F or --retry a name that did not open) makes the
 //   run end at the first pause of following, with status 0; with --pid following ends after its first poll, with
 //   the status of the parts and the carriage returns held back written, under their headers;
-// - with --help or --version (the options read so far sound) the usage or the version on standard output, status 0.
+// - with --help or --version (the options read so far sound), or "/?" as the only word, the usage or the version on
+//   standard output, status 0.
 // Long options are read by their own table: a name or the beginning only one name has, its value after "=" or,
 // where it needs one, in the next word; no process runs beside the harness, so --pid never waits.
 // A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1. No handle the command opened may stay
@@ -171,6 +172,10 @@ bool read_long(Command& c, const std::vector<std::string>& words, std::size_t& i
 // What the words after the program name ask for: each kind of word, by its shape, in the order they are told apart.
 Command read_words(const std::vector<std::string>& words) {
   Command c;
+  if (words.size() == 2 && words[1] == "/?") {  // "/?" alone is --help; among other words, a name
+    c.text = 'h';
+    return c;
+  }
   std::size_t i = 1;
   const auto end_options = [&] {  // after the last option a -- goes
     if (++i < words.size() && words[i] == "--") ++i;
