@@ -679,6 +679,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g.steps.push_back(step);
   }
   start();
+  // Following polls every input at once, before its first pause: it reads a character cut at the end of an initial
+  // part again, and the first bytes of a file still to decide.
+  g.polls.push_back(Poll{false, false, std::vector<bool>(g.inputs.size(), true)});
   // -f follows no name that is missing: without a file the command ends at once, having failed.
   const bool follows = g.by_name || std::any_of(g.inputs.begin(), g.inputs.end(), [](const Input& in) {
     return in.held;
