@@ -214,7 +214,7 @@ void truncated(int k) {
 // A poll of an open file. One of the size the last poll that read it to its end took of it (before reading: step 7
 // makes it grow while it is read) is not read. One smaller than the most known of it is truncated, and so is one whose
 // bytes before the position are no longer those read there (the first read tells): either is read again from its
-// start.
+// start. A file whose encoding is still to decide is read from its start, and only once its first read decides.
 void read_on(int k) {
   Input& in = g.inputs[k];
   const auto size = static_cast<std::int64_t>(in.content.size());
@@ -226,12 +226,13 @@ void read_on(int k) {
     truncated(k);
     flush();
   }
+  // The size the poll took before it read: step 7 appends its second text while the first read runs.
+  const std::int64_t taken = g.taken && g.taken->first == in.id ? g.taken->second : size;
   std::string text = in.content.substr(std::min<std::size_t>(in.position, in.content.size()));
   if (in.position < size && in.encoding == harness::Encoding::kUndecided) {
-    // The first read decides, from its bytes: all of them but the text step 7 appends while it reads.
-    const bool cut_short = g.taken && g.taken->first == in.id;
-    in.encoding = harness::encoding_of(cut_short ? in.content.substr(0, g.taken->second) : in.content, true);
-    if (harness::is_utf16(in.encoding)) text.erase(0, 2);  // the mark, at the start: no text
+    // The bytes of the first read decide (from the start); while they do not, nothing more is read.
+    in.encoding = harness::encoding_of(in.content.substr(0, taken), true);
+    if (harness::is_utf16(in.encoding)) text.erase(0, 2);  // the mark: no text
   }
   if (in.position < size && in.encoding != harness::Encoding::kUndecided) {
     // What is new, read as characters from UTF-16, and as text by line units in text mode: a CR at the end waits.
@@ -246,7 +247,7 @@ void read_on(int k) {
     in.position = size;
     in.window = in.content.substr(in.content.size() - std::min(kWindow, in.content.size()));
   }
-  in.most = std::max(in.most, size);
+  in.most = std::max(in.most, in.encoding == harness::Encoding::kUndecided ? taken : size);
   in.last_size = g.taken && g.taken->first == in.id ? std::exchange(g.taken, std::nullopt)->second : size;
 }
 
