@@ -7,30 +7,29 @@
 //           start, bit 5 set when the system refuses to tell changes of their directory, bit 6 set when each step
 //           says how the program hears of it, bit 7 set for -s 0.05: the clock every 50 ms, so that it comes while
 //           polls that notices start keep the program deaf to them
-//   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose bits 4-6
-//   pick a file and whose low nibble modulo 11 is the kind, with bit 6 of byte 2 a byte that says how the change is
-//   heard, and a text ended by a zero byte. Where a text may hold zero bytes (a content that begins with FF FE or FE
-//   FF, the texts of a step whose byte has bit 7 set: UTF-16), a byte 01 in it stands for a zero byte and 02 for the
-//   byte after it. Kinds: 0 nothing; 1 append the text; 2 truncate to the size its digits
-//   give; 3 rewrite in place with it; 4 rename away, then create with it; 5 delete, then create; 6 make the name
-//   unreadable (CreateFileA fails with access denied, and the file loses its write permission), or readable again;
-//   7 append, and a second text (ended by a zero byte too) once the next poll has read from the file, else at the
-//   pause after it; 8 natively make the name a FIFO; 9 rename away; 10 standard output refuses writes from now on
-//   (its disk is full). How the change is heard: bits 0-1 of that byte: 0 every watched directory tells of more
-//   changes than it can hold (what every step does without bit 6 of byte 2); 1 the directory's notice names the
-//   file; 2 it names another file only; 3 nothing tells of it: the pause lasts until the clock. Bit 2: the notice
-//   comes at the next pause instead; bit 3: it gives the name in capitals.
+//   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose bits 4-6 pick
+//   a file and whose low nibble modulo 11 is the kind, with bit 6 of byte 2 a byte that says how the change is heard,
+//   and a text ended by a zero byte. Where a text may hold zero bytes (a content that begins with FF FE or FE FF, the
+//   texts of a step whose byte has bit 7 set: UTF-16), a byte 01 in it stands for a zero byte and 02 for the byte after
+//   it. Kinds: 0 nothing; 1 append the text; 2 truncate to the size its digits give; 3 rewrite in place with it; 4
+//   rename away, then create with it; 5 delete, then create; 6 make the name unreadable (CreateFileA fails with access
+//   denied, and the file loses its write permission), or readable again; 7 append, and a second text (ended by a zero
+//   byte too) once the next poll has read from the file, else at the pause after it; 8 natively make the name a FIFO; 9
+//   rename away; 10 standard output refuses writes from now on (its disk is full). How the change is heard: bits 0-1 of
+//   that byte: 0 every watched directory tells of more changes than it can hold (what every step does without bit 6 of
+//   byte 2); 1 the directory's notice names the file; 2 it names another file only; 3 nothing tells of it: the pause
+//   lasts until the clock. Bit 2: the notice comes at the next pause instead; bit 3: it gives the name in capitals.
 // The run ends at the pause after the last step. The model learns each name's file (identity, links, content) from
 // the system after every change, and must see on standard output the initial parts (the command target's model),
 // then what each poll finds new, each input in turn: with line units a file's first bytes decide its encoding (a file
 // that is empty or holds the beginning of a mark alone waits, decided by the first read of a later poll, and decided
 // again once it is truncated, rewritten or replaced), UTF-16 is read after its mark as characters in the output page
-// (fuzz/harness.h), a character a read cuts written once its rest comes; and on standard error exactly the notices of the rules below,
-// no more. A poll that a notice starts reads the inputs the notice names (all for an overflow), each name looked up
-// first with -F; the clock's poll reads every input, and looks the names up at its first poll and every 16th after,
-// and always where the directory cannot be watched. Once standard output refuses writes, the first poll that writes
-// must end the run with the message and status 1. After each poll the program holds a descriptor and a handle for
-// each file it follows, and a handle and a request under way for each directory it watches, no more.
+// (fuzz/harness.h), a character a read cuts written once its rest comes; and on standard error exactly the notices of
+// the rules below, no more. A poll that a notice starts reads the inputs the notice names (all for an overflow), each
+// name looked up first with -F; the clock's poll reads every input, and looks the names up at its first poll and every
+// 16th after, and always where the directory cannot be watched. Once standard output refuses writes, the first poll
+// that writes must end the run with the message and status 1. After each poll the program holds a descriptor and a
+// handle for each file it follows, and a handle and a request under way for each directory it watches, no more.
 //
 // Contents: 1. the model's state and its polls   2. the steps   3. notices and pauses   4. the other system calls
 //           5. the run
@@ -347,7 +346,8 @@ void start() {
       // Up to a character its end cuts, which the first poll reads again; with no lines wanted, to its last unit.
       std::string cut;
       harness::from_utf16(std::string_view(in.content).substr(2), in.encoding == harness::Encoding::kUtf16Be, &cut);
-      in.position = s.count == 0 && !s.from_start ? size & ~std::int64_t{1} : size - static_cast<std::int64_t>(cut.size());
+      const auto whole = size - static_cast<std::int64_t>(cut.size());
+      in.position = s.count == 0 && !s.from_start ? size & ~std::int64_t{1} : whole;
     }
     in.most = size;
     in.last_size = in.position >= size ? size : -1;

@@ -101,7 +101,8 @@ inline void append_utf8(std::string& text, std::uint32_t c) {
 // to *cut, to be read with what comes after them; without `cut` the input ends there, and they read as one U+FFFD.
 inline std::string from_utf16(std::string_view bytes, bool big_endian, std::string* cut) {
   const auto unit = [bytes, big_endian](std::size_t at) -> std::uint32_t {
-    return static_cast<unsigned char>(bytes[at + !big_endian]) << 8 | static_cast<unsigned char>(bytes[at + big_endian]);
+    const auto byte = [bytes](std::size_t i) -> std::uint32_t { return static_cast<unsigned char>(bytes[i]); };
+    return byte(at + !big_endian) << 8 | byte(at + big_endian);
   };
   const auto high = [](std::uint32_t u) { return u >= 0xD800 && u < 0xDC00; };
   const auto low = [](std::uint32_t u) { return u >= 0xDC00 && u < 0xE000; };
