@@ -7,25 +7,29 @@
 //           start, bit 5 set when the system refuses to tell changes of their directory, bit 6 set when each step
 //           says how the program hears of it, bit 7 set for -s 0.05: the clock every 50 ms, so that it comes while
 //           polls that notices start keep the program deaf to them
-//   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose high nibble
-//   picks a file and whose low nibble modulo 11 is the kind, with bit 6 of byte 2 a byte that says how the change is
-//   heard, and a text ended by a zero byte. Kinds: 0 nothing; 1 append the text; 2 truncate to the size its digits
-//   give; 3 rewrite in place with it; 4 rename away, then create with it; 5 delete, then create; 6 make the name
-//   unreadable (CreateFileA fails with access denied, and the file loses its write permission), or readable again;
-//   7 append, and a second text (ended by a zero byte too) once the next poll has read from the file, else at the
-//   pause after it; 8 natively make the name a FIFO; 9 rename away; 10 standard output refuses writes from now on
-//   (its disk is full). How the change is heard: bits 0-1 of that byte: 0 every watched directory tells of more
-//   changes than it can hold (what every step does without bit 6 of byte 2); 1 the directory's notice names the
-//   file; 2 it names another file only; 3 nothing tells of it: the pause lasts until the clock. Bit 2: the notice
-//   comes at the next pause instead; bit 3: it gives the name in capitals.
+//   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose bits 4-6 pick
+//   a file and whose low nibble modulo 11 is the kind, with bit 6 of byte 2 a byte that says how the change is heard,
+//   and a text ended by a zero byte. Where a text may hold zero bytes (a content that begins with FF FE or FE FF, the
+//   texts of a step whose byte has bit 7 set: UTF-16), a byte 01 in it stands for a zero byte and 02 for the byte after
+//   it. Kinds: 0 nothing; 1 append the text; 2 truncate to the size its digits give; 3 rewrite in place with it; 4
+//   rename away, then create with it; 5 delete, then create; 6 make the name unreadable (CreateFileA fails with access
+//   denied, and the file loses its write permission), or readable again; 7 append, and a second text (ended by a zero
+//   byte too) once the next poll has read from the file, else at the pause after it; 8 natively make the name a FIFO; 9
+//   rename away; 10 standard output refuses writes from now on (its disk is full). How the change is heard: bits 0-1 of
+//   that byte: 0 every watched directory tells of more changes than it can hold (what every step does without bit 6 of
+//   byte 2); 1 the directory's notice names the file; 2 it names another file only; 3 nothing tells of it: the pause
+//   lasts until the clock. Bit 2: the notice comes at the next pause instead; bit 3: it gives the name in capitals.
 // The run ends at the pause after the last step. The model learns each name's file (identity, links, content) from
 // the system after every change, and must see on standard output the initial parts (the command target's model),
-// then what each poll finds new, each input in turn, and on standard error exactly the notices of the rules below,
-// no more. A poll that a notice starts reads the inputs the notice names (all for an overflow), each name looked up
-// first with -F; the clock's poll reads every input, and looks the names up at its first poll and every 16th after,
-// and always where the directory cannot be watched. Once standard output refuses writes, the first poll that writes
-// must end the run with the message and status 1. After each poll the program holds a descriptor and a handle for
-// each file it follows, and a handle and a request under way for each directory it watches, no more.
+// then what each poll finds new, each input in turn: with line units a file's first bytes decide its encoding (a file
+// that is empty or holds the beginning of a mark alone waits, decided by the first read of a later poll, and decided
+// again once it is truncated, rewritten or replaced), UTF-16 is read after its mark as characters in the output page
+// (fuzz/harness.h), a character a read cuts written once its rest comes; and on standard error exactly the notices of
+// the rules below, no more. A poll that a notice starts reads the inputs the notice names (all for an overflow), each
+// name looked up first with -F; the clock's poll reads every input, and looks the names up at its first poll and every
+// 16th after, and always where the directory cannot be watched. Once standard output refuses writes, the first poll
+// that writes must end the run with the message and status 1. After each poll the program holds a descriptor and a
+// handle for each file it follows, and a handle and a request under way for each directory it watches, no more.
 //
 // Contents: 1. the model's state and its polls   2. the steps   3. notices and pauses   4. the other system calls
 //           5. the run
@@ -83,6 +87,8 @@ struct Input {
   std::int64_t last_size = 0;   // when the file was last read to its end; -1: not since it was taken
   std::string window;           // up to kWindow bytes before the position, as they were read
   bool cr = false;              // a CR waits for the next byte
+  harness::Encoding encoding = harness::Encoding::kBytes;  // what its first bytes made it (kBytes with byte units)
+  std::string cut;              // UTF-16: the bytes of a character a read cut, waiting for the rest
   bool named = false;           // some name led to the file followed before the last poll
 };
 
@@ -140,6 +146,21 @@ struct Model {
   bool failed = false;                 // a write failed: the next flush ends the program
 } g;
 
+// A text that may hold zero bytes, as the input spells it: 01 for a zero byte, 02 before a byte that stands for itself.
+std::string spelled(const std::string& text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\x01') {
+      bytes += '\0';
+    } else if (text[i] == '\x02' && i + 1 < text.size()) {
+      bytes += text[++i];
+    } else {
+      bytes += text[i];
+    }
+  }
+  return bytes;
+}
+
 // Standard output and error as expected and as written, and the input; then the end of the process.
 [[noreturn]] void fail(const char* what) {
   std::cerr << what << "\nexpected:\n" << g.out << "\n";
@@ -173,6 +194,12 @@ void release_cr(int k) {
   g.inputs[k].cr = false;
 }
 
+// A file followed from its start: with line units its first bytes decide its encoding.
+void start_text(Input& in) {
+  in.encoding = g.lines ? harness::Encoding::kUndecided : harness::Encoding::kBytes;
+  in.cut.clear();
+}
+
 // Input k's file was found truncated or rewritten: it is read again from its start.
 void truncated(int k) {
   Input& in = g.inputs[k];
@@ -180,12 +207,13 @@ void truncated(int k) {
   release_cr(k);
   in.position = in.most = 0;
   in.window.clear();
+  start_text(in);
 }
 
 // A poll of an open file. One of the size the last poll that read it to its end took of it (before reading: step 7
 // makes it grow while it is read) is not read. One smaller than the most known of it is truncated, and so is one whose
 // bytes before the position are no longer those read there (the first read tells): either is read again from its
-// start.
+// start. A file whose encoding is still to decide is read from its start, and only once its first read decides.
 void read_on(int k) {
   Input& in = g.inputs[k];
   const auto size = static_cast<std::int64_t>(in.content.size());
@@ -197,17 +225,28 @@ void read_on(int k) {
     truncated(k);
     flush();
   }
-  if (in.position < size) {  // what is new, read as text by line units in text mode: a CR at the end waits
-    std::string text = in.content.substr(in.position);
+  // The size the poll took before it read: step 7 appends its second text while the first read runs.
+  const std::int64_t taken = g.taken && g.taken->first == in.id ? g.taken->second : size;
+  std::string text = in.content.substr(std::min<std::size_t>(in.position, in.content.size()));
+  if (in.position < size && in.encoding == harness::Encoding::kUndecided) {
+    // The bytes of the first read decide (from the start); while they do not, nothing more is read.
+    in.encoding = harness::encoding_of(in.content.substr(0, taken), true);
+    if (harness::is_utf16(in.encoding)) text.erase(0, 2);  // the mark: no text
+  }
+  if (in.position < size && in.encoding != harness::Encoding::kUndecided) {
+    // What is new, read as characters from UTF-16, and as text by line units in text mode: a CR at the end waits.
+    if (harness::is_utf16(in.encoding)) {
+      text = harness::from_utf16(in.cut + text, in.encoding == harness::Encoding::kUtf16Be, &in.cut);
+    }
     if (g.text && g.lines) text = harness::read_as_text((in.cr ? "\r" : "") + text);
     in.cr = g.text && g.lines && !text.empty() && text.back() == '\r';
     if (in.cr) text.pop_back();
-    emit(k, text);
+    emit(k, harness::is_utf16(in.encoding) ? harness::in_output_page(text) : text);
     flush();
     in.position = size;
     in.window = in.content.substr(in.content.size() - std::min(kWindow, in.content.size()));
   }
-  in.most = std::max(in.most, size);
+  in.most = std::max(in.most, in.encoding == harness::Encoding::kUndecided ? taken : size);
   in.last_size = g.taken && g.taken->first == in.id ? std::exchange(g.taken, std::nullopt)->second : size;
 }
 
@@ -278,6 +317,7 @@ void look_up(int k) {
   in.position = in.most = 0;
   in.last_size = -1;  // read at the first poll
   in.window.clear();
+  start_text(in);
 }
 
 // The initial parts, and where following starts: the end of a file, or a start point beyond it.
@@ -290,7 +330,7 @@ void start() {
       g.err.push_back("tail: input file \"" + in.name + "\": " + rt::strerror(ERROR_FILE_NOT_FOUND));
       continue;
     }
-    std::string part = harness::part_of(in.now.content, true, s, g.text).value();
+    std::string part = harness::part_of(in.now.content, true, s, g.text, true).value();
     in.cr = g.text && g.lines && !part.empty() && part.back() == '\r';
     if (in.cr) part.pop_back();
     emit(k, part, true);
@@ -299,8 +339,22 @@ void start() {
     in.id = in.now.id;
     in.content = in.now.content;
     in.position = !g.lines && s.from_start ? std::max(size, offset) : size;
-    in.most = in.last_size = size;
-    if (in.position == size) in.window = in.content.substr(in.content.size() - std::min(kWindow, in.content.size()));
+    start_text(in);
+    if (g.lines) in.encoding = harness::encoding_of(in.content, true);
+    if (in.encoding == harness::Encoding::kUndecided) in.position = 0;  // read from its start once its bytes decide
+    if (harness::is_utf16(in.encoding)) {
+      // Up to a character its end cuts, which the first poll reads again; with no lines wanted, to its last unit.
+      std::string cut;
+      harness::from_utf16(std::string_view(in.content).substr(2), in.encoding == harness::Encoding::kUtf16Be, &cut);
+      const auto whole = size - static_cast<std::int64_t>(cut.size());
+      in.position = s.count == 0 && !s.from_start ? size & ~std::int64_t{1} : whole;
+    }
+    in.most = size;
+    in.last_size = in.position >= size ? size : -1;
+    if (in.position <= size) {  // the bytes before a start point beyond the end are none
+      const auto before = static_cast<std::size_t>(in.position);
+      in.window = in.content.substr(before - std::min(kWindow, before), std::min(kWindow, before));
+    }
   }
 }
 
@@ -604,23 +658,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     in.name = g_directory + "/" + "abc"[k];
     in.full_name = harness::full_path(in.name);
     words.push_back(in.name);
-    const std::string content = field();
+    std::string content = field();
+    if (content.starts_with("\xFF\xFE") || content.starts_with("\xFE\xFF")) content = spelled(content);
     if ((data[2] >> (2 + k) & 1) == 0) write(k, content, std::ios::trunc);
     look(k);
   }
   while (!rest.empty() && g.steps.size() < 64) {
     const auto byte = static_cast<unsigned char>(rest[0]);
     rest.remove_prefix(1);
-    Step step{byte % 16 % 11, byte / 16 % files, 0, "", ""};
+    Step step{byte % 16 % 11, byte / 16 % 8 % files, 0, "", ""};
     if ((data[2] & 64) != 0 && !rest.empty()) {
       step.told = static_cast<unsigned char>(rest[0]);
       rest.remove_prefix(1);
     }
     step.text = field();
     if (step.kind == 7) step.later = field();
+    if (byte & 128) {
+      step.text = spelled(step.text);
+      step.later = spelled(step.later);
+    }
     g.steps.push_back(step);
   }
   start();
+  // Following polls every input at once, before its first pause: it reads a character cut at the end of an initial
+  // part again, and the first bytes of a file still to decide.
+  g.polls.push_back(Poll{false, false, std::vector<bool>(g.inputs.size(), true)});
   // -f follows no name that is missing: without a file the command ends at once, having failed.
   const bool follows = g.by_name || std::any_of(g.inputs.begin(), g.inputs.end(), [](const Input& in) {
     return in.held;

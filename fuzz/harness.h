@@ -72,6 +72,68 @@ inline std::string written_as_text(const std::string& bytes) {
   return text;
 }
 
+// The encodings the command tells apart by an input's first bytes when it counts lines: UTF-16 after the mark FF FE
+// (little-endian) or FE FF (big-endian), which it reads as characters; else 8-bit text, read as its bytes (UTF-8
+// after EF BB BF too, the mark with them). Undecided while all the bytes are the beginning of a mark and more may come.
+enum class Encoding { kUndecided, kBytes, kUtf16Le, kUtf16Be };
+inline Encoding encoding_of(std::string_view first, bool more) {
+  static constexpr std::string_view kMarks[] = {"\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF"};
+  static constexpr Encoding kEncodings[] = {Encoding::kBytes, Encoding::kUtf16Le, Encoding::kUtf16Be};
+  bool begun = false;
+  for (int i = 0; i < 3; ++i) {
+    if (first.starts_with(kMarks[i])) return kEncodings[i];
+    begun = begun || kMarks[i].starts_with(first);
+  }
+  return begun && more ? Encoding::kUndecided : Encoding::kBytes;
+}
+inline bool is_utf16(Encoding encoding) { return encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be; }
+
+// A character in UTF-8.
+inline void append_utf8(std::string& text, std::uint32_t c) {
+  const int continuations = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+  static constexpr unsigned kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
+  text += static_cast<char>(kLead[continuations] | c >> 6 * continuations);
+  for (int i = continuations - 1; i >= 0; --i) text += static_cast<char>(0x80 | (c >> 6 * i & 0x3F));
+}
+
+// UTF-16 read as UTF-8: each unit a character, a high surrogate and the low one after it one, any other surrogate
+// U+FFFD. The bytes of a character the end cuts (an odd byte, or a high surrogate with at most one byte after it) go
+// to *cut, to be read with what comes after them; without `cut` the input ends there, and they read as one U+FFFD.
+inline std::string from_utf16(std::string_view bytes, bool big_endian, std::string* cut) {
+  const auto unit = [bytes, big_endian](std::size_t at) -> std::uint32_t {
+    const auto byte = [bytes](std::size_t i) -> std::uint32_t { return static_cast<unsigned char>(bytes[i]); };
+    return byte(at + !big_endian) << 8 | byte(at + big_endian);
+  };
+  const auto high = [](std::uint32_t u) { return u >= 0xD800 && u < 0xDC00; };
+  const auto low = [](std::uint32_t u) { return u >= 0xDC00 && u < 0xE000; };
+  std::string text;
+  std::size_t at = 0;
+  for (; at + 2 <= bytes.size(); at += 2) {
+    std::uint32_t c = unit(at);
+    if (high(c) && at + 4 > bytes.size()) break;  // the other half may come
+    if (high(c) && low(unit(at + 2))) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (unit(at + 2) - 0xDC00);
+      at += 2;
+    } else if (high(c) || low(c)) {
+      c = 0xFFFD;
+    }
+    append_utf8(text, c);
+  }
+  if (cut) {
+    cut->assign(bytes.substr(at));
+  } else if (at < bytes.size()) {
+    append_utf8(text, 0xFFFD);
+  }
+  return text;
+}
+
+// The page standard output gets text read from UTF-16 in when it is no console: the console's output page, else the
+// OEM page. The model knows two: 65001 (natively the harness sets a UTF-8 locale, whose page it is) and 437 (Wine's
+// OEM page). Text read from UTF-16, as standard output then gets it: in UTF-8 as it is; in 437 each character the
+// page has as its byte, and each unit of any other character as '?' (no look-alike stands in for it).
+unsigned output_page();
+std::string in_output_page(const std::string& utf8);
+
 // What the options select of each input: the unit letter of "lbckmn", the count, whether it counts from the start.
 struct Selection {
   char unit = 'n';
@@ -81,7 +143,11 @@ struct Selection {
 // The bytes of a unit letter; 0 for the line units l and n.
 std::int64_t unit_size(char unit);
 // The part of an input a selection picks, as the command reads it (in text mode as text, but a file with a byte unit
-// untranslated), before its writing translates it; no value when the command must fail with status 1.
-std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection, bool text);
+// untranslated), before its writing translates it; no value when the command must fail with status 1. With line units
+// UTF-16 is read as characters after its mark, and its part is in the output page. `followed`: a file followed
+// afterwards, where more may come: while its bytes are a mark begun nothing is written (following reads it from its
+// start), and a character its end cuts waits.
+std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection, bool text,
+                                   bool followed = false);
 
 }  // namespace harness

@@ -1,4 +1,4 @@
-// Fuzzing the streams against a model of text mode. The input is a 15-byte header, then the bytes a descriptor serves,
+// Fuzzing the streams against a model of text mode. The input is a 16-byte header, then the bytes a descriptor serves,
 // in chunks, through a replaced ReadFile; what is read goes to a second stream, whose descriptor's bytes a replaced
 // WriteFile collects. The header (16-bit words, little-endian):
 //   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptors are consoles; the low 14 bits modulo 1027:
@@ -13,8 +13,14 @@
 //      carriage return that ends the input; bit 12 the output holds its lines while stream_copy runs; the low 12 bits
 //      modulo 1025: 0 unbuffered, else a buffer of that many bytes
 //  14  the reading steps before stream_copy takes the rest (255: none, the steps read it all)
-// All is read, and must be the model's result: in text mode every 0x1A dropped, then CR LF read as LF and any other
-// CR kept (on a file as on a console); in binary mode the bytes as they are. All is written as the model writes it:
+//  15  bit 0: the bytes are UTF-16, read as UTF-8 (stream_decode_wide) from the first step on: bit 1 big-endian, else
+//      little-endian; bit 2 a character the end cuts is given back to the descriptor (else it reads as U+FFFD); bits
+//      3-4: the bytes stream_peek looks at first (they must be the first served, untranslated), which decoding then
+//      takes as its first units. A stream without a buffer has none to decode into: the call fails, and the stream
+//      reads bytes as before; a string stream is never decoded
+// All is read, and must be the model's result: UTF-16 decoded first (fuzz/harness.h), then in text mode every 0x1A
+// dropped, then CR LF read as LF and any other CR kept (on a file as on a console); in binary mode the bytes as they
+// are. All is written as the model writes it:
 // in text mode each LF as CR LF. Whenever the input is read, a line-buffered or unbuffered output has written all it
 // was given: while stream_copy runs, all that was read but a carriage return at its end (the next byte decides
 // whether it ends a line). The end stays, no error.
@@ -32,7 +38,7 @@
 
 namespace {
 
-constexpr std::size_t kHeader = 15;
+constexpr std::size_t kHeader = 16;
 int g_null_in = -1, g_null_out = -1;  // null devices, duplicated for each pair of streams
 const std::uint8_t* g_header = nullptr;
 std::string_view g_served;  // all that the descriptor serves
@@ -40,6 +46,7 @@ std::string_view g_unread;  // what it still has to serve
 unsigned g_reads = 0;
 bool g_ended = false;  // a read found the end
 bool g_binary_in = false, g_binary_out = false;
+bool g_wide = false, g_big_endian = false, g_keep_partial = false;  // the input is decoded from UTF-16
 bool g_hold_return = false;  // stream_copy holds a carriage return that ends the input
 bool g_checked = false;  // the output writes all it was given before any read: it is line-buffered or unbuffered
 bool g_copying = false;  // stream_copy runs
@@ -49,11 +56,19 @@ std::string g_written;   // what reached the output's descriptor
 // The bytes as the output writes them.
 std::string as_written(const std::string& bytes) { return g_binary_out ? bytes : harness::written_as_text(bytes); }
 
+// The bytes as the stream reads them: UTF-16 decoded (a character the bytes cut waits for its rest until the end has
+// been seen), in text mode translated.
+std::string as_read(std::string_view bytes, bool ended) {
+  std::string cut;
+  std::string read = g_wide ? harness::from_utf16(bytes, g_big_endian, ended && !g_keep_partial ? nullptr : &cut)
+                            : std::string(bytes);
+  return g_binary_in ? read : harness::read_as_text(read);
+}
+
 // What the output must have written before the input is read again.
 std::string written_by_now() {
   if (!g_copying) return as_written(g_given);
-  std::string read(g_served.substr(0, g_served.size() - g_unread.size()));
-  if (!g_binary_in) read = harness::read_as_text(read);
+  std::string read = as_read(g_served.substr(0, g_served.size() - g_unread.size()), g_ended);
   // A carriage return that stream_copy read last waits: in text mode for the byte after it, which decides whether it
   // ends a line; when held, for good once it ends the input (in binary mode the next read tells).
   const bool undecided = !g_binary_in && !g_ended, held = g_hold_return && (g_binary_in || g_ended);
@@ -72,6 +87,7 @@ BOOL read_chunk(HANDLE, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED
 }
 BOOL write_all(HANDLE, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED) {
   g_written.append(static_cast<const char*>(buffer), to_write);
+  if (g_written.size() > 2 * g_served.size() + 4) __builtin_trap();  // more than all the input could make
   *done = to_write;
   return TRUE;
 }
@@ -115,6 +131,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool line_buffered = (output & 0x4000) != 0;
   g_hold_return = (output & 0x2000) != 0;
   const bool hold_lines = (output & 0x1000) != 0;
+  g_wide = (data[15] & 1) != 0 && buffering != 1026 && buffering != 0;
+  g_big_endian = (data[15] & 2) != 0;
+  g_keep_partial = (data[15] & 4) != 0;
   const unsigned output_size = (output & 0xfff) % 1025;
   g_checked = line_buffered || output_size == 0;
 
@@ -130,7 +149,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int out_mode = output_size == 0 ? rt::_IONBF : line_buffered ? rt::_IOLBF : rt::_IOFBF;
   if (rt::setvbuf(out, nullptr, out_mode, output_size) != 0) __builtin_trap();
 
-  const std::string model = g_binary_in ? served : harness::read_as_text(served);
+  if (data[15] & 1 && buffering != 1026) {
+    const unsigned char* peeked = nullptr;
+    const std::size_t n = rt::stream_peek(stream, data[15] >> 3 & 3, &peeked);
+    if (n > 3 || (n > 0 && served.compare(0, n, reinterpret_cast<const char*>(peeked), n) != 0)) __builtin_trap();
+    if (rt::stream_decode_wide(stream, g_big_endian, g_keep_partial) != g_wide) __builtin_trap();
+    g_ended = false;  // the end a look found is found again
+  }
+  const std::string model = as_read(served, true);
   std::string copied;  // what stream_copy read: the rest
   bool held = false;   // and whether it held back a carriage return at its end
   for (unsigned step = 0;; ++step) {
@@ -164,6 +190,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       g_given.append(reinterpret_cast<const char*>(run), n);
     }
     const std::size_t n = g_given.size() - before;
+    if (!model.starts_with(g_given)) __builtin_trap();  // at once: a stream that reads wrong may read for ever
     if ((kind & 3) != 0 && rt::fwrite(g_given.data() + before, 1, n, out) != n) __builtin_trap();
     if (n == 0) break;
   }
