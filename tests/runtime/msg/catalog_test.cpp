@@ -190,12 +190,14 @@ TEST(LocalePlainName, WindowsAndPosixNames) {
   for (const auto& row : rows) EXPECT_STREQ(rt::locale_plain_name(row.name).text, row.plain) << row.name;
 }
 
-// The program's own path as a test makes it; empty makes the call fail, "cut" a path too long for the buffer.
+// The program's own path as a test makes it; empty makes the call fail. A path too long for the buffer is cut to
+// what fits, as Windows cuts it, and its size returned: "cut:FOLDER" is FOLDER with a long name in it.
 std::string g_program;
 DWORD fake_module_file_name(HMODULE, LPSTR name, DWORD size) {
   if (g_program.empty()) return 0;
-  if (g_program == "cut") {
-    for (DWORD i = 0; i + 1 < size; ++i) name[i] = 'x';
+  if (g_program.starts_with("cut:")) {
+    const std::string whole = g_program.substr(4) + std::string(size, 'x') + ".exe";
+    whole.copy(name, size - 1);
     name[size - 1] = '\0';
     return size;
   }
@@ -246,7 +248,7 @@ TEST_F(Catalogs, ALocaleWithoutCatalogueTriesItsPlainFormThenTheProgramsFolder) 
       {"", "-", program, ""},
       {"de-DE", "-", "tail.exe", ""},  // no folder
       {"de-DE", "-", "", ""},          // the call fails
-      {"de-DE", "-", "cut", ""},       // too long for the buffer
+      {"de-DE", "-", "cut:" + in_dir("prog/"), ""},  // too long for the buffer: cut short, so not the program's
       {"de-DE", "-", far_away, ""},    // the folder leaves no room for the rest of the path
   };
   w32::hook::Replace fake(w32::hook::replacements.GetModuleFileNameA, &fake_module_file_name);
