@@ -131,7 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool line_buffered = (output & 0x4000) != 0;
   g_hold_return = (output & 0x2000) != 0;
   const bool hold_lines = (output & 0x1000) != 0;
-  g_wide = (data[15] & 1) != 0 && buffering != 1026 && buffering != 0;
+  // Decoding wants a buffer of 16 bytes at least (1025: 1024 on first use).
+  g_wide = (data[15] & 1) != 0 && buffering != 1026 && buffering >= 16;
   g_big_endian = (data[15] & 2) != 0;
   g_keep_partial = (data[15] & 4) != 0;
   const unsigned output_size = (output & 0xfff) % 1025;
