@@ -99,7 +99,10 @@ void country_code(const char* start, const char* end, char* code) {
     const char* stop = start;
     while (stop < end && *stop != '-' && *stop != '_') ++stop;
     if (is_run(start, stop, 2, is_ascii_letter) || is_run(start, stop, 3, is_ascii_digit)) {
-      for (std::size_t i = 0; start + i < stop; ++i) code[i] = ascii_upper(start[i]);
+      // Two or three characters, one by one: a loop the compiler could not bound.
+      code[0] = ascii_upper(start[0]);
+      code[1] = ascii_upper(start[1]);
+      if (stop - start == 3) code[2] = ascii_upper(start[2]);
       return;
     }
     start = stop < end ? stop + 1 : stop;
