@@ -145,8 +145,11 @@ std::size_t decode_wide(WideDecoder& decoder, const unsigned char* in, std::size
       in += 2;
     }
   }
-  decoder.carried = static_cast<std::uint8_t>(end - in);
-  for (std::size_t i = 0; i < decoder.carried; ++i) decoder.carry[i] = in[i];
+  // At most 3 bytes are left: an odd byte, or a high surrogate and perhaps one.
+  std::size_t left = static_cast<std::size_t>(end - in);
+  if (left > sizeof decoder.carry) left = sizeof decoder.carry;
+  for (std::size_t i = 0; i < left; ++i) decoder.carry[i] = in[i];
+  decoder.carried = static_cast<std::uint8_t>(left);
   return static_cast<std::size_t>(out - start);
 }
 
