@@ -122,7 +122,11 @@ int tail_files(char* const* names, int count) {
   // several operands; a single one is always a file's name.
   const bool bytes = is_byte_unit(options.unit);
   const char* mode = bytes ? "rb" : "r";
-  if (bytes) rt::stream_set_binary(rt::stdout);  // bytes are written as they are, headers too
+  if (bytes) {
+    // Bytes are read and written as they are, standard input's too, and headers.
+    rt::stream_set_binary(rt::stdin);
+    rt::stream_set_binary(rt::stdout);
+  }
   int status = 0;
   int following = 0;
   int written = -1;  // the followed input whose part was written last; -1: another
