@@ -9,7 +9,7 @@
 // - status 2, the usage text and nothing written, exactly for a usage error;
 // - otherwise each operand in turn (standard input without one, and for "-" among several), under a header with
 //   several or -v but not -q: the last or first lines or bytes of the content, as text-mode reading gives it (not
-//   for byte units read from a file), with text-mode line ends on output for line units; a name that does not open,
+//   for byte units), with text-mode line ends on output for line units; a name that does not open,
 //   a byte count out of range and a negative count from the end of a pipe each get a message and status 1;
 // - with line units, content that begins with FF FE or FE FF read as UTF-16 after that mark: its lines end at the
 //   unit 000A, a stray surrogate and a character the end cuts read as U+FFFD, and standard output gets the characters

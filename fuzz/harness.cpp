@@ -245,7 +245,7 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
     const std::optional<std::string> part = part_of(decoded, from_file, s, text);
     return part ? std::optional<std::string>(in_output_page(*part)) : std::nullopt;
   }
-  const std::string data = text && !(size != 0 && from_file) ? read_as_text(content) : content;
+  const std::string data = text && size == 0 ? read_as_text(content) : content;  // bytes are read as they are
   const auto length = static_cast<std::int64_t>(data.size());
   if (size != 0) {
     if (s.count > 2147483647 / size) return std::nullopt;  // beyond the largest byte count

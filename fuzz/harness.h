@@ -142,8 +142,8 @@ struct Selection {
 };
 // The bytes of a unit letter; 0 for the line units l and n.
 std::int64_t unit_size(char unit);
-// The part of an input a selection picks, as the command reads it (in text mode as text, but a file with a byte unit
-// untranslated), before its writing translates it; no value when the command must fail with status 1. With line units
+// The part of an input a selection picks, as the command reads it (in text mode as text, but with a byte unit untranslated,
+// standard input's too), before its writing translates it; no value when the command must fail with status 1. With line units
 // UTF-16 is read as characters after its mark, and its part is in the output page. `followed`: a file followed
 // afterwards, where more may come: while its bytes are a mark begun nothing is written (following reads it from its
 // start), and a character its end cuts waits.
