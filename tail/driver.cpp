@@ -71,7 +71,6 @@ void set_encoding(InputText& text, rt::Encoding encoding) {
 }
 
 bool decide_encoding(rt::Stream* stream, bool more_may_come, InputText& text) {
-  if (text.encoding != rt::Encoding::kUndecided) return true;
   // Text typed at a console has no mark: it is never waited for.
   if (rt::fd_is_console(rt::fileno(stream)) != 0) {
     set_encoding(text, rt::Encoding::kBytes);
@@ -88,14 +87,10 @@ bool decide_encoding(rt::Stream* stream, bool more_may_come, InputText& text) {
   }
   if (found == rt::Encoding::kUndecided || rt::ferror(stream)) return false;
   set_encoding(text, found);
-  if (rt::is_wide(found)) {
-    skip_bytes(stream, text.mark);
-    const bool seekable_follow = more_may_come;
-    if (!rt::stream_decode_wide(stream, found == rt::Encoding::kUtf16Be, seekable_follow)) return false;
-  } else {
-    skip_bytes(stream, text.mark);
-  }
-  return true;
+  skip_bytes(stream, text.mark);
+  // A file that is followed (where more may come) keeps a character its end
+  // cuts for the next poll.
+  return !rt::is_wide(found) || rt::stream_decode_wide(stream, found == rt::Encoding::kUtf16Be, more_may_come);
 }
 
 int read_error(const char* name) {
