@@ -40,14 +40,22 @@ using Kind = FormatArg::Kind;
 
 std::int32_t int_of(const FormatArg* arg) {
   if (!arg) return 0;
-  if (arg->kind == Kind::Int) return arg->number;
+  if (arg->kind == Kind::Int) return static_cast<std::int32_t>(arg->number);
   if (arg->kind == Kind::Pointer) return static_cast<std::int32_t>(arg->address);
   return 0;
 }
 
-// The value for an unsigned conversion: 32 bits, or the whole of a pointer.
+// The value for a signed conversion: 32 bits, or all of a 64-bit integer.
+std::int64_t signed_of(const FormatArg* arg) {
+  if (arg && arg->kind == Kind::Int && arg->wide) return arg->number;
+  return int_of(arg);
+}
+
+// The value for an unsigned conversion: 32 bits, or the whole of a pointer
+// or a 64-bit integer.
 std::uint64_t unsigned_of(const FormatArg* arg) {
   if (arg && arg->kind == Kind::Pointer) return arg->address;
+  if (arg && arg->kind == Kind::Int && arg->wide) return static_cast<std::uint64_t>(arg->number);
   return static_cast<std::uint32_t>(int_of(arg));
 }
 
@@ -122,10 +130,10 @@ void put_number(Output& out, Spec spec, std::uint64_t magnitude, bool negative, 
   if (spec.left) out.repeat(' ', padding);
 }
 
-void put_signed(Output& out, const Spec& spec, std::int32_t value, char conversion) {
+void put_signed(Output& out, const Spec& spec, std::int64_t value, char conversion) {
   const bool negative = value < 0;
-  const std::uint64_t magnitude = negative ? 0u - static_cast<std::uint32_t>(value) : static_cast<std::uint32_t>(value);
-  put_number(out, spec, static_cast<std::uint32_t>(magnitude), negative, 10, false, conversion);
+  const std::uint64_t magnitude = negative ? 0u - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  put_number(out, spec, magnitude, negative, 10, false, conversion);
 }
 
 // A decimal number read from the format, capped at INT_MAX.
@@ -151,7 +159,7 @@ int read_spec(const unsigned char*& p, Spec& spec, Star star) {
       case '+': spec.plus = true; break;
       case '-': spec.left = true; break;
       case '.': spec.dot = true; break;
-      case 'h': case 'l': case 'L': break;  // every integer is 32 bits
+      case 'h': case 'l': case 'L': break;  // an integer has the width it was given
       case '*': (spec.dot ? spec.precision : spec.width) = star(); break;
       case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': case '8': case '9':
         if (c == '0' && !spec.dot) spec.zero = true;
@@ -235,7 +243,7 @@ int vfprintf(Stream* stream, const char* format, FormatArgs args) {
     }
     if (*p == 'd') {  // the short path of the common %d
       ++p;
-      put_signed(out, Spec{}, int_of(reader.take()), 'd');
+      put_signed(out, Spec{}, signed_of(reader.take()), 'd');
       continue;
     }
     Spec spec;
@@ -256,7 +264,7 @@ int vfprintf(Stream* stream, const char* format, FormatArgs args) {
         break;
       }
       case 'd': case 'i':
-        put_signed(out, spec, int_of(reader.take()), static_cast<char>(conversion));
+        put_signed(out, spec, signed_of(reader.take()), static_cast<char>(conversion));
         break;
       case 'u': case 'o': case 'x': case 'X': case 'p':
         put_number(out, spec, unsigned_of(reader.take()), false,

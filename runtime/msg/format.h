@@ -3,7 +3,8 @@
 //
 // It follows printf in outline with these differences: no floating-point
 // conversions (e, E, f, g, G print "NO FLOATS" and take no argument);
-// integers are 32 bits; the precision counts the sign or 0x prefix; the zero
+// integers are 32 bits, except that a 64-bit argument prints in full (whatever
+// the size letters say); the precision counts the sign or 0x prefix; the zero
 // flag wins over the left flag; %d right after '%' takes no flags or width;
 // an unknown conversion character is printed itself.
 //
@@ -26,21 +27,23 @@ namespace rt {
 struct FormatArg {
   enum class Kind : std::uint8_t { None, Int, Pointer, Text, Count };
   Kind kind = Kind::None;
-  std::int32_t number = 0;     // Int
+  std::int64_t number = 0;     // Int: 32 bits, or 64 when `wide`
+  bool wide = false;           // Int: given as a 64-bit integer, which %d, %u, %x... print in full
   std::uintptr_t address = 0;  // Pointer: printed in full by the unsigned conversions
   const char* text = nullptr;  // Text
   int* count = nullptr;        // Count: where %n stores
 };
 using FormatArgs = std::span<const FormatArg>;
 
-constexpr FormatArg format_arg(const char* text) { return {FormatArg::Kind::Text, 0, 0, text, nullptr}; }
-constexpr FormatArg format_arg(int* count) { return {FormatArg::Kind::Count, 0, 0, nullptr, count}; }
+constexpr FormatArg format_arg(const char* text) { return {FormatArg::Kind::Text, 0, false, 0, text, nullptr}; }
+constexpr FormatArg format_arg(int* count) { return {FormatArg::Kind::Count, 0, false, 0, nullptr, count}; }
 inline FormatArg format_arg(const void* pointer) {
-  return {FormatArg::Kind::Pointer, 0, reinterpret_cast<std::uintptr_t>(pointer), nullptr, nullptr};
+  return {FormatArg::Kind::Pointer, 0, false, reinterpret_cast<std::uintptr_t>(pointer), nullptr, nullptr};
 }
 template <std::integral T>
 constexpr FormatArg format_arg(T value) {
-  return {FormatArg::Kind::Int, static_cast<std::int32_t>(value), 0, nullptr, nullptr};
+  if constexpr (sizeof(T) > 4) return {FormatArg::Kind::Int, static_cast<std::int64_t>(value), true, 0, nullptr, nullptr};
+  return {FormatArg::Kind::Int, static_cast<std::int32_t>(value), false, 0, nullptr, nullptr};
 }
 
 // The arguments of one call, packed with their kinds (one slot more, so

@@ -32,9 +32,9 @@ int digit_value(char c) {
 
 bool is_x(char c) { return c == 'x' || c == 'X'; }
 
-}  // namespace
-
-std::int32_t strtol(const char* text, const char** end, int base) {
+// The number at `text` within -limit-1 ... limit (the magnitude stops growing
+// past that, so it cannot overflow); beyond, limit and errno -5.
+std::int64_t read_number(const char* text, const char** end, int base, std::uint64_t limit) {
   if (base < 0 || base > 36) return 0;
   const char* p = text;
   while ((*p >= 9 && *p <= 13) || *p == ' ') ++p;
@@ -53,20 +53,28 @@ std::int32_t strtol(const char* text, const char** end, int base) {
   } else if (base == 16 && p[0] == '0' && is_x(p[1])) {
     p += 2;
   }
-  // The magnitude, held to one past the largest allowed so that it cannot overflow.
-  constexpr std::uint64_t kBeyond = std::uint64_t{1} << 32;
+  const std::uint64_t beyond = limit + 2;
   std::uint64_t magnitude = 0;
   for (int digit; (digit = digit_value(*p)) < base; ++p) {
-    magnitude = magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
-    if (magnitude > kBeyond) magnitude = kBeyond;
+    const auto value = static_cast<unsigned>(digit);
+    magnitude = magnitude > (beyond - value) / static_cast<unsigned>(base) ? beyond : magnitude * static_cast<unsigned>(base) + value;
   }
   if (end) *end = p;
-  const std::uint64_t limit = negative ? std::uint64_t{1} << 31 : (std::uint64_t{1} << 31) - 1;
-  if (magnitude > limit) {
+  if (magnitude > (negative ? limit + 1 : limit)) {
     errno = ERR_RESULT_TOO_LARGE;
-    return 2147483647;
+    return static_cast<std::int64_t>(limit);
   }
-  return negative ? static_cast<std::int32_t>(0 - magnitude) : static_cast<std::int32_t>(magnitude);
+  return negative ? static_cast<std::int64_t>(0 - magnitude) : static_cast<std::int64_t>(magnitude);
+}
+
+}  // namespace
+
+std::int32_t strtol(const char* text, const char** end, int base) {
+  return static_cast<std::int32_t>(read_number(text, end, base, 2147483647));
+}
+
+std::int64_t strtoll(const char* text, const char** end, int base) {
+  return read_number(text, end, base, 9223372036854775807);
 }
 
 }  // namespace rt

@@ -22,5 +22,7 @@ const char* getenv(const char* name);
 // prefix when there are no digits). A base outside 0 ... 36 gives 0 and
 // stores no end.
 std::int32_t strtol(const char* text, const char** end, int base);
+// The same for a 64-bit number: out of range it gives 9223372036854775807.
+std::int64_t strtoll(const char* text, const char** end, int base);
 
 }  // namespace rt
