@@ -164,8 +164,9 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputTe
   std::int64_t offset = 0;
   if (is_byte_unit(options.unit)) {
     const std::int64_t size = kUnitSize[options.unit];
-    if (options.count > 2147483647 / size) {
-      rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kByteCountRange), 0, 2147483647);
+    constexpr std::int64_t kLargest = 9223372036854775807;
+    if (options.count > kLargest / size) {
+      rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kByteCountRange), 0, kLargest);
       return 1;
     }
     offset = options.count * size;
@@ -200,13 +201,13 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputTe
     }
     // A position before the start fails as a negative seek and leaves the
     // stream where it is (at the start); one beyond the end copies nothing.
-    // A negative count from the end puts the start beyond the end, perhaps
-    // further than the system can place a file: then too nothing is copied,
-    // and following starts at the end. Any other failure leaves the input
-    // at no known place.
+    // A start beyond the end (from the beginning, or a negative count from
+    // the end) may lie further than the system can place a file: then too
+    // nothing is copied, and following starts at the end. Any other failure
+    // leaves the input at no known place.
     const int moved = options.from_end == 0 ? rt::fseek(stream, offset, rt::SEEK_SET)
                                             : rt::fseek(stream, -offset, rt::SEEK_END);
-    if (moved != 0 && options.from_end != 0 && offset < 0) {
+    if (moved != 0 && (options.from_end != 0 ? offset < 0 : offset > status.st_size)) {
       rt::fseek(stream, 0, rt::SEEK_END);
       return end_of_copy_checks(stream, name);
     }
@@ -233,7 +234,7 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputTe
 int skip_lines(rt::Stream* stream, const char* name, bool* held_return) {
   // A line ends at a line feed, whatever bytes it holds and however long it
   // is. +1 and +0 both start at the first line.
-  for (std::int32_t lines = options.count > 0 ? options.count - 1 : 0; lines > 0; --lines) {
+  for (std::int64_t lines = options.count > 0 ? options.count - 1 : 0; lines > 0; --lines) {
     if (!skip_line(stream)) {
       if (rt::ferror(stream)) read_error_exit(name);
       return 0;  // the start line does not exist

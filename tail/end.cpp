@@ -164,7 +164,8 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
   // a small read.
   // Line feeds to find from the end: the file's own last one is among them.
   // No number of them makes up a count below 0: then all of it is written.
-  std::int64_t needed = std::int64_t{options.count} + 1;
+  // (No file holds the largest count's line feeds: that count needs one fewer.)
+  std::int64_t needed = options.count < 9223372036854775807 ? options.count + 1 : options.count;
   // In UTF-16 only whole units count: blocks begin at even offsets.
   rt::off_t limit = needed > 0 ? size & ~rt::off_t{line_end.width - 1} : 0;
   rt::off_t block_size = kScanFirstBlockSize;
@@ -233,10 +234,11 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
 int last_lines_ring(rt::Stream* stream, const char* name) {
   // count + 1 lines: one more than wanted, so that a newest line without a
   // line feed is written together with the count lines before it.
-  const std::int64_t slots = std::int64_t{options.count} + 1;
-  if (slots < 1 || static_cast<std::uint64_t>(slots) > SIZE_MAX / kLineSlotSize) return no_memory_for_size();
+  if (options.count < 0 || static_cast<std::uint64_t>(options.count) >= SIZE_MAX / kLineSlotSize) {
+    return no_memory_for_size();
+  }
   LineRing ring{};
-  ring.slots = static_cast<std::size_t>(slots);
+  ring.slots = static_cast<std::size_t>(options.count) + 1;
   ring.block_size = ring.slots * kLineSlotSize;
   ring.starts = static_cast<std::uint64_t*>(rt::malloc(ring.slots * sizeof(std::uint64_t)));
   ring.bytes = static_cast<unsigned char*>(rt::malloc(ring.block_size));

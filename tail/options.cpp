@@ -170,10 +170,8 @@ std::uint32_t process_id(const char* text) {
   end_after_text();
 }
 
-// A range error of strtol: errno set and one of the values it gives then.
-bool range_error(std::int32_t value) {
-  return rt::errno != 0 && (value == 0 || value == 2147483647 || value == -2147483647 - 1);
-}
+// A range error of strtoll: errno set and the value it gives then.
+bool range_error(std::int64_t value) { return rt::errno != 0 && value == 9223372036854775807; }
 
 }  // namespace
 
@@ -182,12 +180,13 @@ void usage() {
   rt::exit(2);
 }
 
+// A number out of range is a number all the same: the count it gives is then
+// the usage error of every form.
 int is_number(const char* text) {
   if (!text || *text == '\0') return 0;
-  rt::errno = 0;
   const char* end;
-  const std::int32_t value = rt::strtol(text, &end, 10);
-  return *end == '\0' && !range_error(value) ? 1 : 0;
+  rt::strtoll(text, &end, 10);
+  return *end == '\0' ? 1 : 0;
 }
 
 const char* parse_count(const char* text, int obsolescent) {
@@ -201,7 +200,7 @@ const char* parse_count(const char* text, int obsolescent) {
   }
   rt::errno = 0;
   const char* end;
-  options.count = rt::strtol(p, &end, 10);
+  options.count = rt::strtoll(p, &end, 10);
   if (end == p) {
     options.count = 10;
     if (obsolescent) return end;
@@ -295,14 +294,68 @@ int take_long_option(int argc, char** argv, int i, bool& end) {
   return i + 1;
 }
 
+namespace {
+
+// The letters that may stand together before a unit letter: -qn 1, -Fn 20, -fqc 100.
+bool is_flag_letter(char c) { return c == 'f' || c == 'F' || c == 'q' || c == 'v'; }
+
+void take_flag_letter(char c) {
+  if (c == 'q' || c == 'v') {
+    options.headers = c == 'v' ? 1 : 0;
+    return;
+  }
+  options.follow = 1;
+  if (c == 'F') options.by_name = options.retry = 1;
+}
+
+// A word of flag letters that holds q, v or F (f alone, or f with a unit
+// letter, keeps the meaning of -f, -fn, -nf), before at most a unit letter;
+// null for any other word. The position after the flag letters.
+const char* flag_bundle(const char* word) {
+  const char* p = word + 1;
+  bool more_than_f = false;
+  for (; is_flag_letter(*p); ++p) more_than_f = more_than_f || *p != 'f';
+  return more_than_f ? p : nullptr;
+}
+
+// What a word of letters asks after its unit letter (at `rest`): a count in
+// the word or as the next word; the index of the word after what it took,
+// with `end` set when no number follows and the options end there.
+int take_count_after_unit(int argc, char** argv, int i, const char* rest, bool& end) {
+  if (is_number(rest)) {
+    parse_count(rest, 0);
+    return i + 1;
+  }
+  if (*rest == '\0' && i + 1 < argc && is_number(argv[i + 1])) {
+    parse_count(argv[i + 1], 0);
+    return i + 2;
+  }
+  if (*rest != '\0') invalid_character(*rest, argv[i]);
+  end = true;
+  return past_end_of_options(argc, argv, i + 1);
+}
+
+}  // namespace
+
 int parse_options(int argc, char** argv) {
   // "tail /?", as Windows programs take it; among other words "/?" names a file.
   if (argc == 2 && rt::strcmp(argv[1], "/?") == 0) write_help();
+  // After the first operand the options go on (a word beginning with "-" and
+  // more than "-" is one) up to "--", unless POSIXLY_CORRECT asks for them to
+  // end there. Operands are gathered at argv[1] on as they come.
+  const bool options_after_operands = rt::getenv("POSIXLY_CORRECT") == nullptr;
+  int operands = 0;
   int i = 1;
   while (i < argc) {
     const char* argument = argv[i];
     options.current_arg = argument;
-    if (argument[0] != '-' && argument[0] != '+') break;  // the first operand
+    const bool option = operands == 0 ? argument[0] == '-' || argument[0] == '+'
+                                      : argument[0] == '-' && argument[1] != '\0';
+    if (!option) {
+      argv[1 + operands++] = argv[i++];
+      if (!options_after_operands) break;
+      continue;
+    }
     if (rt::strcmp(argument, "--") == 0) {
       ++i;
       break;
@@ -313,20 +366,30 @@ int parse_options(int argc, char** argv) {
       if (end) break;
       continue;
     }
-    if (rt::strcmp(argument, "-f") == 0 || rt::strcmp(argument, "-F") == 0) {
-      options.follow = 1;
-      if (argument[1] == 'F') options.by_name = options.retry = 1;
-      ++i;
-      continue;
-    }
-    if (rt::strcmp(argument, "-q") == 0 || rt::strcmp(argument, "-v") == 0) {
-      options.headers = argument[1] == 'v' ? 1 : 0;
+    if (rt::strcmp(argument, "-f") == 0 || rt::strcmp(argument, "-F") == 0 || rt::strcmp(argument, "-q") == 0 ||
+        rt::strcmp(argument, "-v") == 0) {
+      take_flag_letter(argument[1]);
       ++i;
       continue;
     }
     if (rt::strcmp(argument, "-s") == 0) {
       sleep_interval(i + 1 < argc ? argv[i + 1] : nullptr);
       i += 2;
+      continue;
+    }
+    if (const char* unit = flag_bundle(argument)) {
+      for (const char* p = argument + 1; p != unit; ++p) take_flag_letter(*p);
+      if (*unit == '\0') {
+        ++i;
+        continue;
+      }
+      if (unit_index(*unit) < 0) invalid_character(*unit, argument);
+      check_no_unit_yet(argument);
+      options.from_end = 1;
+      take_unit(unit);
+      bool end = false;
+      i = take_count_after_unit(argc, argv, i, unit, end);
+      if (end) break;
       continue;
     }
     check_no_unit_yet(argument);
@@ -344,22 +407,20 @@ int parse_options(int argc, char** argv) {
     options.from_end = 1;
     int flag = 0;
     const char* rest = parse_units(argument + 1, flag);
-    if (flag == 0 && is_number(rest)) {
-      parse_count(rest, 0);
-      ++i;
-      continue;
-    }
-    if (flag == 0 && *rest == '\0' && i + 1 < argc && is_number(argv[i + 1])) {
-      parse_count(argv[i + 1], 0);
-      i += 2;
+    if (flag == 0) {
+      bool end = false;
+      i = take_count_after_unit(argc, argv, i, rest, end);
+      if (end) break;
       continue;
     }
     if (*rest != '\0') invalid_character(*rest, argument);
-    // No number follows, or an f was among the letters: the options end.
+    // An f was among the letters: the options end.
     i = past_end_of_options(argc, argv, i + 1);
     break;
   }
-  return i;
+  // The words after the end of the options are operands, whatever they look like.
+  while (i < argc) argv[1 + operands++] = argv[i++];
+  return operands;
 }
 
 int main(int argc, char** argv, char** /*envp*/) {
@@ -369,8 +430,8 @@ int main(int argc, char** argv, char** /*envp*/) {
   // Messages are shown on a console in their own characters.
   rt::stream_swap_form(rt::stderr, rt::TextForm{.kind = rt::TextKind::kMessages});
   // A vector without even the program's name has no operands either.
-  const int first = argc > 0 ? parse_options(argc, argv) : 0;
-  return tail_files(argv + first, argc > 0 ? argc - first : 0);
+  const int operands = argc > 0 ? parse_options(argc, argv) : 0;
+  return tail_files(argv + 1, operands);
 }
 
 }  // namespace tail

@@ -12,7 +12,7 @@ namespace tail {
 
 // The option state, set by the option loop and only read after it.
 struct TailOptions {
-  std::int32_t count = 10;      // the number given, in units of `unit`
+  std::int64_t count = 10;      // the number given, in units of `unit`
   std::int32_t from_end = 1;    // 1: counted from the end; 0: from the beginning
   std::int32_t unit = 5;        // index of the unit letter in kUnitLetters
   std::uint8_t follow = 0;      // 1 once -f, -F (or an f letter) was read
@@ -41,11 +41,12 @@ constexpr std::size_t kOutputBufferSize = 2 * kInputBufferSize;
 
 // Options, inputs and output modes: the exit status.
 int main(int argc, char** argv, char** envp);
-// The option loop: fills `options`; the index of the first operand.
+// The option loop: fills `options` and gathers the operands, in order, at
+// argv[1] on; their number.
 int parse_options(int argc, char** argv);
 // Prints the usage text and ends the process with status 2.
 [[noreturn]] void usage();
-// 1 when the text is a whole decimal number in the 32-bit range, else 0.
+// 1 when the text is a whole decimal number (in range or not), else 0.
 int is_number(const char* text);
 // Reads a count with its sign into the options; the position after it.
 const char* parse_count(const char* text, int obsolescent);
