@@ -128,6 +128,39 @@ TEST_F(Follow, ByNameWithoutRetryAcrossARename) {
   EXPECT_EQ(tail->wait(kWithinPolls).value_or(0), 1u);
 }
 
+// -f --retry, given after the name: the name is looked for until it opens, and from then on the file is followed by
+// its descriptor: after a rename the old file's lines show, never the new file's under the name.
+TEST_F(Follow, DescriptorWithRetryAcrossARename) {
+  start({"app.log", "-f", "--retry"});
+  expect("", "tail: input file \"app.log\": [^\r\n]*\n");
+  dir.write("app.log", "1\n");
+  const std::string appeared = "tail: input file \"app.log\": [^\r\n]*\ntail: 'app.log' has appeared; following new file\n";
+  expect("1\n", appeared);
+  std::filesystem::rename(in_dir("app.log"), in_dir("app.log.1"));
+  dir.write("app.log", "new\n");
+  std::ofstream(in_dir("app.log.1"), std::ios::binary | std::ios::app) << "2\n";
+  expect("1\n2\n", appeared);
+}
+
+// A start point beyond the end: from a line, every line appended from the one after the last shows (the start counts
+// the lines there when tail starts); from a byte, nothing shows until the file grows past it. The options follow the
+// name.
+TEST_F(Follow, StartPointBeyondTheEnd) {
+  dir.write("lines", "1\n2\n3\n");
+  dir.write("bytes", "abc\n");
+  start({"lines", "-n", "+6", "-f"});
+  std::unique_ptr<support::Child> lines = std::move(tail);
+  start({"bytes", "-f", "-c", "+7"});
+  expect("", "");
+  std::ofstream(in_dir("lines"), std::ios::binary | std::ios::app) << "4\n5\n6\n7\n8\n";
+  std::ofstream(in_dir("bytes"), std::ios::binary | std::ios::app) << "de";
+  std::swap(lines, tail);
+  expect("4\n5\n6\n7\n8\n", "");
+  std::swap(lines, tail);
+  std::ofstream(in_dir("bytes"), std::ios::binary | std::ios::app) << "fgh\n";
+  expect("fgh\n", "");
+}
+
 // --pid: once that process has ended, a last poll writes what was appended and following ends with status 0, long
 // before a pause of 1000 seconds would end.
 TEST_F(Follow, PidEndsFollowingAfterALastPoll) {
