@@ -144,21 +144,21 @@ TEST_F(Follow, DescriptorWithRetryAcrossARename) {
 
 // A start point beyond the end: from a line, every line appended from the one after the last shows (the start counts
 // the lines there when tail starts); from a byte, nothing shows until the file grows past it. The options follow the
-// name.
+// name; the header shows that tail has read the file of lines (the bytes show the same whenever tail reads them).
 TEST_F(Follow, StartPointBeyondTheEnd) {
   dir.write("lines", "1\n2\n3\n");
   dir.write("bytes", "abc\n");
-  start({"lines", "-n", "+6", "-f"});
+  start({"lines", "-vn", "+6", "-f"});
   std::unique_ptr<support::Child> lines = std::move(tail);
   start({"bytes", "-f", "-c", "+7"});
-  expect("", "");
+  std::swap(lines, tail);
+  expect("==> lines <==\n", "");
   std::ofstream(in_dir("lines"), std::ios::binary | std::ios::app) << "4\n5\n6\n7\n8\n";
   std::ofstream(in_dir("bytes"), std::ios::binary | std::ios::app) << "de";
+  expect("==> lines <==\n4\n5\n6\n7\n8\n", "");
   std::swap(lines, tail);
-  expect("4\n5\n6\n7\n8\n", "");
-  std::swap(lines, tail);
-  std::ofstream(in_dir("bytes"), std::ios::binary | std::ios::app) << "fgh\n";
-  expect("fgh\n", "");
+  std::ofstream(in_dir("bytes"), std::ios::binary | std::ios::app) << "fgh";
+  expect("fgh", "");
 }
 
 // --pid: once that process has ended, a last poll writes what was appended and following ends with status 0, long
