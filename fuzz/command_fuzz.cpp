@@ -20,6 +20,8 @@
 //   the status of the parts and the carriage returns held back written, under their headers;
 // - with --help or --version (the options read so far sound), or "/?" as the only word, the usage or the version on
 //   standard output, status 0.
+// Options go on after the first operand (a word beginning with - and more than - alone), up to --; the flag letters
+// f, F, q and v stand together before one unit letter and its count once one of them is no f; counts are 64-bit.
 // Long options are read by their own table: a name or the beginning only one name has, its value after "=" or,
 // where it needs one, in the next word; no process runs beside the harness, so --pid never waits.
 // A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1. No handle the command opened may stay
@@ -55,8 +57,8 @@ struct Command {
   std::vector<std::string> operands;
 };
 
-// A number as strtol reads it from `at`: white space, one sign, decimal digits. Without digits it is 0, read up to
-// the end of the blanks and sign; beyond the 32-bit range it is out of range.
+// A number as strtoll reads it from `at`: white space, one sign, decimal digits. Without digits it is 0, read up to
+// the end of the blanks and sign; beyond the 64-bit range it is out of range.
 struct Number {
   std::int64_t value = 0;
   std::size_t end;
@@ -66,20 +68,20 @@ Number number_at(const std::string& text, std::size_t at) {
   Number n{0, std::min(text.find_first_not_of(" \t\n\v\f\r", at), text.size())};
   const bool negative = n.end < text.size() && text[n.end] == '-';
   if (n.end < text.size() && (text[n.end] == '-' || text[n.end] == '+')) ++n.end;
-  std::int64_t magnitude = 0;
+  constexpr unsigned __int128 kBeyond = static_cast<unsigned __int128>(1) << 64;
+  unsigned __int128 magnitude = 0;
   for (; n.end < text.size() && text[n.end] >= '0' && text[n.end] <= '9'; ++n.end) {
-    magnitude = std::min<std::int64_t>(magnitude * 10 + (text[n.end] - '0'), std::int64_t{1} << 32);
+    magnitude = std::min(magnitude * 10 + static_cast<unsigned>(text[n.end] - '0'), kBeyond);
   }
-  n.out_of_range = magnitude > (std::int64_t{1} << 31) - (negative ? 0 : 1);
-  n.value = negative ? -magnitude : magnitude;
+  const unsigned __int128 largest = (static_cast<unsigned __int128>(1) << 63) - (negative ? 0 : 1);
+  n.out_of_range = magnitude > largest;
+  n.value = n.out_of_range ? 0 : static_cast<std::int64_t>(negative ? -static_cast<__int128>(magnitude)
+                                                                      : static_cast<__int128>(magnitude));
   return n;
 }
 
-// A whole word that strtol reads as a number in range.
-bool is_number(const std::string& word) {
-  const Number n = number_at(word, 0);
-  return !word.empty() && n.end == word.size() && !n.out_of_range;
-}
+// A whole word that strtoll reads as a number (in range or not: out of range it is the usage error of a count).
+bool is_number(const std::string& word) { return !word.empty() && number_at(word, 0).end == word.size(); }
 
 // Seconds between polls: digits with at most one point, 0.01 to 2000000 (digits past the thousandths do not count).
 bool is_interval(const std::string& text) {
@@ -184,9 +186,30 @@ Command read_words(const std::vector<std::string>& words) {
   const auto end_options = [&] {  // after the last option a -- goes
     if (++i < words.size() && words[i] == "--") ++i;
   };
+  // A unit letter's count: in the rest of its word, or as the next word; without one the options end.
+  const auto count_after_unit = [&](const std::string& rest) {
+    if (is_number(rest)) {
+      read_count(c, rest, false);
+      ++i;
+      return true;
+    }
+    if (rest.empty() && i + 1 < words.size() && is_number(words[i + 1])) {
+      read_count(c, words[i + 1], false);
+      i += 2;
+      return true;
+    }
+    c.usage_error |= !rest.empty();
+    end_options();
+    return false;
+  };
   while (i < words.size() && !c.usage_error && !c.text) {
     const std::string& w = words[i];
-    if (w[0] != '-' && w[0] != '+') break;                         // the first operand
+    // Before the first operand a word beginning with - or + is an option; after it one beginning with - and more
+    // than "-" alone.
+    if (c.operands.empty() ? w[0] != '-' && w[0] != '+' : w[0] != '-' || w.size() == 1) {
+      c.operands.push_back(words[i++]);                             // an operand: the options go on
+      continue;
+    }
     if (w == "--" || (w == "-" && !c.unit_given)) {                // the end of the options
       ++i;
       break;
@@ -196,14 +219,28 @@ Command read_words(const std::vector<std::string>& words) {
       if (i < words.size() && words[i] == "--") ++i;                // the options end after it
       break;
     }
-    if (w == "-f" || w == "-F" || w == "-q" || w == "-v") {        // anywhere among the options
-      c.follow |= w[1] == 'f' || w[1] == 'F';
-      c.retry |= w[1] == 'F';
-      if (w[1] == 'q' || w[1] == 'v') c.headers = w[1] == 'v';
-      ++i;
-    } else if (w == "-s") {                                         // seconds between polls
+    const std::size_t flags_end = std::min(w.find_first_not_of("fFqv", 1), w.size());
+    if (w == "-s") {                                                // seconds between polls
       c.usage_error = i + 1 == words.size() || !is_interval(words[i + 1]);
       i += 2;
+    } else if (w.find_first_of("Fqv") < flags_end) {               // -q, -fqn 5, -vn5: flags, then a unit and count
+      for (std::size_t at = 1; at < flags_end; ++at) {
+        c.follow |= w[at] == 'f' || w[at] == 'F';
+        c.retry |= w[at] == 'F';
+        if (w[at] == 'q' || w[at] == 'v') c.headers = w[at] == 'v';
+      }
+      if (flags_end == w.size()) {
+        ++i;
+        continue;
+      }
+      c.usage_error = c.unit_given || std::strchr("lbckmn", w[flags_end]) == nullptr;  // one unit only
+      c.unit_given = true;
+      c.selection.unit = w[flags_end];
+      c.selection.from_start = false;
+      if (!c.usage_error && !count_after_unit(w.substr(flags_end + 1))) break;
+    } else if (w == "-f") {                                         // anywhere among the options
+      c.follow = true;
+      ++i;
     } else if (c.unit_given) {                                      // nothing else after a unit
       c.usage_error = true;
     } else if (w[0] == '+' || (w[1] >= '0' && w[1] <= '9')) {      // [+-]number[unit][f]: the last option
@@ -215,20 +252,17 @@ Command read_words(const std::vector<std::string>& words) {
       c.selection.from_start = false;
       bool f = false;
       const std::string rest = w.substr(read_letters(c, w, 1, false, f));
-      if (!f && is_number(rest)) {
-        read_count(c, rest, false);
-        ++i;
-      } else if (!f && rest.empty() && i + 1 < words.size() && is_number(words[i + 1])) {
-        read_count(c, words[i + 1], false);
-        i += 2;
-      } else {
+      if (f) {
         c.usage_error |= !rest.empty();
         end_options();
         break;
       }
+      if (!count_after_unit(rest)) break;
     }
   }
-  if (i < words.size()) c.operands.assign(words.begin() + static_cast<std::ptrdiff_t>(i), words.end());
+  // After the end of the options every word is an operand.
+  c.operands.insert(c.operands.end(), words.begin() + static_cast<std::ptrdiff_t>(std::min(i, words.size())),
+                    words.end());
   return c;
 }
 

@@ -248,7 +248,7 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
   const std::string data = text && size == 0 ? read_as_text(content) : content;  // bytes are read as they are
   const auto length = static_cast<std::int64_t>(data.size());
   if (size != 0) {
-    if (s.count > 2147483647 / size) return std::nullopt;  // beyond the largest byte count
+    if (s.count > 9223372036854775807 / size) return std::nullopt;  // beyond the largest byte count
     const std::int64_t bytes = s.count * size;
     if (s.from_start) return data.substr(static_cast<std::size_t>(std::clamp<std::int64_t>(bytes - 1, 0, length)));
     if (bytes < 0) return from_file ? std::optional<std::string>("") : std::nullopt;  // no ring of that size
@@ -262,7 +262,10 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
     const std::int64_t skipped = std::max<std::int64_t>(s.count - 1, 0);
     return skipped > ended ? "" : data.substr(starts[static_cast<std::size_t>(skipped)]);
   }
-  if (s.count < 0) return from_file ? std::optional<std::string>(data) : std::nullopt;  // no ring of that size
+  // No ring of that size: a count below 0, or one whose slots of 2048 bytes no address space holds.
+  if (s.count < 0 || (!from_file && static_cast<std::uint64_t>(s.count) >= SIZE_MAX / 2048)) {
+    return from_file ? std::optional<std::string>(data) : std::nullopt;
+  }
   if (s.count == 0) return "";
   return data.substr(s.count >= ended ? 0 : starts[static_cast<std::size_t>(ended - s.count)]);
 }
