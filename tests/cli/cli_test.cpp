@@ -33,10 +33,10 @@
 //   grow: NAME             file NAME gains a line once a file's size is taken (in the sweep program, swept or not),
 //   grown: BYTES           and a faulted run may write this instead of out, having read the grown file to its end
 // BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an argument), and {usage} (the usage text
-// and a line feed), {error N} (the text a user reads for system error code N), {repeat N TEXT} (TEXT N times), {nls} (the
-// folder of the build's catalogues), {version} (the release's version), {catalogue LANGUAGE} (the bytes of the
-// build's catalogue for that language), {message LANGUAGE N} (message N as that catalogue has it), {oem TEXT}
-// (TEXT as tail has names: on Windows in the OEM code page).
+// and a line feed), {error N} (the text a user reads for system error code N), {repeat N TEXT} (TEXT N times),
+// {nls} (the folder of the build's catalogues), {version} (the release's version), {catalogue LANGUAGE} (the bytes
+// of the build's catalogue for that language), {message LANGUAGE N} (message N as that catalogue has it),
+// {oem TEXT} (TEXT as tail has names: on Windows in the OEM code page).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,7 +78,7 @@ constexpr char kStartupFailure[] = "_main: memory allocation error during startu
 
 // The texts a user reads for the system error codes the cases meet, kept here rather than asked of the runtime, so
 // that a wrong text fails a case: natively the C library's text for the errno value behind the code, under Wine
-// the system's message table on one line (its line break become a blank).
+// the system's message table on one line (its line break made a blank).
 struct ErrorText {
   int code;
   const char* native;
