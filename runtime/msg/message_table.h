@@ -79,7 +79,14 @@ struct Message {
     "  --pid=PID              end following once process PID has ended\n"                                      \
     "  -q, --quiet, --silent  never write a header before a file\n"                                            \
     "  -v, --verbose          always write a header before a file\n"                                           \
-    "  --help, --version      this text; the program's version",                                            \
+    "  --help, --version      this text; the program's version\n"                                              \
+    "\n"                                                                                                       \
+    "Options may follow the names (tail app.log -n 50); -- ends them.\n"                                       \
+    "A - first among the names needs -- before it: tail -- - other.log\n"                                      \
+    "The letters q, v, f and F go together, and before a unit: -fq, -qn 1, -Fn 20.\n"                          \
+    "Wildcards (* ? [...]) outside quotes are expanded; a name that exists is not.\n"                          \
+    "With lines the input is read as text (1A dropped), with bytes as it is.\n"                                \
+    "A last line without a line end is written with the N lines before it.",                                   \
     "--help: what each option does, one line each, after the usage text")                                      \
   X(kNoFilesRemaining, 5308, "E", "no files remaining",                                                         \
     "--follow=name without --retry: every name followed has gone")

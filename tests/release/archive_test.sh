@@ -1,7 +1,7 @@
 #!/bin/sh
-# The Windows release archive as a user meets it: made by CPack, unpacked into an empty folder, and the unpacked
-# tail.exe run under Wine on a wildcard word, and with German messages from its own catalogues, named by NLSPATH
-# and found beside tail.exe without it.
+# The Windows release archive as a user meets it: made by CPack, unpacked into an empty folder, its README and
+# manual plain text for Notepad, and the unpacked tail.exe run under Wine on a wildcard word, and with German
+# messages from its own catalogues, named by NLSPATH and found beside tail.exe without it.
 #   archive_test.sh CMAKE CPACK BUILD_DIR WINE_RUN VERSION
 set -u
 cmake=$1 cpack=$2 build=$3 wine=$4 version=$5
@@ -14,14 +14,19 @@ fail() { echo "FAILED: $*"; failures=$((failures + 1)); }
 archive=$work/package/tail-$version-win64.zip
 top=tail-$version-win64
 
-# Exactly the program, the README and the two catalogues.
+# Exactly the program, the README, the manual and the two catalogues.
 "$cmake" -E tar tf "$archive" | grep -v '/$' | LC_ALL=C sort >"$work/names"
-printf '%s\n' "$top/README.txt" "$top/nls/de/nvo.cat" "$top/nls/fr/nvo.cat" "$top/tail.exe" >"$work/expected-names"
+printf '%s\n' "$top/README.txt" "$top/nls/de/nvo.cat" "$top/nls/fr/nvo.cat" "$top/tail.exe" "$top/tail.txt" \
+  >"$work/expected-names"
 cmp -s "$work/names" "$work/expected-names" || { fail "archive contents:"; cat "$work/names"; }
 
 mkdir "$work/unpacked"
 cd "$work/unpacked" && "$cmake" -E tar xf "$archive" && cd "$top" || { fail "unpacking $archive"; exit 1; }
-awk '!/\r$/ { bad = 1 } END { exit bad }' README.txt || fail "README.txt has a line without CR LF"
+for text in README.txt tail.txt; do
+  awk '!/\r$/ { bad = 1 } END { exit bad }' "$text" || fail "$text has a line without CR LF"
+  tr -d '\r' <"$text" | LC_ALL=C grep -n '[^ -~]' | head -3 | grep . && fail "$text: not plain text (overstrikes, escapes)"
+done
+grep -q '^ *tail -f server.log' tail.txt || fail "tail.txt: the manual's examples are missing"
 printf 'one\ntwo\nthree\n' >data.txt
 
 # run NAME STATUS EXPECTED-OUTPUT COMMAND...: runs the command with the
