@@ -48,10 +48,9 @@ Words take(char** vector, std::size_t count) {
 // The words start-up makes of exactly this line.
 Words split(const std::string& text) {
   const std::vector<char> line(text.c_str(), text.c_str() + text.size() + 1);
-  rt::glob_t vector{0, static_cast<char**>(rt::malloc(sizeof(char*) * 8)), 0, nullptr, 8};
-  vector.gl_names = vector.gl_pathv;
-  if (rt::split_command_line(line.data(), &vector) != 0 || rt::argv_append(&vector, nullptr) != 0) __builtin_trap();
-  return take(vector.gl_pathv, vector.gl_pathc - 1);
+  int count = 0;
+  char** argv = rt::split_command_line(line.data(), &count);
+  return take(argv, static_cast<std::size_t>(count));
 }
 
 // In single quotes all but ' stands for itself, and ' goes in double quotes; in double quotes \" stands for " and

@@ -166,12 +166,12 @@ bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
 
 int argv_append(glob_t* vector, const char* word) { return glob_add_path(vector, word); }
 
-int split_command_line(const char* line, glob_t* vector) {
+char** split_command_line(const char* line, int* argc) {
+  glob_t vector{0, static_cast<char**>(malloc(sizeof(char*) * 8)), 0, nullptr, 8};
+  vector.gl_names = vector.gl_pathv;
   char* word = static_cast<char*>(malloc(strlen(line) + 1));  // no word is longer than the line
-  if (!word) return GLOB_NOSPACE;
-  const char* p = line;
-  int result = 0;
-  while (result == 0) {
+  if (!vector.gl_pathv || !word) startup_fail(kStartupFailure);
+  for (const char* p = line;;) {
     while (*p == ' ' || *p == '\t') ++p;
     if (*p == '\0') break;
     std::size_t length = 0;
@@ -189,10 +189,13 @@ int split_command_line(const char* line, glob_t* vector) {
       }
     }
     word[length] = '\0';
-    result = wild ? glob(word, GLOB_APPEND | GLOB_NOCHECK, nullptr, vector) : argv_append(vector, word);
+    const int added = wild ? glob(word, GLOB_APPEND | GLOB_NOCHECK, nullptr, &vector) : argv_append(&vector, word);
+    if (added != 0) startup_fail(kStartupFailure);
   }
   free(word);
-  return result;
+  if (argv_append(&vector, nullptr) != 0) startup_fail(kStartupFailure);
+  *argc = static_cast<int>(vector.gl_pathc) - 1;
+  return vector.gl_pathv;
 }
 
 // --- The texts in the file functions' code page --------------------------------------
@@ -353,16 +356,7 @@ void _main(ProgramMain program) {
   if (!environ) startup_fail(kStartupFailure);
   free(block);
 
-  if (!argv) {
-    glob_t vector{0, static_cast<char**>(malloc(sizeof(char*) * 8)), 0, nullptr, 8};
-    if (!vector.gl_pathv) startup_fail(kStartupFailure);
-    vector.gl_names = vector.gl_pathv;
-    if (split_command_line(command_line, &vector) != 0 || argv_append(&vector, nullptr) != 0) {
-      startup_fail(kStartupFailure);
-    }
-    argc = static_cast<int>(vector.gl_pathc) - 1;
-    argv = vector.gl_pathv;
-  }
+  if (!argv) argv = split_command_line(command_line, &argc);
   free(command_line);
   exit(program(argc, argv, environ));
 }

@@ -69,10 +69,12 @@ EnvironmentScan scan_environment(const char* block);
 // Null when memory is exhausted.
 char** build_environment(const char* block, const EnvironmentScan& scan, char** tilde_args);
 
-// Splits a command line into words appended to the vector, the program
-// name included; words with unquoted wildcards go through glob. 0, or
-// nonzero when memory is exhausted.
-int split_command_line(const char* line, glob_t* vector);
+// The argument vector of a command line: its words, the program name
+// first, then a null; `argc` gets the number of words. A word with an
+// unquoted wildcard is replaced by the sorted names that match it, or stays
+// as typed when none does.
+// Memory exhausted: startup_fail.
+char** split_command_line(const char* line, int* argc);
 
 // The command line in the OEM code page, which the file functions use, so
 // that a typed name names its file. A character the page lacks becomes a
