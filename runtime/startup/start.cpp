@@ -8,6 +8,7 @@
 #include "runtime/msg/ctype.h"
 #include "runtime/msg/heap.h"
 #include "runtime/msg/stdlib.h"
+#include "runtime/startup/dir.h"
 #include "runtime/startup/exit.h"
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
@@ -166,6 +167,21 @@ bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
 
 int argv_append(glob_t* vector, const char* word) { return glob_add_path(vector, word); }
 
+namespace {
+
+// Hands a word, its quotes taken out, on to the vector: a word with an
+// unquoted wildcard becomes the names that match it, unless a file or folder
+// has exactly the word's name (report[2024].log is that file, never its
+// look-alike report2.log); any other word goes in as it is. One look at the
+// system for a wildcard word, none for another; a look that fails in any way
+// leaves the word to the expansion. 0, or nonzero when memory is exhausted.
+int add_word(const char* word, bool wild, glob_t* vector) {
+  if (wild && !path_exists(word)) return glob(word, GLOB_APPEND | GLOB_NOCHECK, nullptr, vector);
+  return argv_append(vector, word);
+}
+
+}  // namespace
+
 char** split_command_line(const char* line, int* argc) {
   glob_t vector{0, static_cast<char**>(malloc(sizeof(char*) * 8)), 0, nullptr, 8};
   vector.gl_names = vector.gl_pathv;
@@ -189,8 +205,7 @@ char** split_command_line(const char* line, int* argc) {
       }
     }
     word[length] = '\0';
-    const int added = wild ? glob(word, GLOB_APPEND | GLOB_NOCHECK, nullptr, &vector) : argv_append(&vector, word);
-    if (added != 0) startup_fail(kStartupFailure);
+    if (add_word(word, wild, &vector) != 0) startup_fail(kStartupFailure);
   }
   free(word);
   if (argv_append(&vector, nullptr) != 0) startup_fail(kStartupFailure);
