@@ -4,6 +4,11 @@
 // at 16, the strings from 20 on. The properties:
 // - argc strings, then a null; quoted again (in single quotes, or in double quotes with \") the words split back
 //   the same; a line without quotes splits at its blanks and tabs;
+// - a word with a wildcard outside quotes that is the exact name of an entry of the current directory is that word;
+//   any other becomes the entries that match it, in byte order, or stays as it is when none does. A line without
+//   quotes is split twice more, in a directory that holds its plain words and, in turn, every other one of its
+//   wildcard words; the first wildcard of every other pair of words is quoted (such a word expands only for a
+//   later wildcard, and then with the quoted one too);
 // - the block is taken exactly when it names this process and holds its count of zero-ended strings, and the view
 //   is that of the mapping the last NVOARGS entry names in hexadecimal (checked where a C library reads 31 bits);
 // - environ keeps no "=", "~" or NVOARGS entry, and the "~" entries are the words of tilde passing, in order;
@@ -17,10 +22,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "runtime/msg/heap.h"
+#include "runtime/startup/fnmatch.h"
 #include "runtime/startup/start.h"
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
@@ -30,7 +37,8 @@ namespace {
 using Words = std::vector<std::string>;
 std::vector<unsigned char> g_block;  // the view of every mapping
 std::uintptr_t g_mapped = 0;         // the mapping the last view was asked of
-bool g_one_file = false;             // the current directory holds "!" (else nothing exists)
+Words g_entries;                     // the files of the current directory ".", in the order it lists them
+std::size_t g_listed = 0;            // the entries listed so far
 
 // Takes the words out of a vector of `count` strings and a null, freeing it.
 Words take(char** vector, std::size_t count) {
@@ -48,10 +56,9 @@ Words take(char** vector, std::size_t count) {
 // The words start-up makes of exactly this line.
 Words split(const std::string& text) {
   const std::vector<char> line(text.c_str(), text.c_str() + text.size() + 1);
-  rt::glob_t vector{0, static_cast<char**>(rt::malloc(sizeof(char*) * 8)), 0, nullptr, 8};
-  vector.gl_names = vector.gl_pathv;
-  if (rt::split_command_line(line.data(), &vector) != 0 || rt::argv_append(&vector, nullptr) != 0) __builtin_trap();
-  return take(vector.gl_pathv, vector.gl_pathc - 1);
+  int count = 0;
+  char** argv = rt::split_command_line(line.data(), &count);
+  return take(argv, static_cast<std::size_t>(count));
 }
 
 // In single quotes all but ' stands for itself, and ' goes in double quotes; in double quotes \" stands for " and
@@ -68,14 +75,22 @@ std::string quoted(const Words& words, bool single) {
   return line;
 }
 
-// The current directory, when it holds "!": what it takes to list it.
+// The current directory and its entries: what it takes to list them and to look a name up.
 DWORD attributes(LPCSTR name) {
-  return g_one_file && std::string(name) == "." ? FILE_ATTRIBUTE_DIRECTORY : INVALID_FILE_ATTRIBUTES;
+  if (std::string(name) == ".") return FILE_ATTRIBUTE_DIRECTORY;
+  return std::find(g_entries.begin(), g_entries.end(), name) != g_entries.end() ? FILE_ATTRIBUTE_NORMAL
+                                                                                : INVALID_FILE_ATTRIBUTES;
+}
+BOOL find_next(HANDLE, LPWIN32_FIND_DATAW found) {
+  if (g_listed == g_entries.size()) return FALSE;
+  *found = WIN32_FIND_DATAW{};
+  const std::string& name = g_entries[g_listed++];
+  std::copy(name.begin(), name.end(), found->cFileName);
+  return TRUE;
 }
 HANDLE find_first(LPCWSTR, LPWIN32_FIND_DATAW found) {
-  *found = WIN32_FIND_DATAW{};
-  found->cFileName[0] = '!';
-  return reinterpret_cast<HANDLE>(std::uintptr_t{8});
+  g_listed = 0;
+  return find_next(nullptr, found) ? reinterpret_cast<HANDLE>(std::uintptr_t{8}) : INVALID_HANDLE_VALUE;
 }
 
 // A word with each `from` written as `to`.
@@ -98,16 +113,70 @@ void check_command_line_conversion(const std::string& line) {
     units += static_cast<char16_t>(byte < 0x80 ? byte : byte < 0xC0 ? 0xD800 + byte - 0x80 : 0xDC00 + byte - 0xC0);
     if (byte < 0x80 || byte >= 0xC0 || next < 0xC0) plain += byte < 0x80 ? line[i] : '\x80';
   }
-  g_one_file = true;
+  g_entries = {"!"};
   char* converted_line = rt::oem_command_line(reinterpret_cast<const WCHAR*>(units.c_str()));
   if (!converted_line) __builtin_trap();
   const Words converted = split(converted_line);
   rt::free(converted_line);
   const Words plain_words = split(plain);
-  g_one_file = false;
+  g_entries.clear();
   if (converted.size() != plain_words.size()) __builtin_trap();
   for (std::size_t i = 0; i < plain_words.size() && line.find('[') == std::string::npos; ++i) {
     if (replaced(converted[i], "[?]", "?") != replaced(plain_words[i], "\x80", "?")) __builtin_trap();
+  }
+}
+
+bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
+
+// A line's fields as a directory lists names: short ASCII names without a separator or a colon.
+bool can_be_entry(const std::string& field) {
+  return field.size() <= 32 && std::all_of(field.begin(), field.end(), [](char c) {
+    return c > 0 && c != '/' && c != '\\' && c != ':';
+  });
+}
+
+// The words expected of a wildcard word that names no entry: the entries that match it, in byte order (a name
+// found after "./" or ".\" keeps them), else itself. Any other separator leads to a folder that is not there.
+void expand(const std::string& word, const std::set<std::string>& entries, Words& words) {
+  const bool here = word.size() > 2 && word[0] == '.' && (word[1] == '/' || word[1] == '\\');
+  const std::string pattern = word.substr(here ? 2 : 0);
+  const bool elsewhere = pattern.find_first_of("/\\") != std::string::npos || (!here && word[1] == ':');
+  const std::size_t before = words.size();
+  for (const std::string& entry : entries) {
+    if (!elsewhere && rt::fnmatch(pattern.c_str(), entry.c_str(), rt::FNM_PERIOD) == 0) {
+      words.push_back(word.substr(0, here ? 2 : 0) + entry);
+    }
+  }
+  if (words.size() == before) words.push_back(word);
+}
+
+// The fields of a line without quotes split in two turns, in each of which the current directory holds the plain
+// fields and every other wildcard field; in every other pair of fields the first wildcard is quoted.
+void check_expansion(const Words& fields) {
+  for (std::size_t turn = 0; turn < 2; ++turn) {
+    std::set<std::string> entries;
+    std::string line;
+    std::vector<bool> wild;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      const std::string& field = fields[i];
+      const std::size_t first = std::find_if(field.begin(), field.end(), is_wildcard) - field.begin();
+      const bool quoted = first < field.size() && i % 4 >= 2;
+      wild.push_back(std::any_of(field.begin() + (quoted ? first + 1 : 0), field.end(), is_wildcard));
+      if (can_be_entry(field) && (first == field.size() || (i + turn) % 2 == 0)) entries.insert(field);
+      line += (quoted ? "'" + field.substr(0, first + 1) + "'" + field.substr(first + 1) : field) + ' ';
+    }
+    Words expected;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+      if (!wild[i] || entries.count(fields[i])) {
+        expected.push_back(fields[i]);
+      } else {
+        expand(fields[i], entries, expected);
+      }
+    }
+    g_entries.assign(entries.rbegin(), entries.rend());  // not in order: the expansion sorts
+    const Words words = split(line);
+    g_entries.clear();
+    if (words != expected) __builtin_trap();
   }
 }
 
@@ -153,9 +222,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   };
   r.GetFileAttributesA = attributes;
   r.FindFirstFileW = find_first;
-  r.FindNextFileW = [](HANDLE, LPWIN32_FIND_DATAW) -> BOOL { return FALSE; };
+  r.FindNextFileW = find_next;
   r.FindClose = [](HANDLE) -> BOOL { return TRUE; };
-  r.GetVolumeInformationA = [](LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPSTR, DWORD) -> BOOL { return FALSE; };
+  r.GetVolumeInformationA = [](LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD length, LPDWORD flags, LPSTR, DWORD) -> BOOL {
+    *length = 255;
+    *flags = FILE_CASE_PRESERVED_NAMES;  // names keep their case
+    return TRUE;
+  };
   return 0;
 }
 
@@ -173,6 +246,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fields.push_back(line.substr(at, line.find_first_of(" \t", at) - at));
     }
     if (words != fields) __builtin_trap();
+    check_expansion(fields);
   }
   check_command_line_conversion(line);
 

@@ -8,6 +8,7 @@
 #include "runtime/msg/ctype.h"
 #include "runtime/msg/heap.h"
 #include "runtime/msg/stdlib.h"
+#include "runtime/startup/dir.h"
 #include "runtime/startup/exit.h"
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
@@ -166,12 +167,27 @@ bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
 
 int argv_append(glob_t* vector, const char* word) { return glob_add_path(vector, word); }
 
-int split_command_line(const char* line, glob_t* vector) {
+namespace {
+
+// Hands a word, its quotes taken out, on to the vector: a word with an
+// unquoted wildcard becomes the names that match it, unless a file or folder
+// has exactly the word's name (report[2024].log is that file, never its
+// look-alike report2.log); any other word goes in as it is. One look at the
+// system for a wildcard word, none for another; a look that fails in any way
+// leaves the word to the expansion. 0, or nonzero when memory is exhausted.
+int add_word(const char* word, bool wild, glob_t* vector) {
+  if (wild && !path_exists(word)) return glob(word, GLOB_APPEND | GLOB_NOCHECK, nullptr, vector);
+  return argv_append(vector, word);
+}
+
+}  // namespace
+
+char** split_command_line(const char* line, int* argc) {
+  glob_t vector{0, static_cast<char**>(malloc(sizeof(char*) * 8)), 0, nullptr, 8};
+  vector.gl_names = vector.gl_pathv;
   char* word = static_cast<char*>(malloc(strlen(line) + 1));  // no word is longer than the line
-  if (!word) return GLOB_NOSPACE;
-  const char* p = line;
-  int result = 0;
-  while (result == 0) {
+  if (!vector.gl_pathv || !word) startup_fail(kStartupFailure);
+  for (const char* p = line;;) {
     while (*p == ' ' || *p == '\t') ++p;
     if (*p == '\0') break;
     std::size_t length = 0;
@@ -189,10 +205,12 @@ int split_command_line(const char* line, glob_t* vector) {
       }
     }
     word[length] = '\0';
-    result = wild ? glob(word, GLOB_APPEND | GLOB_NOCHECK, nullptr, vector) : argv_append(vector, word);
+    if (add_word(word, wild, &vector) != 0) startup_fail(kStartupFailure);
   }
   free(word);
-  return result;
+  if (argv_append(&vector, nullptr) != 0) startup_fail(kStartupFailure);
+  *argc = static_cast<int>(vector.gl_pathc) - 1;
+  return vector.gl_pathv;
 }
 
 // --- The texts in the file functions' code page --------------------------------------
@@ -353,16 +371,7 @@ void _main(ProgramMain program) {
   if (!environ) startup_fail(kStartupFailure);
   free(block);
 
-  if (!argv) {
-    glob_t vector{0, static_cast<char**>(malloc(sizeof(char*) * 8)), 0, nullptr, 8};
-    if (!vector.gl_pathv) startup_fail(kStartupFailure);
-    vector.gl_names = vector.gl_pathv;
-    if (split_command_line(command_line, &vector) != 0 || argv_append(&vector, nullptr) != 0) {
-      startup_fail(kStartupFailure);
-    }
-    argc = static_cast<int>(vector.gl_pathc) - 1;
-    argv = vector.gl_pathv;
-  }
+  if (!argv) argv = split_command_line(command_line, &argc);
   free(command_line);
   exit(program(argc, argv, environ));
 }

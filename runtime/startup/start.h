@@ -8,7 +8,8 @@
 //  - tilde passing: a tab after the program name and "~" environment
 //    entries, one argument each;
 //  - otherwise the command line is split into words, with quotes, and words
-//    with unquoted wildcards are expanded.
+//    with unquoted wildcards are expanded, unless a file or folder has
+//    exactly such a word's name.
 // Arguments from the two passing sources are taken as they are. The command
 // line and the environment are taken in the code page the file functions
 // use (the console's OEM page): a typed name opens the file it names.
@@ -69,10 +70,12 @@ EnvironmentScan scan_environment(const char* block);
 // Null when memory is exhausted.
 char** build_environment(const char* block, const EnvironmentScan& scan, char** tilde_args);
 
-// Splits a command line into words appended to the vector, the program
-// name included; words with unquoted wildcards go through glob. 0, or
-// nonzero when memory is exhausted.
-int split_command_line(const char* line, glob_t* vector);
+// The argument vector of a command line: its words, the program name
+// first, then a null; `argc` gets the number of words. A word with an
+// unquoted wildcard is replaced by the sorted names that match it, or stays
+// as typed when none does or when a file or folder has exactly its name.
+// Memory exhausted: startup_fail.
+char** split_command_line(const char* line, int* argc);
 
 // The command line in the OEM code page, which the file functions use, so
 // that a typed name names its file. A character the page lacks becomes a

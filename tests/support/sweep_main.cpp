@@ -4,8 +4,8 @@
 //   SWEEP_NTH=N             the call that fails; none without it
 //   SWEEP_MARKER=PATH       gets a line with the failing function's name when the failure is reached, and
 //                           "following" when following has begun
-//   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded as start-up splits a command line (for
-//                           a host whose shell already expanded the real one)
+//   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded by start-up's own splitter (for a host
+//                           whose shell already expanded the real one)
 //   SWEEP_GROW=PATH         PATH gains a line once a file's status has been read: tail has taken its size
 // An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap does; every other call with
 // ERROR_ACCESS_DENIED, which means nothing special to the runtime (the broken-pipe codes would read as an end of
@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <utility>
 
-#include "runtime/msg/heap.h"
 #include "runtime/startup/exit.h"
 #include "runtime/startup/start.h"
 #include "tail/tail.h"
@@ -59,16 +58,7 @@ DWORD pause(DWORD, BOOL) {
 }
 
 int sweep_main(int argc, char** argv, char** envp) {
-  if (g_command_line) {
-    rt::glob_t words{0, static_cast<char**>(rt::malloc(sizeof(char*) * 8)), 0, nullptr, 8};
-    words.gl_names = words.gl_pathv;
-    if (!words.gl_pathv || rt::split_command_line(g_command_line, &words) != 0 ||
-        rt::argv_append(&words, nullptr) != 0) {
-      rt::startup_fail("_main: memory allocation error during startup.\r\n");
-    }
-    argc = static_cast<int>(words.gl_pathc) - 1;
-    argv = words.gl_pathv;
-  }
+  if (g_command_line) argv = rt::split_command_line(g_command_line, &argc);
   return tail::main(argc, argv, envp);
 }
 
