@@ -85,7 +85,7 @@ struct Message {
     "A - first among the names needs -- before it: tail -- - other.log\n"                                      \
     "The letters q, v, f and F go together, and before a unit: -fq, -qn 1, -Fn 20.\n"                          \
     "Wildcards (* ? [...]) outside quotes are expanded; a name that exists is not.\n"                          \
-    "With lines the input is read as text (1A dropped), with bytes as it is.\n"                                \
+    "On Windows lines are read as text (CR LF, 1A dropped), bytes as they are.\n"                              \
     "A last line without a line end is written with the N lines before it.",                                   \
     "--help: what each option does, one line each, after the usage text")                                      \
   X(kNoFilesRemaining, 5308, "E", "no files remaining",                                                         \
