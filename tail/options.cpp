@@ -7,7 +7,9 @@
 // -F, -q, -v, "-s seconds" and the long options ("--lines=N", "--follow",
 // ...: words that begin with "--", by a name or its unambiguous beginning)
 // may stand wherever -f may, and several files may follow the options.
-// Nothing is read or written before the options are parsed, so a usage
+// The flag letters f, F, q and v may also stand together before a unit
+// letter and its count (-qn 1, -fqc 100) once one of them is no f; options
+// may follow the names, up to "--"; counts are 64-bit. Nothing is read or written before the options are parsed, so a usage
 // error leaves stdout untouched; only --help (or "/?" alone) and --version
 // write there.
 #include "tail/tail.h"
