@@ -130,13 +130,8 @@ TEST_F(Streams, DevicesThatTakeLessThanOffered) {
   for (int i = 0; i < 3000; ++i) long_run += (i % 7 == 3) ? '\x1a' : static_cast<char>('a' + i % 26);
   std::string long_run_shown = long_run;
   std::erase(long_run_shown, '\x1a');
-  const struct {
-    DWORD most;  // 0: a console that stops at 0x1A, else a short write of at most this
-    std::string bytes;
-    const char* mode;
-    std::size_t buffer;  // 0: unbuffered
-    std::string shown;
-  } cases[] = {
+  // most: 0 for a console that stops at 0x1A, else a short write of at most this; buffer: 0 for none.
+  const struct { DWORD most; std::string bytes; const char* mode; std::size_t buffer; std::string shown; } cases[] = {
       {4, "0123456789", "wb", 64, "0123"},
       {3, "0123456789", "wb", 4, "012"},  // the first full buffer already ends it
       {1, "ab\x1a" "cd", "wb", 64, "a"},  // a stop before any byte but 0x1A is an error
