@@ -150,13 +150,9 @@ struct Model {
 std::string spelled(const std::string& text) {
   std::string bytes;
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\x01') {
-      bytes += '\0';
-    } else if (text[i] == '\x02' && i + 1 < text.size()) {
-      bytes += text[++i];
-    } else {
-      bytes += text[i];
-    }
+    const bool escaped = text[i] == '\x02' && i + 1 < text.size();
+    i += escaped;
+    bytes += text[i] == '\x01' && !escaped ? '\0' : text[i];
   }
   return bytes;
 }

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <iostream>
 
 #include "runtime/msg/heap.h"
 #include "runtime/msg/stdlib.h"
@@ -182,49 +181,16 @@ unsigned run_command(std::vector<std::string> words, std::string_view input, boo
   return status;
 }
 
-unsigned output_page() {
-  static const unsigned page = [] {
-    const UINT console = w32::GetConsoleOutputCP();
-    const UINT chosen = console != 0 ? console : w32::GetOEMCP();
-    if (chosen != CP_UTF8 && chosen != 437) {
-      std::cerr << "the model knows the output pages 65001 and 437, not " << chosen << "\n";
-      std::abort();
-    }
-    return chosen;
-  }();
-  return page;
-}
-
 std::string in_output_page(const std::string& utf8) {
-  if (output_page() == CP_UTF8) return utf8;
-  // The characters of bytes 80 to FF of page 437.
-  static constexpr std::uint16_t kUpper[128] = {
-      0x00C7, 0x00FC, 0x00E9, 0x00E2, 0x00E4, 0x00E0, 0x00E5, 0x00E7, 0x00EA, 0x00EB, 0x00E8, 0x00EF, 0x00EE, 0x00EC,
-      0x00C4, 0x00C5, 0x00C9, 0x00E6, 0x00C6, 0x00F4, 0x00F6, 0x00F2, 0x00FB, 0x00F9, 0x00FF, 0x00D6, 0x00DC, 0x00A2,
-      0x00A3, 0x00A5, 0x20A7, 0x0192, 0x00E1, 0x00ED, 0x00F3, 0x00FA, 0x00F1, 0x00D1, 0x00AA, 0x00BA, 0x00BF, 0x2310,
-      0x00AC, 0x00BD, 0x00BC, 0x00A1, 0x00AB, 0x00BB, 0x2591, 0x2592, 0x2593, 0x2502, 0x2524, 0x2561, 0x2562, 0x2556,
-      0x2555, 0x2563, 0x2551, 0x2557, 0x255D, 0x255C, 0x255B, 0x2510, 0x2514, 0x2534, 0x252C, 0x251C, 0x2500, 0x253C,
-      0x255E, 0x255F, 0x255A, 0x2554, 0x2569, 0x2566, 0x2560, 0x2550, 0x256C, 0x2567, 0x2568, 0x2564, 0x2565, 0x2559,
-      0x2558, 0x2552, 0x2553, 0x256B, 0x256A, 0x2518, 0x250C, 0x2588, 0x2584, 0x258C, 0x2590, 0x2580, 0x03B1, 0x00DF,
-      0x0393, 0x03C0, 0x03A3, 0x03C3, 0x00B5, 0x03C4, 0x03A6, 0x0398, 0x03A9, 0x03B4, 0x221E, 0x03C6, 0x03B5, 0x2229,
-      0x2261, 0x00B1, 0x2265, 0x2264, 0x2320, 0x2321, 0x00F7, 0x2248, 0x00B0, 0x2219, 0x00B7, 0x221A, 0x207F, 0x00B2,
-      0x25A0, 0x00A0};
-  std::string text;
-  for (std::size_t at = 0; at < utf8.size();) {
-    const auto lead = static_cast<unsigned char>(utf8[at]);
-    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    std::uint32_t c = length == 1 ? lead : lead & (0x7F >> length);
-    for (std::size_t i = 1; i < length; ++i) c = c << 6 | (static_cast<unsigned char>(utf8[at + i]) & 0x3F);
-    at += length;
-    const std::uint16_t* found = std::find(kUpper, kUpper + 128, c);
-    if (c < 0x80) {
-      text += static_cast<char>(c);
-    } else if (found != kUpper + 128) {
-      text += static_cast<char>(0x80 + (found - kUpper));
-    } else {
-      text.append(c > 0xFFFF ? 2 : 1, '?');
-    }
-  }
+  static const UINT page = w32::GetConsoleOutputCP() != 0 ? w32::GetConsoleOutputCP() : w32::GetOEMCP();
+  if (page == CP_UTF8 || utf8.empty()) return utf8;
+  const auto bytes = static_cast<int>(utf8.size());
+  std::basic_string<WCHAR> units(utf8.size(), 0);
+  units.resize(static_cast<std::size_t>(w32::MultiByteToWideChar(CP_UTF8, 0, utf8.data(), bytes, units.data(), bytes)));
+  std::string text(units.size(), '\0');
+  const auto length = static_cast<int>(units.size());
+  text.resize(static_cast<std::size_t>(
+      w32::WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, units.data(), length, text.data(), length, "?", nullptr)));
   return text;
 }
 

@@ -127,11 +127,10 @@ inline std::string from_utf16(std::string_view bytes, bool big_endian, std::stri
   return text;
 }
 
-// The page standard output gets text read from UTF-16 in when it is no console: the console's output page, else the
-// OEM page. The model knows two: 65001 (natively the harness sets a UTF-8 locale, whose page it is) and 437 (Wine's
-// OEM page). Text read from UTF-16, as standard output then gets it: in UTF-8 as it is; in 437 each character the
-// page has as its byte, and each unit of any other character as '?' (no look-alike stands in for it).
-unsigned output_page();
+// Text read from UTF-16, as standard output gets it when it is no console: in the console's output page, else the
+// OEM page (natively the harness sets a UTF-8 locale, whose page it is; Wine's OEM page is 437). In UTF-8 it is as it
+// is; in another page each character the page has is its byte, and each unit of any other character '?' (no
+// look-alike stands in for it), as the system converts it.
 std::string in_output_page(const std::string& utf8);
 
 // What the options select of each input: the unit letter of "lbckmn", the count, whether it counts from the start.

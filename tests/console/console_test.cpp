@@ -5,9 +5,11 @@
 // (TAIL_CONSOLE_WINE, "" natively).
 #include <gtest/gtest.h>
 
+#include <iconv.h>
 #include <stdlib.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -23,38 +25,23 @@ namespace {
 
 const bool kWine = *TAIL_CONSOLE_WINE != '\0';
 
-// ---- Files -----------------------------------------------------------------------------------------------------
-
-// The UTF-16 units of a UTF-8 text.
-std::u16string utf16(const std::string& utf8) {
-  std::u16string units;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto byte = static_cast<unsigned char>(utf8[i]);
-    const int length = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
-    char32_t c = length == 1 ? byte : byte & (0x3F >> (length - 1));
-    for (int k = 1; k < length; ++k) c = c << 6 | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    i += static_cast<std::size_t>(length);
-    if (c >= 0x10000) {
-      units += static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10));
-      units += static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-    } else {
-      units += static_cast<char16_t>(c);
-    }
+// A UTF-8 text in UTF-16, little- or big-endian, as the host's iconv converts it.
+std::string utf16(std::string utf8, bool big_endian = false) {
+  std::string bytes(utf8.size() * 2, '\0');  // no character takes more units than bytes
+  char* in = utf8.data();
+  char* out = bytes.data();
+  std::size_t left = utf8.size(), room = bytes.size();
+  const iconv_t convert = ::iconv_open(big_endian ? "UTF-16BE" : "UTF-16LE", "UTF-8");
+  if (convert == reinterpret_cast<iconv_t>(std::intptr_t{-1}) || ::iconv(convert, &in, &left, &out, &room) != 0) {
+    throw std::runtime_error("iconv cannot convert the text to UTF-16");
   }
-  return units;
-}
-
-// A UTF-16 log holding a UTF-8 text, after its byte order mark: little- or big-endian.
-std::string utf16_log(const std::string& text, bool big_endian) {
-  std::string bytes;
-  for (const char16_t unit : u"\uFEFF" + utf16(text)) {
-    const char low = static_cast<char>(unit & 0xFF);
-    const char high = static_cast<char>(unit >> 8);
-    bytes += big_endian ? high : low;
-    bytes += big_endian ? low : high;
-  }
+  ::iconv_close(convert);
+  bytes.resize(bytes.size() - room);
   return bytes;
 }
+
+// A UTF-16 log holding a UTF-8 text, after its byte order mark.
+std::string utf16_log(const std::string& text, bool big_endian) { return utf16("\uFEFF" + text, big_endian); }
 
 // The lines of a UTF-16 log: ended by CR LF and by LF; holding U+010A and U+011A, whose little-endian units hold the
 // bytes of a line feed (0A 01) and of Ctrl-Z (1A 01); and U+1F600, whose surrogate pair straddles byte 1024 of the
@@ -69,17 +56,14 @@ const WideLog& wide_log() {
     for (char letter = 'a'; letter <= 'f'; ++letter) {
       lines += "line " + std::string(60, letter) + (letter % 2 ? " Ċ\r\n" : " Ě\n");
     }
-    const std::size_t before = 1 + utf16(lines + "pair ").size();
-    if (before > 511) throw std::logic_error("the lines before the pair run past byte 1022");
-    const std::string last_two = "pair " + std::string(511 - before, '.') + "😀 Ċ\r\nlast Ě café\n";
+    const std::string last_two =
+        "pair " + std::string(510 - utf16(lines + "pair ").size() / 2, '.') + "😀 Ċ\r\nlast Ě café\n";
     WideLog result{lines + last_two, last_two, lines.substr(lines.find('\n') + 1) + last_two};
-    if (utf16(result.text).substr(510, 2) != u"😀") throw std::logic_error("the pair is not at byte 1022");
+    if (utf16(result.text).substr(1020, 4) != utf16("😀")) throw std::logic_error("the pair is not at byte 1022");
     return result;
   }();
   return log;
 }
-
-// ---- What the console shows ------------------------------------------------------------------------------------
 
 // A text as the console shows it: lines end in LF alone (a CR only returns to the line's start); Wine's console
 // draws each unit of a surrogate pair as U+FFFD.
@@ -103,8 +87,6 @@ std::string not_found() { return kWine ? "File not found." : std::strerror(ENOEN
 std::string catalogues() {
   return kWine ? support::wine_path(TAIL_CONSOLE_NLS) + "\\%l\\%N.cat" : TAIL_CONSOLE_NLS "/%l/%N.cat";
 }
-
-// ---- The rows --------------------------------------------------------------------------------------------------
 
 struct Row {
   std::string name;
@@ -138,10 +120,9 @@ const std::vector<Row>& rows() {
         {"eight_bit_1252", {{"e.log", "caf\xe9 \x80\n"}}, {"e.log"}, "café €\n", false, {1252}},
         {"utf8", {{"u.log", kUtf8Text}}, {"u.log"}, kUtf8Text},
         {"utf8_bom", {{"b.log", "\xEF\xBB\xBF" + kUtf8Text}}, {"b.log"}, kUtf8Text},
-        {"utf16le_last_2", {{"le.log", le}}, {"-n", "2", "le.log"}, wide.last_two},
         {"utf16le_from_2", {{"le.log", le}}, {"-n", "+2", "le.log"}, wide.from_second},
-        {"utf16be_last_2", {{"be.log", be}}, {"-n", "2", "be.log"}, wide.last_two},
         {"utf16be_from_2", {{"be.log", be}}, {"-n", "+2", "be.log"}, wide.from_second},
+        // The last lines of each byte order, under headers.
         {"utf16_two_files", {{"le.log", le}, {"be.log", be}}, {"-n", "2", "le.log", "be.log"},
          "==> le.log <==\n" + wide.last_two + "\n==> be.log <==\n" + wide.last_two},
         {"german_missing_file", {}, {"Übergröße.log"}, "tail: Eingabedatei \"Übergröße.log\": {not found}\n",
@@ -151,8 +132,6 @@ const std::vector<Row>& rows() {
   }();
   return table;
 }
-
-// ---- The table -------------------------------------------------------------------------------------------------
 
 struct Param {
   unsigned page;
@@ -171,20 +150,14 @@ std::vector<Param> params() {
 }
 
 // A scratch directory, removed with its files at the end of the scope.
-class Dir {
- public:
-  Dir() {
-    std::string name = (std::filesystem::temp_directory_path() / "console-XXXXXX").string();
+struct Dir {
+  std::filesystem::path path;
+  Dir() : path(std::filesystem::temp_directory_path() / "console-XXXXXX") {
+    std::string name = path.string();
     if (!::mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = name;
+    path = name;
   }
-  ~Dir() { std::filesystem::remove_all(path_); }
-  Dir(const Dir&) = delete;
-  Dir& operator=(const Dir&) = delete;
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
+  ~Dir() { std::filesystem::remove_all(path); }
 };
 
 void PrintTo(const Param& param, std::ostream* os) { *os << "page " << param.page << ", " << param.row->name; }
@@ -195,13 +168,13 @@ TEST_P(Console, Shows) {
   const auto& [page, row] = GetParam();
   const Dir dir;
   for (const auto& [name, bytes] : row->files) {
-    std::ofstream(dir.path() / name, std::ios::binary) << bytes;
+    std::ofstream(dir.path / name, std::ios::binary) << bytes;
   }
   support::ConsoleRun run;
   run.program = TAIL_CONSOLE_PROGRAM;
   run.wine = TAIL_CONSOLE_WINE;
   run.code_page = page;
-  run.cwd = dir.path().string();
+  run.cwd = dir.path.string();
   run.args = row->args;
   if (row->german) run.environment = {"LANG=de_DE", "NLSPATH=" + catalogues()};
   std::string shown = row->shown;

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -87,6 +88,34 @@ void warm(const std::string& wine) {
   });
 }
 
+// What a terminal shows of these bytes, as text: without CSI and OSC sequences, other escapes and carriage returns.
+std::string shown_text(const std::string& bytes) {
+  std::string text;
+  const std::size_t size = bytes.size();
+  for (std::size_t i = 0; i < size;) {
+    const char c = bytes[i];
+    if (c == '\x1b') {
+      const char kind = i + 1 < size ? bytes[i + 1] : '\0';
+      i += 2;
+      if (kind == '[') {  // CSI: parameters and intermediates, then a final byte from @ to ~
+        while (i < size && !(bytes[i] >= '@' && bytes[i] <= '~')) ++i;
+        ++i;
+      } else if (kind == ']') {  // OSC: up to BEL or ST (ESC backslash)
+        while (i < size && bytes[i] != '\a' && bytes[i] != '\x1b') ++i;
+        i += i < size && bytes[i] == '\x1b' ? 2 : 1;
+      } else {  // another escape: intermediates from blank to slash, then its final byte
+        i -= 1;
+        while (i < size && bytes[i] >= ' ' && bytes[i] <= '/') ++i;
+        ++i;
+      }
+    } else {
+      if (c != '\r' && c != '\a') text += c;
+      ++i;
+    }
+  }
+  return text;
+}
+
 // Runs a program on a new pseudo-terminal (its controlling terminal and standard streams, 250 columns by 100 rows,
 // so that no line of a test wraps) and gives back all the bytes it received.
 std::string run_on_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -135,9 +164,7 @@ std::string run_on_terminal(const std::vector<std::string>& argv, const std::vec
 
 std::string wine_path(const std::string& host_path) {
   std::string path = "Z:" + host_path;
-  for (char& c : path) {
-    if (c == '/') c = '\\';
-  }
+  std::replace(path.begin(), path.end(), '/', '\\');
   return path;
 }
 
@@ -174,33 +201,6 @@ std::string run_in_console(const ConsoleRun& run) {
   }
   warm(run.wine);
   return shown_text(run_on_terminal(argv, env, run.cwd));
-}
-
-std::string shown_text(const std::string& bytes) {
-  std::string text;
-  const std::size_t size = bytes.size();
-  for (std::size_t i = 0; i < size;) {
-    const char c = bytes[i];
-    if (c == '\x1b') {
-      const char kind = i + 1 < size ? bytes[i + 1] : '\0';
-      i += 2;
-      if (kind == '[') {  // CSI: parameters and intermediates, then a final byte from @ to ~
-        while (i < size && !(bytes[i] >= '@' && bytes[i] <= '~')) ++i;
-        ++i;
-      } else if (kind == ']') {  // OSC: up to BEL or ST (ESC backslash)
-        while (i < size && bytes[i] != '\a' && bytes[i] != '\x1b') ++i;
-        i += i < size && bytes[i] == '\x1b' ? 2 : 1;
-      } else {  // another escape: intermediates from blank to slash, then its final byte
-        i -= 1;
-        while (i < size && bytes[i] >= ' ' && bytes[i] <= '/') ++i;
-        ++i;
-      }
-    } else {
-      if (c != '\r' && c != '\a') text += c;
-      ++i;
-    }
-  }
-  return text;
 }
 
 }  // namespace support

@@ -25,9 +25,6 @@ struct ConsoleRun {
 // ended within 30 seconds (the first Wine run, which may make the prefix, gets 120); its processes are killed first.
 std::string run_in_console(const ConsoleRun& run);
 
-// What a terminal shows of these bytes, as text: without CSI and OSC sequences, other escapes and carriage returns.
-std::string shown_text(const std::string& terminal_bytes);
-
 // A host path as Windows programs under Wine name it (drive Z: is the host's root).
 std::string wine_path(const std::string& host_path);
 

@@ -1,9 +1,8 @@
 // Message catalogues as the lookup takes them: a text stands only where it takes the arguments of the built-in one,
-// the catalogues the build ships translate every message, and a catalogue tells the code page of its texts; the
-// writer's exact bytes of a small catalogue; locale names as Windows users write them in their plain form, and the
-// catalogues found for them when the name as it stands finds none. Finding the file through NLSPATH and ROOTDIR is
-// the end-to-end cases' (their env lines), what the reader finds in a file, of any message source the writer takes
-// too, the catalog fuzz target's.
+// the shipped catalogues translate every message, a catalogue tells its code page, the writer's exact bytes; locale
+// names in their plain form, and the catalogue paths found for them where the end-to-end cases cannot reach (names
+// no shipped catalogue answers, a program path that is missing or too long). The reader on any file is the catalog
+// fuzz target's.
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -33,17 +32,16 @@ class Catalogs : public support::RuntimeTest {
   }
 };
 
+// Which texts take the same arguments is the formatter's test.
 TEST_F(Catalogs, ACatalogueTextStandsWhereItTakesTheArgumentsOfTheDefault) {
   std::filesystem::create_directory(dir.path() / "de");
-  dir.write("de/nvo.cat", catalog::encode({{{1, {{0, "Positionierung"}, {3, "Datei \"%s\""}, {261, "Lesefehler %d"},
-                                                   {535, "Zahl \"%*s\"\n"}, {9000, "%-*d|"}}}}}));
+  dir.write("de/nvo.cat",
+            catalog::encode({{{1, {{0, "Positionierung"}, {3, "Datei \"%s\""}, {261, "Lesefehler %d"}}}}}));
   const support::Environment environment({"NLSPATH=" + in_dir("%l/%N.cat")});
   rt::setlocale(rt::LC_MESSAGES, "de");
   const struct { int number; const char* english; const char* shown; } cases[] = {
       {3, "input file \"%s\"", "Datei \"%s\""},
       {261, "read error on file \"%s\"", "read error on file \"%s\""},  // %d for %s
-      {535, "count \"%s\"\n", "count \"%s\"\n"},                      // a '*' takes one more
-      {9000, "%*d|", "%-*d|"},
       {4, "write error on standard output", "write error on standard output"},  // not in the catalogue
   };
   for (const auto& c : cases) EXPECT_STREQ(rt::msg_lookup(c.number, c.english, "E"), c.shown) << c.number;
@@ -119,72 +117,23 @@ TEST_F(Catalogs, TheCodePageIsTheOneTheCatalogueRecords) {
   EXPECT_EQ(rt::errno, 7);
 }
 
-// The build's catalogues are in the Windows console's OEM page on Windows, in UTF-8 elsewhere, and say so.
-TEST_F(Catalogs, TheShippedCataloguesTellTheirCodePage) {
-  const support::Environment environment({"NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", "LANG=de_DE"});
-  rt::setlocale(rt::LC_ALL, "");
-  const unsigned page = rt::msg_codepage();
-  EXPECT_EQ(page, w32::kDriveLetters ? 850u : 65001u);
-  const std::string text = rt::msg_lookup(rt::messages::kInvalidOption);  // "Ungültiges ..."
-  EXPECT_NE(text.find(page == 850 ? "Ung\x81ltig" : "Ung\xC3\xBCltig"), std::string::npos) << text;
-}
-
-// Locale names in their plain form: Windows' names, BCP 47 tags and POSIX names with a code set.
+// Locale names in their plain form; the names the end-to-end cases choose catalogues by are theirs.
 TEST(LocalePlainName, WindowsAndPosixNames) {
   const struct { const char* name; const char* plain; } rows[] = {
-      {"de_DE", "de_DE"},
-      {"de-DE", "de_DE"},
-      {"de_DE.UTF-8", "de_DE"},
-      {"de_DE.1252", "de_DE"},
-      {"de_DE.ISO8859-1@euro", "de_DE"},
-      {"de@euro", "de"},
-      {"German_Germany.1252", "de_DE"},
-      {"german_germany", "de_DE"},
-      {"GERMAN", "de_DE"},
-      {"German", "de_DE"},
-      {"Deutsch_Deutschland", "de_DE"},
-      {"German_Austria.1252", "de_AT"},
-      {"German_Switzerland.850", "de_CH"},
-      {"german-swiss", "de_CH"},
-      {"de-AT", "de_AT"},
-      {"DE-at", "de_AT"},
-      {"de", "de"},
-      {"fr-FR", "fr_FR"},
-      {"French_France.1252", "fr_FR"},
-      {"French", "fr_FR"},
-      {"Francais", "fr_FR"},
-      {"French_Belgium", "fr_BE"},
-      {"French_Canada.1252", "fr_CA"},
-      {"French_Luxembourg", "fr_LU"},
-      {"fr-CA", "fr_CA"},
-      {"English", "en_US"},
-      {"English_United States.1252", "en_US"},
-      {"English_United Kingdom.1252", "en_GB"},
-      {"english-uk", "en_GB"},
-      {"english-us", "en_US"},
-      {"en-GB", "en_GB"},
-      {"Italian_Italy.1252", "it_IT"},
-      {"Spanish_Spain", "es_ES"},
-      {"Dutch_Netherlands", "nl_NL"},
-      {"it-IT", "it_IT"},
-      {"es-419", "es_419"},
-      {"sr-Latn-RS", "sr_RS"},
-      {"zh-Hans", "zh"},
-      {"de-1996", "de"},
-      {"deu_DEU", "deu"},     // a country of 3 letters is no code
-      {"German_Narnia", "de"},  // an unknown country: the language alone, not its own country
-      {"Klingon", ""},
-      {"Klingon_Kronos.1252", ""},
-      {"C", ""},
-      {"C.UTF-8", ""},
-      {"POSIX", ""},
-      {"", ""},
-      {".UTF-8", ""},
-      {"_DE", ""},
-      {"-DE", ""},
-      {"d3_DE", ""},
-      {"Germanic", ""},
-      {"Germ", ""},
+      // POSIX names and BCP 47 tags: the code set, the modifier, a script and a variant go; a country of three
+      // letters is no code.
+      {"de_DE", "de_DE"}, {"de-DE", "de_DE"}, {"de_DE.1252", "de_DE"}, {"de_DE.ISO8859-1@euro", "de_DE"},
+      {"de@euro", "de"}, {"de", "de"}, {"DE-at", "de_AT"}, {"fr-CA", "fr_CA"}, {"en-GB", "en_GB"}, {"it-IT", "it_IT"},
+      {"es-419", "es_419"}, {"sr-Latn-RS", "sr_RS"}, {"zh-Hans", "zh"}, {"de-1996", "de"}, {"deu_DEU", "deu"},
+      // Windows' names in any case: a language alone takes its country, an unknown country none.
+      {"German_Germany.1252", "de_DE"}, {"german_germany", "de_DE"}, {"GERMAN", "de_DE"},
+      {"Deutsch_Deutschland", "de_DE"}, {"German_Switzerland.850", "de_CH"}, {"French_France.1252", "fr_FR"},
+      {"French", "fr_FR"}, {"Francais", "fr_FR"}, {"French_Canada.1252", "fr_CA"}, {"French_Luxembourg", "fr_LU"},
+      {"English", "en_US"}, {"English_United States.1252", "en_US"}, {"English_United Kingdom.1252", "en_GB"},
+      {"english-uk", "en_GB"}, {"english-us", "en_US"}, {"Italian_Italy.1252", "it_IT"}, {"Spanish_Spain", "es_ES"},
+      {"Dutch_Netherlands", "nl_NL"}, {"German_Narnia", "de"},
+      // No name.
+      {"Klingon", ""}, {"C", ""}, {".UTF-8", ""}, {"_DE", ""}, {"-DE", ""}, {"d3_DE", ""}, {"Germ", ""},
       {"United States", ""},
   };
   for (const auto& row : rows) EXPECT_STREQ(rt::locale_plain_name(row.name).text, row.plain) << row.name;
@@ -209,9 +158,10 @@ DWORD fake_module_file_name(HMODULE, LPSTR name, DWORD size) {
 
 // The path a catalogue is found at for a locale: through the templates with the name as it stands, then with its
 // plain form, then without NLSPATH in nls/<language> beside the program; "" for none. Without ROOTDIR the default
-// template names /etc/nls/locale, which holds no catalogue of ours.
+// template names /etc/nls/locale, which holds no catalogue of ours. The names and templates of the end-to-end cases
+// (the build's catalogues lie beside the program there) are theirs.
 TEST_F(Catalogs, ALocaleWithoutCatalogueTriesItsPlainFormThenTheProgramsFolder) {
-  for (const char* folder : {"de_DE", "fr", "prog/nls/de", "prog/nls/fr_FR", "AT"}) {
+  for (const char* folder : {"de_DE", "fr", "prog/nls/de", "prog/nls/fr_FR"}) {
     std::filesystem::create_directories(dir.path() / folder);
     dir.write(std::string(folder) + "/nvo.cat", "");
   }
@@ -224,28 +174,14 @@ TEST_F(Catalogs, ALocaleWithoutCatalogueTriesItsPlainFormThenTheProgramsFolder) 
       {"fr_FR", in_dir("%l/%N.cat"), program, in_dir("fr/nvo.cat")},
       {"fr_FR", in_dir("%L/%N.cat"), program, ""},  // NLSPATH says where: not beside the program
       // Then its plain form, through the same templates.
-      {"German", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
       {"German_Germany.1252", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
       {"de-DE", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
-      {"de_DE.UTF-8", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
-      {"German_Austria", in_dir("%t/%N.cat"), program, in_dir("AT/nvo.cat")},
       {"French_Canada.1252", in_dir("%l/%N.cat"), program, in_dir("fr/nvo.cat")},
       {"French", in_dir("%L/%N.cat") + ";" + in_dir("%l/%N.cat"), program, in_dir("fr/nvo.cat")},
-      {"de-AT", in_dir("%L/%N.cat"), program, ""},
-      {"de-DE", in_dir("missing/%N.cat"), program, ""},
-      {"de-DE", "", program, ""},  // set, if empty
       // Then, without NLSPATH, nls/<language> in the program's folder.
-      {"de-DE", "-", program, beside},
-      {"de_DE", "-", program, beside},
       {"de", "-", program, beside},
-      {"German", "-", program, beside},
-      {"German_Switzerland.1252", "-", program, beside},
       {"de_AT.UTF-8@euro", "-", program, beside},
       {"fr-FR", "-", program, ""},  // the language's folder, not the locale's
-      {"Klingon", "-", program, ""},
-      {"C", "-", program, ""},
-      {"POSIX", "-", program, ""},
-      {"", "-", program, ""},
       {"de-DE", "-", "tail.exe", ""},  // no folder
       {"de-DE", "-", "", ""},          // the call fails
       {"de-DE", "-", "cut:" + in_dir("prog/"), ""},  // too long for the buffer: cut short, so not the program's

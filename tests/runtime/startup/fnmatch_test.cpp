@@ -16,8 +16,7 @@ const char* const kDualcase[] = {"OTHER=", "DUALCASE=", "DUALCASE=1"};
 
 struct Case {
   std::string pattern, string;
-  int expected;
-  int flags = 0;
+  int expected, flags = 0;
   Dualcase dualcase = U;
 };
 

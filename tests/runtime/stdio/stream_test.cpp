@@ -130,13 +130,8 @@ TEST_F(Streams, DevicesThatTakeLessThanOffered) {
   for (int i = 0; i < 3000; ++i) long_run += (i % 7 == 3) ? '\x1a' : static_cast<char>('a' + i % 26);
   std::string long_run_shown = long_run;
   std::erase(long_run_shown, '\x1a');
-  const struct {
-    DWORD most;  // 0: a console that stops at 0x1A, else a short write of at most this
-    std::string bytes;
-    const char* mode;
-    std::size_t buffer;  // 0: unbuffered
-    std::string shown;
-  } cases[] = {
+  // most: 0 for a console that stops at 0x1A, else a short write of at most this; buffer: 0 for none.
+  const struct { DWORD most; std::string bytes; const char* mode; std::size_t buffer; std::string shown; } cases[] = {
       {4, "0123456789", "wb", 64, "0123"},
       {3, "0123456789", "wb", 4, "012"},  // the first full buffer already ends it
       {1, "ab\x1a" "cd", "wb", 64, "a"},  // a stop before any byte but 0x1A is an error
@@ -175,25 +170,14 @@ TEST_F(Streams, DevicesThatTakeLessThanOffered) {
 // Which 8-bit text a console shows as UTF-8, and where a write may end without cutting a character: a log is UTF-8
 // from its first byte above 0x7F when every sequence there is well formed (the last may be unfinished).
 TEST(Encodings, Utf8LogsAndCharacterBoundaries) {
-  const struct {
-    std::string bytes;
-    bool utf8;
-    std::size_t complete;  // the bytes up to the last whole character
-  } rows[] = {
-      {"abc", true, 3},
-      {"caf\xc3\xa9", true, 5},
-      {"caf\xc3", true, 3},                  // cut after its lead byte
-      {"\xe2\x82", true, 0},                 // cut inside a 3-byte sequence
-      {"\xf0\x9f\x98\x80", true, 4},         // U+1F600
-      {"\xf0\x9f\x98", true, 0},
-      {"\xf4\x8f\xbf\xbf", true, 4},         // U+10FFFF, the last character
-      {"\xf4\x90\x80\x80", false, 4},        // beyond it
-      {"\xc0\xaf", false, 2},                // overlong
-      {"\xed\xa0\x80", false, 3},            // a surrogate
-      {"\xe0\x80\x80", false, 3},            // overlong
-      {"\x82 cp437", false, 7},               // é of the OEM page
-      {"\xe9t\xe9", false, 2},               // é of the ANSI page (as UTF-8, a lead byte at the end waits)
-      {"\xc3\xa9\x80", false, 3},            // a continuation byte alone
+  // The bytes, whether they are UTF-8, and how many of them end with the last whole character.
+  const struct { std::string bytes; bool utf8; std::size_t complete; } rows[] = {
+      {"abc", true, 3}, {"caf\xc3\xa9", true, 5}, {"\xf0\x9f\x98\x80", true, 4},       // U+1F600
+      {"caf\xc3", true, 3}, {"\xe2\x82", true, 0}, {"\xf0\x9f\x98", true, 0},          // cut short
+      {"\xf4\x8f\xbf\xbf", true, 4}, {"\xf4\x90\x80\x80", false, 4},                   // U+10FFFF, and beyond it
+      {"\xc0\xaf", false, 2}, {"\xe0\x80\x80", false, 3}, {"\xed\xa0\x80", false, 3},  // overlong, a surrogate
+      {"\x82 cp437", false, 7}, {"\xe9t\xe9", false, 2},                               // é of pages 437, 1252
+      {"\xc3\xa9\x80", false, 3},                                                      // a continuation byte alone
   };
   for (const auto& row : rows) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(row.bytes.data());
