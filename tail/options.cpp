@@ -9,9 +9,9 @@
 // may stand wherever -f may, and several files may follow the options.
 // The flag letters f, F, q and v may also stand together before a unit
 // letter and its count (-qn 1, -fqc 100) once one of them is no f; options
-// may follow the names, up to "--"; counts are 64-bit. Nothing is read or written before the options are parsed, so a usage
-// error leaves stdout untouched; only --help (or "/?" alone) and --version
-// write there.
+// may follow the names, up to "--"; counts are 64-bit. Nothing is read or
+// written before the options are parsed, so a usage error leaves stdout
+// untouched; only --help (or "/?" alone) and --version write there.
 #include "tail/tail.h"
 
 #include "runtime/msg/ctype.h"
@@ -368,9 +368,8 @@ int parse_options(int argc, char** argv) {
       if (end) break;
       continue;
     }
-    if (rt::strcmp(argument, "-f") == 0 || rt::strcmp(argument, "-F") == 0 || rt::strcmp(argument, "-q") == 0 ||
-        rt::strcmp(argument, "-v") == 0) {
-      take_flag_letter(argument[1]);
+    if (rt::strcmp(argument, "-f") == 0) {  // -F, -q and -v are bundles of one letter
+      take_flag_letter('f');
       ++i;
       continue;
     }
