@@ -5,7 +5,7 @@ Builds nothing: give it the native program (default build/native/tail) and,
 to run the follow rows under Wine as well, the Windows program
 (--windows-tail build/windows/tail.exe). The inputs are generated
 deterministically into a work directory and kept there for later runs. The
-rows come in four parts; --only runs some of them (--only latency,idle).
+rows come in six parts; --only runs some of them (--only latency,idle).
 
 copy     a-h: both programs run alternately, several times (--runs), standard
          output to /dev/null; the median wall time of each, their ratio
@@ -22,7 +22,8 @@ writer   f, k: a writer process (dd, the same for both programs) appends
          of order.
 idle     i: the CPU seconds each spends following 1000 idle files for a minute
          (--idle-seconds) at its default interval, with -f and with -F, the
-         files in one folder and spread over 200 folders (5 in each). The
+         files in one folder and spread over 200 folders (5 in each), from
+         when it shows the last file's line (its start-up left out). The
          programs of a row follow at the same time.
 latency  j: the time from an append to its line on the program's standard
          output at the default interval, with -f and with -F: the bench
@@ -32,13 +33,31 @@ latency  j: the time from an append to its line on the program's standard
          file side by side, read through pipes with select. Median and worst
          in ms; a line not seen within --latency-timeout seconds is missed,
          counted and shown, and counts as later than any seen.
+steady   s, s2: the same delays while the bench appends a timestamped line
+         every 20 ms (a write and a flush each), --steady-lines of them (250:
+         5 s), to a file followed with -f (s) and with -F (s2), never waiting
+         for a line before appending the next: a program that reads a steady
+         writer late shows it here.
+scale    t: 10000 files of one line in one folder (--scale-files), all named
+         on the command line. Start-up: the wall time from starting
+         `-f -n 1` of them until the last file's header and line are on
+         standard output (a pipe), median of --runs alternating ours and the
+         system's, and the peak resident memory (VmHWM) of each then; and
+         the CPU seconds a minute each spends following them idle for
+         --idle-seconds, with -f and with -F, as for i. The bench raises its
+         limit of open files (so its children's) to the hard limit.
 
-With --windows-tail the writer, idle and latency rows are measured again with
-the Windows program under Wine in place of the native one, beside the
-system's tail. Wine runs with a prefix of the bench's own (--wineprefix),
-WINEDEBUG=-all, its server started with `wineserver -p` and the prefix warmed
-by `wine64 wineboot` before each measurement; a server the bench started is
-ended when it ends. The Windows program's CPU seconds include those its Wine
+With --windows-tail the writer, idle, latency and steady rows are measured
+again with the Windows program under Wine in place of the native one, beside
+the system's tail, and the scale part adds 2000 files (--wine-scale-files)
+followed by the Windows program under Wine beside the system's tail, with
+-f and with -F: the delays of j, each append to one of the files chosen at
+random, and the idle CPU of i. Files are named relative to their folder, the
+programs' working directory, which keeps 2000 names within a Windows command
+line's 32767 characters. Wine runs with a prefix of the bench's own
+(--wineprefix), WINEDEBUG=-all, its server started with `wineserver -p` and
+the prefix warmed by `wine64 wineboot` before each measurement; a server the
+bench started is ended when it ends. The Windows program's CPU seconds include those its Wine
 server spends meanwhile (shown apart), since the server does work that the
 kernel does natively; its standard output is in text mode (CR LF line ends),
 which the writer's check expects. Wine's times are Wine's, not Windows'.
@@ -47,14 +66,17 @@ Every process the bench starts is ended when its measurement ends, however
 it ends, and every wait is bounded.
 
 Contents, in the order of the file: Inputs (the generated files), Processes
-(starting, ending and timing programs, Wine), Printing, then one section a
-part: copy, writer, idle, latency; Main (the options).
+(starting, ending and timing programs, reading their output, Wine), Printing,
+then one section a part: copy, writer, idle, latency, steady, scale; Main (the
+options).
 
     bench/compare.py [--tail build/native/tail] [--system-tail /usr/bin/tail]
                      [--windows-tail build/windows/tail.exe] [--wine wine64]
                      [--wineprefix DIR/wineprefix] [--dir /tmp/tail-bench]
-                     [--only copy,writer,idle,latency] [--runs 5]
+                     [--only copy,writer,idle,latency,steady,scale] [--runs 5]
                      [--idle-seconds 60] [--appends 20] [--latency-timeout 5]
+                     [--steady-lines 250] [--scale-files 10000]
+                     [--wine-scale-files 2000]
 """
 import argparse
 import contextlib
@@ -62,6 +84,7 @@ import dataclasses
 import math
 import os
 import random
+import resource
 import select
 import shutil
 import signal
@@ -71,7 +94,7 @@ import sys
 import time
 
 MIB = 1 << 20
-PARTS = ("copy", "writer", "idle", "latency")
+PARTS = ("copy", "writer", "idle", "latency", "steady", "scale")
 LABEL_WIDTH = 60
 
 
@@ -112,18 +135,32 @@ def generate_numbered(path, size):
             out.write(b"".join(numbered_line(n) for n in range(start, min(start + 100000, lines))))
 
 
-def idle_files(root, folders):
-    """1000 files of one line under root, spread evenly over `folders`
-    folders when more than one; their names relative to root, which keeps
-    a Windows command line of them within its 32767 characters."""
+IDLE_LINE = b"an idle log\n"
+
+
+def one_line_files(root, count, folders=1):
+    """`count` files of one line under root, f1.log on, numbered to one width
+    (f00001.log to f10000.log), spread evenly over `folders` folders when more
+    than one; their names relative to root. A file is written again only if
+    it is missing or an append has grown it."""
+    width = len(str(count))
     names = []
-    for i in range(1000):
-        folder = f"d{i * folders // 1000:03}" if folders > 1 else ""
-        os.makedirs(os.path.join(root, folder), exist_ok=True)
-        names.append(os.path.join(folder, f"{i:04}.log"))
-        with open(os.path.join(root, names[-1]), "wb") as log:
-            log.write(b"an idle log\n")
+    for i in range(count):
+        folder = f"d{i * folders // count:03}" if folders > 1 else ""
+        names.append(os.path.join(folder, f"f{i + 1:0{width}}.log"))
+        path = os.path.join(root, names[-1])
+        if not os.path.isfile(path) or os.path.getsize(path) != len(IDLE_LINE):
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as log:
+                log.write(IDLE_LINE)
     return names
+
+
+def shown_last(names):
+    """What a program following one_line_files `names` with -n 1 has shown
+    last once it follows: the last file's line, under its header when there
+    are several (line ends as LF, as Output reads them)."""
+    return (b"==> %s <==\n" % os.fsencode(names[-1]) if len(names) > 1 else b"") + IDLE_LINE
 
 
 # --- Processes ---------------------------------------------------------------
@@ -133,6 +170,15 @@ def cpu_seconds(pid):
     with open(f"/proc/{pid}/stat") as stat:
         fields = stat.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def peak_memory(pid):
+    """The peak resident memory (KiB, VmHWM) of a running process; None once it has ended."""
+    try:
+        with open(f"/proc/{pid}/status") as status:
+            return next(int(line.split()[1]) for line in status if line.startswith("VmHWM:"))
+    except (OSError, StopIteration):
+        return None
 
 
 @contextlib.contextmanager
@@ -270,6 +316,64 @@ def following(programs, args, stdouts, cwd=None):
                 cwd=cwd, env=program.wine.env if program.wine else None))
             followers.append(follower)
         yield followers
+
+
+class Output:
+    """What a follower's standard output pipe has given, read as it comes:
+    its last few KiB (CR LF read as LF) and when each appended line came."""
+
+    def __init__(self, follower):
+        self.fd = follower.process.stdout.fileno()
+        self.data = b""
+        self.at = None  # when the last piece came
+        self.partial = b""  # the line not yet ended
+        self.appended = {}  # the number of each line `append N at T` seen: when it came
+        self.ended = False
+
+    def take(self, piece, now):
+        self.at = now
+        self.data = (self.data[-4096:] + piece).replace(b"\r\n", b"\n")
+        *lines, self.partial = (self.partial + piece).split(b"\n")
+        for line in lines:
+            if line.startswith(b"append "):
+                self.appended.setdefault(int(line.split()[1]), now)
+
+
+def pump(outputs, deadline, done=lambda output: False):
+    """Reads the outputs with select as their data comes, until each that
+    has not ended is done(output) or the deadline has passed (what is there
+    by then is read)."""
+    while True:
+        waiting = {output.fd: output for output in outputs if not output.ended and not done(output)}
+        if not waiting:
+            return
+        left = deadline - time.monotonic()
+        ready = select.select(list(waiting), [], [], max(left, 0))[0]
+        for fd in ready:
+            piece = os.read(fd, 65536)
+            if piece:
+                waiting[fd].take(piece, time.monotonic())
+            else:
+                waiting[fd].ended = True
+        if not ready or left <= 0:
+            return
+
+
+def await_text(outputs, text, deadline):
+    """The monotonic time at which each output showed `text`, None for one
+    that did not by the deadline or ended; an output that showed it keeps
+    what came after it."""
+    arrived = {}
+
+    def shown(output):
+        at = output.data.find(text) if output not in arrived else -1
+        if at >= 0:
+            arrived[output] = output.at
+            output.data = output.data[at + len(text):]
+        return output in arrived
+
+    pump(outputs, deadline, shown)
+    return [arrived.get(output) for output in outputs]
 
 
 # --- Printing ----------------------------------------------------------------
@@ -457,107 +561,99 @@ def writer_part(options, programs):
 
 # --- idle: i -----------------------------------------------------------------
 
-def idle_row(programs, option, root, names, seconds):
+def idle_row(programs, option, root, names, seconds, start_timeout=120):
     """CPU seconds (and the Wine server's part) of each program following
-    `names` under root with `option` for `seconds`, all at the same time;
-    the exit status instead for a program that ended."""
-    devnull = [subprocess.DEVNULL] * len(programs)
-    with following(programs, [option, "-n", "1"] + names, devnull, cwd=root) as followers:
-        time.sleep(seconds)
-        return [follower.cpu() if follower.ended() is None else follower.ended() for follower in followers]
+    one_line_files `names` under root with `option` for `seconds` from when
+    all show the last file's line, all at the same time; what went wrong
+    instead for a program that ended or did not show it in `start_timeout`."""
+    with following(programs, [option, "-n", "1"] + names, [subprocess.PIPE] * len(programs), cwd=root) as followers:
+        outputs = [Output(follower) for follower in followers]
+        shown = await_text(outputs, shown_last(names), time.monotonic() + start_timeout)
+        before = [follower.cpu() for follower in followers]
+        pump(outputs, time.monotonic() + seconds)
+        after = [follower.cpu() for follower in followers]
+        results = []
+        for follower, at, start, end in zip(followers, shown, before, after):
+            if follower.ended() is not None:
+                results.append(f"ended with status {follower.ended()}")
+            elif at is None:
+                results.append(f"not following after {start_timeout} s")
+            else:
+                results.append((end[0] - start[0], end[1] - start[1]))
+        return results
+
+
+def print_idle(label, programs, results, per=1.0):
+    """A row of each program's result of idle_row, times `per`, beside the system's."""
+    results = dict(zip((program.label for program in programs), results))
+    system = results["system"]
+    for program in programs:
+        if program.label == "system":
+            continue
+        ours = results[program.label]
+        extra = ""
+        if not isinstance(ours, tuple):
+            extra, ours = f"  {ours}", None
+        elif program.wine:
+            extra, ours = f"  Wine server {ours[1] * per:.3f} s", ours[0] * per
+        else:
+            ours = ours[0] * per
+        if not isinstance(system, tuple):
+            extra += f"  system {system}"
+        print_row(label + (", under Wine" if program.wine else ""), ours,
+                  system[0] * per if isinstance(system, tuple) else None, extra)
 
 
 def idle_part(options, programs):
     print_header()
     for folders in (1, 200):
         root = os.path.join(options.dir, "idle" if folders == 1 else f"idle-{folders}")
-        names = idle_files(root, folders)
+        names = one_line_files(root, 1000, folders)
         for option in ("-f", "-F"):
-            results = dict(zip((program.label for program in programs),
-                               idle_row(programs, option, root, names, options.idle_seconds)))
-            system = results["system"]
             label = f"i {option}, 1000 idle files in {folders} folder{'s' if folders > 1 else ''}, " \
                     f"{options.idle_seconds:.0f} s, CPU"
-            for program in programs:
-                if program.label == "system":
-                    continue
-                ours = results[program.label]
-                extra = ""
-                if not isinstance(ours, tuple):
-                    extra, ours = f"  ended with status {ours}", None
-                elif program.wine:
-                    extra, ours = f"  Wine server {ours[1]:.3f} s", ours[0]
-                else:
-                    ours = ours[0]
-                if not isinstance(system, tuple):
-                    extra += f"  system ended with status {system}"
-                print_row(label + (", under Wine" if program.wine else ""), ours,
-                          system[0] if isinstance(system, tuple) else None, extra)
+            print_idle(label, programs, idle_row(programs, option, root, names, options.idle_seconds))
 
 
 # --- latency: j --------------------------------------------------------------
 
-class Output:
-    """What a follower's standard output pipe has given, read as it comes."""
-
-    def __init__(self, follower):
-        self.fd = follower.process.stdout.fileno()
-        self.data = b""
-        self.ended = False
-
-
-def await_text(outputs, text, deadline):
-    """The monotonic time at which each output showed `text`, None for one
-    that did not by the deadline or ended; an output that showed it keeps
-    what came after it."""
-    arrived = [None] * len(outputs)
-
-    def look(i, now):
-        at = outputs[i].data.find(text)
-        if at >= 0:
-            arrived[i] = now
-            outputs[i].data = outputs[i].data[at + len(text):]
-
-    for i in range(len(outputs)):
-        look(i, time.monotonic())
-    while True:
-        waiting = {outputs[i].fd: i for i in range(len(outputs)) if arrived[i] is None and not outputs[i].ended}
-        left = deadline - time.monotonic()
-        if not waiting or left <= 0:
-            return arrived
-        for fd in select.select(list(waiting), [], [], left)[0]:
-            chunk = os.read(fd, 65536)
-            now = time.monotonic()
-            output = outputs[waiting[fd]]
-            if not chunk:
-                output.ended = True
-                continue
-            output.data = output.data[-4096:] + chunk
-            look(waiting[fd], now)
+def random_appends(names, count):
+    """`count` appends for latency_pass, each to one of `names` chosen at
+    random after a random pause of 0.05-2.5 s, so at a random phase of a
+    program that polls; unseeded: each pass samples other phases."""
+    rng = random.Random()
+    return [(rng.uniform(0.05, 2.5), rng.choice(names)) for _ in range(count)]
 
 
-def latency_pass(programs, option, work, appends, timeout):
-    """For each program, the seconds from each of `appends` lines appended to
-    a file it follows with `option` to the line's showing on its standard
-    output; None for a line missed. The programs follow at the same time."""
-    followed = os.path.join(work, "latency.txt")
-    with open(followed, "wb") as log:
-        log.write(b"ready\n")
-    pauses = random.Random()  # unseeded: each pass samples other phases of a program that polls
-    delays = [[] for _ in programs]
-    with following(programs, [option, followed], [subprocess.PIPE] * len(programs)) as followers:
+def latency_pass(programs, option, root, names, appends, timeout, after_shown=True):
+    """For each program, the seconds from each line appended to a file it
+    follows with `option` (of one_line_files `names` under root, -n 1) to
+    the line's showing on its standard output; None for a line missed, not
+    shown within `timeout`. `appends` are pairs of a pause (seconds) and the
+    name appended to after it, a timestamped line with a write and a flush;
+    a pause counts from the line before's showing (or timeout) if
+    `after_shown`, else from its append, which keeps a steady pace whatever
+    the programs do. The programs follow at the same time."""
+    written = []
+    with following(programs, [option, "-n", "1"] + names, [subprocess.PIPE] * len(programs), cwd=root) as followers, \
+         contextlib.ExitStack() as logs:
         outputs = [Output(follower) for follower in followers]
-        await_text(outputs, b"ready", time.monotonic() + 60)  # following has begun
-        with open(followed, "ab") as log:
-            for i in range(appends):
-                time.sleep(pauses.uniform(0.05, 2.5))
-                start = time.monotonic()
-                line = b"append %d at %.6f" % (i, start)
-                log.write(line + b"\n")
-                log.flush()
-                for seen, at in zip(delays, await_text(outputs, line, start + timeout)):
-                    seen.append(None if at is None else at - start)
-    return delays
+        await_text(outputs, shown_last(names), time.monotonic() + 120)  # following has begun
+        opened = {}
+        due = time.monotonic()
+        for number, (pause, name) in enumerate(appends):
+            due += pause
+            pump(outputs, due)
+            if name not in opened:
+                opened[name] = logs.enter_context(open(os.path.join(root, name), "ab"))
+            written.append(time.monotonic())
+            opened[name].write(b"append %d at %.6f\n" % (number, written[-1]))
+            opened[name].flush()
+            if after_shown or number == len(appends) - 1:
+                pump(outputs, written[-1] + timeout, lambda output: number in output.appended)
+                due = time.monotonic()
+    return [[output.appended[number] - at if output.appended.get(number, math.inf) - at <= timeout else None
+             for number, at in enumerate(written)] for output in outputs]
 
 
 def describe_delays(delays, timeout):
@@ -571,15 +667,92 @@ def describe_delays(delays, timeout):
     return text + (f" ({missed} of {len(delays)} missed)" if missed else "")
 
 
+def delay_row(label, programs, option, root, count, schedule, timeout, after_shown=True):
+    """Prints the delays of a latency_pass of `programs` following `count`
+    one-line files under root, appended to as schedule(names) says."""
+    names = one_line_files(root, count)
+    delays = latency_pass(programs, option, root, names, schedule(names), timeout, after_shown)
+    print(label, flush=True)
+    for program, seen in zip(programs, delays):
+        print(f"    {program.label:12} {describe_delays(seen, timeout)}", flush=True)
+
+
+def beside_system(natives, wines):
+    """The programs to follow side by side, and where: the native ones, then
+    each Windows program under Wine beside the system's tail (the last native)."""
+    return [("", natives)] + [(" under Wine", [wine, natives[-1]]) for wine in wines]
+
+
 def latency_part(options, natives, wines):
-    system = natives[-1]
-    passes = [("", natives)] + [(" under Wine", [wine, system]) for wine in wines]
+    root = os.path.join(options.dir, "latency")
     for option in ("-f", "-F"):
-        for where, programs in passes:
-            delays = latency_pass(programs, option, options.dir, options.appends, options.latency_timeout)
-            print(f"j {option}{where}, append to its line, {options.appends} appends", flush=True)
-            for program, seen in zip(programs, delays):
-                print(f"    {program.label:12} {describe_delays(seen, options.latency_timeout)}", flush=True)
+        for where, programs in beside_system(natives, wines):
+            delay_row(f"j {option}{where}, append to its line, {options.appends} appends", programs, option, root, 1,
+                      lambda names: random_appends(names, options.appends), options.latency_timeout)
+
+
+# --- steady: s, s2 -----------------------------------------------------------
+
+STEADY_PAUSE = 0.02
+
+
+def steady_part(options, natives, wines):
+    root = os.path.join(options.dir, "latency")
+    for row, option in (("s", "-f"), ("s2", "-F")):
+        for where, programs in beside_system(natives, wines):
+            delay_row(f"{row} {option}{where}, a line every {STEADY_PAUSE * 1000:.0f} ms, {options.steady_lines} lines,"
+                      " append to its line", programs, option, root, 1,
+                      lambda names: [(STEADY_PAUSE, names[0])] * options.steady_lines, options.latency_timeout,
+                      after_shown=False)
+
+
+# --- scale: t ----------------------------------------------------------------
+
+def startup_once(program, root, names, timeout=120):
+    """Seconds from starting `program -f -n 1` of one_line_files `names`
+    under root, standard output a pipe, until it shows the last file's line,
+    None if it does not within `timeout`; and its peak resident memory then
+    (KiB)."""
+    start = time.monotonic()
+    with following([program], ["-f", "-n", "1"] + names, [subprocess.PIPE], cwd=root) as (follower,):
+        (shown,) = await_text([Output(follower)], shown_last(names), start + timeout)
+        return None if shown is None else shown - start, peak_memory(follower.process.pid)
+
+
+def scale_part(options, natives, wines):
+    count = options.scale_files
+    root = os.path.join(options.dir, f"scale-{count}")
+    names = one_line_files(root, count)
+    print_header()
+    times = {program.label: [] for program in natives}
+    peaks = {program.label: [] for program in natives}
+    for _ in range(options.runs):
+        for program in natives:
+            elapsed, peak = startup_once(program, root, names)
+            times[program.label].append(elapsed)
+            peaks[program.label].append(peak)
+
+    def memory(label):
+        return "-" if None in peaks[label] else f"{max(peaks[label]) / 1024:.1f} MiB"
+    ours, system = natives
+    print_row(f"t -f -n 1, {count} files, start-up until following", median_or_none(times[ours.label]),
+              median_or_none(times[system.label]), f"  peak memory {memory(ours.label)} / {memory(system.label)}")
+    per_minute = 60 / options.idle_seconds
+    for option in ("-f", "-F"):
+        print_idle(f"t {option}, {count} idle files, CPU s a minute over {options.idle_seconds:.0f} s", natives,
+                   idle_row(natives, option, root, names, options.idle_seconds), per_minute)
+    count = options.wine_scale_files
+    root = os.path.join(options.dir, f"scale-{count}")
+    for wine in wines:
+        programs = [wine, system]
+        for option in ("-f", "-F"):
+            delay_row(f"t {option} under Wine, {count} files, append to a random one to its line, "
+                      f"{options.appends} appends", programs, option, root, count,
+                      lambda names: random_appends(names, options.appends), options.latency_timeout)
+        names = one_line_files(root, count)
+        for option in ("-f", "-F"):
+            print_idle(f"t {option}, {count} idle files, CPU s a minute over {options.idle_seconds:.0f} s", programs,
+                       idle_row(programs, option, root, names, options.idle_seconds), per_minute)
 
 
 # --- Main --------------------------------------------------------------------
@@ -597,6 +770,9 @@ def main():
     parser.add_argument("--idle-seconds", type=float, default=60)
     parser.add_argument("--appends", type=int, default=20)
     parser.add_argument("--latency-timeout", type=float, default=5)
+    parser.add_argument("--steady-lines", type=int, default=250)
+    parser.add_argument("--scale-files", type=int, default=10000)
+    parser.add_argument("--wine-scale-files", type=int, default=2000)
     options = parser.parse_args()
     parts = options.only.split(",")
     if not set(parts) <= set(PARTS):
@@ -604,6 +780,11 @@ def main():
     os.makedirs(options.dir, exist_ok=True)
     # A termination ends the processes started, as an interrupt does.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    # Every followed file is a descriptor, in the programs and in a Wine server started here.
+    _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    if "scale" in parts and hard != resource.RLIM_INFINITY and hard < options.scale_files + 100:
+        print(f"warning: at most {hard} open files, too few for --scale-files {options.scale_files}", file=sys.stderr)
 
     ours = Program("ours", [os.path.abspath(options.tail)])
     system = Program("system", [options.system_tail])
@@ -621,6 +802,10 @@ def main():
             idle_part(options, [ours, system] + wines)
         if "latency" in parts:
             latency_part(options, [ours, system], wines)
+        if "steady" in parts:
+            steady_part(options, [ours, system], wines)
+        if "scale" in parts:
+            scale_part(options, [ours, system], wines)
     finally:
         if wine:
             wine.close()
