@@ -12,8 +12,10 @@
 // WAIT_IO_COMPLETION, exactly as Win32 runs it. Changes that do not fit the
 // caller's buffer (or more than kMostKept, or an overflow of the kernel's
 // queue) complete the request with no entries: the caller must look at
-// everything. As under Win32, a watched directory that is itself renamed or
-// deleted tells nothing. Closing a handle with a request pending completes
+// everything. A name moved within a directory is told by its old and its
+// new name, one moved out of it as removed and one moved into it as added.
+// As under Win32, a watched directory that is itself renamed or deleted
+// tells nothing. Closing a handle with a request pending completes
 // the request with ERROR_OPERATION_ABORTED.
 #include <algorithm>
 #include <cerrno>
@@ -56,14 +58,13 @@ std::uint32_t mask_of(DWORD filter) {
   return mask;
 }
 
-// The action an event reports under a request's filter; 0 when the request
-// does not ask for it.
-DWORD action_of(const struct inotify_event& event, DWORD filter) {
+// The action an event reports under a request's filter, `moved` that of a
+// move; 0 when the request does not ask for it.
+DWORD action_of(const struct inotify_event& event, DWORD filter, DWORD moved) {
   const DWORD names = (event.mask & IN_ISDIR) ? FILE_NOTIFY_CHANGE_DIR_NAME : FILE_NOTIFY_CHANGE_FILE_NAME;
   if (event.mask & IN_CREATE) return (filter & names) ? FILE_ACTION_ADDED : 0;
   if (event.mask & IN_DELETE) return (filter & names) ? FILE_ACTION_REMOVED : 0;
-  if (event.mask & IN_MOVED_FROM) return (filter & names) ? FILE_ACTION_RENAMED_OLD_NAME : 0;
-  if (event.mask & IN_MOVED_TO) return (filter & names) ? FILE_ACTION_RENAMED_NEW_NAME : 0;
+  if (event.mask & (IN_MOVED_FROM | IN_MOVED_TO)) return (filter & names) ? moved : 0;
   if (event.mask & IN_MODIFY) return (filter & kWriteChanges) ? FILE_ACTION_MODIFIED : 0;
   if (event.mask & IN_ATTRIB) return (filter & kStatusChanges) ? FILE_ACTION_MODIFIED : 0;
   return 0;
@@ -120,6 +121,7 @@ void keep(w32::posix::Object& directory, DWORD action, const char* name) {
 // completes the requests that have some.
 void take_changes() {
   alignas(struct inotify_event) char events[8192];
+  std::uint32_t renamed = 0;  // the cookie of a move within a folder whose old name came last
   for (;;) {
     const ssize_t n = ::read(g_inotify, events, sizeof events);
     if (n <= 0) {
@@ -129,6 +131,20 @@ void take_changes() {
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const struct inotify_event*>(events + at);
       at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+      // A move within a folder comes as two events in a row with one cookie,
+      // its old name and its new one; a move out of a folder is a removal
+      // from it and a move into it an addition, as Windows tells them.
+      DWORD moved = 0;
+      if (event->mask & IN_MOVED_FROM) {
+        const auto* next = at < n ? reinterpret_cast<const struct inotify_event*>(events + at) : nullptr;
+        const bool within =
+            next && (next->mask & IN_MOVED_TO) && next->wd == event->wd && next->cookie == event->cookie;
+        renamed = within ? event->cookie : 0;
+        moved = within ? FILE_ACTION_RENAMED_OLD_NAME : FILE_ACTION_REMOVED;
+      } else if (event->mask & IN_MOVED_TO) {
+        moved = renamed != 0 && renamed == event->cookie ? FILE_ACTION_RENAMED_NEW_NAME : FILE_ACTION_ADDED;
+        renamed = 0;
+      }
       for (HANDLE handle : g_watching) {
         w32::posix::Object& directory = *w32::posix::object_of(handle);
         if (event->mask & IN_Q_OVERFLOW) {
@@ -137,7 +153,9 @@ void take_changes() {
         } else if (event->wd == directory.watch && (event->mask & IN_IGNORED)) {
           directory.watch = -1;  // the directory is gone, and its watch with it: its number may be given again
         } else if (event->wd == directory.watch) {
-          if (const DWORD action = action_of(*event, directory.request.filter)) keep(directory, action, event->name);
+          if (const DWORD action = action_of(*event, directory.request.filter, moved)) {
+            keep(directory, action, event->name);
+          }
         }
       }
     }
