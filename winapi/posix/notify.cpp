@@ -14,9 +14,13 @@
 // queue) complete the request with no entries: the caller must look at
 // everything. A name moved within a directory is told by its old and its
 // new name, one moved out of it as removed and one moved into it as added.
-// As under Win32, a watched directory that is itself renamed or deleted
-// tells nothing. Closing a handle with a request pending completes
-// the request with ERROR_OPERATION_ABORTED.
+// As under Win32, a watched directory that is itself renamed tells nothing;
+// one that is deleted ends its requests with ERROR_ACCESS_DENIED, as Win32
+// ends those of a folder marked for deletion. Its own watch cannot tell
+// that while the handle holds the directory, so the folder above it is
+// watched too, from the first request on, for a folder going from it.
+// Closing a handle with a request pending completes the request with
+// ERROR_OPERATION_ABORTED.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -48,6 +52,8 @@ int g_inotify = -1;  // the process's inotify instance, made at the first reques
 // The directory handles with a watch, and of them those with a request pending.
 std::vector<HANDLE> g_watching;
 std::vector<HANDLE> g_requesting;
+// The watch on the folder above each directory with a watch.
+std::vector<std::pair<HANDLE, int>> g_above;
 constexpr std::size_t kMostKept = 4096;  // changes kept for a directory between two requests
 
 std::uint32_t mask_of(DWORD filter) {
@@ -70,10 +76,26 @@ DWORD action_of(const struct inotify_event& event, DWORD filter, DWORD moved) {
   return 0;
 }
 
+// True while a handle needs an inotify watch: as its directory's own, or as
+// the one above its directory.
+bool needed(int watch) {
+  return std::any_of(g_watching.begin(), g_watching.end(),
+                     [&](HANDLE handle) { return w32::posix::object_of(handle)->watch == watch; }) ||
+         std::any_of(g_above.begin(), g_above.end(), [&](const auto& above) { return above.second == watch; });
+}
+
+// True when a directory has been deleted (its descriptor holds it still).
+bool deleted(const w32::posix::Object& directory) {
+  struct stat status;
+  return ::fstat(directory.fd, &status) == 0 && status.st_nlink == 0;
+}
+
 // Completes the pending request of a directory with the changes kept for
-// it, when there are any.
-void complete(HANDLE handle, w32::posix::Object& directory) {
-  if (!directory.pending || (directory.changes.empty() && !directory.overflowed)) return;
+// it, when there are any; without any, a directory that has been deleted
+// (`gone`) ends it with ERROR_ACCESS_DENIED.
+void complete(HANDLE handle, w32::posix::Object& directory, bool gone = false) {
+  if (!directory.pending || (directory.changes.empty() && !directory.overflowed && !gone)) return;
+  const DWORD error = directory.changes.empty() && !directory.overflowed ? ERROR_ACCESS_DENIED : NO_ERROR;
   w32::posix::ChangeRequest& request = directory.request;
   auto* const out = static_cast<unsigned char*>(request.buffer);
   std::size_t used = 0;
@@ -99,7 +121,7 @@ void complete(HANDLE handle, w32::posix::Object& directory) {
     used += entry;
   }
   g_completions.push_back(
-      Completion{request.routine, NO_ERROR, overflow ? 0 : static_cast<DWORD>(used), request.overlapped});
+      Completion{request.routine, error, overflow ? 0 : static_cast<DWORD>(used), request.overlapped});
   directory.changes.clear();
   directory.overflowed = false;
   directory.pending = false;
@@ -118,10 +140,11 @@ void keep(w32::posix::Object& directory, DWORD action, const char* name) {
 }
 
 // Moves the changes the kernel holds to the directories they concern, and
-// completes the requests that have some.
+// completes the requests that have some, or whose directory has been deleted.
 void take_changes() {
   alignas(struct inotify_event) char events[8192];
   std::uint32_t renamed = 0;  // the cookie of a move within a folder whose old name came last
+  bool folder_gone = false;   // a folder has been deleted: perhaps a watched one
   for (;;) {
     const ssize_t n = ::read(g_inotify, events, sizeof events);
     if (n <= 0) {
@@ -145,6 +168,10 @@ void take_changes() {
         moved = renamed != 0 && renamed == event->cookie ? FILE_ACTION_RENAMED_NEW_NAME : FILE_ACTION_ADDED;
         renamed = 0;
       }
+      folder_gone |= (event->mask & IN_DELETE) && (event->mask & IN_ISDIR);
+      if (event->mask & IN_IGNORED) {
+        std::erase_if(g_above, [&](const auto& above) { return above.second == event->wd; });
+      }
       for (HANDLE handle : g_watching) {
         w32::posix::Object& directory = *w32::posix::object_of(handle);
         if (event->mask & IN_Q_OVERFLOW) {
@@ -162,7 +189,10 @@ void take_changes() {
   }
   std::erase_if(g_watching, [](HANDLE handle) { return w32::posix::object_of(handle)->watch < 0; });
   const std::vector<HANDLE> requesting = g_requesting;
-  for (HANDLE handle : requesting) complete(handle, *w32::posix::object_of(handle));
+  for (HANDLE handle : requesting) {
+    w32::posix::Object& directory = *w32::posix::object_of(handle);
+    complete(handle, directory, folder_gone && deleted(directory));
+  }
 }
 
 // Runs the completions due: true when there were any.
@@ -218,10 +248,13 @@ void abandon_request(HANDLE handle, Object& object) {
     std::erase(g_requesting, handle);
   }
   std::erase(g_watching, handle);
-  if (object.watch < 0) return;
-  const bool shared = std::any_of(g_watching.begin(), g_watching.end(),
-                                  [&](HANDLE other) { return object_of(other)->watch == object.watch; });
-  if (!shared) ::inotify_rm_watch(g_inotify, object.watch);
+  const auto above = std::find_if(g_above.begin(), g_above.end(), [&](const auto& a) { return a.first == handle; });
+  if (above != g_above.end()) {
+    const int watch = above->second;
+    g_above.erase(above);
+    if (!needed(watch)) ::inotify_rm_watch(g_inotify, watch);
+  }
+  if (object.watch >= 0 && !needed(object.watch)) ::inotify_rm_watch(g_inotify, object.watch);
   object.watch = -1;
 }
 
@@ -234,6 +267,10 @@ BOOL ReadDirectoryChangesW(HANDLE directory, LPVOID buffer, DWORD length, BOOL w
   if (!object->directory || watch_subtree || filter == 0 || !overlapped || !routine || object->pending ||
       (filter & ~(kNameChanges | kWriteChanges | kStatusChanges)) != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (deleted(*object)) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   if (g_inotify < 0) {
@@ -250,6 +287,10 @@ BOOL ReadDirectoryChangesW(HANDLE directory, LPVOID buffer, DWORD length, BOOL w
     return FALSE;
   }
   if (std::find(g_watching.begin(), g_watching.end(), directory) == g_watching.end()) g_watching.push_back(directory);
+  if (std::none_of(g_above.begin(), g_above.end(), [&](const auto& above) { return above.first == directory; })) {
+    const int above = ::inotify_add_watch(g_inotify, (self + "/..").c_str(), IN_ONLYDIR | IN_MASK_ADD | IN_DELETE);
+    if (above >= 0) g_above.emplace_back(directory, above);
+  }
   object->watch = watch;
   object->request = w32::posix::ChangeRequest{buffer, length, filter, overlapped, routine};
   object->pending = true;
