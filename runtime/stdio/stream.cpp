@@ -131,8 +131,12 @@ int fflush(Stream* stream) {
   return (stream->flags & STREAM_ERR) ? -1 : 0;
 }
 
-int fclose(Stream* stream) {
-  if (!(stream->flags & STREAM_OPEN)) return -1;
+namespace {
+
+// Ends a stream: pending output written (a character never finished as the
+// bytes it has), read-ahead given back, its buffer freed. 0, or -1 when the
+// write-out failed.
+int stream_end(Stream* stream) {
   int result = fflush(stream);
   if (stream->form.kind != TextKind::kBytes) {
     // A character never finished is written as the bytes it has.
@@ -142,7 +146,6 @@ int fclose(Stream* stream) {
     }
     if (fflush(stream) != 0) result = -1;
   }
-  if (close(stream->fd) != 0) result = -1;
   if (stream->flags & STREAM_OWNBUF) free(stream->base);
   if (stream->wide) {
     free(stream->wide->raw);
@@ -152,6 +155,24 @@ int fclose(Stream* stream) {
   stream->form = TextForm{};
   stream->flags = 0;
   return result;
+}
+
+}  // namespace
+
+int fclose(Stream* stream) {
+  if (!(stream->flags & STREAM_OPEN)) return -1;
+  const int fd = stream->fd;
+  int result = stream_end(stream);
+  if (close(fd) != 0) result = -1;
+  return result;
+}
+
+int stream_detach(Stream* stream) {
+  if (!(stream->flags & STREAM_OPEN)) return -1;
+  const int fd = stream->fd;
+  if (stream_end(stream) == 0) return fd;
+  close(fd);
+  return -1;
 }
 
 void stream_close_all() {

@@ -127,6 +127,11 @@ Stream* fopen(const char* name, const char* mode);
 Stream* fdopen(int fd, const char* mode);
 // 0, or -1 when the write-out or the close failed.
 int fclose(Stream* stream);
+// Closes the stream as fclose does but keeps its descriptor open, at the
+// position read or written up to (read-ahead given back): the descriptor,
+// or -1 when the stream is not open or its write-out failed (the
+// descriptor is then closed).
+int stream_detach(Stream* stream);
 // Closes every open stream, in table order.
 void stream_close_all();
 // Writes out pending output and gives back read-ahead. A null stream

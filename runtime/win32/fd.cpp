@@ -18,6 +18,9 @@ constexpr int kInitialSlots = 10;
 // number cannot make it allocate without bound.
 constexpr int kMaxSlots = 1 << 16;
 
+// Every slot below this one is in use: the search for a free one starts here.
+int g_lowest_free = 0;
+
 bool is_open(int fd) { return fd >= 0 && fd < fd_count && fd_table[fd] != nullptr; }
 
 // Grows the table to `slots` slots; the new slots are free (the heap
@@ -51,14 +54,17 @@ int fd_init() {
   fd_table[0] = w32::GetStdHandle(STD_INPUT_HANDLE);
   fd_table[1] = w32::GetStdHandle(STD_OUTPUT_HANDLE);
   fd_table[2] = w32::GetStdHandle(STD_ERROR_HANDLE);
+  g_lowest_free = 0;
   return 0;
 }
 
 int fd_alloc(HANDLE handle) {
-  int fd = 0;
+  int fd = g_lowest_free;
   while (fd < fd_count && fd_table[fd] != nullptr) ++fd;
-  if (fd == fd_count && !grow_to(fd_count + 1)) return -1;
+  // A full table doubles (up to its bound), so that many files cost few copies.
+  if (fd == fd_count && !grow_to(fd_count < kMaxSlots / 2 ? 2 * fd_count : fd_count + 1)) return -1;
   fd_table[fd] = handle;
+  g_lowest_free = fd + 1;
   return fd;
 }
 
@@ -82,6 +88,7 @@ bool fd_validate(int fd) {
 int fd_release(int fd) {
   if (!is_open(fd)) return -1;
   fd_table[fd] = nullptr;
+  if (fd < g_lowest_free) g_lowest_free = fd;
   return 0;
 }
 

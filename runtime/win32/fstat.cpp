@@ -81,8 +81,15 @@ int file_identity(int fd, FileIdentity* identity) {
   if (!fd_validate(fd)) return -1;
   BY_HANDLE_FILE_INFORMATION info;
   if (!w32::GetFileInformationByHandle(fd_table[fd], &info)) return map_system_error();
-  *identity = FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
-                           info.nNumberOfLinks, size_of(info)};
+  const auto ticks = [](const FILETIME& time) {
+    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  };
+  *identity = FileIdentity{info.dwVolumeSerialNumber,
+                           (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+                           info.nNumberOfLinks,
+                           size_of(info),
+                           ticks(info.ftCreationTime),
+                           ticks(info.ftLastWriteTime)};
   return 0;
 }
 

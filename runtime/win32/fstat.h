@@ -34,12 +34,16 @@ int fstat(int fd, FileStatus* status);
 
 // What tells one open file from another, how many names it still has (0
 // once it has been deleted, even where the system keeps the name until its
-// last handle is closed), and its size.
+// last handle is closed), its size and its times. A file's index tells it
+// from the other files that exist with it; the index of a file that is gone
+// may be given to a new one, which its creation time tells apart.
 struct FileIdentity {
   std::uint32_t volume;  // the serial number of its volume
   std::uint64_t index;   // its index on that volume
   std::uint32_t links;
   off_t size;
+  std::uint64_t created;  // its creation time, in 100 ns since 1601; 0: not known
+  std::uint64_t written;  // its last write time, likewise
 };
 
 // 0, or -1 with errno set, as fstat.

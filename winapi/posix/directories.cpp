@@ -20,7 +20,7 @@ void describe(const std::string& directory, const std::string& name, WIN32_FIND_
   const std::string path = directory + "/" + name;
   struct stat status;
   if (::stat(path.c_str(), &status) == 0 || ::lstat(path.c_str(), &status) == 0) {
-    data.dwFileAttributes = w32::posix::attributes_of(status);
+    data.dwFileAttributes = w32::posix::attributes_of(status.st_mode);
     data.ftCreationTime = w32::posix::filetime_of(status.st_ctim);
     data.ftLastAccessTime = w32::posix::filetime_of(status.st_atim);
     data.ftLastWriteTime = w32::posix::filetime_of(status.st_mtim);

@@ -65,7 +65,7 @@ void set_path_error(const char* name);
 
 // The attributes Windows shows for a file: directory or archive, and
 // read-only when nobody may write it.
-DWORD attributes_of(const struct stat& status);
+DWORD attributes_of(mode_t mode);
 // The current directory; false (with the last error set) when it cannot be had.
 bool current_directory(std::string& directory);
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -109,9 +110,9 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
 
 namespace w32::posix {
 
-DWORD attributes_of(const struct stat& status) {
-  DWORD attributes = S_ISDIR(status.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
-  if (!(status.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
+DWORD attributes_of(mode_t mode) {
+  DWORD attributes = S_ISDIR(mode) ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+  if (!(mode & (S_IWUSR | S_IWGRP | S_IWOTH))) attributes |= FILE_ATTRIBUTE_READONLY;
   return attributes;
 }
 
@@ -149,7 +150,7 @@ DWORD GetFileAttributesA(LPCSTR name) {
     w32::posix::set_path_error(name);
     return INVALID_FILE_ATTRIBUTES;
   }
-  return w32::posix::attributes_of(status);
+  return w32::posix::attributes_of(status.st_mode);
 }
 
 DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) {
@@ -193,30 +194,36 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) 
 BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) {
   w32::posix::Object* object = w32::posix::object_of(file);
   if (!object) return FALSE;
-  struct stat status;
-  if (::fstat(object->fd, &status) != 0) {
+  struct statx status;
+  if (::statx(object->fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &status) != 0) {
     w32::posix::set_error_from_errno();
     return FALSE;
   }
   // Pipes, terminals and other devices have no file information, as consoles
   // and pipes have none on Windows.
-  if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
+  if (!S_ISREG(status.stx_mode) && !S_ISDIR(status.stx_mode)) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const auto size = static_cast<std::uint64_t>(status.st_size);
-  const auto index = static_cast<std::uint64_t>(status.st_ino);
+  const auto time = [](const struct statx_timestamp& stamp) {
+    return w32::posix::filetime_of(timespec{stamp.tv_sec, static_cast<long>(stamp.tv_nsec)});
+  };
+  // The creation time is the birth time where the file system keeps one, and
+  // otherwise the last change of the file's status, which a rename or a
+  // write moves on: a file whose number is given anew never passes for the
+  // one that had it.
+  const bool born = (status.stx_mask & STATX_BTIME) != 0;
   *info = BY_HANDLE_FILE_INFORMATION{
-      w32::posix::attributes_of(status),
-      w32::posix::filetime_of(status.st_ctim),
-      w32::posix::filetime_of(status.st_atim),
-      w32::posix::filetime_of(status.st_mtim),
-      static_cast<DWORD>(status.st_dev),
-      static_cast<DWORD>(size >> 32),
-      static_cast<DWORD>(size),
-      static_cast<DWORD>(status.st_nlink),
-      static_cast<DWORD>(index >> 32),
-      static_cast<DWORD>(index),
+      w32::posix::attributes_of(status.stx_mode),
+      time(born ? status.stx_btime : status.stx_ctime),
+      time(status.stx_atime),
+      time(status.stx_mtime),
+      static_cast<DWORD>(::makedev(status.stx_dev_major, status.stx_dev_minor)),
+      static_cast<DWORD>(status.stx_size >> 32),
+      static_cast<DWORD>(status.stx_size),
+      static_cast<DWORD>(status.stx_nlink),
+      static_cast<DWORD>(status.stx_ino >> 32),
+      static_cast<DWORD>(status.stx_ino),
   };
   return TRUE;
 }

@@ -22,6 +22,8 @@ const bool g_sigpipe_ignored = (std::signal(SIGPIPE, SIG_IGN), true);
 
 // Slot i holds the object of handle value 4 * (i + 1); null slots are free.
 std::vector<std::unique_ptr<Object>> g_objects;
+// Every slot below this one is in use: the search for a free one starts here.
+std::size_t g_lowest_free = 0;
 
 std::size_t index_of(HANDLE handle) {
   return reinterpret_cast<std::uintptr_t>(handle) / 4 - 1;
@@ -31,10 +33,11 @@ std::size_t index_of(HANDLE handle) {
 
 HANDLE adopt(Object object) {
   (void)g_sigpipe_ignored;
-  std::size_t index = 0;
+  std::size_t index = g_lowest_free;
   while (index < g_objects.size() && g_objects[index]) ++index;
   if (index == g_objects.size()) g_objects.emplace_back();
   g_objects[index] = std::make_unique<Object>(std::move(object));
+  g_lowest_free = index + 1;
   return reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>((index + 1) * 4));
 }
 
@@ -53,7 +56,11 @@ Object* object_of(HANDLE handle) {
   return g_objects[index_of(handle)].get();
 }
 
-void release(HANDLE handle) { g_objects[index_of(handle)].reset(); }
+void release(HANDLE handle) {
+  const std::size_t index = index_of(handle);
+  g_objects[index].reset();
+  if (index < g_lowest_free) g_lowest_free = index;
+}
 
 namespace {
 
