@@ -70,9 +70,9 @@ void set_encoding(InputText& text, rt::Encoding encoding) {
   if (shown) show(&text.form);
 }
 
-bool decide_encoding(rt::Stream* stream, bool more_may_come, InputText& text) {
+bool decide_encoding(rt::Stream* stream, bool file, bool more_may_come, InputText& text) {
   // Text typed at a console has no mark: it is never waited for.
-  if (rt::fd_is_console(rt::fileno(stream)) != 0) {
+  if (!file && rt::fd_is_console(rt::fileno(stream)) != 0) {
     set_encoding(text, rt::Encoding::kBytes);
     return true;
   }
@@ -102,7 +102,10 @@ void read_error_exit(const char* name) { rt::exit(read_error(name)); }
 
 void write_header(const char* name, bool first) {
   show(&g_headers_form);
+  // One write for the blank line and the header.
+  rt::stream_hold_lines(rt::stdout, true);
   rt::fprintf(rt::stdout, first ? "==> %s <==\n" : "\n==> %s <==\n", name);
+  rt::stream_hold_lines(rt::stdout, false);
 }
 
 int tail_files(char* const* names, int count) {
@@ -174,8 +177,12 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputTe
   }
 
   // Copying goes a run at a time: the input gets a large buffer before its
-  // first read (without one it gets the default on first use).
-  rt::setvbuf(stream, nullptr, rt::_IOFBF, kInputBufferSize);
+  // first read (without one it gets the default on first use). The files
+  // opened here are read one after the other, and closed or let go before
+  // the next: they share one buffer. Standard input stays open, and keeps
+  // its own.
+  static void* const shared = rt::malloc(kInputBufferSize);
+  rt::setvbuf(stream, stream != rt::stdin ? shared : nullptr, rt::_IOFBF, kInputBufferSize);
 
   rt::FileStatus status;
   const bool seekable = rt::fstat(rt::fileno(stream), &status) == 0 &&
@@ -188,7 +195,7 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputTe
   // Lines are counted in the input's own units: its first bytes tell them.
   // A followed file that is empty, or holds the beginning of a mark alone,
   // is written once they are known.
-  if (!is_byte_unit(options.unit) && !decide_encoding(stream, options.follow && seekable, text)) {
+  if (!is_byte_unit(options.unit) && !decide_encoding(stream, seekable, options.follow && seekable, text)) {
     if (rt::ferror(stream)) return read_error(name);
     if (text.encoding == rt::Encoding::kUndecided) return 0;
     rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));

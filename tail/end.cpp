@@ -153,7 +153,8 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
   const rt::Encoding encoding = text.encoding;
   const bool wide = rt::is_wide(encoding);
   const LineEnd line_end{.width = wide ? 2 : 1, .at = encoding == rt::Encoding::kUtf16Be ? 1 : 0};
-  char* block = static_cast<char*>(rt::malloc(kScanBlockSize));
+  // The block is kept from one input to the next: many files cost one.
+  static char* const block = static_cast<char*>(rt::malloc(kScanBlockSize));
   if (!block) return no_memory();
   const int fd = rt::fileno(stream);
   // The scan looks at the bytes before `limit`, at first the size taken
@@ -172,7 +173,6 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
   rt::off_t position = limit > 0 ? (limit - 1) / block_size * block_size : 0;
   while (limit > 0) {
     if (rt::lseek(fd, position, rt::SEEK_SET) < 0) {
-      rt::free(block);
       rt::rewind(stream);
       return last_lines_ring(stream, name);
     }
@@ -180,7 +180,6 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
     if (n > 0) n &= ~(line_end.width - 1);
     if (n < 0) {
       // Taken for a block without line feeds, it would put the start too early.
-      rt::free(block);
       return read_error(name);
     }
     if (n == 0) break;
@@ -201,7 +200,6 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
     if (block_size < kScanBlockSize) block_size *= 2;
     position = position > block_size ? position - block_size : 0;
   }
-  rt::free(block);
   // A mark is no text.
   if (position < rt::off_t{text.mark}) position = text.mark;
   // A failed seek would start the copy wherever the scan left the input.

@@ -7,23 +7,33 @@
 // for such a notice with the interval of -s (2 seconds unless given) as its
 // timeout. A notice wakes it at once, and the inputs whose names the notice
 // gives are polled then and there; a notice that overflowed, or whose
-// folder failed, concerns every input of its folder. Polls that notices
-// start are at least kNoticeGapMs apart, and while notices keep coming the
-// gap doubles up to kMostNoticeGapMs, so a writer that appends in small
-// pieces is read in large ones. The clock stays the safety net: at every
-// interval every input is polled, whatever the notices said, so a folder
-// that tells nothing (a network share, a file system that updates sizes
-// lazily) is followed as if there were no notices at all.
+// folder failed, concerns every input of its folder. Polls follow notices
+// as closely as they come while each brings little, so a writer of log
+// lines is shown at once; while polls bring much (at that rate, a buffer's
+// worth in kMostNoticeGapMs), they are spaced, the gap doubling from
+// kNoticeGapMs up to kMostNoticeGapMs, so a bulk writer is read in large
+// runs. Notices bring polls forward and never conclude anything: a poll
+// that a notice started and that finds a name missing leaves its input as
+// it was, so that the two steps of a rotation (rename, then create) are
+// seen as one.
 //
-// Following by name (-F). A name is looked up when a notice gives it, at the
-// clock when its folder cannot be watched, and every kFullLookUpPolls clock
-// polls in any case. Each folder of names is watched under its name: the
-// folder above it tells when that name is renamed, deleted or made a link to
-// another folder, and then, as at every full look-up, the folder the name
-// leads to is compared with the one watched and watched anew when it has
-// changed. When a name leads to another file, or to none, the old file is
-// written to its end and let go, so that a writer can always rotate or
-// recreate it.
+// The clock. At every interval the clock polls: it decides that a name is
+// gone, and it is the safety net for what no notice tells (a folder that
+// tells nothing, such as a network share; writes through another folder).
+// Inputs whose folder cannot be watched are polled, and by name looked up,
+// at every clock poll. Each watched input has its turn once in kTurns clock
+// polls: then its name is looked up (-F), and, when more than
+// kPolledEveryClock inputs are followed, it is polled only at its turn, so
+// that the cost of an idle follow does not grow with files that need no
+// looking at. A clock poll goes kSliceSize inputs at a time, serving the
+// notices that came between two slices, so no notice waits for a sweep of
+// thousands of names.
+//
+// Following by name (-F). When a name leads to another file, or at the
+// clock to none, the old file is written to its end and let go, so that a
+// writer can always rotate or recreate it. A file that comes back under its
+// name is the one followed only when its index and its creation time are
+// those it had: a new file may get the number of one deleted.
 //
 // The states of an input, and what moves it between them:
 //
@@ -31,11 +41,11 @@
 //    +---------+ ------------------------------------------> +------+ <-- poll: what is new; truncated or
 //    | AWAITED |                                             | OPEN |     rewritten: "truncated", and
 //    +---------+ <------------------------------------------ +------+     from the start again
-//                 name opens nothing, and the file has no     |  ^  |
-//                 name left: "inaccessible"                   |  |  +--> name opens another file:
+//                 clock: name opens nothing, and the file     |  ^  |
+//                 has no name left: "inaccessible"            |  |  +--> name opens another file:
 //                                                             |  |       "replaced": the old file drained,
-//                 name opens nothing, and the file still      |  |       the new one from its start
-//                 has a name: "inaccessible"                  |  |
+//                 clock: name opens nothing, and the file     |  |       the new one from its start
+//                 still has a name: "inaccessible"            |  |
 //                                        +------+ <-----------+  |
 //                                        | AWAY |                |
 //                                        +------+ ---------------+
@@ -48,12 +58,14 @@
 // part is written, and it is never polled.
 //
 // Nothing is ever written twice or lost: a file smaller than what was known
-// of it, or whose last bytes read have changed, was truncated or rewritten
-// and is written again from its start; a file that comes back under its name
-// goes on from where it was; in text mode a carriage return that ends what a
-// poll can read waits for the byte after it, so that a line end split between
-// two polls is written once, and it is written when following ends. A failed
-// write to standard output ends the program with the message and status 1.
+// of it, or whose last bytes read have changed (looked at when it grew, and
+// when its last write time moved without growth), was truncated or
+// rewritten and is written again from its start; a file that comes back
+// under its name goes on from where it was; in text mode a carriage return
+// that ends what a poll can read waits for the byte after it, so that a line
+// end split between two polls is written once, and it is written when
+// following ends. A failed write to standard output ends the program with
+// the message and status 1.
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -75,13 +87,13 @@
 namespace tail {
 namespace {
 
-// Every kFullLookUpPolls clock polls, the first one included, every name is
-// looked up and every folder compared with what its name leads to: that
-// catches what no notice tells (a folder further up renamed) within 32
-// seconds at the default interval.
-constexpr unsigned kFullLookUpPolls = 16;
-// Polls started by notices are at least this far apart; one that follows
-// the last within kMostNoticeGapMs waits twice as long as that did, up to it.
+// Up to this many inputs, the clock polls every one of them.
+constexpr int kPolledEveryClock = 64;
+// A clock poll looks at this many inputs between two looks for notices.
+constexpr int kSliceSize = 32;
+// Polls that notices start while polls bring much are spaced: at least
+// kNoticeGapMs apart, twice as far as the last gap each time, up to
+// kMostNoticeGapMs.
 constexpr ULONGLONG kNoticeGapMs = 10;
 constexpr ULONGLONG kMostNoticeGapMs = 80;
 
@@ -231,22 +243,26 @@ bool drain(int index, Followed& input) {
   }
 }
 
-// A poll of an open input, whose size a look-up may just have taken. A file
-// smaller than the most known of it was truncated or replaced in place: it
-// is written again from its start. A start point beyond the end is no such
-// thing: nothing is written until the file grows past it. A file of the
-// size it had when it was last read to its end has nothing new; one that
-// could not be read (or whose size is unknown) is read again at the next poll.
-void poll(int index, Followed& input, std::optional<rt::off_t> size) {
-  rt::FileStatus status;
-  if (!size && rt::fstat(input.fd, &status) == 0) size = status.st_size;
-  if (size) {
-    if (*size < input.size) start_again(index, input);
-    if (*size > input.size) input.size = *size;
-    if (input.drained && *size == input.drained_size) return;
+// A poll of an open input, which a look-up may just have found as it is
+// now. A file smaller than the most known of it was truncated or replaced in
+// place: it is written again from its start. A start point beyond the end is
+// no such thing: nothing is written until the file grows past it. A file
+// read to its end at the last poll has nothing new while its size and last
+// write time are the same; when only the time moved, reading checks the
+// bytes before the position. One that could not be read (or whose status is
+// unknown) is read again at the next poll. The bytes written.
+std::int64_t poll(int index, Followed& input, std::optional<rt::FileIdentity> found) {
+  rt::FileIdentity now;
+  if (!found && rt::file_identity(input.fd, &now) == 0) found = now;
+  if (found) {
+    if (found->size < input.size) start_again(index, input);
+    if (found->size > input.size) input.size = found->size;
+    if (input.drained && found->size == input.id.size && found->written == input.id.written) return 0;
+    input.id = *found;
   }
-  input.drained = drain(index, input) && size.has_value();
-  if (input.drained) input.drained_size = *size;
+  const rt::off_t before = input.position;
+  input.drained = drain(index, input) && found.has_value();
+  return input.position - before;
 }
 
 // The name no longer opens the file followed: what is left of it is
@@ -272,21 +288,21 @@ void take_new(Followed& input, int fd, const rt::FileIdentity& found) {
                    .fd = fd,
                    .position = 0,
                    .size = 0,
-                   .drained = false,
-                   .drained_size = 0,
                    .id = found,
+                   .drained = false,
                    .held_return = false,
-                   .folder = input.folder,
-                   .leaf = input.leaf,
-                   .touched = false,
+                   .unsure = false,
                    .checked = 0,
                    .check = {},
                    .text = fresh_text()};
 }
 
 // A look-up: the file the name opens now, compared with the one followed.
-// The size of the file followed from now on, when the look-up took it.
-std::optional<rt::off_t> look_up(int index, Followed& input) {
+// Only a clock poll (`clock`) decides that the name opens nothing: after a
+// notice, a name missing leaves the input as it was, and so does a name
+// that cannot be opened for want of descriptors. The file followed from
+// now on as the look-up found it, when it took it.
+std::optional<rt::FileIdentity> look_up(int index, Followed& input, bool clock) {
   rt::FileIdentity found{};
   int fd = rt::open(input.name, rt::O_RDONLY, 0);
   if (fd >= 0 && rt::file_identity(fd, &found) != 0) {
@@ -294,39 +310,44 @@ std::optional<rt::off_t> look_up(int index, Followed& input) {
     fd = -1;
   }
   int reason = rt::errno;
-  const bool known = input.state != FollowState::kAwaited;
-  const bool same = fd >= 0 && known && same_file(found, input.id) && found.links != 0;
+  const bool undecided = fd < 0 && reason == ERROR_TOO_MANY_OPEN_FILES;
+  input.unsure = false;
   if (input.state == FollowState::kOpen) {
-    if (same) {
+    if (fd >= 0 && same_file(found, input.id) && found.links != 0) {
       rt::close(fd);
-      return found.size;
+      return found;
     }
-    let_go(index, input);
     if (fd < 0 || same_file(found, input.id)) {
       // Gone, or deleted while the system still lets its name be opened.
       if (fd >= 0) {
         rt::close(fd);
         reason = ERROR_FILE_NOT_FOUND;
       }
+      if (!clock || undecided) {
+        input.unsure = true;
+        return std::nullopt;
+      }
+      let_go(index, input);
       rt::errno = reason;
       rt::print_error(rt::msg_lookup(rt::messages::kInaccessible), input.name);
       return std::nullopt;
     }
+    let_go(index, input);
     notice(rt::messages::kReplaced, input.name);
   } else if (fd < 0) {
     return std::nullopt;
-  } else if (same) {
+  } else if (input.state == FollowState::kAway && same_file_since(input.id, found) && found.links != 0) {
     // Back where it was: the checks of the poll tell whether it changed.
     notice(rt::messages::kAccessibleAgain, input.name);
     input.state = FollowState::kOpen;
     input.fd = fd;
     input.drained = false;
-    return found.size;
+    return found;
   } else {
     notice(rt::messages::kAppeared, input.name);
   }
   take_new(input, fd, found);
-  return found.size;
+  return found;
 }
 
 // --- The polls ----------------------------------------------------------------
@@ -339,24 +360,11 @@ bool looks_up(const Followed& input, bool changed) {
   return (input.state == FollowState::kOpen || options.retry) && changed;
 }
 
-// Polls the inputs: at the clock all of them, with their names looked up
-// where they may have changed (every name at a full look-up); after a
-// notice those it marked. True while some input is followed or may come.
-bool poll_inputs(Followed* inputs, int count, bool clock, bool full) {
-  bool remaining = options.retry != 0;  // with --retry every name remains
-  for (int k = 0; k < count; ++k) {
-    Followed& input = inputs[k];
-    const bool touched = std::exchange(input.touched, false);
-    if (clock || touched) {
-      const std::optional<rt::off_t> size =
-          looks_up(input, full || touched || !is_watched(input)) ? look_up(k, input) : std::nullopt;
-      if (input.state == FollowState::kOpen) poll(k, input, size);
-    }
-    remaining = remaining || input.state == FollowState::kOpen;
-  }
-  rt::fflush(rt::stdout);
-  check_output();
-  return remaining;
+// Polls one input, its name looked up first where `changed` says it may
+// have changed: the bytes written.
+std::int64_t poll_input(int k, Followed& input, bool changed, bool clock) {
+  const std::optional<rt::FileIdentity> found = looks_up(input, changed) ? look_up(k, input, clock) : std::nullopt;
+  return input.state == FollowState::kOpen ? poll(k, input, found) : 0;
 }
 
 // Ends following: held carriage returns are written, then the process ends.
@@ -396,13 +404,10 @@ Followed awaited(const char* name) {
                   .fd = -1,
                   .position = 0,
                   .size = 0,
-                  .drained = false,
-                  .drained_size = 0,
                   .id = {},
+                  .drained = false,
                   .held_return = false,
-                  .folder = -1,
-                  .leaf = nullptr,
-                  .touched = false,
+                  .unsure = false,
                   .checked = 0,
                   .check = {},
                   .text = fresh_text()};
@@ -417,42 +422,32 @@ int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_ret
   followed.state = FollowState::kNotFollowed;
   followed.held_return = held_return;
   if (!options.follow) return 0;
-  // Only disk files are followed: pipes and consoles have no status, and a
-  // pipe on standard input is never followed.
-  rt::FileStatus status;
-  if (rt::fstat(rt::fileno(stream), &status) != 0) return 0;
-  if (stream == rt::stdin && (status.st_mode & rt::S_IFMT) == rt::S_IFIFO) return 0;
+  // Only disk files are followed: pipes and consoles have no identity (so a
+  // pipe on standard input is never followed).
+  if (rt::file_identity(rt::fileno(stream), &followed.id) != 0) return 0;
 
-  // A duplicate keeps the file open at the position written up to: closing
-  // the input gives back its read-ahead.
-  const int fd = rt::dup(rt::fileno(stream));
-  if (fd < 0) {
-    rt::print_error("PANIC: dup failed");
-    if (held_return) rt::putc('\r', rt::stdout);
-    return 1;
-  }
-  rt::fclose(stream);
-  // Where the part written ends, and which file it is: without them the
-  // polls could only write it again.
-  followed.position = rt::lseek(fd, 0, rt::SEEK_CUR);
-  if (followed.position < 0 || rt::file_identity(fd, &followed.id) != 0) {
+  // The input's own descriptor stays open at the position written up to:
+  // closing the stream gives back its read-ahead. Where that position is,
+  // and the bytes before it: without them the polls could only write the
+  // part again.
+  const int fd = rt::stream_detach(stream);
+  followed.position = fd >= 0 ? rt::lseek(fd, 0, rt::SEEK_CUR) : -1;
+  if (followed.position < 0) {
     rt::print_error(rt::msg_lookup(rt::messages::kReadError), name);
-    rt::close(fd);
+    if (fd >= 0) rt::close(fd);
     if (held_return) rt::putc('\r', rt::stdout);
     return 1;
   }
   followed.state = FollowState::kOpen;
   followed.fd = fd;
-  // The bytes before the position, for the first poll to compare.
   const int wanted = followed.position < kCheckSize ? static_cast<int>(followed.position) : kCheckSize;
   if (wanted > 0 && rt::lseek(fd, followed.position - wanted, rt::SEEK_SET) >= 0 &&
       rt::read_fully(fd, followed.check, static_cast<std::size_t>(wanted)) == wanted) {
     followed.checked = wanted;
   }
-  followed.size = status.st_size;
+  followed.size = followed.id.size;
   // Read to its end, unless it grew while its part was written.
-  followed.drained = followed.position >= status.st_size;
-  followed.drained_size = status.st_size;
+  followed.drained = followed.position >= followed.id.size;
   return 0;
 }
 
@@ -464,50 +459,97 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
     rt::exit(1);
   }
   // With --pid the pause is a wait for that process: its end ends following
-  // after one more poll. An id that names no process ends it after the first.
+  // after one more poll of every input. An id that names no process ends it
+  // after the first.
   HANDLE process = options.pid != 0 ? w32::OpenProcess(SYNCHRONIZE, FALSE, options.pid) : nullptr;
-  bool last_poll = options.pid != 0 && !process;
-  watch_folders(inputs, count);
-  // What changed before the folders were watched is seen at once.
-  for (int k = 0; k < count; ++k) inputs[k].touched = true;
-  bool noticed = true;
+  bool ending = options.pid != 0 && !process;
+  // The watcher of the run, let go at exit.
+  static Watcher watcher;
+  watch_folders(watcher, inputs, count);
+  rt::atexit([] { stop_watching(watcher); });
+
+  // The clock poll under way: the input it looks at next (count: none is
+  // under way), and its number. The first poll, like the last, looks at
+  // every input and every name: what changed before the folders were
+  // watched is seen at once.
+  int sweep = 0;
+  long long tick = -1;
+  bool everything = true;
+  long long ticks = 0;
   ULONGLONG next_clock = w32::GetTickCount64() + options.interval_ms;
+  // The spacing of polls that notices start.
   ULONGLONG quiet_until = 0;
-  ULONGLONG gap = kNoticeGapMs;
-  for (unsigned polls = 0;;) {
+  ULONGLONG gap = 0;
+  ULONGLONG last_noticed = 0;
+  for (;;) {
+    if (sweep < count) {
+      // A slice of the clock poll: the inputs whose turn it is (with few
+      // inputs, all of them), and always those no folder tells of and those
+      // a notice left unsure.
+      for (int looked = 0; sweep < count && looked < kSliceSize; ++sweep) {
+        Followed& input = inputs[sweep];
+        const bool turn = everything || has_turn(sweep, tick) || !is_watched(watcher, sweep) || input.unsure;
+        if (!turn && count > kPolledEveryClock) continue;
+        take_touch(watcher, sweep);
+        poll_input(sweep, input, turn, true);
+        ++looked;
+      }
+      rt::fflush(rt::stdout);
+      check_output();
+      if (sweep == count) {
+        // The clock poll is done: it decides what remains.
+        bool remaining = options.retry != 0;  // with --retry every name remains
+        for (int k = 0; k < count && !remaining; ++k) remaining = inputs[k].state == FollowState::kOpen;
+        if (!remaining) {
+          rt::fprintf(rt::stderr, "%s: %s\n", rt::progname, rt::msg_lookup(rt::messages::kNoFilesRemaining));
+          end_following(inputs, count, 1);
+        }
+        if (ending) end_following(inputs, count, status);
+        everything = false;
+        next_clock = w32::GetTickCount64() + options.interval_ms;
+      }
+    }
     const ULONGLONG now = w32::GetTickCount64();
-    bool clock = now >= next_clock;
-    if (!clock && !std::exchange(noticed, false)) {
-      // Until the clock; after a poll that notices started, deaf to them for a while.
-      const bool quiet = now < quiet_until;
-      const ULONGLONG until = quiet && quiet_until < next_clock ? quiet_until : next_clock;
-      if (pause(process, static_cast<DWORD>(until - now), !quiet) == WAIT_OBJECT_0) {
-        last_poll = clock = true;
-      } else if (!take_notice()) {
-        renew_watches(false);  // a notice of nothing followed: heard, and asked for again
-        continue;
-      }
+    if (sweep == count && now >= next_clock) {
+      sweep = 0;
+      tick = ticks++;
+      renew_watches(watcher, tick);
+      continue;
     }
-    // A poll: at the clock every input (and at a full look-up every folder
-    // and name), after a notice what it concerns.
-    const bool full = clock && polls++ % kFullLookUpPolls == 0;
-    renew_watches(full);
-    if (!poll_inputs(inputs, count, clock, full)) {
-      rt::fprintf(rt::stderr, "%s: %s\n", rt::progname, rt::msg_lookup(rt::messages::kNoFilesRemaining));
-      end_following(inputs, count, 1);
+    // Until a notice or the clock; after a poll that notices started and
+    // that brought much, deaf to them for a while; between two slices of a
+    // clock poll, only the notices that have come.
+    DWORD wait = 0;
+    bool alertable = true;
+    if (sweep == count) {
+      alertable = now >= quiet_until;
+      wait = static_cast<DWORD>((alertable || next_clock < quiet_until ? next_clock : quiet_until) - now);
     }
-    if (last_poll) end_following(inputs, count, status);
+    const DWORD waited = pause(process, wait, alertable);
+    if (waited == WAIT_OBJECT_0 && !ending) {
+      // The process of --pid has ended: one more poll of every input.
+      ending = everything = true;
+      if (sweep == count) sweep = 0;
+    }
+
+    const bool heard = take_notice(watcher);
+    // Folders whose notice has come are asked for the next, even when it
+    // concerned nothing followed.
+    if (heard || waited == WAIT_IO_COMPLETION) renew_watches(watcher, -1);
+    if (!heard) continue;
+    // A poll of what the notices concern, at once.
+    std::int64_t brought = 0;
+    for (int k = 0; k < count; ++k) {
+      if (take_touch(watcher, k)) brought += poll_input(k, inputs[k], true, false);
+    }
+    rt::fflush(rt::stdout);
+    check_output();
     const ULONGLONG polled = w32::GetTickCount64();
-    if (clock) {
-      next_clock = polled + options.interval_ms;
-    } else {
-      if (polled >= quiet_until + kMostNoticeGapMs) {
-        gap = kNoticeGapMs;  // the first notice for a while
-      } else {
-        gap = 2 * gap < kMostNoticeGapMs ? 2 * gap : kMostNoticeGapMs;  // they keep coming
-      }
-      quiet_until = polled + gap;
-    }
+    const ULONGLONG since = polled > last_noticed ? polled - last_noticed : 1;
+    const bool much = static_cast<ULONGLONG>(brought) * kMostNoticeGapMs >= kInputBufferSize * since;
+    gap = !much ? 0 : 2 * gap < kNoticeGapMs ? kNoticeGapMs : 2 * gap < kMostNoticeGapMs ? 2 * gap : kMostNoticeGapMs;
+    quiet_until = polled + gap;
+    last_noticed = polled;
   }
 }
 

@@ -74,8 +74,9 @@ void let_text_go(InputText& text);
 // read: a UTF-16 mark is taken and the stream decodes from there on. False
 // while the bytes are a mark begun and `more_may_come` (nothing is to be
 // written yet: the encoding stays kUndecided), when the input cannot be read
-// (ferror) and when decoding finds no memory.
-bool decide_encoding(rt::Stream* stream, bool more_may_come, InputText& text);
+// (ferror) and when decoding finds no memory. `file`: the input is a disk
+// file (never a console).
+bool decide_encoding(rt::Stream* stream, bool file, bool more_may_come, InputText& text);
 // Gives an input whose first bytes were found to be `encoding` its form,
 // and the length of its mark: UTF-16's always, UTF-8's when standard output
 // is a console, which shows characters (elsewhere the bytes stay as they are).
@@ -134,13 +135,10 @@ struct Followed {
   int fd;                // kOpen: the descriptor; -1 otherwise
   rt::off_t position;    // the offset read up to: every byte before it was written or is held
   rt::off_t size;        // the most known of the file: a smaller size is a truncation
-  bool drained;          // the last poll read it to its end, at the size `drained_size`
-  rt::off_t drained_size;
-  rt::FileIdentity id;   // kOpen, kAway: the file followed
+  rt::FileIdentity id;   // kOpen, kAway: the file followed, as its last poll found it
+  bool drained;          // that poll read it to its end: the size and write time of `id` hold nothing new
   bool held_return;      // a carriage return ended what was read: the next byte decides
-  int folder;            // the folder watched for it; -1: none, the clock alone tells
-  const char* leaf;      // the last component of its full path, as its folder's notices give it
-  bool touched;          // a notice concerned it since its last poll
+  bool unsure;           // a poll after a notice found the name opening nothing: the next clock poll decides
   int checked;           // bytes in `check`
   unsigned char check[kCheckSize];  // the bytes just before `position`, as read
   InputText text;        // its encoding, decided again when it starts afresh
@@ -149,11 +147,11 @@ struct Followed {
 // A name that opens nothing yet, looked for at every poll (--retry).
 Followed awaited(const char* name);
 // After an input's part is written: whether and how it is followed. 0 and
-// an open record when it is (its stream is then closed), 0 and a record not
-// followed when it is not (no -f, a pipe or console), 1 when following
-// cannot be set up. `named`: a named operand, not standard input.
-// `held_return`: the text written ended with a carriage return that was
-// held back.
+// an open record when it is (its stream is then closed, its descriptor
+// kept), 0 and a record not followed when it is not (no -f, a pipe or
+// console), 1 when following cannot be set up. `named`: a named operand,
+// not standard input. `held_return`: the text written ended with a
+// carriage return that was held back.
 int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_return, const InputText& text,
                  Followed& followed);
 // Polls the inputs for what is appended (and, by name, for files that
@@ -164,26 +162,63 @@ int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_ret
 // written yet.
 [[noreturn]] void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written,
                                int status);
-// True when the two identities are of one file.
+// True when the two identities are of one file that a handle has held all
+// along: its index cannot have been given to another.
 inline bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
   return a.volume == b.volume && a.index == b.index;
 }
+// True when `now` is the file `then` was taken from, though no handle held
+// it in between: a file that is gone may leave its index to a new one, so
+// the creation time must be known and the same.
+inline bool same_file_since(const rt::FileIdentity& then, const rt::FileIdentity& now) {
+  return same_file(then, now) && then.created != 0 && then.created == now.created;
+}
 
 // The folders of followed names, asked to tell their changes (watch.cpp).
+struct Folder;
+// What the folders have told of one input.
+struct WatchedInput {
+  int folder;     // the folder of its name; -1: none, the clock alone tells
+  char* leaf;     // its name in that folder, as notices give it
+  bool by_name;   // followed by name: a rename of its file leaves the name
+  bool touched;   // a notice concerned it since it was last polled
+  bool moving;    // by descriptor: its file was renamed away in the notice being read
+};
+// The watcher of a run of follow mode: its folders and its inputs, in the
+// order of follow_files' inputs. Each request's record points back to it.
+struct Watcher {
+  Folder* folders;
+  int folder_count;
+  int folder_room;
+  WatchedInput* inputs;
+  int input_count;
+  bool noticed;  // a notice has come since the last take_notice
+};
 // Gives the named inputs their folders, watches them, and asks each for
-// its first notice. A notice marks the inputs it concerns as touched; the
-// inputs are kept for that.
-void watch_folders(Followed* inputs, int count);
-// Before a poll: compares the folders that may have changed (every folder
-// at a full look-up) with what their names lead to now, watches anew those
-// that have (touching their inputs), and asks every watched folder whose
-// notice has come for its next, so that what changes during the poll is
-// told again.
-void renew_watches(bool full);
+// its first notice. Inputs it cannot watch (no memory, a folder the system
+// will not watch) are left to the clock.
+void watch_folders(Watcher& watcher, const Followed* inputs, int count);
+// Before a poll: compares the folders that a notice said may have changed,
+// and at a clock poll those whose turn `tick` is (every folder once in
+// kTurns clock polls; -1 at a poll that notices started), with what their
+// names lead to now; watches anew those that have (touching their inputs),
+// and asks every watched folder whose notice has come for its next, so
+// that what changes during the poll is told again.
+void renew_watches(Watcher& watcher, long long tick);
 // True when a notice has come since the last call.
-bool take_notice();
-// True while the folder of the input tells its changes.
-bool is_watched(const Followed& input);
+bool take_notice(Watcher& watcher);
+// True when a notice concerned input k since the last call.
+bool take_touch(Watcher& watcher, int k);
+// True while the folder of input k tells its changes.
+bool is_watched(const Watcher& watcher, int k);
+// Closes every watch and frees the folders.
+void stop_watching(Watcher& watcher);
+// Clock polls in which every input and folder has its turn once: what the
+// clock looks at in turns (looking names up, comparing folders, and with
+// many inputs polling them) it looks at once in this many polls.
+constexpr unsigned kTurns = 16;
+// True when item k has its turn at clock poll `tick`.
+inline bool has_turn(int k, long long tick) { return tick >= 0 && (tick + k) % kTurns == 0; }
 
 // Writes the header of an input's part: "==> NAME <==", after a blank line
 // unless it is the first thing written.

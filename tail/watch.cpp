@@ -2,30 +2,38 @@
 // ReadDirectoryChangesW and a completion routine, to tell the changes of the
 // files followed in it; the routine runs while following waits alertably,
 // and marks the inputs whose names a notice gives (every input of the
-// folder when the notice overflowed or the folder failed).
+// folder when the notice overflowed or the folder failed). Everything lives
+// in the Watcher record of the run; each request points back to it.
+//
+// A rename within a folder is told as the old name, then the new: an input
+// followed by descriptor whose name was the old one takes the new one as
+// the name its folder's notices concern, so that what its writer appends
+// after a rotation is still told. A move to another folder leaves it to the
+// clock.
 //
 // By name (-F) the folder above each folder of names is watched for names
 // too: a notice that gives such a folder's name (renamed, deleted, a link to
 // it re-pointed) has the folder compared with what its name leads to, and
-// watched anew when that is another; so is every folder at a full look-up.
-// A folder that cannot be watched (the system refuses, a network share, a
-// folder that has gone) tells nothing: its inputs are left to the clock.
+// watched anew when that is another; so is every folder at its turn of the
+// clock. A folder that cannot be watched (the system refuses, a network
+// share, a folder that has gone) tells nothing: its inputs are left to the
+// clock.
 #include <cstdint>
 #include <utility>
 
 #include "tail/tail.h"
 
 #include "runtime/msg/heap.h"
-#include "runtime/startup/exit.h"
+#include "runtime/startup/start.h"
 #include "runtime/string.h"
 #include "runtime/win32/fstat.h"
 
 namespace tail {
-namespace {
 
-// What a folder is asked to tell: writes to the files followed in it, and by
-// name also names and attributes (a file made unreadable); the folder above
-// a folder of names is asked for names only.
+// What a folder is asked to tell: writes to the files followed in it and
+// their names (a rename carries an input followed by descriptor along), and
+// by name also attributes (a file made unreadable); the folder above a
+// folder of names is asked for names only.
 constexpr DWORD kWriteChanges = FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
 constexpr DWORD kNameChanges = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 constexpr DWORD kStatusChanges = FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SECURITY;
@@ -38,6 +46,7 @@ constexpr DWORD kNoticeBufferSize = 4096;
 // completion then frees it.
 struct Notice {
   OVERLAPPED overlapped;  // hEvent: this record
+  Watcher* watcher;
   int folder;             // -1 once its folder has let it go
   bool pending;           // the request is under way
   alignas(DWORD) unsigned char changes[kNoticeBufferSize];
@@ -54,37 +63,44 @@ struct Folder {
   Notice* notice;      // the request of the handle; null when none is under way
   bool check;          // its name may lead to another folder now
 };
-Folder* g_folders = nullptr;
-int g_folder_count = 0;
-bool g_noticed = false;  // a notice has come since the last take_notice
-Followed* g_inputs = nullptr;  // the inputs followed, which notices mark
-int g_input_count = 0;
+
+namespace {
 
 // The index of the folder with this full path, added (with the filter) when
-// it is new; the path is taken over.
-int folder_of(char* path, DWORD filter) {
-  for (int f = 0; f < g_folder_count; ++f) {
-    if (rt::strcmp(g_folders[f].path, path) == 0) {
+// it is new; the path is taken over. -1 without memory for it.
+int folder_of(Watcher& watcher, char* path, DWORD filter) {
+  for (int f = watcher.folder_count - 1; f >= 0; --f) {
+    if (rt::strcmp(watcher.folders[f].path, path) == 0) {
       rt::free(path);
-      g_folders[f].filter |= filter;
+      watcher.folders[f].filter |= filter;
       return f;
     }
   }
-  g_folders[g_folder_count] = Folder{.path = path,
-                                     .leaf = nullptr,
-                                     .parent = -1,
-                                     .filter = filter,
-                                     .handle = nullptr,
-                                     .id = {},
-                                     .notice = nullptr,
-                                     .check = false};
-  return g_folder_count++;
+  if (watcher.folder_count == watcher.folder_room) {
+    const int room = watcher.folder_room > 0 ? 2 * watcher.folder_room : 8;
+    auto* grown = static_cast<Folder*>(rt::realloc(watcher.folders, sizeof(Folder) * static_cast<std::size_t>(room)));
+    if (!grown) {
+      rt::free(path);
+      return -1;
+    }
+    watcher.folders = grown;
+    watcher.folder_room = room;
+  }
+  watcher.folders[watcher.folder_count] = Folder{.path = path,
+                                                 .leaf = nullptr,
+                                                 .parent = -1,
+                                                 .filter = filter,
+                                                 .handle = nullptr,
+                                                 .id = {},
+                                                 .notice = nullptr,
+                                                 .check = false};
+  return watcher.folder_count++;
 }
 
 // The folder above folder f, watched for the names in it (by name), so that
 // a change of f's name is told. A root has none.
-void watch_parent(int f) {
-  const char* path = g_folders[f].path;
+void watch_parent(Watcher& watcher, int f) {
+  const char* path = watcher.folders[f].path;
   std::size_t end = rt::strlen(path) - 1;  // the separator that ends it
   std::size_t start = end;
   while (start > 0 && !rt::is_path_separator(path[start - 1])) --start;
@@ -100,33 +116,53 @@ void watch_parent(int f) {
   leaf[end - start] = '\0';
   rt::memcpy(parent, path, start);
   parent[start] = '\0';
-  const int p = folder_of(parent, kNameChanges);
-  g_folders[f].leaf = leaf;
-  g_folders[f].parent = p;
+  const int p = folder_of(watcher, parent, kNameChanges);
+  if (p < 0) {
+    rt::free(leaf);
+    return;
+  }
+  watcher.folders[f].leaf = leaf;
+  watcher.folders[f].parent = p;
 }
 
 // Gives a named input the folder of its name, and its leaf; the folder's
 // notices then concern it. Without memory it has none, and is looked at by
 // the clock alone.
-void give_folder(Followed& input) {
+void give_folder(Watcher& watcher, WatchedInput& input, const char* name) {
+  // Most full paths fit in MAX_PATH; a longer one is asked for again with room for it.
+  char room[MAX_PATH];
   LPSTR file_part = nullptr;
-  const DWORD size = w32::GetFullPathNameA(input.name, 0, nullptr, &file_part);
-  char* path = size != 0 ? static_cast<char*>(rt::malloc(size)) : nullptr;
-  if (!path) return;
-  const DWORD written = w32::GetFullPathNameA(input.name, size, path, &file_part);
-  char* leaf = written != 0 && written < size && file_part ? rt::xstrdup(file_part) : nullptr;
+  const DWORD size = w32::GetFullPathNameA(name, sizeof room, room, &file_part);
+  char* path = nullptr;
+  if (size != 0 && size < sizeof room) {
+    path = file_part ? rt::strdup(room) : nullptr;
+    if (path) file_part = path + (file_part - room);
+  } else if (size != 0) {
+    path = static_cast<char*>(rt::malloc(size));
+    const DWORD written = path ? w32::GetFullPathNameA(name, size, path, &file_part) : 0;
+    if (written == 0 || written >= size) file_part = nullptr;
+  }
+  if (!path || !file_part) {
+    rt::free(path);
+    return;
+  }
+  char* leaf = rt::strdup(file_part);
   if (!leaf) {
     rt::free(path);
     return;
   }
   *file_part = '\0';
-  const DWORD filter = input.by_name ? kWriteChanges | kNameChanges | kStatusChanges : kWriteChanges;
-  input.folder = folder_of(path, filter);
+  const DWORD filter = input.by_name ? kWriteChanges | kNameChanges | kStatusChanges : kWriteChanges | kNameChanges;
+  input.folder = folder_of(watcher, path, filter);
+  if (input.folder < 0) {
+    rt::free(leaf);
+    return;
+  }
   input.leaf = leaf;
-  if (input.by_name && !g_folders[input.folder].leaf) watch_parent(input.folder);
+  if (input.by_name && !watcher.folders[input.folder].leaf) watch_parent(watcher, input.folder);
 }
 
-// Lets the handle of folder f go; a request under way is freed by its
+// Lets the handle of a folder go; a request under way is freed by its
 // completion, which closing the handle brings.
 void unwatch(Folder& folder) {
   if (!folder.handle) return;
@@ -140,18 +176,6 @@ void unwatch(Folder& folder) {
   folder.notice = nullptr;
 }
 
-// Closes every watch and frees the folders (at exit).
-void stop_watching() {
-  for (int f = 0; f < g_folder_count; ++f) {
-    unwatch(g_folders[f]);
-    rt::free(g_folders[f].path);
-    rt::free(g_folders[f].leaf);
-  }
-  rt::free(g_folders);
-  g_folders = nullptr;
-  g_folder_count = 0;
-}
-
 // The identity of what `path` names now, and its handle when it is a folder
 // that can be watched; null when it cannot.
 HANDLE open_folder(const char* path, rt::FileIdentity& id) {
@@ -163,31 +187,35 @@ HANDLE open_folder(const char* path, rt::FileIdentity& id) {
     w32::CloseHandle(handle);
     return nullptr;
   }
-  id = rt::FileIdentity{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
-                        info.nNumberOfLinks, 0};
+  id = rt::FileIdentity{.volume = info.dwVolumeSerialNumber,
+                        .index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+                        .links = info.nNumberOfLinks,
+                        .size = 0,
+                        .created = 0,
+                        .written = 0};
   return handle;
 }
 
 // A notice concerns an input: it is polled (by name, looked up) at once.
-void touch(Followed& input) { input.touched = g_noticed = true; }
+void touch(Watcher& watcher, WatchedInput& input) { input.touched = watcher.noticed = true; }
 // A notice gives the name of a watched folder: it is compared at once.
-void check_soon(Folder& folder) { folder.check = g_noticed = true; }
+void check_soon(Watcher& watcher, Folder& folder) { folder.check = watcher.noticed = true; }
 
 // Marks the inputs of folder f for a poll, and the folders in it for a check.
-void touch_all(int f) {
-  for (int k = 0; k < g_input_count; ++k) {
-    if (g_inputs[k].folder == f) touch(g_inputs[k]);
+void touch_all(Watcher& watcher, int f) {
+  for (int k = 0; k < watcher.input_count; ++k) {
+    if (watcher.inputs[k].folder == f) touch(watcher, watcher.inputs[k]);
   }
-  for (int c = 0; c < g_folder_count; ++c) {
-    if (g_folders[c].parent == f) check_soon(g_folders[c]);
+  for (int c = 0; c < watcher.folder_count; ++c) {
+    if (watcher.folders[c].parent == f) check_soon(watcher, watcher.folders[c]);
   }
 }
 
 // Compares folder f with what its name leads to now; when that is another
 // folder (or none), the old one is let go, the new one watched, and every
 // name in it looked up. Then a folder that can be watched is.
-void check_folder(int f) {
-  Folder& folder = g_folders[f];
+void check_folder(Watcher& watcher, int f) {
+  Folder& folder = watcher.folders[f];
   folder.check = false;
   rt::FileIdentity now{};
   HANDLE handle = open_folder(folder.path, now);
@@ -195,7 +223,7 @@ void check_folder(int f) {
     w32::CloseHandle(handle);
     return;
   }
-  if (folder.handle || handle) touch_all(f);  // watched anew, or no more: every name may have changed
+  if (folder.handle || handle) touch_all(watcher, f);  // watched anew, or no more: every name may have changed
   unwatch(folder);
   folder.handle = handle;
   folder.id = now;
@@ -209,6 +237,32 @@ bool same_leaf(const char* a, const char* b) {
   return *a == *b;
 }
 
+// One change a notice gives, `name` in folder f: the inputs and folders of
+// that name are marked; an input followed by descriptor follows a rename of
+// its file to the new name.
+void take_change(Watcher& watcher, int f, DWORD action, const char* name) {
+  for (int k = 0; k < watcher.input_count; ++k) {
+    WatchedInput& input = watcher.inputs[k];
+    if (input.folder != f) continue;
+    if (action == FILE_ACTION_RENAMED_NEW_NAME && input.moving) {
+      if (char* leaf = rt::strdup(name)) {
+        rt::free(input.leaf);
+        input.leaf = leaf;
+      }
+      input.moving = false;
+      touch(watcher, input);
+    } else if (same_leaf(input.leaf, name)) {
+      input.moving = action == FILE_ACTION_RENAMED_OLD_NAME && !input.by_name;
+      touch(watcher, input);
+    }
+  }
+  for (int c = 0; c < watcher.folder_count; ++c) {
+    if (watcher.folders[c].parent == f && same_leaf(watcher.folders[c].leaf, name)) {
+      check_soon(watcher, watcher.folders[c]);
+    }
+  }
+}
+
 // A notice has come: the inputs and folders whose names it gives are
 // marked; all of its folder's when it overflowed or the folder failed.
 void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
@@ -218,10 +272,11 @@ void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
     rt::free(notice);
     return;
   }
+  Watcher& watcher = *notice->watcher;
   const int f = notice->folder;
   if (error != NO_ERROR || bytes == 0 || bytes > kNoticeBufferSize) {
-    if (error != NO_ERROR) check_soon(g_folders[f]);
-    return touch_all(f);
+    if (error != NO_ERROR) check_soon(watcher, watcher.folders[f]);
+    return touch_all(watcher, f);
   }
   for (DWORD at = 0; at + offsetof(FILE_NOTIFY_INFORMATION, FileName) <= bytes;) {
     FILE_NOTIFY_INFORMATION entry;
@@ -229,36 +284,32 @@ void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
     const DWORD units = entry.FileNameLength / sizeof(WCHAR);
     const DWORD name_at = at + static_cast<DWORD>(offsetof(FILE_NOTIFY_INFORMATION, FileName));
     WCHAR wide[MAX_PATH];
-    char name[MAX_PATH + 1];
+    char name[3 * MAX_PATH + 1];
     int length = 0;
     BOOL lacking = FALSE;  // a name this page lacks names nothing followed
     if (units < MAX_PATH && name_at + entry.FileNameLength <= bytes) {
       rt::memcpy(wide, notice->changes + name_at, entry.FileNameLength);
-      length = w32::WideCharToMultiByte(CP_OEMCP, WC_NO_BEST_FIT_CHARS, wide, static_cast<int>(units), name,
-                                        MAX_PATH, nullptr, &lacking);
+      length = rt::to_oem(wide, static_cast<int>(units), name, static_cast<int>(sizeof name) - 1, &lacking);
     }
-    if (length <= 0 && units > 0 && !lacking) return touch_all(f);
+    if (length <= 0 && units > 0 && !lacking) return touch_all(watcher, f);
     name[length > 0 && !lacking ? length : 0] = '\0';
-    for (int k = 0; k < g_input_count && name[0]; ++k) {
-      if (g_inputs[k].folder == f && same_leaf(g_inputs[k].leaf, name)) touch(g_inputs[k]);
-    }
-    for (int c = 0; c < g_folder_count && name[0]; ++c) {
-      if (g_folders[c].parent == f && same_leaf(g_folders[c].leaf, name)) check_soon(g_folders[c]);
-    }
+    if (name[0]) take_change(watcher, f, entry.Action, name);
     if (entry.NextEntryOffset == 0 || entry.NextEntryOffset > bytes - at) break;
     at += entry.NextEntryOffset;
   }
+  // A rename to another folder: its new name is not told here.
+  for (int k = 0; k < watcher.input_count; ++k) watcher.inputs[k].moving = false;
 }
 
 // Every watched folder with a request under way; one that cannot have it is
 // watched no more (its names are then looked up at every clock poll).
-void request_notices() {
-  for (int f = 0; f < g_folder_count; ++f) {
-    Folder& folder = g_folders[f];
+void request_notices(Watcher& watcher) {
+  for (int f = 0; f < watcher.folder_count; ++f) {
+    Folder& folder = watcher.folders[f];
     if (!folder.handle || (folder.notice && folder.notice->pending)) continue;
     if (!folder.notice) folder.notice = static_cast<Notice*>(rt::malloc(sizeof(Notice)));
     if (folder.notice) {
-      *folder.notice = Notice{.overlapped = {}, .folder = f, .pending = true, .changes = {}};
+      *folder.notice = Notice{.overlapped = {}, .watcher = &watcher, .folder = f, .pending = true, .changes = {}};
       folder.notice->overlapped.hEvent = folder.notice;
       if (w32::ReadDirectoryChangesW(folder.handle, folder.notice->changes, kNoticeBufferSize, FALSE, folder.filter,
                                      nullptr, &folder.notice->overlapped, noticed)) {
@@ -267,37 +318,57 @@ void request_notices() {
       folder.notice->pending = false;
     }
     unwatch(folder);
-    touch_all(f);
+    touch_all(watcher, f);
   }
 }
 
 }  // namespace
 
-void watch_folders(Followed* inputs, int count) {
-  g_inputs = inputs;
-  g_input_count = count;
-  g_folders = static_cast<Folder*>(rt::malloc(sizeof(Folder) * 2 * static_cast<std::size_t>(count)));
-  if (!g_folders) return;
-  rt::atexit(stop_watching);
+void watch_folders(Watcher& watcher, const Followed* inputs, int count) {
+  watcher = Watcher{.folders = nullptr, .folder_count = 0, .folder_room = 0, .inputs = nullptr, .input_count = 0,
+                    .noticed = false};
+  watcher.inputs = static_cast<WatchedInput*>(rt::malloc(sizeof(WatchedInput) * static_cast<std::size_t>(count)));
+  if (!watcher.inputs) return;
+  watcher.input_count = count;
   for (int k = 0; k < count; ++k) {
-    if (inputs[k].named) give_folder(inputs[k]);
+    watcher.inputs[k] =
+        WatchedInput{.folder = -1, .leaf = nullptr, .by_name = inputs[k].by_name, .touched = false, .moving = false};
+    if (inputs[k].named) give_folder(watcher, watcher.inputs[k], inputs[k].name);
   }
-  for (int f = 0; f < g_folder_count; ++f) check_folder(f);
+  for (int f = 0; f < watcher.folder_count; ++f) check_folder(watcher, f);
   // The folders just watched need no check yet (following polls every input first).
-  for (int f = 0; f < g_folder_count; ++f) g_folders[f].check = false;
-  g_noticed = false;
-  request_notices();
+  for (int f = 0; f < watcher.folder_count; ++f) watcher.folders[f].check = false;
+  watcher.noticed = false;
+  request_notices(watcher);
 }
 
-void renew_watches(bool full) {
-  for (int f = 0; f < g_folder_count; ++f) {
-    if (full || g_folders[f].check) check_folder(f);
+void renew_watches(Watcher& watcher, long long tick) {
+  for (int f = 0; f < watcher.folder_count; ++f) {
+    if (watcher.folders[f].check || has_turn(f, tick)) check_folder(watcher, f);
   }
-  request_notices();
+  request_notices(watcher);
 }
 
-bool take_notice() { return std::exchange(g_noticed, false); }
+bool take_notice(Watcher& watcher) { return std::exchange(watcher.noticed, false); }
 
-bool is_watched(const Followed& input) { return input.folder >= 0 && g_folders[input.folder].handle; }
+bool take_touch(Watcher& watcher, int k) {
+  return k < watcher.input_count && std::exchange(watcher.inputs[k].touched, false);
+}
+
+bool is_watched(const Watcher& watcher, int k) {
+  return k < watcher.input_count && watcher.inputs[k].folder >= 0 && watcher.folders[watcher.inputs[k].folder].handle;
+}
+
+void stop_watching(Watcher& watcher) {
+  for (int f = 0; f < watcher.folder_count; ++f) {
+    unwatch(watcher.folders[f]);
+    rt::free(watcher.folders[f].path);
+    rt::free(watcher.folders[f].leaf);
+  }
+  for (int k = 0; k < watcher.input_count; ++k) rt::free(watcher.inputs[k].leaf);
+  rt::free(watcher.folders);
+  rt::free(watcher.inputs);
+  watcher = Watcher{};
+}
 
 }  // namespace tail
