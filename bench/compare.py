@@ -383,12 +383,13 @@ def print_header():
 
 
 def print_row(label, ours, system, extra=""):
-    """A row of seconds: ours, the system's and their ratio; None is a failed measurement."""
+    """A row of seconds: ours, the system's and their ratio (none to a system's 0, idle
+    CPU less than a clock tick); None is a failed measurement."""
     if ours is None or system is None:
         figures = f"{'-' if ours is None else f'{ours:.3f}':>9} {'-' if system is None else f'{system:.3f}':>9}" \
                   f" {'':7}"
     else:
-        figures = f"{ours:9.3f} {system:9.3f} {ours / max(system, 0.001):7.2f}"
+        figures = f"{ours:9.3f} {system:9.3f} {f'{ours / system:.2f}' if system > 0 else '-':>7}"
     print(f"{label:{LABEL_WIDTH}} {figures}{extra}", flush=True)
 
 
