@@ -43,6 +43,8 @@ struct Object {
 HANDLE adopt_fd(int fd);
 // Registers an object as a new handle.
 HANDLE adopt(Object object);
+// The type GetFileType gives a descriptor of this mode.
+DWORD type_of(mode_t mode);
 // Releases the object of a valid handle (without closing anything).
 void release(HANDLE handle);
 // The object behind a handle, or null (with ERROR_INVALID_HANDLE as the last

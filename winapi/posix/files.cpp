@@ -104,6 +104,10 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
     }
     // Reads and writes wait as on any handle.
     if (!S_ISREG(status.st_mode)) ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    w32::posix::Object file;
+    file.fd = fd;
+    file.type = w32::posix::type_of(status.st_mode);  // known now: GetFileType need not ask again
+    return w32::posix::adopt(std::move(file));
   }
   return w32::posix::adopt_fd(fd);
 }

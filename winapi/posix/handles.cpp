@@ -56,6 +56,11 @@ Object* object_of(HANDLE handle) {
   return g_objects[index_of(handle)].get();
 }
 
+DWORD type_of(mode_t mode) {
+  if (S_ISFIFO(mode) || S_ISSOCK(mode)) return FILE_TYPE_PIPE;
+  return S_ISCHR(mode) ? FILE_TYPE_CHAR : FILE_TYPE_DISK;
+}
+
 void release(HANDLE handle) {
   const std::size_t index = index_of(handle);
   g_objects[index].reset();
@@ -231,13 +236,7 @@ DWORD GetFileType(HANDLE file) {
       w32::posix::set_error_from_errno();
       return FILE_TYPE_UNKNOWN;
     }
-    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
-      object->type = FILE_TYPE_PIPE;
-    } else if (S_ISCHR(status.st_mode)) {
-      object->type = FILE_TYPE_CHAR;
-    } else {
-      object->type = FILE_TYPE_DISK;
-    }
+    object->type = w32::posix::type_of(status.st_mode);
   }
   SetLastError(NO_ERROR);
   return object->type;
