@@ -179,7 +179,8 @@ struct Folder;
 // What the folders have told of one input.
 struct WatchedInput {
   int folder;     // the folder of its name; -1: none, the clock alone tells
-  char* leaf;     // its name in that folder, as notices give it
+  const char* leaf;  // its name in that folder, as notices give it: the end of the input's name, or its own copy
+  bool owns_leaf;    // the leaf is a copy of its own, freed with the watcher
   bool by_name;   // followed by name: a rename of its file leaves the name
   bool touched;   // a notice concerned it since it was last polled
   bool moving;    // by descriptor: its file was renamed away in the notice being read

@@ -146,19 +146,21 @@ void give_folder(Watcher& watcher, WatchedInput& input, const char* name) {
     rt::free(path);
     return;
   }
-  char* leaf = rt::strdup(file_part);
+  // The name typed usually ends in its leaf: then the leaf needs no copy.
+  const std::size_t length = rt::strlen(name);
+  const std::size_t leaf_length = rt::strlen(file_part);
+  const bool typed = length >= leaf_length && rt::strcmp(name + length - leaf_length, file_part) == 0;
+  const char* leaf = typed ? name + length - leaf_length : rt::strdup(file_part);
   if (!leaf) {
     rt::free(path);
     return;
   }
+  input.owns_leaf = !typed;
   *file_part = '\0';
   const DWORD filter = input.by_name ? kWriteChanges | kNameChanges | kStatusChanges : kWriteChanges | kNameChanges;
   input.folder = folder_of(watcher, path, filter);
-  if (input.folder < 0) {
-    rt::free(leaf);
-    return;
-  }
   input.leaf = leaf;
+  if (input.folder < 0) return;
   if (input.by_name && !watcher.folders[input.folder].leaf) watch_parent(watcher, input.folder);
 }
 
@@ -229,6 +231,13 @@ void check_folder(Watcher& watcher, int f) {
   folder.id = now;
 }
 
+// Frees an input's leaf when it is a copy of its own.
+void forget_leaf(WatchedInput& input) {
+  if (input.owns_leaf) rt::free(const_cast<char*>(input.leaf));
+  input.leaf = nullptr;
+  input.owns_leaf = false;
+}
+
 // Names compared as the system may give them: letters of either case.
 bool same_leaf(const char* a, const char* b) {
   const auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -246,8 +255,9 @@ void take_change(Watcher& watcher, int f, DWORD action, const char* name) {
     if (input.folder != f) continue;
     if (action == FILE_ACTION_RENAMED_NEW_NAME && input.moving) {
       if (char* leaf = rt::strdup(name)) {
-        rt::free(input.leaf);
+        forget_leaf(input);
         input.leaf = leaf;
+        input.owns_leaf = true;
       }
       input.moving = false;
       touch(watcher, input);
@@ -332,7 +342,8 @@ void watch_folders(Watcher& watcher, const Followed* inputs, int count) {
   watcher.input_count = count;
   for (int k = 0; k < count; ++k) {
     watcher.inputs[k] =
-        WatchedInput{.folder = -1, .leaf = nullptr, .by_name = inputs[k].by_name, .touched = false, .moving = false};
+        WatchedInput{.folder = -1, .leaf = nullptr, .owns_leaf = false, .by_name = inputs[k].by_name, .touched = false,
+                     .moving = false};
     if (inputs[k].named) give_folder(watcher, watcher.inputs[k], inputs[k].name);
   }
   for (int f = 0; f < watcher.folder_count; ++f) check_folder(watcher, f);
@@ -365,7 +376,7 @@ void stop_watching(Watcher& watcher) {
     rt::free(watcher.folders[f].path);
     rt::free(watcher.folders[f].leaf);
   }
-  for (int k = 0; k < watcher.input_count; ++k) rt::free(watcher.inputs[k].leaf);
+  for (int k = 0; k < watcher.input_count; ++k) forget_leaf(watcher.inputs[k]);
   rt::free(watcher.folders);
   rt::free(watcher.inputs);
   watcher = Watcher{};
