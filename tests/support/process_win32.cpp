@@ -3,6 +3,7 @@
 // The tests' texts are UTF-8; a child gets its command line and environment in UTF-16, as typed names reach it.
 #include <cstring>
 #include <cwchar>
+#include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <windows.h>
@@ -122,16 +123,29 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   block += L'\0';
   std::wstring command_units = wide(command);
   const std::wstring cwd = wide(options.cwd);
-  const BOOL started =
-      CreateProcessW(wide(program).c_str(), command_units.data(), nullptr, nullptr, TRUE,
-                     CREATE_UNICODE_ENVIRONMENT | (options.argument_block ? CREATE_SUSPENDED : 0), block.data(),
-                     cwd.empty() ? nullptr : cwd.c_str(), &startup, &state_->process);
+  // Under load Wine's CreateProcessW now and then refuses a start that succeeds when tried again: the start is
+  // tried a few times, a short while apart, and each retry is told on standard error (CTest shows it with the
+  // test's output); a refusal that lasts fails the test.
+  constexpr int kTries = 4;
+  BOOL started = FALSE;
+  DWORD error = NO_ERROR;
+  for (int attempt = 1; !started && attempt <= kTries; ++attempt) {
+    if (attempt > 1) {
+      std::cerr << "support: CreateProcessW refused to start " << program << " (error " << error << "); try "
+                << attempt << " of " << kTries << std::endl;
+      Sleep(100 * (attempt - 1));
+    }
+    started = CreateProcessW(wide(program).c_str(), command_units.data(), nullptr, nullptr, TRUE,
+                             CREATE_UNICODE_ENVIRONMENT | (options.argument_block ? CREATE_SUSPENDED : 0),
+                             block.data(), cwd.empty() ? nullptr : cwd.c_str(), &startup, &state_->process);
+    error = GetLastError();
+  }
   if (startup.hStdInput) CloseHandle(startup.hStdInput);
   CloseHandle(startup.hStdOutput);
   CloseHandle(startup.hStdError);
   if (!started) {
     if (input[1]) CloseHandle(input[1]);
-    throw std::runtime_error("cannot start " + program);
+    throw std::runtime_error("cannot start " + program + " (error " + std::to_string(error) + ")");
   }
   // The NVOARGS block: the process id at offset 8, the count at 16, then the strings. The process, started
   // suspended, only now has the id the block names.
