@@ -90,7 +90,7 @@ namespace {
 // Up to this many inputs, the clock polls every one of them.
 constexpr int kPolledEveryClock = 64;
 // A clock poll looks at this many inputs between two looks for notices.
-constexpr int kSliceSize = 32;
+constexpr int kSliceSize = 16;
 // Polls that notices start while polls bring much are spaced: at least
 // kNoticeGapMs apart, twice as far as the last gap each time, up to
 // kMostNoticeGapMs.

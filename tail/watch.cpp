@@ -347,8 +347,10 @@ void watch_folders(Watcher& watcher, const Followed* inputs, int count) {
     if (inputs[k].named) give_folder(watcher, watcher.inputs[k], inputs[k].name);
   }
   for (int f = 0; f < watcher.folder_count; ++f) check_folder(watcher, f);
-  // The folders just watched need no check yet (following polls every input first).
+  // The folders just watched need no check yet, nor their inputs a poll:
+  // following polls every input first.
   for (int f = 0; f < watcher.folder_count; ++f) watcher.folders[f].check = false;
+  for (int k = 0; k < count; ++k) watcher.inputs[k].touched = false;
   watcher.noticed = false;
   request_notices(watcher);
 }
