@@ -471,7 +471,8 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
   // The clock poll under way: the input it looks at next (count: none is
   // under way), and its number. The first poll, like the last, looks at
   // every input and every name: what changed before the folders were
-  // watched is seen at once.
+  // watched is seen at once. Neither comes at the interval: like a poll that
+  // notices start, neither decides that a name is gone.
   int sweep = 0;
   long long tick = -1;
   bool everything = true;
@@ -491,7 +492,7 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
         const bool turn = everything || has_turn(sweep, tick) || !is_watched(watcher, sweep) || input.unsure;
         if (!turn && count > kPolledEveryClock) continue;
         take_touch(watcher, sweep);
-        poll_input(sweep, input, turn, true);
+        poll_input(sweep, input, turn, !everything);
         ++looked;
       }
       rt::fflush(rt::stdout);

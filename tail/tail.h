@@ -183,7 +183,7 @@ struct WatchedInput {
   bool owns_leaf;    // the leaf is a copy of its own, freed with the watcher
   bool by_name;   // followed by name: a rename of its file leaves the name
   bool touched;   // a notice concerned it since it was last polled
-  bool moving;    // by descriptor: its file was renamed away in the notice being read
+  bool moving;    // by descriptor: its file was renamed away, and its new name is yet to be told
 };
 // The watcher of a run of follow mode: its folders and its inputs, in the
 // order of follow_files' inputs. Each request's record points back to it.

@@ -204,9 +204,12 @@ void touch(Watcher& watcher, WatchedInput& input) { input.touched = watcher.noti
 void check_soon(Watcher& watcher, Folder& folder) { folder.check = watcher.noticed = true; }
 
 // Marks the inputs of folder f for a poll, and the folders in it for a check.
+// What was told of them is lost: a rename begun ends unknown.
 void touch_all(Watcher& watcher, int f) {
   for (int k = 0; k < watcher.input_count; ++k) {
-    if (watcher.inputs[k].folder == f) touch(watcher, watcher.inputs[k]);
+    if (watcher.inputs[k].folder != f) continue;
+    touch(watcher, watcher.inputs[k]);
+    watcher.inputs[k].moving = false;
   }
   for (int c = 0; c < watcher.folder_count; ++c) {
     if (watcher.folders[c].parent == f) check_soon(watcher, watcher.folders[c]);
@@ -307,8 +310,6 @@ void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
     if (entry.NextEntryOffset == 0 || entry.NextEntryOffset > bytes - at) break;
     at += entry.NextEntryOffset;
   }
-  // A rename to another folder: its new name is not told here.
-  for (int k = 0; k < watcher.input_count; ++k) watcher.inputs[k].moving = false;
 }
 
 // Every watched folder with a request under way; one that cannot have it is
