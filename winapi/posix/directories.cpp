@@ -54,7 +54,7 @@ HANDLE FindFirstFileW(LPCWSTR wide_pattern, LPWIN32_FIND_DATAW data) {
     SetLastError(errno == ENOTDIR || errno == ENOENT ? ERROR_PATH_NOT_FOUND : w32::posix::code_from_errno(errno));
     return INVALID_HANDLE_VALUE;
   }
-  w32::posix::Object search;
+  w32::posix::Directory search;
   search.directory_path = directory;
   while (const struct dirent* entry = ::readdir(stream)) {
     const std::string name = entry->d_name;
@@ -68,15 +68,18 @@ HANDLE FindFirstFileW(LPCWSTR wide_pattern, LPWIN32_FIND_DATAW data) {
   }
   describe(search.directory_path, search.names[0], *data);
   search.next = 1;
-  return w32::posix::adopt(std::move(search));
+  w32::posix::Object object;
+  object.directory = std::make_unique<w32::posix::Directory>(std::move(search));
+  return w32::posix::adopt(std::move(object));
 }
 
 BOOL FindNextFileW(HANDLE handle, LPWIN32_FIND_DATAW data) {
-  w32::posix::Object* search = w32::posix::object_of(handle);
-  if (!search || search->fd != -1) {
+  w32::posix::Object* object = w32::posix::object_of(handle);
+  if (!object || object->fd != -1 || !object->directory) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
+  w32::posix::Directory* search = object->directory.get();
   if (search->next == search->names.size()) {
     SetLastError(ERROR_NO_MORE_FILES);
     return FALSE;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <sys/stat.h>
@@ -23,20 +24,26 @@ struct ChangeRequest {
   LPOVERLAPPED_COMPLETION_ROUTINE routine;
 };
 
-// An open kernel object behind a handle: a POSIX descriptor the object
-// owns, or a directory search (fd -1) with the names still to deliver.
-struct Object {
-  int fd = -1;
-  DWORD type = 0;  // FILE_TYPE_... once asked for: an open descriptor's type never changes
-  bool directory = false;    // a directory opened with backup semantics, for change requests
-  int watch = -1;            // directory: its inotify watch, once changes were asked for
-  bool pending = false;      // directory: `request` waits for a change
-  ChangeRequest request{};   // directory: the last request
-  std::vector<std::pair<DWORD, std::string>> changes;  // directory: actions and names not yet told
-  bool overflowed = false;   // directory: more changes came than are kept
+// What only a directory handle has: its change requests (a directory opened
+// with backup semantics), or the names a search has still to deliver.
+struct Directory {
+  int watch = -1;            // its inotify watch, once changes were asked for
+  bool pending = false;      // `request` waits for a change
+  ChangeRequest request{};   // the last request
+  std::vector<std::pair<DWORD, std::string>> changes;  // actions and names not yet told
+  bool overflowed = false;   // more changes came than are kept
   std::string directory_path;      // search: the directory searched
   std::vector<std::string> names;  // search: the names found, in directory order
   std::size_t next = 0;            // search: the next name to deliver
+};
+
+// An open kernel object behind a handle: a POSIX descriptor the object
+// owns, or a directory search (fd -1) with the names still to deliver. A
+// file's object is small: a process may hold thousands.
+struct Object {
+  int fd = -1;
+  DWORD type = 0;  // FILE_TYPE_... once asked for: an open descriptor's type never changes
+  std::unique_ptr<Directory> directory;  // a directory or a search; null for anything else
 };
 
 // Registers a POSIX descriptor as a new handle; the handle owns it.

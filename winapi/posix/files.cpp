@@ -99,7 +99,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIB
       }
       w32::posix::Object directory;
       directory.fd = fd;
-      directory.directory = true;
+      directory.directory = std::make_unique<w32::posix::Directory>();
       return w32::posix::adopt(std::move(directory));
     }
     // Reads and writes wait as on any handle.

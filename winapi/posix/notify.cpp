@@ -80,7 +80,7 @@ DWORD action_of(const struct inotify_event& event, DWORD filter, DWORD moved) {
 // the one above its directory.
 bool needed(int watch) {
   return std::any_of(g_watching.begin(), g_watching.end(),
-                     [&](HANDLE handle) { return w32::posix::object_of(handle)->watch == watch; }) ||
+                     [&](HANDLE handle) { return w32::posix::object_of(handle)->directory->watch == watch; }) ||
          std::any_of(g_above.begin(), g_above.end(), [&](const auto& above) { return above.second == watch; });
 }
 
@@ -94,14 +94,14 @@ bool deleted(const w32::posix::Object& directory) {
 // it, when there are any; without any, a directory that has been deleted
 // (`gone`) ends it with ERROR_ACCESS_DENIED.
 void complete(HANDLE handle, w32::posix::Object& directory, bool gone = false) {
-  if (!directory.pending || (directory.changes.empty() && !directory.overflowed && !gone)) return;
-  const DWORD error = directory.changes.empty() && !directory.overflowed ? ERROR_ACCESS_DENIED : NO_ERROR;
-  w32::posix::ChangeRequest& request = directory.request;
+  if (!directory.directory->pending || (directory.directory->changes.empty() && !directory.directory->overflowed && !gone)) return;
+  const DWORD error = directory.directory->changes.empty() && !directory.directory->overflowed ? ERROR_ACCESS_DENIED : NO_ERROR;
+  w32::posix::ChangeRequest& request = directory.directory->request;
   auto* const out = static_cast<unsigned char*>(request.buffer);
   std::size_t used = 0;
   std::size_t last = 0;  // where the entry before begins
-  bool overflow = directory.overflowed;
-  for (const auto& [action, name] : directory.changes) {
+  bool overflow = directory.directory->overflowed;
+  for (const auto& [action, name] : directory.directory->changes) {
     const std::size_t entry = (offsetof(FILE_NOTIFY_INFORMATION, FileName) + 2 * name.size() + 3) & ~std::size_t{3};
     if (overflow || used + entry > request.length) {
       overflow = true;
@@ -122,21 +122,21 @@ void complete(HANDLE handle, w32::posix::Object& directory, bool gone = false) {
   }
   g_completions.push_back(
       Completion{request.routine, error, overflow ? 0 : static_cast<DWORD>(used), request.overlapped});
-  directory.changes.clear();
-  directory.overflowed = false;
-  directory.pending = false;
+  directory.directory->changes.clear();
+  directory.directory->overflowed = false;
+  directory.directory->pending = false;
   std::erase(g_requesting, handle);
 }
 
 // Keeps a change for a directory; too many make an overflow.
 void keep(w32::posix::Object& directory, DWORD action, const char* name) {
-  if (directory.overflowed) return;
-  if (directory.changes.size() == kMostKept) {
-    directory.changes.clear();
-    directory.overflowed = true;
+  if (directory.directory->overflowed) return;
+  if (directory.directory->changes.size() == kMostKept) {
+    directory.directory->changes.clear();
+    directory.directory->overflowed = true;
     return;
   }
-  directory.changes.emplace_back(action, name);
+  directory.directory->changes.emplace_back(action, name);
 }
 
 // Moves the changes the kernel holds to the directories they concern, and
@@ -175,19 +175,19 @@ void take_changes() {
       for (HANDLE handle : g_watching) {
         w32::posix::Object& directory = *w32::posix::object_of(handle);
         if (event->mask & IN_Q_OVERFLOW) {
-          directory.changes.clear();
-          directory.overflowed = true;
-        } else if (event->wd == directory.watch && (event->mask & IN_IGNORED)) {
-          directory.watch = -1;  // the directory is gone, and its watch with it: its number may be given again
-        } else if (event->wd == directory.watch) {
-          if (const DWORD action = action_of(*event, directory.request.filter, moved)) {
+          directory.directory->changes.clear();
+          directory.directory->overflowed = true;
+        } else if (event->wd == directory.directory->watch && (event->mask & IN_IGNORED)) {
+          directory.directory->watch = -1;  // the directory is gone, and its watch with it: its number may be given again
+        } else if (event->wd == directory.directory->watch) {
+          if (const DWORD action = action_of(*event, directory.directory->request.filter, moved)) {
             keep(directory, action, event->name);
           }
         }
       }
     }
   }
-  std::erase_if(g_watching, [](HANDLE handle) { return w32::posix::object_of(handle)->watch < 0; });
+  std::erase_if(g_watching, [](HANDLE handle) { return w32::posix::object_of(handle)->directory->watch < 0; });
   const std::vector<HANDLE> requesting = g_requesting;
   for (HANDLE handle : requesting) {
     w32::posix::Object& directory = *w32::posix::object_of(handle);
@@ -241,10 +241,11 @@ DWORD wait_for(int fd, DWORD milliseconds, bool alertable) {
 namespace w32::posix {
 
 void abandon_request(HANDLE handle, Object& object) {
-  if (object.pending) {
+  if (!object.directory) return;  // no directory: no request
+  if (object.directory->pending) {
     g_completions.push_back(
-        Completion{object.request.routine, ERROR_OPERATION_ABORTED, 0, object.request.overlapped});
-    object.pending = false;
+        Completion{object.directory->request.routine, ERROR_OPERATION_ABORTED, 0, object.directory->request.overlapped});
+    object.directory->pending = false;
     std::erase(g_requesting, handle);
   }
   std::erase(g_watching, handle);
@@ -254,8 +255,8 @@ void abandon_request(HANDLE handle, Object& object) {
     g_above.erase(above);
     if (!needed(watch)) ::inotify_rm_watch(g_inotify, watch);
   }
-  if (object.watch >= 0 && !needed(object.watch)) ::inotify_rm_watch(g_inotify, object.watch);
-  object.watch = -1;
+  if (object.directory->watch >= 0 && !needed(object.directory->watch)) ::inotify_rm_watch(g_inotify, object.directory->watch);
+  object.directory->watch = -1;
 }
 
 }  // namespace w32::posix
@@ -264,7 +265,7 @@ BOOL ReadDirectoryChangesW(HANDLE directory, LPVOID buffer, DWORD length, BOOL w
                            LPDWORD /*returned*/, LPOVERLAPPED overlapped, LPOVERLAPPED_COMPLETION_ROUTINE routine) {
   w32::posix::Object* object = w32::posix::object_of(directory);
   if (!object) return FALSE;
-  if (!object->directory || watch_subtree || filter == 0 || !overlapped || !routine || object->pending ||
+  if (!object->directory || object->fd < 0 || watch_subtree || filter == 0 || !overlapped || !routine || object->directory->pending ||
       (filter & ~(kNameChanges | kWriteChanges | kStatusChanges)) != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
@@ -291,9 +292,9 @@ BOOL ReadDirectoryChangesW(HANDLE directory, LPVOID buffer, DWORD length, BOOL w
     const int above = ::inotify_add_watch(g_inotify, (self + "/..").c_str(), IN_ONLYDIR | IN_MASK_ADD | IN_DELETE);
     if (above >= 0) g_above.emplace_back(directory, above);
   }
-  object->watch = watch;
-  object->request = w32::posix::ChangeRequest{buffer, length, filter, overlapped, routine};
-  object->pending = true;
+  object->directory->watch = watch;
+  object->directory->request = w32::posix::ChangeRequest{buffer, length, filter, overlapped, routine};
+  object->directory->pending = true;
   g_requesting.push_back(directory);
   complete(directory, *object);  // changes kept since the last request complete it at once
   return TRUE;
