@@ -167,8 +167,9 @@ TEST_F(Follow, StartPointBeyondTheEnd) {
   shows(2, "fgh");
 }
 
-// What notices alone show, with the clock a thousand seconds away: a rotation by rename and create a moment later,
-// what the writer appends to a file renamed under -f, and a log rewritten in place at the same size.
+// What notices alone show, with the clock a thousand seconds away: a rotation by rename and create a moment later
+// (by name, where the rename alone never gives the name up), what the writer appends to a file renamed under -f, and
+// a log rewritten in place at the same size.
 TEST_F(Follow, NoticesAloneShowRotationsRenamesAndRewrites) {
   const std::string replaced = "tail: 'a.log' has been replaced; following new file\n";
   // Each step acts on the scratch folder.
@@ -198,14 +199,17 @@ TEST_F(Follow, NoticesAloneShowRotationsRenamesAndRewrites) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.option + std::string(" ") + row.before);
-    std::filesystem::remove(in_dir("a.log.1"));
-    dir.write("a.log", "");
-    start({row.option, "a.log"}, "1000");
-    // Shown without the clock: tail watches the folder by now.
-    put(dir.path() / "a.log", row.before, std::ios::app);
-    expect(row.before, "");
+    for (const char* name : {"a.log.1", "probe"}) std::filesystem::remove(in_dir(name));
+    dir.write("a.log", row.before);
+    start({row.option, "--retry", "-q", "a.log", "probe"}, "1000");
+    // A name that appears once following has begun is told by a poll of following: tail watches the folder by then.
+    const std::string missing = "tail: input file \"probe\": [^\r\n]*\n";
+    expect(row.before, missing);
+    dir.write("probe", "");
+    const std::string ready = missing + "tail: 'probe' has appeared; following new file\n";
+    expect(row.before, ready);
     row.act(dir.path());
-    expect(row.out, row.err);
+    expect(row.out, ready + row.err);
   }
 }
 
