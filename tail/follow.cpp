@@ -530,7 +530,7 @@ void follow_files(Followed* inputs, int count, bool first_header, bool headers, 
     if (waited == WAIT_OBJECT_0 && !ending) {
       // The process of --pid has ended: one more poll of every input.
       ending = everything = true;
-      if (sweep == count) sweep = 0;
+      sweep = 0;
     }
 
     const bool heard = take_notice(watcher);
