@@ -189,12 +189,7 @@ HANDLE open_folder(const char* path, rt::FileIdentity& id) {
     w32::CloseHandle(handle);
     return nullptr;
   }
-  id = rt::FileIdentity{.volume = info.dwVolumeSerialNumber,
-                        .index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
-                        .links = info.nNumberOfLinks,
-                        .size = 0,
-                        .created = 0,
-                        .written = 0};
+  id = rt::file_identity_of(info);
   return handle;
 }
 

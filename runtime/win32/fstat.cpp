@@ -77,19 +77,23 @@ int fstat(int fd, FileStatus* status) {
   return 0;
 }
 
+FileIdentity file_identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  const auto ticks = [](const FILETIME& time) {
+    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
+  };
+  return FileIdentity{info.dwVolumeSerialNumber,
+                      (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
+                      info.nNumberOfLinks,
+                      size_of(info),
+                      ticks(info.ftCreationTime),
+                      ticks(info.ftLastWriteTime)};
+}
+
 int file_identity(int fd, FileIdentity* identity) {
   if (!fd_validate(fd)) return -1;
   BY_HANDLE_FILE_INFORMATION info;
   if (!w32::GetFileInformationByHandle(fd_table[fd], &info)) return map_system_error();
-  const auto ticks = [](const FILETIME& time) {
-    return (std::uint64_t{time.dwHighDateTime} << 32) | time.dwLowDateTime;
-  };
-  *identity = FileIdentity{info.dwVolumeSerialNumber,
-                           (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow,
-                           info.nNumberOfLinks,
-                           size_of(info),
-                           ticks(info.ftCreationTime),
-                           ticks(info.ftLastWriteTime)};
+  *identity = file_identity_of(info);
   return 0;
 }
 

@@ -48,6 +48,8 @@ struct FileIdentity {
 
 // 0, or -1 with errno set, as fstat.
 int file_identity(int fd, FileIdentity* identity);
+// The identity that a file's (or folder's) Win32 information gives.
+FileIdentity file_identity_of(const BY_HANDLE_FILE_INFORMATION& info);
 
 // The status that a file's Win32 information gives.
 FileStatus file_status(const BY_HANDLE_FILE_INFORMATION& info);
