@@ -109,6 +109,9 @@ namespace w32 {
 inline constexpr bool kTextModeByDefault = true;
 // Paths may begin with a drive letter ("c:") naming a drive.
 inline constexpr bool kDriveLetters = true;
+// The page names have inside the program: any character, as UTF-8. The file
+// functions are called with their UTF-16 form.
+inline constexpr UINT kNamePage = CP_UTF8;
 }  // namespace w32
 
 #else  // POSIX: our own declarations, implemented in winapi/posix
@@ -322,6 +325,12 @@ constexpr DWORD FILE_ACTION_RENAMED_NEW_NAME = 5;
 constexpr UINT CP_ACP = 0;
 constexpr UINT CP_OEMCP = 1;
 constexpr UINT CP_UTF8 = 65001;
+namespace w32 {
+// The page names have inside the program: the bytes the system names files
+// with, each byte one character (the OEM page here converts each byte to the
+// unit of its value and back).
+inline constexpr UINT kNamePage = CP_OEMCP;
+}  // namespace w32
 constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
 constexpr DWORD WC_ERR_INVALID_CHARS = 0x80;
 constexpr DWORD WC_NO_BEST_FIT_CHARS = 0x400;
