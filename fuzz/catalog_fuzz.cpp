@@ -27,7 +27,7 @@ std::string g_path;  // the scratch file the catalogue is written to
 
 // Descriptors open, system handles made but not closed, and heap blocks not freed.
 long long open_things() {
-  long long open = w32::hook::calls(Call::CreateFileA) + w32::hook::calls(Call::DuplicateHandle) +
+  long long open = w32::hook::calls(Call::CreateFileW) + w32::hook::calls(Call::DuplicateHandle) +
                    w32::hook::calls(Call::HeapAlloc) - w32::hook::calls(Call::HeapFree);
   for (int fd = 0; fd < rt::fd_count; ++fd) open += rt::fd_table[fd] != nullptr;
   return open - w32::hook::calls(Call::CloseHandle);

@@ -42,7 +42,7 @@
 namespace {
 
 std::string g_input_name;  // the input file, as the command is given it
-std::string g_input_path;  // and as CreateFileA gets it
+std::string g_input_path;  // and as CreateFileW gets it
 
 // What the words ask for, as the model reads them.
 struct Command {
@@ -328,10 +328,10 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
   if (whole ? run.out != expected : !run.out.starts_with(expected)) __builtin_trap();
 }
 
-// CreateFileA: only the input file is there.
-HANDLE open_input(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+// CreateFileW: only the input file is there.
+HANDLE open_input(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                   DWORD attributes, HANDLE template_file) {
-  if (name == g_input_path) {
+  if (harness::narrow(name) == g_input_path) {
     return harness::create_file(name, access, share, security, disposition, attributes, template_file);
   }
   ::SetLastError(ERROR_FILE_NOT_FOUND);
@@ -344,7 +344,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_input_name = harness::scratch_directory("command") + "/input";
   g_input_path = harness::full_path(g_input_name);
   harness::install();
-  w32::hook::replacements.CreateFileA = open_input;
+  w32::hook::replacements.CreateFileW = open_input;
   // Following has begun: the run ends at its first pause.
   w32::hook::replacements.SleepEx = [](DWORD, BOOL) -> DWORD { throw harness::Ended{0}; };
   return 0;

@@ -12,7 +12,7 @@
 //   texts of a step whose byte has bit 7 set: UTF-16), a byte 01 in it stands for a zero byte and 02 for the byte after
 //   it. Kinds: 0 nothing; 1 append the text; 2 truncate to the size its digits give; 3 rewrite in place with it (a
 //   missing file is created); 4 rename away, then create with it; 5 delete, then create; 6 make the name unreadable
-//   (CreateFileA fails with access denied, and the file loses its write permission), or readable again; 7 append, and a
+//   (CreateFileW fails with access denied, and the file loses its write permission), or readable again; 7 append, and a
 //   second text (ended by a zero byte too) once the next poll has read from the file, else at the pause after it; 8
 //   natively make the name a FIFO; 9 rename away; 10 standard output refuses writes from now on (its disk is full). How
 //   the change is heard: bits 0-1 of that byte: 0 every watched directory tells of more changes than it can hold (what
@@ -29,7 +29,7 @@
 // written once its rest comes; and on standard error exactly the notices these rules give:
 // - A notice has the inputs it names polled (all on an overflow), by name looked up first; a rename it tells carries
 //   an input of -f to the new name. The clock polls every input, and looks each name up at least once in 16 of its
-//   polls, and at every one while its directory cannot be watched or a notice left it unsure (observed: CreateFileA).
+//   polls, and at every one while its directory cannot be watched or a notice left it unsure (observed: CreateFileW).
 // - Only a clock poll finds a name that opens nothing (missing, unreadable, no disk file, its file deleted)
 //   "inaccessible"; a notice's poll leaves the input as it was, so a rotation told in two steps is one "replaced". A
 //   file let go is back "accessible again", where it left off, only with the index and creation time it had; another
@@ -89,7 +89,7 @@ struct Found {
 
 // The model's view of one operand.
 struct Input {
-  std::string name, full_name;  // as given, and as CreateFileA gets it
+  std::string name, full_name;  // as given, and as CreateFileW gets it
   std::string leaf, away;       // the name its directory's notices give it; the file last renamed away from the name
   Found now;
   bool unreadable = false;
@@ -272,7 +272,7 @@ Found find(const std::string& path) {
   std::error_code error;
   if (std::filesystem::is_fifo(path, error)) return Found{Found::kFifo, {}, 0, 0, {}};
   Found found;
-  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  HANDLE file = ::CreateFileW(reinterpret_cast<LPCWSTR>(harness::widen(path).c_str()), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
   if (file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &info)) {
@@ -592,12 +592,12 @@ DWORD pause(DWORD milliseconds, BOOL alertable) {
 
 // --- 4. The other system calls ---------------------------------------------------------------------------------------
 
-// CreateFileA: once following has begun, a name opened is looked up by the poll under way. An unreadable name fails
+// CreateFileW: once following has begun, a name opened is looked up by the poll under way. An unreadable name fails
 // with access denied.
-HANDLE open_name(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+HANDLE open_name(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                  DWORD attributes, HANDLE template_file) {
   for (std::size_t k = 0; k < g.inputs.size(); ++k) {
-    if (name != g.inputs[k].full_name) continue;
+    if (harness::narrow(name) != g.inputs[k].full_name) continue;
     if (g.following && !g.polls.empty()) g.polls.back().looked[k] = true;
     if (g.inputs[k].unreadable) {
       ::SetLastError(ERROR_ACCESS_DENIED);
@@ -630,9 +630,9 @@ BOOL watch(HANDLE, LPVOID buffer, DWORD, BOOL, DWORD filter, LPDWORD, LPOVERLAPP
   return TRUE;
 }
 
-// GetFileAttributesA: the system's in the directory of the files, and no message catalogue anywhere.
-DWORD attributes_of(LPCSTR name) {
-  return std::string_view(name).starts_with(g_full_directory) ? ::GetFileAttributesA(name) : INVALID_FILE_ATTRIBUTES;
+// GetFileAttributesW: the system's in the directory of the files, and no message catalogue anywhere.
+DWORD attributes_of(LPCWSTR name) {
+  return harness::narrow(name).starts_with(g_full_directory) ? ::GetFileAttributesW(name) : INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
@@ -644,8 +644,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_full_directory = harness::full_path(g_directory);
   harness::install();
   w32::hook::replacements.ReadDirectoryChangesW = watch;
-  w32::hook::replacements.GetFileAttributesA = attributes_of;
-  w32::hook::replacements.CreateFileA = open_name;
+  w32::hook::replacements.GetFileAttributesW = attributes_of;
+  w32::hook::replacements.CreateFileW = open_name;
   w32::hook::replacements.ReadFile = read_file;
   w32::hook::replacements.SleepEx = pause;
   w32::hook::replacements.GetTickCount64 = [] {

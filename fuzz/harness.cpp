@@ -41,9 +41,9 @@ bool refuse(SIZE_T bytes) {
 
 bool standard(HANDLE handle) { return handle == kIn || handle == kOut || handle == kErr; }
 
-HANDLE create_file(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+HANDLE create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD attributes, HANDLE template_file) {
-  HANDLE handle = ::CreateFileA(name, access, share, security, disposition, attributes, template_file);
+  HANDLE handle = ::CreateFileW(name, access, share, security, disposition, attributes, template_file);
   if (handle != INVALID_HANDLE_VALUE) run.handles.insert(handle);
   return handle;
 }
@@ -98,7 +98,7 @@ void install() {
     ::SetLastError(ERROR_INVALID_FUNCTION);
     return INVALID_SET_FILE_POINTER;
   };
-  r.CreateFileA = create_file;
+  r.CreateFileW = create_file;
   r.CloseHandle = [](HANDLE object) -> BOOL {
     if (standard(object)) return TRUE;
     run.handles.erase(object);
@@ -114,7 +114,7 @@ void install() {
     if (done) run.handles.insert(*target);
     return done;
   };
-  r.GetFileAttributesA = [](LPCSTR) -> DWORD { return INVALID_FILE_ATTRIBUTES; };  // no catalogue anywhere
+  r.GetFileAttributesW = [](LPCWSTR) -> DWORD { return INVALID_FILE_ATTRIBUTES; };  // no catalogue anywhere
   r.HeapAlloc = [](HANDLE heap, DWORD flags, SIZE_T bytes) -> LPVOID {
     return refuse(bytes) ? nullptr : ::HeapAlloc(heap, flags, bytes);
   };
@@ -138,11 +138,23 @@ std::string scratch_directory(const char* target) {
 }
 
 std::string full_path(const std::string& name) {
-  char path[4096];
-  LPSTR file_part;
-  const DWORD length = ::GetFullPathNameA(name.c_str(), sizeof path, path, &file_part);
-  if (length == 0 || length >= sizeof path) __builtin_trap();
-  return path;
+  WCHAR path[4096];
+  LPWSTR file_part;
+  const DWORD length = ::GetFullPathNameW(reinterpret_cast<LPCWSTR>(widen(name).c_str()), 4096, path, &file_part);
+  if (length == 0 || length >= 4096) __builtin_trap();
+  return narrow(path);
+}
+
+std::string narrow(LPCWSTR name) {
+  std::string bytes;
+  for (; *name; ++name) bytes += static_cast<char>(*name);
+  return bytes;
+}
+
+std::u16string widen(const std::string& name) {
+  std::u16string units;
+  for (const char byte : name) units += static_cast<char16_t>(static_cast<unsigned char>(byte));
+  return units;
 }
 
 unsigned run_command(std::vector<std::string> words, std::string_view input, bool text) {

@@ -26,7 +26,7 @@ struct Run {
   bool collecting = true;  // standard output and error are kept
   bool refused = false;    // an allocation was refused
   bool full = false;       // standard output refuses writes: the disk is full
-  std::set<HANDLE> handles;  // what the command opened (CreateFileA, DuplicateHandle) and has not closed
+  std::set<HANDLE> handles;  // what the command opened (CreateFileW, DuplicateHandle) and has not closed
 };
 extern Run run;
 
@@ -34,13 +34,16 @@ extern Run run;
 void install();
 // A directory of the process's own for a target's files (one a process), removed at exit.
 std::string scratch_directory(const char* target);
-// The name CreateFileA is given when the command opens `name`.
+// The name CreateFileW is given when the command opens `name`, as the bytes its units stand for.
 std::string full_path(const std::string& name);
+// The bytes the units of a name given to a wide function stand for (one each), and back.
+std::string narrow(LPCWSTR name);
+std::u16string widen(const std::string& name);
 // True for the three standard handles.
 bool standard(HANDLE handle);
-// The system's CreateFileA, its handle counted among the command's until it is closed (a target's replacement
+// The system's CreateFileW, its handle counted among the command's until it is closed (a target's replacement
 // calls it for what opens).
-HANDLE create_file(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+HANDLE create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD attributes, HANDLE template_file);
 // ReadFile of standard input, the system's for other handles.
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);

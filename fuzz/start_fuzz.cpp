@@ -13,11 +13,8 @@
 //   is that of the mapping the last NVOARGS entry names in hexadecimal (checked where a C library reads 31 bits);
 // - environ keeps no "=", "~" or NVOARGS entry, and the "~" entries are the words of tilde passing, in order;
 // - every heap block taken is given back once the words are freed.
-// Both texts come in UTF-16 and are converted to the OEM code page: a byte below 0x80 stands for its ASCII
-// character, the others for characters no page has (in the line 0x80-0xBF a high surrogate, 0xC0-0xFF a low one, a
-// high one before a low one being one character; in the environment each a lone high one), each of which must come
-// out as a '?' that is never a wildcard: in a line without brackets, with one file "!" that any wildcard matches
-// but '?', the words are those of the same line with a plain letter for each such character, "[?]" read as "?".
+// Both texts come in UTF-16, each byte the unit of its value, as the system gives names here, and come back as the
+// same bytes in the names' page.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -76,8 +73,10 @@ std::string quoted(const Words& words, bool single) {
 }
 
 // The current directory and its entries: what it takes to list them and to look a name up.
-DWORD attributes(LPCSTR name) {
-  if (std::string(name) == ".") return FILE_ATTRIBUTE_DIRECTORY;
+DWORD attributes(LPCWSTR wide_name) {
+  std::string name;  // each unit one byte, as names are here
+  for (; *wide_name; ++wide_name) name += static_cast<char>(*wide_name);
+  if (name == ".") return FILE_ATTRIBUTE_DIRECTORY;
   return std::find(g_entries.begin(), g_entries.end(), name) != g_entries.end() ? FILE_ATTRIBUTE_NORMAL
                                                                                 : INVALID_FILE_ATTRIBUTES;
 }
@@ -93,37 +92,24 @@ HANDLE find_first(LPCWSTR, LPWIN32_FIND_DATAW found) {
   return find_next(nullptr, found) ? reinterpret_cast<HANDLE>(std::uintptr_t{8}) : INVALID_HANDLE_VALUE;
 }
 
-// A word with each `from` written as `to`.
-std::string replaced(std::string word, const std::string& from, const std::string& to) {
-  for (std::size_t at = word.find(from); at != std::string::npos; at = word.find(from, at + to.size())) {
-    word.replace(at, from.size(), to);
-  }
-  return word;
-}
-
-// The command line as UTF-16 units (bytes below 0x80 as themselves, 0x80-0xBF as high surrogates, 0xC0-0xFF as
-// low ones) converted to the OEM page and split, against the plain line: a plain letter, 0x80, for each
-// character such units make (a pair, or a lone one).
-void check_command_line_conversion(const std::string& line) {
+// A text of UTF-16 units, each byte of `bytes` one, converted by `convert` to the names' page: the same bytes where
+// names are bytes, their UTF-8 where names are UTF-8 (a unit from 0x80 on is then two bytes).
+void check_conversion(char* (*convert)(const WCHAR*), const std::string& bytes) {
   std::u16string units;
-  std::string plain;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    const auto byte = static_cast<unsigned char>(line[i]);
-    const auto next = static_cast<unsigned char>(i + 1 < line.size() ? line[i + 1] : 0);
-    units += static_cast<char16_t>(byte < 0x80 ? byte : byte < 0xC0 ? 0xD800 + byte - 0x80 : 0xDC00 + byte - 0xC0);
-    if (byte < 0x80 || byte >= 0xC0 || next < 0xC0) plain += byte < 0x80 ? line[i] : '\x80';
+  std::string expected;
+  for (const char c : bytes) {
+    const auto byte = static_cast<unsigned char>(c);
+    units += static_cast<char16_t>(byte);
+    if (w32::kNamePage == CP_UTF8 && byte >= 0x80) {
+      expected += static_cast<char>(0xC0 | byte >> 6);
+      expected += static_cast<char>(0x80 | (byte & 0x3F));
+    } else {
+      expected += c;
+    }
   }
-  g_entries = {"!"};
-  char* converted_line = rt::oem_command_line(reinterpret_cast<const WCHAR*>(units.c_str()));
-  if (!converted_line) __builtin_trap();
-  const Words converted = split(converted_line);
-  rt::free(converted_line);
-  const Words plain_words = split(plain);
-  g_entries.clear();
-  if (converted.size() != plain_words.size()) __builtin_trap();
-  for (std::size_t i = 0; i < plain_words.size() && line.find('[') == std::string::npos; ++i) {
-    if (replaced(converted[i], "[?]", "?") != replaced(plain_words[i], "\x80", "?")) __builtin_trap();
-  }
+  char* converted = convert(reinterpret_cast<const WCHAR*>(units.c_str()));
+  if (!converted || std::string(converted, expected.size()) != expected) __builtin_trap();
+  rt::free(converted);
 }
 
 bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
@@ -180,20 +166,6 @@ void check_expansion(const Words& fields) {
   }
 }
 
-// The environment block converted: each unit no page has (a lone high surrogate for a byte from 0x80) as '?'.
-void check_environment_conversion(const std::string& block) {
-  std::u16string units;
-  std::string expected;
-  for (const char c : block) {
-    const auto byte = static_cast<unsigned char>(c);
-    units += static_cast<char16_t>(byte < 0x80 ? byte : 0xD800 + (byte & 0x3F));
-    expected += byte < 0x80 ? c : '?';
-  }
-  char* converted = rt::oem_environment(reinterpret_cast<const WCHAR*>(units.c_str()));
-  if (!converted || std::string(converted, expected.size()) != expected) __builtin_trap();
-  rt::free(converted);
-}
-
 std::uint32_t word_at(std::size_t at) {
   std::uint32_t word;
   rt::memcpy(&word, &g_block[at], 4);
@@ -204,13 +176,6 @@ std::uint32_t word_at(std::size_t at) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
-#ifndef _WIN32
-  // The conversions are checked against an OEM page that lacks characters, as Windows' 437 under Wine does.
-  // Natively the OEM page follows the locale while the file functions keep names' bytes whatever it is: under a
-  // UTF-8 locale start-up would take the units above 0xFF made here, which no native command line holds, for
-  // characters the page has.
-  ::setenv("LC_ALL", "C", 1);
-#endif
   auto& r = w32::hook::replacements;
   r.MapViewOfFile = [](HANDLE mapping, DWORD, DWORD, DWORD, SIZE_T) -> LPVOID {
     g_mapped = reinterpret_cast<std::uintptr_t>(mapping);
@@ -220,11 +185,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     *region = MEMORY_BASIC_INFORMATION{const_cast<LPVOID>(address), nullptr, 0, g_block.size(), 0, 0, 0};
     return sizeof *region;
   };
-  r.GetFileAttributesA = attributes;
+  r.GetFileAttributesW = attributes;
   r.FindFirstFileW = find_first;
   r.FindNextFileW = find_next;
   r.FindClose = [](HANDLE) -> BOOL { return TRUE; };
-  r.GetVolumeInformationA = [](LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD length, LPDWORD flags, LPSTR, DWORD) -> BOOL {
+  r.GetVolumeInformationW = [](LPCWSTR, LPWSTR, DWORD, LPDWORD, LPDWORD length, LPDWORD flags, LPWSTR, DWORD) -> BOOL {
     *length = 255;
     *flags = FILE_CASE_PRESERVED_NAMES;  // names keep their case
     return TRUE;
@@ -248,7 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (words != fields) __builtin_trap();
     check_expansion(fields);
   }
-  check_command_line_conversion(line);
+  check_conversion(rt::command_line_text, line);
 
   Words entries;
   std::string environment;  // the entries, each ended by a zero byte, then an empty one
@@ -258,7 +223,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     environment += entries.back() + '\0';
   }
   environment += '\0';
-  check_environment_conversion(environment);
+  check_conversion(rt::environment_text, environment);
   g_block.assign(data + std::min(at + 1, size), data + size);
   const std::uint32_t pid = w32::GetCurrentProcessId();
   if (g_block.size() >= 12 && word_at(8) == 0) rt::memcpy(&g_block[8], &pid, 4);

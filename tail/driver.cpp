@@ -22,11 +22,17 @@ constexpr std::int64_t kUnitSize[] = {0, 512, 1, 1024, 1048576, 0};
 
 bool is_byte_unit(std::int32_t unit) { return unit >= 1 && unit <= 4; }
 
-// Headers are shown as messages are: the name of standard input is one,
-// and names are in the OEM page, the page of messages without a catalogue.
+// Headers are shown as messages are, and the names in them as names are.
 rt::TextForm g_headers_form{.kind = rt::TextKind::kMessages};
 // The form standard output has now, and where it came from (null: bytes).
 rt::TextForm* g_shown = nullptr;
+
+// The name standard input is shown by, in the names' page like any other.
+char* standard_input_name() {
+  const char* text = rt::msg_lookup(rt::messages::kStandardInput);
+  char* name = rt::msg_as_name(text);
+  return name ? name : rt::xstrdup(text);
+}
 
 }  // namespace
 
@@ -94,7 +100,7 @@ bool decide_encoding(rt::Stream* stream, bool file, bool more_may_come, InputTex
 }
 
 int read_error(const char* name) {
-  rt::print_error(rt::msg_lookup(rt::messages::kReadError), name);
+  rt::print_error(rt::msg_lookup(rt::messages::kReadError), rt::Name{name});
   return 1;
 }
 
@@ -104,7 +110,7 @@ void write_header(const char* name, bool first) {
   show(&g_headers_form);
   // One write for the blank line and the header.
   rt::stream_hold_lines(rt::stdout, true);
-  rt::fprintf(rt::stdout, first ? "==> %s <==\n" : "\n==> %s <==\n", name);
+  rt::fprintf(rt::stdout, first ? "==> %s <==\n" : "\n==> %s <==\n", rt::Name{name});
   rt::stream_hold_lines(rt::stdout, false);
 }
 
@@ -133,13 +139,13 @@ int tail_files(char* const* names, int count) {
     const bool from_stdin = count == 0 || (count > 1 && rt::strcmp(names[k], "-") == 0);
     rt::Stream* stream = from_stdin ? rt::stdin : rt::fopen(names[k], mode);
     if (!stream) {
-      rt::print_error(rt::msg_lookup(rt::messages::kInputFile), names[k]);
+      rt::print_error(rt::msg_lookup(rt::messages::kInputFile), rt::Name{names[k]});
       status = 1;
       // With --retry (-F), a missing file is looked for at every poll.
       if (options.follow && options.retry) followed[following++] = awaited(names[k]);
       continue;
     }
-    const char* name = from_stdin ? rt::xstrdup(rt::msg_lookup(rt::messages::kStandardInput)) : names[k];
+    const char* name = from_stdin ? standard_input_name() : names[k];
     if (headers) write_header(name, std::exchange(first_header, false));
     written = -1;
     Followed input;

@@ -116,7 +116,7 @@ unsigned char* g_decoded = nullptr;
 // A line of standard error without an error text: "tail: " and the message.
 void notice(const rt::Message& message, const char* name) {
   rt::fprintf(rt::stderr, "%s: ", rt::progname);
-  rt::fprintf(rt::stderr, rt::msg_lookup(message), name);
+  rt::fprintf(rt::stderr, rt::msg_lookup(message), rt::Name{name});
   rt::fprintf(rt::stderr, "\n");
 }
 
@@ -329,7 +329,7 @@ std::optional<rt::FileIdentity> look_up(int index, Followed& input, bool clock) 
       }
       let_go(index, input);
       rt::errno = reason;
-      rt::print_error(rt::msg_lookup(rt::messages::kInaccessible), input.name);
+      rt::print_error(rt::msg_lookup(rt::messages::kInaccessible), rt::Name{input.name});
       return std::nullopt;
     }
     let_go(index, input);
@@ -433,7 +433,7 @@ int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_ret
   const int fd = rt::stream_detach(stream);
   followed.position = fd >= 0 ? rt::lseek(fd, 0, rt::SEEK_CUR) : -1;
   if (followed.position < 0) {
-    rt::print_error(rt::msg_lookup(rt::messages::kReadError), name);
+    rt::print_error(rt::msg_lookup(rt::messages::kReadError), rt::Name{name});
     if (fd >= 0) rt::close(fd);
     if (held_return) rt::putc('\r', rt::stdout);
     return 1;

@@ -52,7 +52,7 @@ void take_follow(const char*& p, int& flag) {
 }
 
 [[noreturn]] void invalid_character(char c, const char* argument) {
-  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kInvalidOption), c, argument);
+  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kInvalidOption), c, rt::Name{argument});
   usage();
 }
 
@@ -99,7 +99,7 @@ constexpr LongOptionName kLongOptions[] = {
 };
 
 [[noreturn]] void usage_error(const rt::Message& message, const char* word) {
-  rt::fprintf(rt::stderr, rt::msg_lookup(message), word);
+  rt::fprintf(rt::stderr, rt::msg_lookup(message), rt::Name{word});
   usage();
 }
 
@@ -107,7 +107,7 @@ constexpr LongOptionName kLongOptions[] = {
 // usage error: one unit only.
 void check_no_unit_yet(const char* word) {
   if (options.unit_letter == 0) return;
-  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kExclusiveOptions), word, options.unit_letter);
+  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kExclusiveOptions), rt::Name{word}, options.unit_letter);
   usage();
 }
 
@@ -210,11 +210,11 @@ const char* parse_count(const char* text, int obsolescent) {
     usage();
   }
   if (range_error(options.count)) {
-    rt::print_error(rt::msg_lookup(rt::messages::kInvalidNumber), p);
+    rt::print_error(rt::msg_lookup(rt::messages::kInvalidNumber), rt::Name{p});
     usage();
   }
   if (obsolescent || *end == '\0') return end;
-  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kBadCount), p);
+  rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kBadCount), rt::Name{p});
   usage();
 }
 

@@ -24,7 +24,7 @@
 #include "tail/tail.h"
 
 #include "runtime/msg/heap.h"
-#include "runtime/startup/start.h"
+#include "runtime/win32/wide_name.h"
 #include "runtime/string.h"
 #include "runtime/win32/fstat.h"
 
@@ -129,23 +129,22 @@ void watch_parent(Watcher& watcher, int f) {
 // notices then concern it. Without memory it has none, and is looked at by
 // the clock alone.
 void give_folder(Watcher& watcher, WatchedInput& input, const char* name) {
-  // Most full paths fit in MAX_PATH; a longer one is asked for again with room for it.
-  char room[MAX_PATH];
-  LPSTR file_part = nullptr;
-  const DWORD size = w32::GetFullPathNameA(name, sizeof room, room, &file_part);
-  char* path = nullptr;
-  if (size != 0 && size < sizeof room) {
-    path = file_part ? rt::strdup(room) : nullptr;
-    if (path) file_part = path + (file_part - room);
-  } else if (size != 0) {
-    path = static_cast<char*>(rt::malloc(size));
-    const DWORD written = path ? w32::GetFullPathNameA(name, size, path, &file_part) : 0;
-    if (written == 0 || written >= size) file_part = nullptr;
-  }
-  if (!path || !file_part) {
+  const rt::WideName full(name, true);
+  if (!full.get()) return;
+  const WCHAR* units = full.get();
+  int length_units = 0;
+  while (units[length_units] != 0) ++length_units;
+  int leaf_units = length_units;  // where the leaf begins: after the last separator
+  while (leaf_units > 0 && units[leaf_units - 1] != '\\' && units[leaf_units - 1] != '/') --leaf_units;
+  if (leaf_units == length_units) return;  // the name of a folder, ending in a separator
+  const int size = rt::name_from_wide(units, length_units, nullptr, 0);
+  char* path = size > 0 ? static_cast<char*>(rt::malloc(static_cast<std::size_t>(size) + 1)) : nullptr;
+  if (!path || rt::name_from_wide(units, length_units, path, size) != size) {
     rt::free(path);
     return;
   }
+  path[size] = '\0';
+  char* file_part = path + (leaf_units > 0 ? rt::name_from_wide(units, leaf_units, nullptr, 0) : 0);
   // The name typed usually ends in its leaf: then the leaf needs no copy.
   const std::size_t length = rt::strlen(name);
   const std::size_t leaf_length = rt::strlen(file_part);
@@ -181,7 +180,9 @@ void unwatch(Folder& folder) {
 // The identity of what `path` names now, and its handle when it is a folder
 // that can be watched; null when it cannot.
 HANDLE open_folder(const char* path, rt::FileIdentity& id) {
-  HANDLE handle = w32::CreateFileA(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+  const rt::WideName wide(path, false);
+  if (!wide.get()) return nullptr;
+  HANDLE handle = w32::CreateFileW(wide.get(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;
   BY_HANDLE_FILE_INFORMATION info;
@@ -294,13 +295,12 @@ void CALLBACK noticed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
     WCHAR wide[MAX_PATH];
     char name[3 * MAX_PATH + 1];
     int length = 0;
-    BOOL lacking = FALSE;  // a name this page lacks names nothing followed
     if (units < MAX_PATH && name_at + entry.FileNameLength <= bytes) {
       rt::memcpy(wide, notice->changes + name_at, entry.FileNameLength);
-      length = rt::to_oem(wide, static_cast<int>(units), name, static_cast<int>(sizeof name) - 1, &lacking);
+      length = rt::name_from_wide(wide, static_cast<int>(units), name, static_cast<int>(sizeof name) - 1);
     }
-    if (length <= 0 && units > 0 && !lacking) return touch_all(watcher, f);
-    name[length > 0 && !lacking ? length : 0] = '\0';
+    if (length <= 0 && units > 0) return touch_all(watcher, f);
+    name[length] = '\0';
     if (name[0]) take_change(watcher, f, entry.Action, name);
     if (entry.NextEntryOffset == 0 || entry.NextEntryOffset > bytes - at) break;
     at += entry.NextEntryOffset;

@@ -37,11 +37,11 @@
      DWORD options),                                                                                           \
     (source_process, source, target_process, target, access, inherit, options), FALSE)                         \
   X(BOOL, GetConsoleMode, (HANDLE console, LPDWORD mode), (console, mode), FALSE)                              \
-  X(HANDLE, CreateFileA,                                                                                       \
-    (LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,                \
+  X(HANDLE, CreateFileW,                                                                                       \
+    (LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,                \
      DWORD attributes, HANDLE template_file),                                                                  \
     (name, access, share, security, disposition, attributes, template_file), INVALID_HANDLE_VALUE)             \
-  X(DWORD, GetFullPathNameA, (LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part),                       \
+  X(DWORD, GetFullPathNameW, (LPCWSTR name, DWORD size, LPWSTR buffer, LPWSTR* file_part),                   \
     (name, size, buffer, file_part), 0)                                                                        \
   X(BOOL, GetFileInformationByHandle, (HANDLE file, LPBY_HANDLE_FILE_INFORMATION info), (file, info), FALSE)   \
   X(BOOL, FileTimeToDosDateTime, (const FILETIME* time, LPWORD dos_date, LPWORD dos_time),                     \
@@ -51,7 +51,7 @@
   X(LPVOID, HeapReAlloc, (HANDLE heap, DWORD flags, LPVOID block, SIZE_T bytes), (heap, flags, block, bytes),  \
     nullptr)                                                                                                   \
   X(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), (heap, flags, block), FALSE)                     \
-  X(DWORD, GetFileAttributesA, (LPCSTR name), (name), INVALID_FILE_ATTRIBUTES)                                 \
+  X(DWORD, GetFileAttributesW, (LPCWSTR name), (name), INVALID_FILE_ATTRIBUTES)                               \
   X(DWORD, FormatMessageA,                                                                                     \
     (DWORD flags, LPCVOID source, DWORD message_id, DWORD language_id, LPSTR buffer, DWORD size,               \
      va_list* arguments),                                                                                     \
@@ -59,18 +59,17 @@
   X(HMODULE, LoadLibraryExA, (LPCSTR name, HANDLE file, DWORD flags), (name, file, flags), nullptr)            \
   X(BOOL, FreeLibrary, (HMODULE module), (module), FALSE)                                                      \
   X(HLOCAL, LocalFree, (HLOCAL block), (block), block)                                                         \
-  X(BOOL, CharToOemA, (LPCSTR source, LPSTR target), (source, target), FALSE)                                  \
   X(HANDLE, FindFirstFileW, (LPCWSTR pattern, LPWIN32_FIND_DATAW data), (pattern, data), INVALID_HANDLE_VALUE)  \
   X(BOOL, FindNextFileW, (HANDLE search, LPWIN32_FIND_DATAW data), (search, data), FALSE)                        \
   X(BOOL, FindClose, (HANDLE search), (search), FALSE)                                                         \
-  X(BOOL, GetVolumeInformationA,                                                                               \
-    (LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,                                   \
-     LPDWORD maximum_component_length, LPDWORD file_system_flags, LPSTR file_system_name,                      \
+  X(BOOL, GetVolumeInformationW,                                                                               \
+    (LPCWSTR root, LPWSTR volume_name, DWORD volume_name_size, LPDWORD serial,                                 \
+     LPDWORD maximum_component_length, LPDWORD file_system_flags, LPWSTR file_system_name,                     \
      DWORD file_system_name_size),                                                                             \
     (root, volume_name, volume_name_size, serial, maximum_component_length, file_system_flags,                 \
      file_system_name, file_system_name_size),                                                                 \
     FALSE)                                                                                                     \
-  X(DWORD, GetCurrentDirectoryA, (DWORD size, LPSTR buffer), (size, buffer), 0)                                \
+  X(DWORD, GetCurrentDirectoryW, (DWORD size, LPWSTR buffer), (size, buffer), 0)                              \
   X(LPWCH, GetEnvironmentStringsW, (), (), nullptr)                                                            \
   X(BOOL, FreeEnvironmentStringsW, (LPWCH block), (block), FALSE)                                              \
   X(int, WideCharToMultiByte,                                                                                  \
@@ -92,7 +91,7 @@
     (address, information, size), 0)                                                                           \
   X(BOOL, WriteConsoleW, (HANDLE console, LPCVOID buffer, DWORD units, LPDWORD done, LPVOID reserved),      \
     (console, buffer, units, done, reserved), (*done = 0, FALSE))                                              \
-  X(DWORD, GetModuleFileNameA, (HMODULE module, LPSTR name, DWORD size), (module, name, size), 0)
+  X(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR name, DWORD size), (module, name, size), 0)
 
 #if defined(_WIN32)
 
@@ -112,6 +111,9 @@ inline constexpr bool kDriveLetters = true;
 // The page names have inside the program: any character, as UTF-8. The file
 // functions are called with their UTF-16 form.
 inline constexpr UINT kNamePage = CP_UTF8;
+// A path of MAX_PATH characters or more is given to the file functions as
+// its full path in the \\?\ form, which has no such limit.
+inline constexpr bool kExtendedPaths = true;
 }  // namespace w32
 
 #else  // POSIX: our own declarations, implemented in winapi/posix
@@ -330,6 +332,8 @@ namespace w32 {
 // with, each byte one character (the OEM page here converts each byte to the
 // unit of its value and back).
 inline constexpr UINT kNamePage = CP_OEMCP;
+// Paths of any length are given as they are: there is no MAX_PATH here.
+inline constexpr bool kExtendedPaths = false;
 }  // namespace w32
 constexpr DWORD MB_ERR_INVALID_CHARS = 0x8;
 constexpr DWORD WC_ERR_INVALID_CHARS = 0x80;
@@ -383,7 +387,6 @@ UINT GetOEMCP();
 UINT GetConsoleOutputCP();
 DWORD GetCurrentProcessId();
 UINT SetErrorMode(UINT mode);
-void SetFileApisToOEM();
 LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter);
 
 #endif  // platform
@@ -463,7 +466,6 @@ using ::GetOEMCP;
 using ::GetConsoleOutputCP;
 using ::GetCurrentProcessId;
 using ::SetErrorMode;
-using ::SetFileApisToOEM;
 using ::SetUnhandledExceptionFilter;
 
 inline void Sleep(DWORD milliseconds) {

@@ -13,6 +13,7 @@
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
 #include "runtime/win32/open.h"
+#include "runtime/win32/wide_name.h"
 
 namespace rt {
 namespace {
@@ -272,10 +273,13 @@ char* search_templates(const char* templates, const char* name, const char* valu
 // when it exists, or null. The path is put together with the separator
 // the program's own path uses.
 char* beside_program(const char* name, const LocaleName& plain) {
+  WCHAR units[kPathLimit];
+  const DWORD count = w32::GetModuleFileNameW(nullptr, units, kPathLimit);
+  if (count == 0 || count >= kPathLimit) return nullptr;  // none, or cut short
   char program[kPathLimit];
-  const DWORD length = w32::GetModuleFileNameA(nullptr, program, sizeof program);
-  if (length == 0 || length >= sizeof program) return nullptr;  // none, or cut short
-  std::size_t folder = length;
+  const int length = name_from_wide(units, static_cast<int>(count), program, sizeof program);
+  if (length == 0) return nullptr;  // longer than a candidate holds
+  auto folder = static_cast<std::size_t>(length);
   while (folder > 0 && !is_path_separator(program[folder - 1])) --folder;
   if (folder == 0) return nullptr;
   const char separator[2] = {program[folder - 1], '\0'};

@@ -1,8 +1,10 @@
 // Diagnostics and the texts of error numbers.
 #include "runtime/msg/diag.h"
 
+#include "runtime/msg/heap.h"
 #include "runtime/msg/messages.h"
 #include "runtime/startup/exit.h"
+#include "runtime/string.h"
 #include "runtime/win32/errno.h"
 
 namespace rt {
@@ -26,6 +28,28 @@ constexpr int kBlockSizeCode = 1106;
 char g_code_text[32];           // the text of a code below -9
 char* g_system_text = nullptr;  // the system's text of the last code >= 0, to be released
 
+// A system text (in the ANSI page) in the OEM page, the console's, newly
+// allocated; the blanks the system leaves at its end (where its line break
+// was) are dropped. Null when memory is exhausted or a conversion fails.
+char* oem_text(const char* ansi) {
+  const int units = w32::MultiByteToWideChar(CP_ACP, 0, ansi, -1, nullptr, 0);
+  auto* wide = units > 0 ? static_cast<WCHAR*>(malloc(sizeof(WCHAR) * static_cast<std::size_t>(units))) : nullptr;
+  char* text = nullptr;
+  if (wide && w32::MultiByteToWideChar(CP_ACP, 0, ansi, -1, wide, units) == units) {
+    const int size = w32::WideCharToMultiByte(CP_OEMCP, 0, wide, units, nullptr, 0, nullptr, nullptr);
+    text = size > 0 ? static_cast<char*>(malloc(static_cast<std::size_t>(size))) : nullptr;
+    if (text && w32::WideCharToMultiByte(CP_OEMCP, 0, wide, units, text, size, nullptr, nullptr) == size) {
+      std::size_t length = strlen(text);
+      while (length > 0 && text[length - 1] == ' ') text[--length] = '\0';
+    } else {
+      free(text);
+      text = nullptr;
+    }
+  }
+  free(wide);
+  return text;
+}
+
 }  // namespace
 
 const char* message_module_for(int code) {
@@ -42,10 +66,8 @@ const char* strerror(int code) {
     sprintf(g_code_text, msg_lookup(messages::kUnknownErrorCode), code);
     return g_code_text;
   }
-  if (g_system_text) {
-    w32::LocalFree(g_system_text);
-    g_system_text = nullptr;
-  }
+  free(g_system_text);
+  g_system_text = nullptr;
   if (code == kBlockSizeCode) return kBlockSizeError;
   const char* module_name = message_module_for(code);
   HMODULE module = module_name ? w32::LoadLibraryExA(module_name, nullptr, LOAD_LIBRARY_AS_DATAFILE) : nullptr;
@@ -58,9 +80,9 @@ const char* strerror(int code) {
                                            reinterpret_cast<LPSTR>(&text), 0, nullptr);
   if (module) w32::FreeLibrary(module);
   if (length == 0 || !text) return kUnknownError;
-  g_system_text = text;
-  w32::CharToOemA(text, text);  // to the console's code page
-  return text;
+  g_system_text = oem_text(text);
+  w32::LocalFree(text);
+  return g_system_text ? g_system_text : kUnknownError;
 }
 
 int vprint_error(const char* format, FormatArgs args) {

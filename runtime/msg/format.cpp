@@ -76,11 +76,17 @@ struct Spec {
 };
 
 // Text rules (c, s): at most `precision` characters, padded to the width.
-void put_text(Output& out, const Spec& spec, const char* text, std::int64_t length) {
+// A name goes to the stream as names are shown.
+void put_text(Output& out, const Spec& spec, const char* text, std::int64_t length, bool name = false) {
   if (spec.precision >= 0 && spec.precision < length) length = spec.precision;
   const std::int64_t padding = spec.width != -1 ? spec.width - length : 0;
   if (!spec.left) out.repeat(spec.zero ? '0' : ' ', padding);
-  for (std::int64_t i = 0; i < length; ++i) out.put(static_cast<unsigned char>(text[i]));
+  if (name) {
+    stream_put_name(out.stream, text, static_cast<std::size_t>(length));
+    out.count += length;
+  } else {
+    for (std::int64_t i = 0; i < length; ++i) out.put(static_cast<unsigned char>(text[i]));
+  }
   if (spec.left) out.repeat(' ', padding);
 }
 
@@ -257,10 +263,11 @@ int vfprintf(Stream* stream, const char* format, FormatArgs args) {
         break;
       }
       case 's': case 'S': {
-        const char* text = text_of(reader.take());
+        const FormatArg* arg = reader.take();
+        const char* text = text_of(arg);
         std::int64_t length = 0;
         while ((spec.precision < 0 || length < spec.precision) && text[length] != '\0') ++length;
-        put_text(out, spec, text, length);
+        put_text(out, spec, text, length, arg && arg->kind == Kind::Text && arg->name);
         break;
       }
       case 'd': case 'i':

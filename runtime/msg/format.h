@@ -32,10 +32,20 @@ struct FormatArg {
   std::uintptr_t address = 0;  // Pointer: printed in full by the unsigned conversions
   const char* text = nullptr;  // Text
   int* count = nullptr;        // Count: where %n stores
+  bool name = false;           // Text: a name (see Name)
 };
 using FormatArgs = std::span<const FormatArg>;
 
+// A name of a file, in the names' page, for %s: it is shown as text around
+// it is, whatever characters it holds (see stream_put_name).
+struct Name {
+  const char* text;
+};
+
 constexpr FormatArg format_arg(const char* text) { return {FormatArg::Kind::Text, 0, false, 0, text, nullptr}; }
+constexpr FormatArg format_arg(Name name) {
+  return {FormatArg::Kind::Text, 0, false, 0, name.text, nullptr, true};
+}
 constexpr FormatArg format_arg(int* count) { return {FormatArg::Kind::Count, 0, false, 0, nullptr, count}; }
 inline FormatArg format_arg(const void* pointer) {
   return {FormatArg::Kind::Pointer, 0, false, reinterpret_cast<std::uintptr_t>(pointer), nullptr, nullptr};

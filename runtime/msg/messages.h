@@ -30,6 +30,10 @@ inline const char* msg_lookup(const Message& message) {
 // page, in which the built-in ASCII texts read the same.
 unsigned msg_codepage();
 
+// A text msg_lookup gave, as a name: in the names' page, newly allocated,
+// so that it is shown as names are. Null without memory.
+char* msg_as_name(const char* text);
+
 // Closes the open catalogue, if any, and remembers a copy of the name to
 // open next (no name for null).
 void set_catalog_name(const char* name);

@@ -10,7 +10,7 @@
 namespace rt {
 namespace {
 
-constexpr std::size_t kLongestName = 255;  // readdir gives at most this many characters
+constexpr std::size_t kLongestName = sizeof DIR::entry_name - 1;  // readdir gives at most this many bytes
 
 // The path under construction: owned by one glob call, which frees it
 // before it returns; the levels of the expansion pass it down.
@@ -22,7 +22,7 @@ struct GlobPath {
 bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
 
 bool is_directory(const char* path) {
-  const DWORD attributes = w32::GetFileAttributesA(path);
+  const DWORD attributes = file_attributes(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -175,7 +175,13 @@ int glob(const char* pattern, int flags, GlobErrorFunction errfunc, glob_t* pglo
   if (!reserve_path(path, strlen(pattern) + 1)) return GLOB_NOSPACE;
 
   const std::uint32_t old = pglob->gl_pathc;
-  int result = glob_in_dir(path, 0, pattern, pglob, flags, errfunc);
+  // "\\?\" and "\\.\" name the system's namespaces: their '?' is no wildcard.
+  const std::size_t literal = is_path_separator(pattern[0]) && is_path_separator(pattern[1]) &&
+                                      (pattern[2] == '?' || pattern[2] == '.') && is_path_separator(pattern[3])
+                                  ? 4
+                                  : 0;
+  memcpy(path.text, pattern, literal);
+  int result = glob_in_dir(path, literal, pattern + literal, pglob, flags, errfunc);
   free(path.text);
   if (result == GLOB_ABORTED) return result;
   if (pglob->gl_pathc > old && !(flags & GLOB_NOSORT)) {

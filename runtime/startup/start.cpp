@@ -1,8 +1,8 @@
 // Program start-up.
 //
 // Contents: the argument block - the environment passes - the quote rules
-// of the command line - command-line splitting - the texts in the file
-// functions' code page - _main and the process entry.
+// of the command line - command-line splitting - the texts in the names'
+// page - _main and the process entry.
 #include "runtime/startup/start.h"
 
 #include "runtime/msg/ctype.h"
@@ -12,6 +12,7 @@
 #include "runtime/startup/exit.h"
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
+#include "runtime/win32/wide_name.h"
 
 namespace rt {
 namespace {
@@ -213,117 +214,35 @@ char** split_command_line(const char* line, int* argc) {
   return vector.gl_pathv;
 }
 
-// --- The texts in the file functions' code page --------------------------------------
-
-int to_oem(const WCHAR* wide, int units, char* text, int size, BOOL* lacking) {
-  const bool utf8 = w32::GetOEMCP() == CP_UTF8;
-  return w32::WideCharToMultiByte(CP_OEMCP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, wide, units, text, size, nullptr,
-                                  utf8 ? nullptr : lacking);
-}
+// --- The texts in the names' page -------------------------------------------------
 
 namespace {
 
-// No page takes more than three bytes for a unit.
-constexpr int kBytesPerUnit = 3;
-
-// The first and the second unit of a surrogate pair, one character.
-bool is_high_surrogate(WCHAR unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(WCHAR unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
-
-// The converted line `text`, where lacking[i] marks each '?' that stands
-// for a character the page lacks, written into `line` so that the splitter
-// reads each such '?' as itself: in a word with a wildcard, which is
-// expanded with its quotes taken out, as "[?]", which matches only a '?';
-// in any other word inside quotes as it is, outside them in double quotes.
-void write_lacking_as_themselves(const char* text, const unsigned char* lacking, char* line) {
-  const char* p = text;
-  while (*p != '\0') {
-    if (*p == ' ' || *p == '\t') {  // between words, where no quote is open
-      *line++ = *p++;
-      continue;
-    }
-    bool wild = false;
-    char quote = '\0';
-    for (const char* q = p; *q != '\0'; ++q) {
-      const Reading reading = read_character(q, quote);
-      if (reading == Reading::kBlank) break;
-      if (reading == Reading::kEscapedQuote) ++q;
-      if (reading == Reading::kOrdinary && !quote && is_wildcard(*q) && !lacking[q - text]) wild = true;
-    }
-    for (quote = '\0'; *p != '\0'; ++p) {
-      const Reading reading = read_character(p, quote);
-      if (reading == Reading::kBlank) break;
-      if (reading == Reading::kOrdinary && lacking[p - text]) {
-        for (const char* as = wild ? "[?]" : quote ? "?" : "\"?\""; *as; ++as) *line++ = *as;
-        continue;
-      }
-      *line++ = *p;
-      if (reading == Reading::kEscapedQuote) *line++ = *++p;
-    }
-  }
-  *line = '\0';
-}
-
-// The command line, character by character, into `text`, with lacking[i]
-// set for each '?' that stands for a character the page lacks: one '?' for
-// each, a surrogate pair's too. False when a conversion fails.
-bool convert_by_character(const WCHAR* wide, char* text, unsigned char* lacking, int size) {
-  int at = 0;
-  for (int units; *wide; wide += units) {
-    units = is_high_surrogate(wide[0]) && is_low_surrogate(wide[1]) ? 2 : 1;
-    BOOL lacks = FALSE;
-    const int bytes = to_oem(wide, units, text + at, size - at, &lacks);
-    if (bytes == 0) return false;
-    if (lacks) {
-      text[at] = '?';
-      lacking[at] = 1;
-    }
-    at += lacks ? 1 : bytes;
-  }
-  text[at] = '\0';
-  return true;
+// A text of UTF-16 units (`units` with the zero unit or units that end it)
+// in the names' page, newly allocated; null when memory is exhausted.
+char* text_from_wide(const WCHAR* wide, int units) {
+  const int size = name_from_wide(wide, units, nullptr, 0);
+  char* text = size > 0 ? static_cast<char*>(malloc(static_cast<std::size_t>(size))) : nullptr;
+  if (text && name_from_wide(wide, units, text, size) == size) return text;
+  free(text);
+  return nullptr;
 }
 
 }  // namespace
 
-char* oem_command_line(const WCHAR* line) {
+char* command_line_text(const WCHAR* line) {
   int units = 1;  // the end too
   while (line[units - 1]) ++units;
-  const int size = kBytesPerUnit * units;
-  char* text = static_cast<char*>(malloc(static_cast<std::size_t>(size)));
-  BOOL lacking = FALSE;
-  if (!text || to_oem(line, units, text, size, &lacking) == 0) {
-    free(text);
-    return nullptr;
-  }
-  if (!lacking) return text;
-  // Again, character by character, to know which '?' stands for a character
-  // the page lacks; then each is written to be read as itself.
-  auto* marks = static_cast<unsigned char*>(malloc(static_cast<std::size_t>(size)));
-  char* quoted = nullptr;
-  if (marks && convert_by_character(line, text, marks, size)) {
-    std::size_t length = 1;  // the end too
-    for (std::size_t i = 0; text[i] != '\0'; ++i) length += marks[i] ? 3 : 1;  // "[?]" or "?" in quotes at most
-    quoted = static_cast<char*>(malloc(length));
-    if (quoted) write_lacking_as_themselves(text, marks, quoted);
-  }
-  free(text);
-  free(marks);
-  return quoted;
+  return text_from_wide(line, units);
 }
 
-char* oem_environment(const WCHAR* block) {
+char* environment_text(const WCHAR* block) {
   const WCHAR* end = block;  // the empty entry that ends the block
   while (*end) {
     while (*end) ++end;
     ++end;
   }
-  const int units = static_cast<int>(end - block) + 1;
-  const int size = kBytesPerUnit * units;
-  char* text = static_cast<char*>(malloc(static_cast<std::size_t>(size)));
-  if (text && to_oem(block, units, text, size, nullptr) != 0) return text;
-  free(text);
-  return nullptr;
+  return text_from_wide(block, static_cast<int>(end - block) + 1);
 }
 
 // --- _main and the process entry -------------------------------------------------
@@ -337,10 +256,9 @@ void startup_fail(const char* message) {
 
 void _main(ProgramMain program) {
   if (fd_init() != 0) startup_fail(kStartupFailure);
-  w32::SetFileApisToOEM();
-  // The words and the environment come in the page the file functions now
-  // use, so that a name typed or set names the file it shows.
-  char* command_line = oem_command_line(w32::GetCommandLineW());
+  // The words and the environment come as they were typed or set, every
+  // character kept: a name names the file it shows.
+  char* command_line = command_line_text(w32::GetCommandLineW());
   if (!command_line) startup_fail(kStartupFailure);
   int signal = tab_signal(command_line) ? 1 : 0;
 
@@ -348,7 +266,7 @@ void _main(ProgramMain program) {
   // second one fills. The system makes the block for the caller, so a
   // failure means no memory.
   WCHAR* wide_block = w32::GetEnvironmentStringsW();
-  char* block = wide_block ? oem_environment(wide_block) : nullptr;
+  char* block = wide_block ? environment_text(wide_block) : nullptr;
   if (wide_block) w32::FreeEnvironmentStringsW(wide_block);
   if (!block) startup_fail(kStartupFailure);
   const EnvironmentScan scan = scan_environment(block);

@@ -77,20 +77,11 @@ char** build_environment(const char* block, const EnvironmentScan& scan, char** 
 // Memory exhausted: startup_fail.
 char** split_command_line(const char* line, int* argc);
 
-// The command line in the OEM code page, which the file functions use, so
-// that a typed name names its file. A character the page lacks becomes a
-// '?' that the splitter reads as itself, never as a wildcard. Null when a
-// conversion fails or memory is exhausted.
-char* oem_command_line(const WCHAR* line);
-// Converts `units` units to the OEM code page into `text` of `size` bytes:
-// the number of bytes, 0 on failure. Without best fit, as a look-alike would
-// name another file; `lacking` (unless null) tells whether a character the
-// page lacks became the default character '?'. A UTF-8 page has every
-// character and takes neither.
-int to_oem(const WCHAR* wide, int units, char* text, int size, BOOL* lacking);
+// The command line in the names' page, every character kept, so that a
+// typed name names its file. Null when memory is exhausted.
+char* command_line_text(const WCHAR* line);
 // An environment block of UTF-16 units (zero-ended entries, then an empty
-// one) in the OEM code page, where a character the page lacks is '?'. Null
-// when the conversion fails or memory is exhausted.
-char* oem_environment(const WCHAR* block);
+// one) in the names' page. Null when memory is exhausted.
+char* environment_text(const WCHAR* block);
 
 }  // namespace rt

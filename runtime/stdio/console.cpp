@@ -2,15 +2,16 @@
 // text whose page is known is converted to them, so it reads right whatever
 // page the user chose with chcp, and the console's page is never changed.
 // Text already in the console's page goes as bytes, as it always did; so do
-// 8-bit logs that are not UTF-8. Text decoded from UTF-16 reaches any other
-// output in the console's page (the OEM page without a console), a
-// character the page lacks as '?'. A character is never split between two
+// 8-bit logs that are not UTF-8. Text decoded from UTF-16, and names,
+// reach any other output in the console's page (the OEM page without a
+// console), a character the page lacks as '?'. A character is never split between two
 // writes: its first bytes wait for the rest.
 #include "runtime/stdio/console.h"
 
 #include "runtime/msg/messages.h"
 #include "runtime/string.h"
 #include "runtime/stdio/text_runs.h"
+#include "runtime/win32/wide_name.h"
 
 namespace rt {
 namespace {
@@ -22,6 +23,7 @@ constexpr std::size_t kChunk = 2048;
 // The page of the bytes of a form: 0 stands for the OEM page.
 UINT page_of(const TextForm& form) {
   if (form.kind == TextKind::kWide) return CP_UTF8;
+  if (form.kind == TextKind::kName) return names_page();
   const unsigned page = form.kind == TextKind::kMessages ? msg_codepage() : form.page;
   return page != 0 ? page : w32::GetOEMCP();
 }
@@ -124,9 +126,25 @@ std::size_t write_bytes(Stream* stream, const unsigned char* bytes, std::size_t 
 
 bool writes_shown(Stream* stream) {
   if (stream->form.kind == TextKind::kBytes || (stream->flags & STREAM_STRING)) return false;
-  // Text decoded from UTF-16 is converted for any output: for a console to
-  // characters, for the others to the console's page.
-  return shows_characters(stream) || stream->form.kind == TextKind::kWide;
+  // Text decoded from UTF-16 and names are converted for any output: for a
+  // console to characters, for the others to the console's page.
+  return shows_characters(stream) || stream->form.kind == TextKind::kWide || stream->form.kind == TextKind::kName;
+}
+
+void stream_put_name(Stream* stream, const char* name, std::size_t length) {
+  std::size_t ascii = 0;
+  while (ascii < length && static_cast<unsigned char>(name[ascii]) < 0x80) ++ascii;
+  // Elsewhere than on a console, a name in the output's page goes as it is
+  // into bytes written as they are.
+  const bool as_bytes = ascii == length || (stream->flags & STREAM_STRING) ||
+                        (!shows_characters(stream) && names_page() == output_page() && !writes_shown(stream));
+  if (as_bytes) {
+    fwrite(name, 1, length, stream);
+    return;
+  }
+  const TextForm around = stream_swap_form(stream, TextForm{.kind = TextKind::kName});
+  fwrite(name, 1, length, stream);
+  stream_swap_form(stream, around);
 }
 
 std::size_t write_shown(Stream* stream, const unsigned char* bytes, std::size_t length, std::size_t* kept) {

@@ -40,7 +40,8 @@ enum class TextKind : std::uint8_t {
   kPage,       // text in code page `page` (0: the OEM page)
   kWide,       // UTF-8 decoded from UTF-16: in the console's page for outputs that are no console
   kMessages,   // messages and headers: in the page of the message catalogue in use (the OEM page
-               // without one, which the names in them are in too)
+               // without one)
+  kName,       // a name, in the names' page: in the console's page for outputs that are no console
 };
 struct TextForm {
   TextKind kind = TextKind::kBytes;
@@ -231,6 +232,14 @@ bool stream_decode_wide(Stream* stream, bool big_endian, bool keep_partial);
 // decision too: a form kUndecided comes back as decided once it has been).
 // What the stream holds is written out first.
 TextForm stream_swap_form(Stream* stream, const TextForm& form);
+
+// Writes a name (`length` bytes in the names' page) as text around it is
+// shown: as characters on a console, elsewhere in the console's page (a
+// character it lacks as '?'). A name of ASCII characters, or one in the page
+// of an output that is no console and takes bytes as they are, is its
+// bytes; any other is written in a form of its own (kName), between
+// write-outs of what the stream holds.
+void stream_put_name(Stream* stream, const char* name, std::size_t length);
 
 // The stream's descriptor.
 int fileno(const Stream* stream);

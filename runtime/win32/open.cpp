@@ -7,6 +7,7 @@
 #include "runtime/win32/attributes.h"
 #include "runtime/win32/fd.h"
 #include "runtime/win32/open.h"
+#include "runtime/win32/wide_name.h"
 
 namespace rt {
 namespace {
@@ -89,20 +90,10 @@ OpenRequest open_request(const char* name, int flags, int permissions) {
 
 int open(const char* name, int flags, int permissions) {
   const OpenRequest request = open_request(name, flags, permissions);
-  name = request.name;
-  char* full_path = nullptr;
-  if (has_separator(name)) {
-    char* file_part;
-    const DWORD size = w32::GetFullPathNameA(name, 0, nullptr, &file_part);
-    if (size != 0) full_path = static_cast<char*>(malloc(size));
-    if (full_path) {
-      const DWORD written = w32::GetFullPathNameA(name, size, full_path, &file_part);
-      if (written != 0 && written < size) name = full_path;
-    }
-  }
-  HANDLE handle = w32::CreateFileA(name, request.access, request.share, nullptr, request.disposition,
+  const WideName wide(request.name, has_separator(request.name));
+  if (!wide.get()) return -1;
+  HANDLE handle = w32::CreateFileW(wide.get(), request.access, request.share, nullptr, request.disposition,
                                    request.attributes, nullptr);
-  free(full_path);
   if (handle == INVALID_HANDLE_VALUE) return map_system_error();
 
   const int fd = fd_alloc(handle);

@@ -15,7 +15,7 @@ constexpr int O_CREAT = 0x200;
 constexpr int O_TRUNC = 0x400;
 constexpr int O_EXCL = 0x800;
 
-// What open asks of CreateFileA, before a name with a separator is made a
+// What open asks of CreateFileW, before a name with a separator is made a
 // full path.
 struct OpenRequest {
   const char* name;  // the name, or the system's name of a device
@@ -29,7 +29,7 @@ struct OpenRequest {
 // the attributes of a file to be created.
 OpenRequest open_request(const char* name, int flags, int permissions);
 
-// One CreateFileA call for a POSIX-style open request. "/dev/null" and
+// One CreateFileW call for a POSIX-style open request. "/dev/null" and
 // "/dev/tty" name the system's devices; permissions (with O_CREAT only)
 // become file attributes; O_APPEND positions at the end once. A new
 // descriptor, or -1 with errno set from the system's error.

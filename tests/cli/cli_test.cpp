@@ -8,8 +8,8 @@
 //   block: KIND WORD ...   an argument block handed to tail (Windows), meant for it (KIND this), for another
 //                          process (other), or whose last string runs past the mapping (unended)
 //   file NAME: BYTES       a file in the case's directory; hole NAME: N puts N zero bytes before its bytes
-//   dir: NAME              a directory. Names, arguments and env values are UTF-8; on Windows they reach tail in
-//                          UTF-16, as typed ones do
+//   dir: NAME              a directory and the folders on its way. Names, arguments and env values are UTF-8; on
+//                          Windows they reach tail in UTF-16, as typed ones do. Names take the placeholders too
 //   data: BYTES            the input, given each way of via: file (a file "in" added to the arguments), pipe (on
 //                          standard input), redirect (standard input from a file), closed ("in" added and no
 //                          standard input at all)
@@ -36,7 +36,8 @@
 // and a line feed), {error N} (the text a user reads for system error code N), {repeat N TEXT} (TEXT N times),
 // {nls} (the folder of the build's catalogues), {version} (the release's version), {catalogue LANGUAGE} (the bytes
 // of the build's catalogue for that language), {message LANGUAGE N} (message N as that catalogue has it),
-// {oem TEXT} (TEXT as tail has names: on Windows in the OEM code page).
+// {oem TEXT} (TEXT in the OEM code page on Windows, where names are shown in it without a console), {here} (the
+// case's directory, a full path).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -78,18 +79,18 @@ constexpr char kStartupFailure[] = "_main: memory allocation error during startu
 
 // The texts a user reads for the system error codes the cases meet, kept here rather than asked of the runtime, so
 // that a wrong text fails a case: natively the C library's text for the errno value behind the code, under Wine
-// the system's message table on one line (its line break made a blank).
+// the system's message table on one line, without the blank its line break became.
 struct ErrorText {
   int code;
   const char* native;
   const char* windows;
 };
 constexpr ErrorText kErrorTexts[] = {
-    {2, "No such file or directory", "File not found. "},
-    {3, "No such file or directory", "Path not found. "},
-    {5, "Permission denied", "Access denied. "},
-    {8, "Cannot allocate memory", "Not enough memory. "},
-    {112, "No space left on device", "Disk full. "},
+    {2, "No such file or directory", "File not found."},
+    {3, "No such file or directory", "Path not found."},
+    {5, "Permission denied", "Access denied."},
+    {8, "Cannot allocate memory", "Not enough memory."},
+    {112, "No space left on device", "Disk full."},
 };
 
 std::string error_text(int code) {
@@ -98,6 +99,8 @@ std::string error_text(int code) {
   }
   throw std::runtime_error("no text known for error code " + std::to_string(code) + ": add it to kErrorTexts");
 }
+
+std::string g_here;  // the directory of the case under way, a full path
 
 // A value with its escapes and placeholders replaced.
 std::string expand(const std::string& value) {
@@ -117,8 +120,8 @@ std::string expand(const std::string& value) {
       out += escaped[e];
     } else if (value[i] != '{') {
       out += value[i];
-    } else if (inside == "usage" || inside == "nls" || inside == "version") {
-      out += inside == "usage" ? kUsage : inside == "nls" ? TAIL_NLS_DIR : TAIL_VERSION;
+    } else if (inside == "usage" || inside == "nls" || inside == "version" || inside == "here") {
+      out += inside == "usage" ? kUsage : inside == "nls" ? TAIL_NLS_DIR : inside == "here" ? g_here : TAIL_VERSION;
     } else if (starts("error ")) {
       out += error_text(std::stoi(inside.substr(6)));
     } else if (starts("catalogue ")) {
@@ -261,10 +264,11 @@ class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Ca
 
 TEST_P(Cli, Run) {
   const Case& c = GetParam();
+  g_here = support::utf8_name(dir.path());
   for (const auto& [key, values] : c.fields) {  // "dir", then "file NAME", then "hole NAME"
     for (const std::string& value : values) {
-      const std::string name = key.size() > 5 ? key.substr(5) : "";
-      if (key == "dir") std::filesystem::create_directories(dir.path() / support::utf8_path(value));
+      const std::string name = key.size() > 5 ? expand(key.substr(5)) : "";
+      if (key == "dir") std::filesystem::create_directories(dir.path() / support::utf8_path(expand(value)));
       if (key.rfind("file ", 0) == 0) dir.write(name, expand(value));
       if (key.rfind("hole ", 0) == 0) {
         const std::string bytes = support::ScratchDir::read(in_dir(name));
@@ -284,8 +288,9 @@ TEST_P(Cli, Run) {
       for (const std::string& environment : c.fields.at("env")) {
         for (const std::string& block : c.fields.at("block")) {
           std::vector<std::string> args;
-          std::istringstream words(command_line);
-          for (std::string word; words >> word;) args.push_back(expand(word));
+          // A whole line is expanded first: a placeholder in it may hold blanks.
+          std::istringstream words(raw ? expand(command_line) : command_line);
+          for (std::string word; words >> word;) args.push_back(raw ? word : expand(word));
           support::RunOptions options;
           options.cwd = support::utf8_name(dir.path());
           if (way == "file" || way == "closed") args.push_back("in");

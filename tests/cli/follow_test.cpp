@@ -125,6 +125,26 @@ TEST_F(Follow, ByNameWithoutRetryAcrossARename) {
   EXPECT_EQ(tail->wait(kWithinPolls).value_or(0), 1u);
 }
 
+// A name in a script the OEM page lacks, in a folder so deep that its path passes 260 characters, followed by name:
+// what is appended shows, and a rotation is told with the name as typed (on a pipe in the console's page: 437 here).
+TEST_F(Follow, ANameInAnyScriptPastMaxPath) {
+  std::string folder;
+  for (int i = 0; i < 6; ++i) folder += "folder_0123456789_0123456789_0123456789_0123456789/";
+  std::filesystem::create_directories(dir.path() / support::utf8_path(folder));
+  const std::string name = folder + "журнал.log";
+  const std::filesystem::path file = dir.path() / support::utf8_path(name);
+  dir.write(name, "1\n");
+  start({"-F", name});
+  expect("1\n", "");
+  std::ofstream(file, std::ios::binary | std::ios::app) << "2\n";
+  expect("1\n2\n", "");
+  std::filesystem::rename(file, dir.path() / support::utf8_path(name + ".1"));
+  std::this_thread::sleep_for(20ms);  // the rename's notice is heard before the create
+  dir.write(name, "3\n");
+  const std::string shown = std::regex_replace(support::oem_text(name), std::regex(R"([.?])"), R"(\$&)");
+  expect("1\n2\n3\n", "tail: '" + shown + "' has been replaced; following new file\n");
+}
+
 // -f --retry, given after the name: the name is looked for until it opens, and from then on the file is followed by
 // its descriptor: after a rename the old file's lines show, never the new file's under the name.
 TEST_F(Follow, DescriptorWithRetryAcrossARename) {

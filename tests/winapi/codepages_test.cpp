@@ -221,7 +221,7 @@ TEST(CodePagesHere, TheOemPageIsTheConsoles) {
     ::setenv("LC_ALL", row.locale, 1);
     EXPECT_EQ(GetOEMCP(), row.page);
     EXPECT_EQ(GetOEMCP(), GetConsoleOutputCP());
-    char* text = rt::oem_command_line(reinterpret_cast<const WCHAR*>(line.c_str()));
+    char* text = rt::command_line_text(reinterpret_cast<const WCHAR*>(line.c_str()));
     EXPECT_EQ(std::string(text ? text : "(none)"), "'tail' 'caf\xC3\xA9' '\xFF*'");
     rt::free(text);
   }

@@ -44,7 +44,7 @@ void quiet() {
 class Watcher {
  public:
   Watcher(const fs::path& folder, DWORD filter, DWORD size) : filter_(filter), buffer_(size / sizeof(DWORD)) {
-    handle_ = w32::CreateFileA(folder.string().c_str(), FILE_LIST_DIRECTORY,
+    handle_ = w32::CreateFileW(reinterpret_cast<LPCWSTR>(folder.u16string().c_str()), FILE_LIST_DIRECTORY,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
     EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << folder;

@@ -35,10 +35,10 @@ void describe(const std::string& directory, const std::string& name, WIN32_FIND_
 
 // The pattern is a directory, a separator ('/' or '\') and a mask: "*" and
 // "*.*" take every name, any other mask names one entry. Names are bytes
-// here: each unit of the pattern is one, as MultiByteToWideChar made it.
+// here: each unit of the pattern is one.
 HANDLE FindFirstFileW(LPCWSTR wide_pattern, LPWIN32_FIND_DATAW data) {
   std::string bytes;
-  for (LPCWSTR unit = wide_pattern; *unit; ++unit) bytes += static_cast<char>(*unit);
+  if (!w32::posix::name_bytes(wide_pattern, bytes)) return INVALID_HANDLE_VALUE;
   const char* const pattern = bytes.c_str();
   const char* separator = nullptr;
   for (const char* p = pattern; *p; ++p) {
@@ -100,19 +100,18 @@ BOOL FindClose(HANDLE handle) {
 
 // Every local volume keeps the case of names, as POSIX file systems do; a
 // network share ("\\server\share\") is not reachable here.
-BOOL GetVolumeInformationA(LPCSTR root, LPSTR volume_name, DWORD volume_name_size, LPDWORD serial,
-                           LPDWORD maximum_component_length, LPDWORD file_system_flags, LPSTR file_system_name,
+BOOL GetVolumeInformationW(LPCWSTR root, LPWSTR volume_name, DWORD volume_name_size, LPDWORD serial,
+                           LPDWORD maximum_component_length, LPDWORD file_system_flags, LPWSTR file_system_name,
                            DWORD file_system_name_size) {
-  if (!root || (is_separator(root[0]) && is_separator(root[1]))) {
+  if (!root || (is_separator(static_cast<char>(root[0])) && is_separator(static_cast<char>(root[1])))) {
     SetLastError(ERROR_BAD_NETPATH);
     return FALSE;
   }
-  constexpr char kName[] = "POSIX";
-  if (volume_name && volume_name_size > 0) volume_name[0] = '\0';
+  if (volume_name && volume_name_size > 0) volume_name[0] = 0;
   if (serial) *serial = 0;
   if (maximum_component_length) *maximum_component_length = 255;
   if (file_system_flags) *file_system_flags = FILE_CASE_SENSITIVE_SEARCH | FILE_CASE_PRESERVED_NAMES;
-  if (file_system_name && file_system_name_size >= sizeof kName) std::memcpy(file_system_name, kName, sizeof kName);
+  if (file_system_name) w32::posix::give_units("POSIX", file_system_name, file_system_name_size);
   return TRUE;
 }
 
@@ -133,10 +132,8 @@ bool current_directory(std::string& directory) {
 
 }  // namespace w32::posix
 
-DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
+DWORD GetCurrentDirectoryW(DWORD size, LPWSTR buffer) {
   std::string cwd;
   if (!w32::posix::current_directory(cwd)) return 0;
-  if (cwd.size() >= size) return static_cast<DWORD>(cwd.size() + 1);
-  std::memcpy(buffer, cwd.c_str(), cwd.size() + 1);
-  return static_cast<DWORD>(cwd.size());
+  return w32::posix::give_units(cwd, buffer, size);
 }

@@ -78,6 +78,15 @@ DWORD attributes_of(mode_t mode);
 // The current directory; false (with the last error set) when it cannot be had.
 bool current_directory(std::string& directory);
 
+// The bytes a name given to a wide function stands for: each unit is one
+// byte, as the OEM page here converts them. False, with ERROR_INVALID_NAME,
+// for a unit above 0xFF, which no name here has.
+bool name_bytes(LPCWSTR name, std::string& bytes);
+// Gives `text` back as a wide function does: its units and a zero unit when
+// they fit in `size` units (the number of units stored, without the zero),
+// else the number of units needed with the zero, and nothing stored.
+DWORD give_units(const std::string& text, LPWSTR buffer, DWORD size);
+
 // The FILETIME of a POSIX time.
 FILETIME filetime_of(const struct timespec& time);
 // Sets the last error from errno; for the callers' "return FALSE" paths.

@@ -1,5 +1,5 @@
-// Files by name and file information: CreateFileA with the DOS device names,
-// GetFullPathNameA, GetFileInformationByHandle and FileTimeToDosDateTime.
+// Files by name and file information: CreateFileW with the DOS device names,
+// GetFullPathNameW, GetFileInformationByHandle and FileTimeToDosDateTime.
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -56,12 +56,37 @@ void civil_from_days(std::int64_t days, int& year, unsigned& month, unsigned& da
 
 }  // namespace
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES /*security*/,
+namespace w32::posix {
+
+bool name_bytes(LPCWSTR name, std::string& bytes) {
+  bytes.clear();
+  for (; *name; ++name) {
+    if (*name > 0xFF) {
+      SetLastError(ERROR_INVALID_NAME);
+      return false;
+    }
+    bytes += static_cast<char>(*name);
+  }
+  return true;
+}
+
+DWORD give_units(const std::string& text, LPWSTR buffer, DWORD size) {
+  if (text.size() >= size) return static_cast<DWORD>(text.size() + 1);
+  for (std::size_t i = 0; i <= text.size(); ++i) buffer[i] = static_cast<unsigned char>(text.c_str()[i]);
+  return static_cast<DWORD>(text.size());
+}
+
+}  // namespace w32::posix
+
+HANDLE CreateFileW(LPCWSTR wide_name, DWORD access, DWORD /*share*/, LPSECURITY_ATTRIBUTES /*security*/,
                    DWORD disposition, DWORD attributes, HANDLE /*template_file*/) {
-  if (!name || !*name) {
+  std::string bytes;
+  if (!wide_name || !w32::posix::name_bytes(wide_name, bytes)) return INVALID_HANDLE_VALUE;
+  if (bytes.empty()) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
   }
+  const char* const name = bytes.c_str();
   int flags = O_RDONLY;
   if ((access & GENERIC_READ) && (access & GENERIC_WRITE)) {
     flags = O_RDWR;
@@ -144,9 +169,12 @@ void set_path_error(const char* name) {
 
 }  // namespace w32::posix
 
-DWORD GetFileAttributesA(LPCSTR name) {
+DWORD GetFileAttributesW(LPCWSTR wide_name) {
+  std::string bytes;
+  if (!wide_name || !w32::posix::name_bytes(wide_name, bytes)) return INVALID_FILE_ATTRIBUTES;
+  const char* const name = bytes.c_str();
   struct stat status;
-  if (!name || !*name) {
+  if (!*name) {
     SetLastError(ERROR_PATH_NOT_FOUND);
     return INVALID_FILE_ATTRIBUTES;
   }
@@ -157,8 +185,10 @@ DWORD GetFileAttributesA(LPCSTR name) {
   return w32::posix::attributes_of(status.st_mode);
 }
 
-DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) {
-  if (!name || !*name) {
+DWORD GetFullPathNameW(LPCWSTR wide_name, DWORD size, LPWSTR buffer, LPWSTR* file_part) {
+  std::string name;
+  if (!wide_name || !w32::posix::name_bytes(wide_name, name)) return 0;
+  if (name.empty()) {
     SetLastError(ERROR_INVALID_NAME);
     return 0;
   }
@@ -187,7 +217,7 @@ DWORD GetFullPathNameA(LPCSTR name, DWORD size, LPSTR buffer, LPSTR* file_part) 
   for (const std::string& part : parts) full += "/" + part;
   if (full.empty() || path.back() == '/') full += '/';
   if (full.size() >= size) return static_cast<DWORD>(full.size() + 1);
-  std::memcpy(buffer, full.c_str(), full.size() + 1);
+  w32::posix::give_units(full, buffer, size);
   if (file_part) {
     const std::size_t last = full.rfind('/');
     *file_part = last + 1 < full.size() ? buffer + last + 1 : nullptr;

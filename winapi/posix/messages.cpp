@@ -45,9 +45,3 @@ HLOCAL LocalFree(HLOCAL block) {
   std::free(block);
   return nullptr;
 }
-
-// Host texts are shown as they are: there is no second code page here.
-BOOL CharToOemA(LPCSTR source, LPSTR target) {
-  if (source != target) std::memmove(target, source, std::strlen(source) + 1);
-  return TRUE;
-}

@@ -134,7 +134,6 @@ UINT SetErrorMode(UINT mode) {
   return previous;
 }
 
-void SetFileApisToOEM() {}  // names are bytes here: there is no code page to choose
 
 // There are no structured exceptions here: a fault ends the process by its
 // signal, as any POSIX program's does. The filter is kept and never called.
@@ -170,16 +169,17 @@ void ExitProcess(UINT code) {
 
 // The program's own path, as the kernel names it; 0 when it cannot be had
 // or does not fit (with the terminator) in `size` bytes.
-DWORD GetModuleFileNameA(HMODULE /*module*/, LPSTR name, DWORD size) {
-  const ssize_t n = ::readlink("/proc/self/exe", name, size);
+DWORD GetModuleFileNameW(HMODULE /*module*/, LPWSTR name, DWORD size) {
+  std::string path(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
   if (n < 0) {
     w32::posix::set_error_from_errno();
     return 0;
   }
-  if (static_cast<DWORD>(n) >= size) {
+  path.resize(static_cast<std::size_t>(n));
+  if (path.size() >= size) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return 0;
   }
-  name[n] = '\0';
-  return static_cast<DWORD>(n);
+  return w32::posix::give_units(path, name, size);
 }

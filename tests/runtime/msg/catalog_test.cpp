@@ -142,17 +142,18 @@ TEST(LocalePlainName, WindowsAndPosixNames) {
 // The program's own path as a test makes it; empty makes the call fail. A path too long for the buffer is cut to
 // what fits, as Windows cuts it, and its size returned: "cut:FOLDER" is FOLDER with a long name in it.
 std::string g_program;
-DWORD fake_module_file_name(HMODULE, LPSTR name, DWORD size) {
+DWORD fake_module_file_name(HMODULE, LPWSTR name, DWORD size) {
   if (g_program.empty()) return 0;
+  const auto give = [name](const std::string& text, std::size_t length) {
+    for (std::size_t i = 0; i < length; ++i) name[i] = static_cast<unsigned char>(text[i]);
+    name[length] = 0;
+  };
   if (g_program.starts_with("cut:")) {
-    const std::string whole = g_program.substr(4) + std::string(size, 'x') + ".exe";
-    whole.copy(name, size - 1);
-    name[size - 1] = '\0';
+    give(g_program.substr(4) + std::string(size, 'x') + ".exe", size - 1);
     return size;
   }
   const std::size_t length = std::min<std::size_t>(g_program.size(), size - 1);
-  g_program.copy(name, length);
-  name[length] = '\0';
+  give(g_program, length);
   return static_cast<DWORD>(length);
 }
 
@@ -187,7 +188,7 @@ TEST_F(Catalogs, ALocaleWithoutCatalogueTriesItsPlainFormThenTheProgramsFolder) 
       {"de-DE", "-", "cut:" + in_dir("prog/"), ""},  // too long for the buffer: cut short, so not the program's
       {"de-DE", "-", far_away, ""},    // the folder leaves no room for the rest of the path
   };
-  w32::hook::Replace fake(w32::hook::replacements.GetModuleFileNameA, &fake_module_file_name);
+  w32::hook::Replace fake(w32::hook::replacements.GetModuleFileNameW, &fake_module_file_name);
   for (const auto& row : rows) {
     std::vector<std::string> entries;
     if (row.nlspath != "-") entries.push_back("NLSPATH=" + row.nlspath);
