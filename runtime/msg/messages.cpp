@@ -77,22 +77,8 @@ unsigned msg_codepage() {
 }
 
 char* msg_as_name(const char* text) {
-  const unsigned catalog_page = msg_codepage();
-  const UINT page = catalog_page != 0 ? catalog_page : w32::GetOEMCP();
-  if (page == names_page()) return strdup(text);
-  const int units = w32::MultiByteToWideChar(page, 0, text, -1, nullptr, 0);
-  auto* wide = units > 0 ? static_cast<WCHAR*>(malloc(sizeof(WCHAR) * static_cast<std::size_t>(units))) : nullptr;
-  char* name = nullptr;
-  if (wide && w32::MultiByteToWideChar(page, 0, text, -1, wide, units) == units) {
-    const int size = name_from_wide(wide, units, nullptr, 0);
-    name = size > 0 ? static_cast<char*>(malloc(static_cast<std::size_t>(size))) : nullptr;
-    if (name && name_from_wide(wide, units, name, size) != size) {
-      free(name);
-      name = nullptr;
-    }
-  }
-  free(wide);
-  return name;
+  const unsigned page = msg_codepage();
+  return name_from_page(page != 0 ? page : w32::GetOEMCP(), text);
 }
 
 const char* msg_text(const char* text) {

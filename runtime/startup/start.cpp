@@ -59,12 +59,14 @@ const unsigned char* mapped_arg_block(const char* handle_text) {
   return arg_block_fits(block, size, w32::GetCurrentProcessId()) ? block : nullptr;
 }
 
-// The arguments of a block, copied.
+// The arguments of a block, copied. A starting program puts them in the
+// OEM page, the page its file functions take: they become names.
 void copy_block_arguments(const unsigned char* block, char** argv) {
   const std::uint32_t count = load_le32(block + 16);
   const char* text = reinterpret_cast<const char*>(block + kArgBlockStrings);
   for (std::uint32_t i = 0; i < count; ++i) {
-    argv[i] = copy_or_fail(text);
+    argv[i] = name_from_page(w32::GetOEMCP(), text);
+    if (!argv[i]) startup_fail(kStartupFailure);
     text = next_entry(text);
   }
 }

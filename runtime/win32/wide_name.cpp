@@ -38,6 +38,23 @@ int name_from_wide(const WCHAR* wide, int units, char* text, int size) {
   return w32::WideCharToMultiByte(w32::kNamePage, 0, wide, units, text, size, nullptr, nullptr);
 }
 
+char* name_from_page(UINT page, const char* text) {
+  if (page == names_page()) return strdup(text);
+  const int units = w32::MultiByteToWideChar(page, 0, text, -1, nullptr, 0);
+  auto* wide = units > 0 ? static_cast<WCHAR*>(malloc(sizeof(WCHAR) * static_cast<std::size_t>(units))) : nullptr;
+  char* name = nullptr;
+  if (wide && w32::MultiByteToWideChar(page, 0, text, -1, wide, units) == units) {
+    const int size = name_from_wide(wide, units, nullptr, 0);
+    name = size > 0 ? static_cast<char*>(malloc(static_cast<std::size_t>(size))) : nullptr;
+    if (name && name_from_wide(wide, units, name, size) != size) {
+      free(name);
+      name = nullptr;
+    }
+  }
+  free(wide);
+  return name;
+}
+
 WideName::WideName(const char* name, bool full) {
   if (!convert(name) || in_namespace(units_)) return;
   if ((full || w32::kExtendedPaths) && !make_full(full)) units_ = nullptr;

@@ -19,6 +19,10 @@ int name_from_wide(const WCHAR* wide, int units, char* text, int size);
 // names are in the OEM page).
 UINT names_page();
 
+// A text in code page `page` (its number) as a name, newly allocated; null
+// without memory or when the text cannot be converted.
+char* name_from_page(UINT page, const char* text);
+
 // A name in the form the wide file functions take: its UTF-16 units and a
 // zero unit. With `full`, or where the path has MAX_PATH characters or more
 // (w32::kExtendedPaths), the name is first made a full path; a full path of

@@ -125,7 +125,11 @@ const std::vector<Row>& rows() {
         // The last lines of each byte order, under headers.
         {"utf16_two_files", {{"le.log", le}, {"be.log", be}}, {"-n", "2", "le.log", "be.log"},
          "==> le.log <==\n" + wide.last_two + "\n==> be.log <==\n" + wide.last_two},
-        {"german_missing_file", {}, {"Übergröße.log"}, "tail: Eingabedatei \"Übergröße.log\": {not found}\n",
+        // Names any page lacks but the console shows: in headers, and in a German message.
+        {"names_in_any_script", {{"журнал.log", "ж\n"}, {"日志.log", "日\n"}, {"🙂.log", "🙂\n"}},
+         {"-n", "1", "журнал.log", "日志.log", "🙂.log"},
+         "==> журнал.log <==\nж\n\n==> 日志.log <==\n日\n\n==> 🙂.log <==\n🙂\n"},
+        {"german_missing_file", {}, {"Übergröße_ж.log"}, "tail: Eingabedatei \"Übergröße_ж.log\": {not found}\n",
          true},
         {"german_usage", {}, {"-x"}, kGermanUsage, true},
     };

@@ -88,7 +88,8 @@ void warm(const std::string& wine) {
   });
 }
 
-// What a terminal shows of these bytes, as text: without CSI and OSC sequences, other escapes and carriage returns.
+// What a terminal shows of these bytes, as text: without CSI and OSC sequences, other escapes and carriage returns;
+// a cursor moved forward (CSI n C, which Wine's console writes for blanks at the end of a write) stands for blanks.
 std::string shown_text(const std::string& bytes) {
   std::string text;
   const std::size_t size = bytes.size();
@@ -98,7 +99,12 @@ std::string shown_text(const std::string& bytes) {
       const char kind = i + 1 < size ? bytes[i + 1] : '\0';
       i += 2;
       if (kind == '[') {  // CSI: parameters and intermediates, then a final byte from @ to ~
+        const std::size_t parameters = i;
         while (i < size && !(bytes[i] >= '@' && bytes[i] <= '~')) ++i;
+        if (i < size && bytes[i] == 'C') {
+          const std::string count = bytes.substr(parameters, i - parameters);
+          text.append(count.empty() ? 1 : std::stoul(count), ' ');
+        }
         ++i;
       } else if (kind == ']') {  // OSC: up to BEL or ST (ESC backslash)
         while (i < size && bytes[i] != '\a' && bytes[i] != '\x1b') ++i;
