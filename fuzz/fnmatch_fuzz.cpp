@@ -4,6 +4,7 @@
 // - with letters folding, folding the string's upper-case letters first
 //   changes nothing (every comparison folds the string character);
 // - a string matches the pattern that escapes each of its characters.
+// Characters are those of the names' page: UTF-8 sequences (a byte that begins none is one on its own), or bytes.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,6 +12,7 @@
 #include "runtime/msg/ctype.h"
 #include "runtime/msg/stdlib.h"
 #include "runtime/startup/fnmatch.h"
+#include "runtime/stdio/encoding.h"
 #include "runtime/win32/fd.h"
 
 namespace {
@@ -18,6 +20,33 @@ namespace {
 char g_dualcase[] = "DUALCASE=1";
 char* g_with_dualcase[] = {g_dualcase, nullptr};
 char* g_without_dualcase[] = {nullptr};
+
+constexpr bool kUtf8Names = w32::kNamePage == CP_UTF8;
+
+// The character of `name` at byte i: its value and its length in bytes.
+rt::Utf8Character character_at(const std::string& name, std::size_t i) {
+  const auto byte = static_cast<unsigned char>(name[i]);
+  if (!kUtf8Names) return {byte, 1};
+  return rt::utf8_character(reinterpret_cast<const unsigned char*>(name.data()) + i, name.size() - i);
+}
+
+// The name with its letters folded as the matcher folds them.
+std::string folded(const std::string& name) {
+  std::string out;
+  for (std::size_t i = 0; i < name.size();) {
+    const rt::Utf8Character c = character_at(name, i);
+    if (!kUtf8Names) {
+      out += static_cast<char>(rt::tolower(static_cast<int>(c.value)));
+    } else if (const char32_t f = rt::fold_code_point(c.value); f != c.value) {
+      unsigned char bytes[4];
+      out.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(rt::put_utf8(bytes, f) - bytes));
+    } else {
+      out.append(name, i, c.length);
+    }
+    i += c.length;
+  }
+  return out;
+}
 
 // The matcher's answer, which gives back every block it took.
 int match(const std::string& pattern, const std::string& string, int flags) {
@@ -49,14 +78,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   rt::environ = dualcase ? g_with_dualcase : g_without_dualcase;
 
   const int result = match(pattern, string, flags);
-  if (!dualcase) {
-    std::string folded = string;
-    for (char& c : folded) c = static_cast<char>(rt::tolower(static_cast<unsigned char>(c)));
-    if (match(pattern, folded, flags) != result) __builtin_trap();
-  }
+  if (!dualcase && match(pattern, folded(string), flags) != result) __builtin_trap();
   if (string.size() < 100) {
     std::string escaped;
-    for (const char c : string) escaped += {'\\', c};
+    for (std::size_t i = 0, length = 0; i < string.size(); i += length) {
+      length = character_at(string, i).length;
+      escaped += '\\';
+      escaped.append(string, i, length);
+    }
     if (match(escaped, string, flags) != 0) __builtin_trap();
   }
   return 0;

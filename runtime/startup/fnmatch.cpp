@@ -2,7 +2,11 @@
 //
 // Contents: 1. the group table and captures - 2. bracket expressions -
 // 3. the search: work budget, depth limit and the outcome memo - 4. the
-// walk, '*' and pattern lists - 5. fnmatch.
+// walk, '*' and pattern lists - 5. fnmatch: the texts read as characters.
+//
+// The matcher works on characters: fnmatch reads the pattern and the string
+// into arrays of them first (section 5), so every position, length and
+// work unit below counts characters.
 //
 // The matcher backtracks: '*' tries every length, shortest first, and a
 // pattern list tries every end of the text it takes, each followed by the
@@ -23,6 +27,7 @@
 #include "runtime/msg/ctype.h"
 #include "runtime/msg/heap.h"
 #include "runtime/msg/stdlib.h"
+#include "runtime/stdio/encoding.h"
 #include "runtime/string.h"
 
 namespace rt {
@@ -35,10 +40,21 @@ constexpr int kAtStart = 0x10;  // the walk stands at the very start of the stri
 
 constexpr std::size_t kNone = SIZE_MAX;  // no pattern position
 
-// The case folding of one character: upper case to lower case, when on.
-int fold(int c, int flags) { return (flags & kFold) ? tolower(c) : c; }
+// Names are UTF-8, where a character is a code point, or bytes, where each
+// byte is a character of code page 437's tables.
+constexpr bool kUtf8Names = w32::kNamePage == CP_UTF8;
 
-bool is_list_operator(unsigned char c) { return c == '?' || c == '*' || c == '+' || c == '@' || c == '!'; }
+// The case folding of one character, when on: upper case to lower case (and
+// final sigma to sigma and the like).
+char32_t fold(char32_t c, int flags) {
+  if (!(flags & kFold)) return c;
+  return kUtf8Names ? fold_code_point(c) : static_cast<char32_t>(tolower(static_cast<int>(c)));
+}
+
+// The class bits of a character.
+std::uint16_t class_of(char32_t c) { return kUtf8Names ? code_point_class(c) : char_class(static_cast<int>(c)); }
+
+bool is_list_operator(char32_t c) { return c == '?' || c == '*' || c == '+' || c == '@' || c == '!'; }
 
 // --- 1. The group table and captures ----------------------------------------
 
@@ -70,7 +86,7 @@ struct GroupTable {
 };
 
 // Fills the table from the pattern; a ')' closes the innermost group still open.
-void build_groups(GroupTable& table, const unsigned char* pattern, std::size_t length) {
+void build_groups(GroupTable& table, const char32_t* pattern, std::size_t length) {
   table.count = 0;
   for (std::size_t i = 0; i < length; ++i) {
     if (pattern[i] == '(' && table.count < kGroupLimit) {
@@ -137,9 +153,9 @@ void undo_captures(GroupTable& table, unsigned opened, unsigned closed) {
 // The capture that an escaped digit refers to: the digits 1 ... 9 name a
 // group whose capture has both positions set; anything else is no
 // back-reference and stands for itself.
-const Capture* back_reference(const GroupTable& table, unsigned char digit) {
+const Capture* back_reference(const GroupTable& table, char32_t digit) {
   if (digit < '1' || digit > '9') return nullptr;
-  const int g = digit - '1';
+  const int g = static_cast<int>(digit - '1');
   if (g >= table.count) return nullptr;
   const Capture& capture = table.groups[g].capture;
   if (capture.first == kUnset || capture.last == kUnset) return nullptr;
@@ -161,10 +177,10 @@ constexpr CharClass kClasses[] = {
 };
 
 // The bits of the class named by the text [name, name + length), or 0.
-std::uint16_t class_bits(const unsigned char* name, std::size_t length) {
+std::uint16_t class_bits(const char32_t* name, std::size_t length) {
   for (const CharClass& entry : kClasses) {
     std::size_t i = 0;
-    while (i < length && entry.name[i] == static_cast<char>(name[i])) ++i;
+    while (i < length && static_cast<char32_t>(entry.name[i]) == name[i]) ++i;
     if (i == length && entry.name[i] == '\0') return entry.bits;
   }
   return 0;
@@ -174,17 +190,17 @@ enum class MemberKind { Char, Class, Equivalence, Collating, Invalid };
 
 struct Member {
   MemberKind kind;
-  int value;         // the character; for a class its bits
+  char32_t value;    // the character; for a class its bits
   std::size_t next;  // the pattern position after the member
 };
 
 // Reads the member at q (q < end): an ordinary character, or [:name:],
 // [=c=] or [.c.], each ended by its own punctuation and ']'. An equivalence
 // class and a collating symbol hold exactly one character.
-Member read_member(const unsigned char* pattern, std::size_t q, std::size_t end) {
-  const unsigned char c = pattern[q];
+Member read_member(const char32_t* pattern, std::size_t q, std::size_t end) {
+  const char32_t c = pattern[q];
   if (c != '[' || q + 1 >= end) return {MemberKind::Char, c, q + 1};
-  const unsigned char form = pattern[q + 1];
+  const char32_t form = pattern[q + 1];
   if (form != ':' && form != '=' && form != '.') return {MemberKind::Char, c, q + 1};
   const std::size_t text = q + 2;
   std::size_t stop = text;
@@ -198,13 +214,17 @@ Member read_member(const unsigned char* pattern, std::size_t q, std::size_t end)
   return {form == '=' ? MemberKind::Equivalence : MemberKind::Collating, pattern[text], stop + 2};
 }
 
-// Whether some byte from first to last folds to the folded character c:
-// c itself, or with folding on the upper-case letter whose partner c is.
-// The case pairs are one to one, so that letter is toupper(c).
-bool range_holds(int first, int last, int c, int flags) {
+// Whether some character from first to last folds to the folded character
+// c: c itself, or with folding on a letter that folds to c. In code page 437
+// the case pairs are one to one, so that letter is toupper(c); code points
+// may have more than one (sigma and final sigma).
+bool range_holds(char32_t first, char32_t last, char32_t c, int flags) {
   if (c >= first && c <= last) return true;
-  const int partner = toupper(c);
-  return (flags & kFold) && (char_class(partner) & CT_UPPER) && partner >= first && partner <= last;
+  if (!(flags & kFold)) return false;
+  if (kUtf8Names) return range_folds_to(first, last, c);
+  const int partner = toupper(static_cast<int>(c));
+  return (char_class(partner) & CT_UPPER) && static_cast<char32_t>(partner) >= first &&
+         static_cast<char32_t>(partner) <= last;
 }
 
 struct BracketResult {
@@ -214,7 +234,7 @@ struct BracketResult {
 
 // Evaluates the bracket expression whose text starts at p (after the '[')
 // for the folded string character c. An invalid expression never matches.
-BracketResult match_bracket(const unsigned char* pattern, std::size_t p, std::size_t end, int c, int flags) {
+BracketResult match_bracket(const char32_t* pattern, std::size_t p, std::size_t end, char32_t c, int flags) {
   std::size_t q = p;
   bool negated = false;
   if (q < end && pattern[q] == '!') {
@@ -235,7 +255,7 @@ BracketResult match_bracket(const unsigned char* pattern, std::size_t p, std::si
         found |= fold(member.value, flags) == c;
         break;
       case MemberKind::Class:
-        found |= (char_class(c) & member.value) != 0;
+        found |= (class_of(c) & member.value) != 0;
         break;
       case MemberKind::Equivalence:
       case MemberKind::Collating:
@@ -308,9 +328,9 @@ constexpr std::size_t kMemoCells = kMemoBytes * 4;  // well below kPairRow
 enum class Known { Unknown, Matched, Failed };
 
 struct Search {
-  const unsigned char* pattern;
+  const char32_t* pattern;
   std::size_t pattern_length;
-  const unsigned char* string;
+  const char32_t* string;  // folded when letters fold
   std::size_t string_length;
   GroupTable* groups;
   Memo memo;
@@ -322,7 +342,7 @@ struct Search {
 
 // Whether pattern position i holds a branch element.
 bool is_branch(const Search& m, std::size_t i) {
-  const unsigned char c = m.pattern[i];
+  const char32_t c = m.pattern[i];
   return c == '*' || (is_list_operator(c) && i + 1 < m.pattern_length && m.pattern[i + 1] == '(');
 }
 
@@ -423,7 +443,7 @@ std::size_t fixed_length(Search& m, std::size_t p, std::size_t end_p, int flags)
   std::size_t length = 0;
   std::size_t q = p;
   for (; q < end_p; ++q, ++length) {
-    const unsigned char c = m.pattern[q];
+    const char32_t c = m.pattern[q];
     const bool opens_list = is_list_operator(c) && q + 1 < end_p && m.pattern[q + 1] == '(';
     if (c == '*' || c == '[' || c == '(' || c == ')' || opens_list) break;
     if (c == '\\' && !(flags & FNM_NOESCAPE)) {
@@ -449,7 +469,10 @@ bool star(Search& m, std::size_t p, std::size_t end_p, std::size_t s, std::size_
     if (end_s - s < tail) return false;
     const std::size_t t = end_s - tail;
     if (flags & FNM_PATHNAME) {
-      if (!charge(m, t - s) || memchr(m.string + s, '/', t - s)) return false;
+      if (!charge(m, t - s)) return false;
+      for (std::size_t u = s; u < t; ++u) {
+        if (m.string[u] == '/') return false;
+      }
     }
     return walk(m, rest, end_p, t, end_s, flags);
   }
@@ -513,7 +536,7 @@ std::size_t list_pattern_end(Search& m, std::size_t from, std::size_t end) {
   if (q != kNone) return q;
   std::size_t depth = 0;
   for (q = from; q < end; ++q) {
-    const unsigned char c = m.pattern[q];
+    const char32_t c = m.pattern[q];
     if (c == '(') {
       ++depth;
     } else if (c == ')') {
@@ -558,7 +581,7 @@ bool some_run_matches(Search& m, std::size_t begin, std::size_t end, std::size_t
 // text is only x). The memo is what saves the repeated work.
 bool list_rounds(Search& m, std::size_t p, std::size_t close, std::size_t end_p, std::size_t s, std::size_t end_s,
                  int flags, Group* group) {
-  const unsigned char op = m.pattern[p];
+  const char32_t op = m.pattern[p];
   const std::size_t rest = close + 1;
   // With nothing after the list, the rest matches only at the string end,
   // so for ?, @ and ! the earlier ends can only leave captures behind, which
@@ -596,7 +619,7 @@ bool pattern_list(Search& m, std::size_t p, std::size_t end_p, std::size_t s, st
   if (close == kNone) return false;
   const Known known = memo_get(m, p, s, end_s);
   if (known != Known::Unknown) return known == Known::Matched;
-  const unsigned char op = m.pattern[p];
+  const char32_t op = m.pattern[p];
   if ((op == '?' || op == '*' || op == '!') && walk(m, close + 1, end_p, s, end_s, flags)) {
     memo_put(m, p, s, end_s, true);
     return true;
@@ -618,15 +641,15 @@ bool pattern_list(Search& m, std::size_t p, std::size_t end_p, std::size_t s, st
 }
 
 // Compares the captured text with the string at s, character by character
-// after case folding, within the string end; the number of characters it
-// takes, or kNone when it does not match.
-std::size_t match_back_reference(Search& m, const Capture& capture, std::size_t s, std::size_t end_s, int flags) {
+// (the string is folded already), within the string end; the number of
+// characters it takes, or kNone when it does not match.
+std::size_t match_back_reference(Search& m, const Capture& capture, std::size_t s, std::size_t end_s) {
   if (capture.last < capture.first) return 0;
   const auto first = static_cast<std::size_t>(capture.first);
   const std::size_t length = static_cast<std::size_t>(capture.last) - first + 1;
   if (!charge(m, length) || end_s - s < length) return kNone;
   for (std::size_t i = 0; i < length; ++i) {
-    if (fold(m.string[first + i], flags) != fold(m.string[s + i], flags)) return kNone;
+    if (m.string[first + i] != m.string[s + i]) return kNone;
   }
   return length;
 }
@@ -647,7 +670,7 @@ bool walk(Search& m, std::size_t p, std::size_t end_p, std::size_t s, std::size_
       matched = s == end_s;
       break;
     }
-    const unsigned char pc = m.pattern[p];
+    const char32_t pc = m.pattern[p];
     const bool opens_list = is_list_operator(pc) && p + 1 < end_p && m.pattern[p + 1] == '(';
     if ((pc == '*' || pc == '?' || pc == '[') && period_blocks(m, s, end_s, flags)) break;
     flags &= ~kAtStart;
@@ -666,7 +689,7 @@ bool walk(Search& m, std::size_t p, std::size_t end_p, std::size_t s, std::size_
       ++s;
     } else if (pc == '[') {
       if (s == end_s || slash_stops) break;
-      const BracketResult bracket = match_bracket(m.pattern, p + 1, end_p, fold(m.string[s], flags), flags);
+      const BracketResult bracket = match_bracket(m.pattern, p + 1, end_p, m.string[s], flags);
       if (!charge(m, bracket.next - p) || !bracket.matched) break;
       p = bracket.next;
       ++s;
@@ -676,20 +699,20 @@ bool walk(Search& m, std::size_t p, std::size_t end_p, std::size_t s, std::size_
       if (g >= 0 && pc == ')' && close_capture(m.groups->groups[g], s)) closed |= 1u << g;
       ++p;
     } else {
-      unsigned char literal = pc;
+      char32_t literal = pc;
       if (pc == '\\' && !(flags & FNM_NOESCAPE)) {
         if (p + 1 == end_p) break;
         literal = m.pattern[p + 1];
         ++p;
         if (const Capture* capture = back_reference(*m.groups, literal)) {
-          const std::size_t length = match_back_reference(m, *capture, s, end_s, flags);
+          const std::size_t length = match_back_reference(m, *capture, s, end_s);
           if (length == kNone) break;
           ++p;
           s += length;
           continue;
         }
       }
-      if (s == end_s || fold(literal, flags) != fold(m.string[s], flags)) break;
+      if (s == end_s || fold(literal, flags) != m.string[s]) break;
       ++p;
       ++s;
     }
@@ -704,31 +727,68 @@ bool walk(Search& m, std::size_t p, std::size_t end_p, std::size_t s, std::size_
 bool may_refer_back(const Search& m, int flags) {
   if (flags & FNM_NOESCAPE) return false;
   for (std::size_t i = 0; i + 1 < m.pattern_length; ++i) {
-    if (m.pattern[i] == '\\' && m.pattern[i + 1] >= '1' && m.pattern[i + 1] < '1' + m.groups->count) return true;
+    if (m.pattern[i] == '\\' && m.pattern[i + 1] >= '1' &&
+        m.pattern[i + 1] < static_cast<char32_t>('1' + m.groups->count)) {
+      return true;
+    }
   }
   return false;
 }
 
 }  // namespace
 
-// --- 5. fnmatch ---------------------------------------------------------------
+// --- 5. fnmatch: the texts read as characters --------------------------------
+
+namespace {
+
+// The longest pattern and the longest string, in bytes, a call reads (a
+// mebibyte each, four as characters); a call with a longer one gives up.
+constexpr std::size_t kTextLimit = std::size_t{1} << 20;
+
+// Reads the name [text, text + n) into characters at `out` (room for n),
+// folded when `flags` say so: with names in UTF-8 each well-formed sequence
+// is its code point and each byte that begins none a character of its own
+// (kStrayByte plus its value), otherwise each byte is one. The number of
+// characters.
+std::size_t read_characters(const char* text, std::size_t n, char32_t* out, int flags) {
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < n; ++count) {
+    if (kUtf8Names) {
+      const Utf8Character c = utf8_character(bytes + i, n - i);
+      out[count] = fold(c.value, flags);
+      i += c.length;
+    } else {
+      out[count] = fold(bytes[i++], flags);
+    }
+  }
+  return count;
+}
+
+}  // namespace
 
 int fnmatch(const char* pattern, const char* string, int flags) {
-  auto* groups = static_cast<GroupTable*>(malloc(sizeof(GroupTable)));
-  if (!groups) return 2;
+  const std::size_t pattern_bytes = strlen(pattern);
+  const std::size_t string_bytes = strlen(string);
+  if (pattern_bytes > kTextLimit || string_bytes > kTextLimit) return FNM_NOMATCH;
+  // One block: the group table, then the pattern's characters and the string's.
+  void* block = malloc(sizeof(GroupTable) + (pattern_bytes + string_bytes) * sizeof(char32_t));
+  if (!block) return 2;
+  auto* groups = static_cast<GroupTable*>(block);
+  auto* characters = reinterpret_cast<char32_t*>(groups + 1);
+  flags = (flags & kPublicFlags) | (getenv("DUALCASE") ? 0 : kFold);
   Search m{};
-  m.pattern = reinterpret_cast<const unsigned char*>(pattern);
-  m.pattern_length = strlen(pattern);
-  m.string = reinterpret_cast<const unsigned char*>(string);
-  m.string_length = strlen(string);
+  m.pattern = characters;
+  m.pattern_length = read_characters(pattern, pattern_bytes, characters, 0);
+  m.string = characters + m.pattern_length;
+  m.string_length = read_characters(string, string_bytes, characters + m.pattern_length, flags);
   m.groups = groups;
   build_groups(*groups, m.pattern, m.pattern_length);
-  flags = (flags & kPublicFlags) | (getenv("DUALCASE") ? 0 : kFold);
   m.captures_matter = may_refer_back(m, flags);
   m.memo.state = m.captures_matter ? MemoState::Unavailable : MemoState::Untried;
   const bool matched = walk(m, 0, m.pattern_length, 0, m.string_length, flags | kAtStart) && !m.gave_up;
   free(m.memo.block);
-  free(groups);
+  free(block);
   return matched ? 0 : FNM_NOMATCH;
 }
 

@@ -10,7 +10,9 @@
 namespace rt {
 namespace {
 
-constexpr std::size_t kLongestName = sizeof DIR::entry_name - 1;  // readdir gives at most this many bytes
+// The longest name readdir gives, in bytes (a UTF-8 name takes more bytes
+// than characters).
+constexpr std::size_t kLongestName = sizeof DIR::entry_name - 1;
 
 // The path under construction: owned by one glob call, which frees it
 // before it returns; the levels of the expansion pass it down.
@@ -57,7 +59,7 @@ int add_literal_path(const char* path, glob_t* pglob, int flags) {
   return result;
 }
 
-// Expands `rest` below the first `prefix` characters of `path`, which has
+// Expands `rest` below the first `prefix` bytes of `path`, which has
 // room for them and for `rest`. Only the first component with a wildcard is
 // scanned at this level; the names that match it carry the rest of the
 // pattern on, one level down.
@@ -185,7 +187,8 @@ int glob(const char* pattern, int flags, GlobErrorFunction errfunc, glob_t* pglo
   free(path.text);
   if (result == GLOB_ABORTED) return result;
   if (pglob->gl_pathc > old && !(flags & GLOB_NOSORT)) {
-    // Each call's names are sorted among themselves by their bytes.
+    // Each call's names are sorted among themselves by characters: strcmp
+    // compares bytes as unsigned, which for UTF-8 is the order of code points.
     qsort(pglob->gl_names + old, pglob->gl_pathc - old, sizeof(char*), compare_names);
   }
   if (result == 0 && pglob->gl_pathc == old) {

@@ -1,4 +1,4 @@
-// Encodings of logs: byte order marks, UTF-16 to UTF-8, UTF-8 boundaries.
+// Encodings of logs: byte order marks, UTF-16 to UTF-8, UTF-8 boundaries and characters.
 #include "runtime/stdio/encoding.h"
 
 namespace rt {
@@ -18,25 +18,6 @@ int compare_mark(const unsigned char* bytes, std::size_t n, const unsigned char*
 
 unsigned unit_at(const unsigned char* p, bool big_endian) {
   return big_endian ? unsigned{p[0]} << 8 | p[1] : unsigned{p[1]} << 8 | p[0];
-}
-
-unsigned char* put_utf8(unsigned char* out, std::uint32_t c) {
-  if (c < 0x80) {
-    *out++ = static_cast<unsigned char>(c);
-  } else if (c < 0x800) {
-    *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
-    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
-    *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  } else {
-    *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
-    *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
-    *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
-    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
-  }
-  return out;
 }
 
 constexpr std::uint32_t kReplacement = 0xFFFD;
@@ -167,6 +148,38 @@ std::size_t utf8_complete(const unsigned char* bytes, std::size_t n) {
   const std::size_t lead_at = n - 1 - back;
   const std::size_t length = sequence_length(bytes[lead_at]);
   return length > back + 1 ? lead_at : n;
+}
+
+Utf8Character utf8_character(const unsigned char* bytes, std::size_t n) {
+  const unsigned char lead = bytes[0];
+  const std::size_t length = sequence_length(lead);
+  if (length == 1) return {lead, 1};
+  if (length == 0 || length > n) return {kStrayByte + lead, 1};
+  char32_t value = lead & (0x7F >> length);
+  for (std::size_t k = 1; k < length; ++k) {
+    if (!fits(lead, k, bytes[k])) return {kStrayByte + lead, 1};
+    value = value << 6 | (bytes[k] & 0x3F);
+  }
+  return {value, length};
+}
+
+unsigned char* put_utf8(unsigned char* out, std::uint32_t c) {
+  if (c < 0x80) {
+    *out++ = static_cast<unsigned char>(c);
+  } else if (c < 0x800) {
+    *out++ = static_cast<unsigned char>(0xC0 | c >> 6);
+    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    *out++ = static_cast<unsigned char>(0xE0 | c >> 12);
+    *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  } else {
+    *out++ = static_cast<unsigned char>(0xF0 | c >> 18);
+    *out++ = static_cast<unsigned char>(0x80 | (c >> 12 & 0x3F));
+    *out++ = static_cast<unsigned char>(0x80 | (c >> 6 & 0x3F));
+    *out++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+  }
+  return out;
 }
 
 bool is_utf8(const unsigned char* bytes, std::size_t n) {

@@ -1,6 +1,6 @@
 // The encodings of text that logs are written in: which one an input is
 // (from its first bytes), UTF-16 decoded to UTF-8, and where UTF-8 holds a
-// whole character.
+// whole character; UTF-8 read and written a character at a time.
 #pragma once
 
 #include <cstddef>
@@ -51,5 +51,19 @@ std::size_t utf8_complete(const unsigned char* bytes, std::size_t n);
 // Whether [bytes, bytes + n) is UTF-8 from its first byte: every sequence
 // well formed, perhaps the last unfinished.
 bool is_utf8(const unsigned char* bytes, std::size_t n);
+
+// The character that the UTF-8 text [bytes, bytes + n) begins with (n > 0),
+// and the number of bytes it takes. A byte that begins no well-formed
+// sequence is a character of its own: kStrayByte plus its value (U+DC80 to
+// U+DCFF, which no sequence gives), so different texts never read alike.
+constexpr char32_t kStrayByte = 0xDC00;
+struct Utf8Character {
+  char32_t value;
+  std::size_t length;
+};
+Utf8Character utf8_character(const unsigned char* bytes, std::size_t n);
+// Stores the UTF-8 form of the code point c (1 to 4 bytes) at `out`: the
+// position after it.
+unsigned char* put_utf8(unsigned char* out, std::uint32_t c);
 
 }  // namespace rt

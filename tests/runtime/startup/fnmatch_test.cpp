@@ -1,5 +1,6 @@
 // Shell pattern matching with the flags wildcard expansion passes: wildcards and the period rule, case folding,
-// brackets, escapes, groups and back-references, pattern lists, malformed patterns, long searches, no memory.
+// brackets, escapes, groups and back-references, pattern lists, malformed patterns, names' characters, long
+// searches, no memory.
 #include <string>
 #include <vector>
 
@@ -44,8 +45,6 @@ TEST_F(Fnmatch, Rules) {
       {"[[:upper:]]*", "Abc", 1}, {"[[:lower:]]*", "Abc", 0}, {"[[:upper:]]*", "Abc", 0, 0, SET},
       {"[[.a.]-c]", "B", 0}, {"[[.A.]-C]", "a", 0}, {"[[=A=]]", "A", 1}, {"\\A", "a", 0}, {"(ab)\\1", "abAB", 0},
       {"(ab)\\1", "abAB", 1, 0, SET},
-      // Code page 437 letters fold through the case table: c cedilla, a umlaut.
-      {"\x80", "\x87", 0}, {"\x80", "\x87", 1, 0, SET}, {"\x84", "\x8e", 0}, {"[\x8e-\x8e]", "\x84", 0},
       // Bracket expressions.
       {"[!a]", "b", 0}, {"[!a]", "a", 1}, {"[^a]", "^", 0}, {"[^a]", "a", 0}, {"[]a]", "]", 0}, {"[!]a]", "]", 1},
       {"[a-]", "-", 0}, {"[-a]", "-", 0}, {"[a-c-e]", "d", 0}, {"[a-c-e]", "-", 1}, {"[a.b.]", "a", 0},
@@ -76,6 +75,35 @@ TEST_F(Fnmatch, Rules) {
       {"@(.x)", ".x", 0, D}, {"@(*)", ".x", 0, D}, {"!(y)", ".x", 0, D}, {"?x", ".x", 1, D}, {"*x", ".x", 1, D},
       {"?(.)x", ".x", 1, D},
   });
+  // Names are matched by their characters: code points where names are UTF-8 (Windows), else bytes (here).
+  if (w32::kNamePage == CP_UTF8) {
+    check({
+        // Wildcards take characters: Cyrillic, CJK, emoji of four bytes.
+        {"?", "ж", 0}, {"??", "ж", 1}, {"日?.log", "日志.log", 0}, {"a?b", "a😀b", 0}, {"a??b", "a😀b", 1},
+        {"*?", "😀", 0}, {"*??", "😀", 1}, {"+(?)", "😀😀", 0}, {"(?)\\1", "😀😀", 0}, {"(?)\\1", "😀😃", 1},
+        // Brackets hold characters; ranges go by code point (ё is outside а-я).
+        {"[а-я]*", "журнал.log", 0}, {"[а-я]", "ё", 1}, {"[!а-я]", "ё", 0}, {"[😀-😂]", "😁", 0},
+        {"[[=ж=]]", "ж", 0}, {"[[.а.]-я]", "п", 0},
+        // Letters fold: Latin-1, Latin Extended-A, Greek with both small sigmas, Cyrillic; not under DUALCASE.
+        {"*É*", "café.log", 0}, {"Ж", "ж", 0}, {"ж", "Ж", 0}, {"Ж", "ж", 1, 0, SET}, {"Ā", "ā", 0}, {"ÿ", "Ÿ", 0},
+        {"Σ", "ς", 0}, {"ς", "σ", 0}, {"[Ÿ-Ÿ]", "ÿ", 0}, {"[ς-ς]", "Σ", 0}, {"[А-Я]", "п", 0},
+        {"[А-Я]", "п", 1, 0, SET}, {"(ж)\\1", "жЖ", 0}, {"(ж)\\1", "жЖ", 1, 0, SET},
+        {"İ", "i", 1},  // dotted I folds to no other letter
+        {"[[:alpha:]]", "ж", 0}, {"[[:alpha:]]", "×", 1}, {"[[:lower:]]", "Ж", 0}, {"[[:lower:]]", "Ж", 1, 0, SET},
+        {"[[:upper:]]", "İ", 0},  // it stays upper case
+        // A byte that begins no sequence is a character that matches only itself: not the code point of its
+        // value, not a code page 437 partner, not a part of a sequence.
+        {"\xFF", "\xFF", 0}, {"?", "\xFF", 0}, {"??", "\xC3" "a", 0}, {"\xC3?", "\xC3\xA9", 1}, {"\xE9", "é", 1},
+        {"[\x80-\xFF]", "\xE9", 0}, {"[\x80-\xFF]", "é", 1}, {"\x80", "\x87", 1}, {"???", "\xF0\x9F\x98", 0},
+    });
+  } else {
+    check({
+        // Each byte is a character (a UTF-8 ж is two), and code page 437 letters fold through the case table:
+        // c cedilla, a umlaut.
+        {"??", "ж", 0}, {"?", "ж", 1}, {"*????", "😀", 0}, {"[[=ж=]]", "ж", 1}, {"Ж", "ж", 1},
+        {"\x80", "\x87", 0}, {"\x80", "\x87", 1, 0, SET}, {"\x84", "\x8e", 0}, {"[\x8e-\x8e]", "\x84", 0},
+    });
+  }
 }
 
 // Searches long enough to be remembered, with the rules' outcomes still; and too deep ones, which give up.
@@ -91,6 +119,7 @@ TEST_F(Fnmatch, LongSearches) {
       {"!(*(*(b*)a))b)a", "aaaabbababbbaaaba", 1}, {")+(*+(*)b?))*", "aaaaaaaabaaaaaab", 0},
       {"!(*(&b)*!()b)b", "aaabaaaaaaababaaaaabbb", 1}, {"*(*[ab])*a?(?)b", "baaaaaa", 1},
       {"(*)(*)(*)(*)(*)\\1\\2\\3\\4\\5x", a255, 1}, {nested + "a" + std::string(10000, ')'), "a", 1},
+      {"*", std::string((1 << 20) + 1, 'a'), 1},  // over a mebibyte: given up
   });
 }
 
