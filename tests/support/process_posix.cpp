@@ -25,6 +25,11 @@ std::string sibling_program(const std::string& name) {
 
 std::string oem_text(const std::string& text) { return text; }
 
+void remove_tree(const std::filesystem::path& path) {
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
+}
+
 struct Child::State {
   pid_t pid = -1;
   std::optional<unsigned> status;

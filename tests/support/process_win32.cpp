@@ -44,6 +44,33 @@ std::vector<std::string> host_environment() {
 
 std::string oem_text(const std::string& text) { return narrow(wide(text), CP_OEMCP); }
 
+namespace {
+
+// Removes what `path` (in the \\?\ form) names: a file, or a folder after all it holds.
+void remove_long(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+    return;
+  }
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (search != INVALID_HANDLE_VALUE) {
+    do {
+      const std::wstring name = found.cFileName;
+      if (name != L"." && name != L"..") remove_long(path + L"\\" + name);
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+  }
+  RemoveDirectoryW(path.c_str());
+}
+
+}  // namespace
+
+void remove_tree(const std::filesystem::path& path) { remove_long(L"\\\\?\\" + std::filesystem::absolute(path).wstring()); }
+
 std::string sibling_program(const std::string& name) {
   wchar_t self[MAX_PATH];
   const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);

@@ -20,14 +20,11 @@ ScratchDir::ScratchDir() {
   static std::atomic<unsigned> serial{0};
   path_ = std::filesystem::temp_directory_path() /
           ("tail-test-" + std::to_string(w32::GetCurrentProcessId()) + "-" + std::to_string(serial++));
-  std::filesystem::remove_all(path_);  // left by a process of the same id
+  remove_tree(path_);  // left by a process of the same id
   if (!std::filesystem::create_directory(path_)) throw std::runtime_error("cannot create " + path_.string());
 }
 
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
+ScratchDir::~ScratchDir() { remove_tree(path_); }
 
 std::string ScratchDir::write(const std::string& name, const std::string& bytes) const {
   const std::filesystem::path file = path_ / utf8_path(name);

@@ -38,6 +38,8 @@ std::string utf8_name(const std::filesystem::path& path);
 // A text as a program gets it in the code page of the file functions: on Windows the UTF-8 text converted to the
 // OEM code page (a character the page lacks is '?'); elsewhere names are bytes, and the text stays as it is.
 std::string oem_text(const std::string& text);
+// Removes a directory and all it holds, however deep (Windows: paths past MAX_PATH through the \\?\ form).
+void remove_tree(const std::filesystem::path& path);
 
 // A fresh directory that is removed, with everything in it, at the end of the scope.
 class ScratchDir {
