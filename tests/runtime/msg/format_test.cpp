@@ -17,6 +17,7 @@ TEST(Format, ConversionsWidthsPrecisionsAndMismatchedArguments) {
   using namespace std::string_literals;
   const char unterminated[2] = {'a', 'b'};  // with a precision a %s array need not end in NUL
   int count = -1;
+  int stored = -1;
   const struct { const char* format; std::vector<rt::FormatArg> args; std::string expected; } cases[] = {
       {"%d|%5d|%d", {format_arg(INT_MIN), format_arg(1), format_arg(2)}, "-2147483648|    1|2"},
       {"%ld..%ld|%x", {format_arg(0L), format_arg(2147483647L), format_arg(-10)}, "0..2147483647|fffffff6"},
@@ -27,6 +28,9 @@ TEST(Format, ConversionsWidthsPrecisionsAndMismatchedArguments) {
       {"%%|%y|ab%", {}, "%|y|ab"},
       {"[%d|%s|%c|%x]", {}, "[0||\0|0]"s}, {"[%s]", {format_arg(42)}, "[]"}, {"[%d]", {format_arg("text")}, "[0]"},
       {"[%n]", {format_arg("text")}, "[]"}, {"[%5s]", {}, "[     ]"}, {"[%s]", {format_arg(&count)}, "[]"},
+      // %.0s prints nothing; %n stores the count so far; a name in a string is its bytes, padded by bytes as text is.
+      {"[%.0s%n|%-6s|%3s]", {format_arg("abc"), format_arg(&stored), format_arg(rt::Name{"ж.x"}), format_arg(rt::Name{"a"})},
+       "[|\xD0\xB6.x  |  a]"},
   };
   for (const auto& c : cases) {
     char buffer[128];
@@ -35,6 +39,7 @@ TEST(Format, ConversionsWidthsPrecisionsAndMismatchedArguments) {
     EXPECT_EQ(buffer[n], '\0') << c.format;
   }
   EXPECT_EQ(count, -1);
+  EXPECT_EQ(stored, 1);
 }
 
 TEST(Format, SprintfKeepsTheBuffersEnd) {
