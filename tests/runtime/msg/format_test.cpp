@@ -28,8 +28,8 @@ TEST(Format, ConversionsWidthsPrecisionsAndMismatchedArguments) {
       {"%%|%y|ab%", {}, "%|y|ab"},
       {"[%d|%s|%c|%x]", {}, "[0||\0|0]"s}, {"[%s]", {format_arg(42)}, "[]"}, {"[%d]", {format_arg("text")}, "[0]"},
       {"[%n]", {format_arg("text")}, "[]"}, {"[%5s]", {}, "[     ]"}, {"[%s]", {format_arg(&count)}, "[]"},
-      // %.0s prints nothing; %n stores the count so far; a name in a string is its bytes, padded by bytes as text is.
-      {"[%.0s%n|%-6s|%3s]", {format_arg("abc"), format_arg(&stored), format_arg(rt::Name{"ж.x"}), format_arg(rt::Name{"a"})},
+      // %.0s and %.0c print nothing; %n stores the count so far; a name in a string is its bytes, padded by bytes.
+      {"[%.0s%.0c%n|%-6s|%3s]", {format_arg("abc"), format_arg('d'), format_arg(&stored), format_arg(rt::Name{"ж.x"}), format_arg(rt::Name{"a"})},
        "[|\xD0\xB6.x  |  a]"},
   };
   for (const auto& c : cases) {
