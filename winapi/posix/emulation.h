@@ -78,6 +78,10 @@ DWORD attributes_of(mode_t mode);
 // The current directory; false (with the last error set) when it cannot be had.
 bool current_directory(std::string& directory);
 
+// The host signal of the last console control event (SIGINT when none came):
+// the one that ends the process at ExitProcess(STATUS_CONTROL_C_EXIT).
+int control_signal();
+
 // The FILETIME of a POSIX time.
 FILETIME filetime_of(const struct timespec& time);
 // Sets the last error from errno; for the callers' "return FALSE" paths.
