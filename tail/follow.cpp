@@ -68,6 +68,9 @@
 // Ctrl+Break or the console closing, after which the process ends with the
 // status the system's default handling gives. A failed write to standard
 // output ends the program with the message and status 1.
+//
+// Contents: 1. state and output   2. reading a file   3. look-ups
+//           4. the polls   5. interrupts and pauses   6. following
 #include <atomic>
 #include <cstdint>
 #include <optional>
@@ -89,6 +92,8 @@
 
 namespace tail {
 namespace {
+
+// --- 1. State and output -----------------------------------------------------
 
 // Up to this many inputs, the clock polls every one of them.
 constexpr int kPolledEveryClock = 64;
@@ -176,6 +181,8 @@ void release_return(int index, Followed& input) {
   rt::fflush(rt::stdout);
   rt::exit_process(STATUS_CONTROL_C_EXIT);
 }
+
+// --- 2. Reading a file -------------------------------------------------------
 
 // Keeps the last kCheckSize bytes read, the `n` just read last.
 void keep_check(Followed& input, const unsigned char* bytes, int n) {
@@ -299,6 +306,8 @@ std::int64_t poll(int index, Followed& input, std::optional<rt::FileIdentity> fo
   return input.position - before;
 }
 
+// --- 3. Look-ups -------------------------------------------------------------
+
 // The name no longer opens the file followed: what is left of it is
 // written, then it is closed. A file that still has a name may come back.
 void let_go(int index, Followed& input) {
@@ -384,7 +393,7 @@ std::optional<rt::FileIdentity> look_up(int index, Followed& input, bool clock) 
   return found;
 }
 
-// --- The polls ----------------------------------------------------------------
+// --- 4. The polls ------------------------------------------------------------
 
 // Whether a poll looks the name up: by name while it is followed, and with
 // --retry while it is not, when it may have changed; by descriptor until it
@@ -412,7 +421,7 @@ std::int64_t poll_input(int k, Followed& input, bool changed, bool clock) {
   rt::exit(status);
 }
 
-// --- Interrupts -----------------------------------------------------------------
+// --- 5. Interrupts and pauses ------------------------------------------------
 
 // The console's control handler while following: every event ends the
 // process as the default handling does, what is held written first.
@@ -457,6 +466,8 @@ DWORD pause(HANDLE process, DWORD milliseconds, bool alertable) {
 }
 
 }  // namespace
+
+// --- 6. Following ------------------------------------------------------------
 
 bool follows_text() {
   const bool lines = options.unit == 0 || options.unit == 5;
