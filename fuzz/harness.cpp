@@ -126,6 +126,8 @@ void install() {
     ::SetLastError(ERROR_INVALID_PARAMETER);
     return nullptr;
   };
+  // Ctrl+C ends the fuzzer as it would without tail: following's handler, which would end a run, is never called.
+  r.SetConsoleCtrlHandler = [](PHANDLER_ROUTINE, BOOL) -> BOOL { return TRUE; };
 }
 
 std::string scratch_directory(const char* target) {

@@ -63,9 +63,15 @@
 // rewritten and is written again from its start; a file that comes back
 // under its name goes on from where it was; in text mode a carriage return
 // that ends what a poll can read waits for the byte after it, so that a line
-// end split between two polls is written once, and it is written when
-// following ends. A failed write to standard output ends the program with
-// the message and status 1.
+// end split between two polls is written once, and it is written however
+// following ends: by --pid, with no file remaining, and by Ctrl+C,
+// Ctrl+Break or the console closing, after which the process ends with the
+// status the system's default handling gives. A failed write to standard
+// output ends the program with the message and status 1.
+//
+// Contents: 1. state and output   2. reading a file   3. look-ups
+//           4. the polls   5. interrupts and pauses   6. following
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -86,6 +92,8 @@
 
 namespace tail {
 namespace {
+
+// --- 1. State and output -----------------------------------------------------
 
 // Up to this many inputs, the clock polls every one of them.
 constexpr int kPolledEveryClock = 64;
@@ -112,6 +120,27 @@ unsigned char* g_buffer = nullptr;
 // at the first such poll.
 unsigned char* g_decoded = nullptr;
 
+// The inputs followed, for the end by an interrupt.
+Followed* g_inputs = nullptr;
+int g_count = 0;
+
+// Ctrl+C, Ctrl+Break and the console closing come to interrupted() in a
+// thread of the system's, while the loop may be in the middle of a poll.
+// The loop holds g_polling at all times but while it pauses, so the
+// handler writes what is held only while the loop waits; the loop itself
+// looks at g_interrupted after each pause and between two reads of a poll
+// (where every byte read is written or held), and ends as the handler
+// would. A loop that ends for another reason keeps the lock to its end.
+CRITICAL_SECTION g_polling;
+bool g_handling = false;  // g_polling is set up, and the handler is registered
+std::atomic<bool> g_interrupted = false;
+// The handler waits this long at most for the lock, trying every
+// kInterruptTryMs: a write that blocks (to a full pipe, to a console whose
+// output is held) keeps it for ever. The process then ends as it would
+// without the handler, well within the seconds the system gives a handler
+// when the console closes.
+constexpr DWORD kInterruptWaitMs = 1000;
+constexpr DWORD kInterruptTryMs = 10;
 
 // A line of standard error without an error text: "tail: " and the message.
 void notice(const rt::Message& message, const char* name) {
@@ -143,6 +172,17 @@ void release_return(int index, Followed& input) {
   rt::putc('\r', rt::stdout);
   input.held_return = false;
 }
+
+// Following ends by an interrupt, the lock held: the carriage returns held
+// and what standard output holds are written, and the process ends as the
+// system's default handling ends it.
+[[noreturn]] void end_interrupted() {
+  for (int k = 0; k < g_count; ++k) release_return(k, g_inputs[k]);
+  rt::fflush(rt::stdout);
+  rt::exit_process(STATUS_CONTROL_C_EXIT);
+}
+
+// --- 2. Reading a file -------------------------------------------------------
 
 // Keeps the last kCheckSize bytes read, the `n` just read last.
 void keep_check(Followed& input, const unsigned char* bytes, int n) {
@@ -192,6 +232,7 @@ bool drain(int index, Followed& input) {
   int unchecked = input.checked;
   if (rt::lseek(input.fd, input.position - unchecked, rt::SEEK_SET) < 0) return false;
   for (;;) {
+    if (g_interrupted) end_interrupted();  // every byte read is written or held here
     rt::fflush(rt::stdout);  // a partial line is written before any read
     check_output();
     unsigned char* data = g_buffer + 1;
@@ -264,6 +305,8 @@ std::int64_t poll(int index, Followed& input, std::optional<rt::FileIdentity> fo
   input.drained = drain(index, input) && found.has_value();
   return input.position - before;
 }
+
+// --- 3. Look-ups -------------------------------------------------------------
 
 // The name no longer opens the file followed: what is left of it is
 // written, then it is closed. A file that still has a name may come back.
@@ -350,7 +393,7 @@ std::optional<rt::FileIdentity> look_up(int index, Followed& input, bool clock) 
   return found;
 }
 
-// --- The polls ----------------------------------------------------------------
+// --- 4. The polls ------------------------------------------------------------
 
 // Whether a poll looks the name up: by name while it is followed, and with
 // --retry while it is not, when it may have changed; by descriptor until it
@@ -378,10 +421,36 @@ std::int64_t poll_input(int k, Followed& input, bool changed, bool clock) {
   rt::exit(status);
 }
 
-// The wait for the next poll: on the process of --pid when there is one.
-// WAIT_OBJECT_0 when the process has ended, WAIT_IO_COMPLETION when a
-// notice has come, WAIT_TIMEOUT otherwise.
-DWORD pause(HANDLE process, DWORD milliseconds, bool alertable) {
+// --- 5. Interrupts and pauses ------------------------------------------------
+
+// The console's control handler while following: every event ends the
+// process as the default handling does, what is held written first.
+BOOL WINAPI interrupted(DWORD /*event*/) {
+  g_interrupted = true;
+  for (DWORD waited = 0; waited < kInterruptWaitMs; waited += kInterruptTryMs) {
+    if (w32::TryEnterCriticalSection(&g_polling)) end_interrupted();
+    w32::Sleep(kInterruptTryMs);
+  }
+  rt::exit_process(STATUS_CONTROL_C_EXIT);
+}
+
+// The loop's hold of g_polling for its run, and its letting go for a pause.
+// Only an exception from a test's replacement (of ExitProcess, SleepEx)
+// ends either scope before the process ends.
+struct Polling {
+  Polling() { w32::EnterCriticalSection(&g_polling); }
+  ~Polling() { w32::LeaveCriticalSection(&g_polling); }
+};
+struct Paused {
+  Paused() { w32::LeaveCriticalSection(&g_polling); }
+  ~Paused() { w32::EnterCriticalSection(&g_polling); }
+};
+
+// The wait for the next poll, the lock let go: on the process of --pid when
+// there is one. WAIT_OBJECT_0 when the process has ended,
+// WAIT_IO_COMPLETION when a notice has come, WAIT_TIMEOUT otherwise.
+DWORD wait_for(HANDLE process, DWORD milliseconds, bool alertable) {
+  const Paused paused;
   if (process) {
     const DWORD waited = w32::WaitForSingleObjectEx(process, milliseconds, alertable);
     if (waited != WAIT_FAILED) return waited;
@@ -389,7 +458,16 @@ DWORD pause(HANDLE process, DWORD milliseconds, bool alertable) {
   return w32::SleepEx(milliseconds, alertable) == WAIT_IO_COMPLETION ? WAIT_IO_COMPLETION : WAIT_TIMEOUT;
 }
 
+// The pause between polls; an interrupt that came meanwhile ends following.
+DWORD pause(HANDLE process, DWORD milliseconds, bool alertable) {
+  const DWORD waited = wait_for(process, milliseconds, alertable);
+  if (g_interrupted) end_interrupted();
+  return waited;
+}
+
 }  // namespace
+
+// --- 6. Following ------------------------------------------------------------
 
 bool follows_text() {
   const bool lines = options.unit == 0 || options.unit == 5;
@@ -453,6 +531,15 @@ int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_ret
 
 void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written, int status) {
   g_output = Output{.headers = headers, .first_header = first_header, .written = written};
+  g_inputs = inputs;
+  g_count = count;
+  // Without a handler (the system refused it) an interrupt ends the process
+  // as it did before following began.
+  if (!std::exchange(g_handling, true)) {
+    w32::InitializeCriticalSection(&g_polling);
+    w32::SetConsoleCtrlHandler(interrupted, TRUE);
+  }
+  const Polling polling;
   if (!g_buffer) g_buffer = static_cast<unsigned char*>(rt::malloc(kInputBufferSize + 1));
   if (!g_buffer) {
     rt::print_error(rt::msg_lookup(rt::messages::kNoBufferMemory));

@@ -91,7 +91,8 @@
     (address, information, size), 0)                                                                           \
   X(BOOL, WriteConsoleW, (HANDLE console, LPCVOID buffer, DWORD units, LPDWORD done, LPVOID reserved),      \
     (console, buffer, units, done, reserved), (*done = 0, FALSE))                                              \
-  X(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR name, DWORD size), (module, name, size), 0)
+  X(DWORD, GetModuleFileNameW, (HMODULE module, LPWSTR name, DWORD size), (module, name, size), 0)             \
+  X(BOOL, SetConsoleCtrlHandler, (PHANDLER_ROUTINE routine, BOOL add), (routine, add), FALSE)
 
 #if defined(_WIN32)
 
@@ -370,6 +371,26 @@ constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 constexpr DWORD ERROR_INVALID_FLAGS = 1004;
 constexpr DWORD ERROR_NO_UNICODE_TRANSLATION = 1113;
 
+// Console control events and locks between threads. A handler runs in a
+// thread of its own (here: Ctrl+C, Ctrl+Break and the console closing come as
+// SIGINT, SIGQUIT and SIGHUP); without one that returns TRUE the process ends
+// with STATUS_CONTROL_C_EXIT. A critical section is held by one thread at a
+// time, which may take it again (it is let go as often).
+#define WINAPI
+using PHANDLER_ROUTINE = BOOL (*)(DWORD event);
+constexpr DWORD CTRL_C_EVENT = 0;
+constexpr DWORD CTRL_BREAK_EVENT = 1;
+constexpr DWORD CTRL_CLOSE_EVENT = 2;
+constexpr DWORD STATUS_CONTROL_C_EXIT = 0xC000013A;
+struct CRITICAL_SECTION {
+  alignas(16) unsigned char host[64];  // the host's lock
+};
+using LPCRITICAL_SECTION = CRITICAL_SECTION*;
+void InitializeCriticalSection(LPCRITICAL_SECTION section);
+void EnterCriticalSection(LPCRITICAL_SECTION section);
+BOOL TryEnterCriticalSection(LPCRITICAL_SECTION section);
+void LeaveCriticalSection(LPCRITICAL_SECTION section);
+
 // --- The emulated functions (global, as <windows.h> declares them) ----------
 #define W32_DECLARE(result, name, parameters, arguments, failed) result name parameters;
 W32_HOOKED_CALLS(W32_DECLARE)
@@ -467,6 +488,10 @@ using ::GetConsoleOutputCP;
 using ::GetCurrentProcessId;
 using ::SetErrorMode;
 using ::SetUnhandledExceptionFilter;
+using ::InitializeCriticalSection;
+using ::EnterCriticalSection;
+using ::TryEnterCriticalSection;
+using ::LeaveCriticalSection;
 
 inline void Sleep(DWORD milliseconds) {
   if (hook::replacements.Sleep) return hook::replacements.Sleep(milliseconds);

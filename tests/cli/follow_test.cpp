@@ -2,6 +2,7 @@
 // them, many files followed under headers, and rotations while a writer goes on writing. What happens to a followed
 // file between two polls is the model's business in fuzz/follow_fuzz.cpp.
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -46,9 +47,10 @@ std::string recreated(const std::string& name) { return "(" + rotated(name) + "|
 // tail -f or -F at quick polls in a scratch directory, without standard input: descriptor 0 is free for files.
 class Follow : public support::RuntimeTest, public testing::WithParamInterface<bool> {
  protected:
-  void start(std::vector<std::string> args, const char* interval = "0.1") {
+  void start(std::vector<std::string> args, const char* interval = "0.1", bool interruptible = false) {
     args.insert(args.begin(), {"-s", interval});
     support::RunOptions options;
+    options.interruptible = interruptible;
     options.cwd = support::utf8_name(dir.path());
     options.input_closed = true;
     options.environment = support::plain_environment();
@@ -292,6 +294,21 @@ TEST_F(Follow, PidEndsFollowingAfterALastPoll) {
   watched.reset();  // killed
   EXPECT_EQ(tail->wait(kWithinPolls).value_or(1), 0u);
   EXPECT_EQ(tail->out(), as_text("1\n2\n"));
+}
+
+// Ctrl+C while a carriage return waits for the byte after it (on Windows, where it may begin a line end): it is
+// written before the process ends with the interrupt's status (Windows: STATUS_CONTROL_C_EXIT; natively killed by
+// SIGINT). Under Wine 8 the event reaches a process only on a console made for a process, not on one it was started
+// on from a shell.
+TEST_F(Follow, CtrlCWritesAHeldCarriageReturn) {
+  dir.write("f", "1\n");
+  start({"-f", "f"}, "0.1", true);
+  expect("1\n", "");
+  std::ofstream(in_dir("f"), std::ios::binary | std::ios::app) << "partial\r";
+  ASSERT_TRUE(eventually([&] { return tail->out().find("partial") != std::string::npos; })) << tail->out();
+  tail->interrupt();
+  EXPECT_EQ(tail->wait(kWithinPolls).value_or(0), w32::kDriveLetters ? STATUS_CONTROL_C_EXIT : 256u + SIGINT);
+  EXPECT_EQ(tail->out(), as_text("1\n") + "partial\r");
 }
 
 // A writer appends numbered lines and rotates its log every 100 lines, by rename or by delete and create (retried

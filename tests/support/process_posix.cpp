@@ -101,6 +101,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
 
 unsigned long Child::pid() const { return static_cast<unsigned long>(state_->pid); }
 
+void Child::interrupt() { ::kill(state_->pid, SIGINT); }
+
 Child::~Child() {
   if (!state_->status && state_->pid >= 0) {
     ::kill(state_->pid, SIGKILL);

@@ -163,7 +163,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
       Sleep(100 * (attempt - 1));
     }
     started = CreateProcessW(wide(program).c_str(), command_units.data(), nullptr, nullptr, TRUE,
-                             CREATE_UNICODE_ENVIRONMENT | (options.argument_block ? CREATE_SUSPENDED : 0),
+                             CREATE_UNICODE_ENVIRONMENT | (options.argument_block ? CREATE_SUSPENDED : 0) |
+                                 (options.interruptible ? CREATE_NO_WINDOW : 0),
                              block.data(), cwd.empty() ? nullptr : cwd.c_str(), &startup, &state_->process);
     error = GetLastError();
   }
@@ -203,6 +204,21 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
 }
 
 unsigned long Child::pid() const { return state_->process.dwProcessId; }
+
+void Child::interrupt() {
+  // The child's console (a console without a window, which Wine makes without a display) becomes this process's too,
+  // the standard handles staying what they were. The event comes to every process of the console, this one too, each
+  // in a thread of its own at a moment no one knows: this process ignores Ctrl+C for good (and so do the children it
+  // starts from now on).
+  const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+  HANDLE handles[3];
+  for (int k = 0; k < 3; ++k) handles[k] = GetStdHandle(kinds[k]);
+  FreeConsole();
+  const BOOL attached = AttachConsole(state_->process.dwProcessId);
+  for (int k = 0; k < 3; ++k) SetStdHandle(kinds[k], handles[k]);
+  SetConsoleCtrlHandler(nullptr, TRUE);
+  if (!attached || !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) throw std::runtime_error("cannot send Ctrl+C");
+}
 
 Child::~Child() {
   if (!state_->status && state_->process.hProcess) {

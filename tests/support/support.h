@@ -70,6 +70,7 @@ struct RunOptions {
   std::string command_line;         // Windows: the raw command line (the args are then unused)
   std::optional<std::vector<std::string>> argument_block;  // Windows: the words passed through NVOARGS, meant
   std::string block_kind = "this";  // for this process, for another one (other), or the last running past (unended)
+  bool interruptible = false;       // Windows: the child has a console of its own, for interrupt()
 };
 
 class Child {
@@ -86,6 +87,9 @@ class Child {
   std::optional<unsigned> wait(std::chrono::milliseconds timeout);
   // The host's id of the process.
   unsigned long pid() const;
+  // Sends the child Ctrl+C: natively SIGINT; on Windows the Ctrl+C event of an interruptible child's console, which
+  // this process then shares and ignores Ctrl+C on.
+  void interrupt();
 
   struct State;
 

@@ -86,6 +86,9 @@ bool name_bytes(LPCWSTR name, std::string& bytes);
 // they fit in `size` units (the number of units stored, without the zero),
 // else the number of units needed with the zero, and nothing stored.
 DWORD give_units(const std::string& text, LPWSTR buffer, DWORD size);
+// The host signal of the last console control event (SIGINT when none came):
+// the one that ends the process at ExitProcess(STATUS_CONTROL_C_EXIT).
+int control_signal();
 
 // The FILETIME of a POSIX time.
 FILETIME filetime_of(const struct timespec& time);

@@ -27,6 +27,16 @@ constexpr FatalSignal kFatalSignals[] = {
     {8, SIGFPE}, {9, SIGKILL}, {11, SIGSEGV}, {13, SIGPIPE}, {14, SIGALRM}, {15, SIGTERM},
 };
 
+// Ends the process by a signal's default action, as the parent sees it.
+void end_by_signal(int host) {
+  std::signal(host, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, host);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  std::raise(host);
+}
+
 // The process's arguments as the kernel keeps them, each ended by a zero
 // byte. Read with plain system calls: C++ streams would set up their locale
 // machinery at every start for this one read.
@@ -152,17 +162,13 @@ void Sleep(DWORD milliseconds) {
 
 void ExitProcess(UINT code) {
   // A status of 256 plus a signal number is how the runtime ends a process
-  // by a signal's default action. Here the real signal does it, so that the
-  // parent sees the process killed by that signal.
+  // by a signal's default action, and STATUS_CONTROL_C_EXIT how Windows ends
+  // one at Ctrl+C, Ctrl+Break or the console closing. Here the real signal
+  // does it (the one that brought the event), so that the parent sees the
+  // process killed by that signal.
+  if (code == STATUS_CONTROL_C_EXIT) end_by_signal(w32::posix::control_signal());
   for (const FatalSignal& fatal : kFatalSignals) {
-    if (code == 256 + fatal.number) {
-      std::signal(fatal.host, SIG_DFL);
-      sigset_t set;
-      sigemptyset(&set);
-      sigaddset(&set, fatal.host);
-      sigprocmask(SIG_UNBLOCK, &set, nullptr);
-      std::raise(fatal.host);
-    }
+    if (code == 256 + fatal.number) end_by_signal(fatal.host);
   }
   ::_exit(static_cast<int>(code & 0xFF));
 }
