@@ -228,7 +228,8 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
   const std::string data = text && size == 0 ? read_as_text(content) : content;  // bytes are read as they are
   const auto length = static_cast<std::int64_t>(data.size());
   if (size != 0) {
-    if (s.count > 9223372036854775807 / size) return std::nullopt;  // beyond the largest byte count
+    constexpr std::int64_t kLargest = 9223372036854775807;
+    if (s.count > kLargest / size || s.count < -(kLargest / size)) return std::nullopt;  // beyond the largest byte count
     const std::int64_t bytes = s.count * size;
     if (s.from_start) return data.substr(static_cast<std::size_t>(std::clamp<std::int64_t>(bytes - 1, 0, length)));
     if (bytes < 0) return from_file ? std::optional<std::string>("") : std::nullopt;  // no ring of that size

@@ -174,7 +174,9 @@ int tail_stream(rt::Stream* stream, const char* name, bool* held_return, InputTe
   if (is_byte_unit(options.unit)) {
     const std::int64_t size = kUnitSize[options.unit];
     constexpr std::int64_t kLargest = 9223372036854775807;
-    if (options.count > kLargest / size) {
+    // Bounded on both sides before any arithmetic: a negative count (a word
+    // such as " -5" that strtoll reads with its sign) is as far from 0.
+    if (options.count > kLargest / size || options.count < -(kLargest / size)) {
       rt::fprintf(rt::stderr, rt::msg_lookup(rt::messages::kByteCountRange), 0, kLargest);
       return 1;
     }
