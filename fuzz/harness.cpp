@@ -232,7 +232,7 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
     if (s.count > kLargest / size || s.count < -(kLargest / size)) return std::nullopt;  // beyond the largest byte count
     const std::int64_t bytes = s.count * size;
     if (s.from_start) return data.substr(static_cast<std::size_t>(std::clamp<std::int64_t>(bytes - 1, 0, length)));
-    if (bytes < 0) return from_file ? std::optional<std::string>("") : std::nullopt;  // no ring of that size
+    if (bytes < 0) return from_file ? std::optional<std::string>("") : std::nullopt;  // nothing kept of a pipe
     return data.substr(static_cast<std::size_t>(length - std::min(bytes, length)));
   }
   // Where each line ended by a line feed begins; an unended last line comes with the lines before it.
@@ -243,8 +243,8 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
     const std::int64_t skipped = std::max<std::int64_t>(s.count - 1, 0);
     return skipped > ended ? "" : data.substr(starts[static_cast<std::size_t>(skipped)]);
   }
-  // No ring of that size: a count below 0, or one whose slots of 2048 bytes no address space holds.
-  if (s.count < 0 || (!from_file && static_cast<std::uint64_t>(s.count) >= SIZE_MAX / 2048)) {
+  // A count below 0 keeps nothing of a pipe.
+  if (s.count < 0) {
     return from_file ? std::optional<std::string>(data) : std::nullopt;
   }
   if (s.count == 0) return "";

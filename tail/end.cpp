@@ -21,8 +21,8 @@ int no_memory() {
   return 1;
 }
 
-// A ring of a size that no allocation can have (below 0, or beyond the
-// address space) fails as an exhausted heap does, with its error number.
+// A negative count from the end of a pipe keeps nothing; it fails as an
+// exhausted heap does, with its error number.
 int no_memory_for_size() {
   rt::errno = ERROR_NOT_ENOUGH_MEMORY;
   return no_memory();
@@ -39,112 +39,178 @@ bool ends_line(const char* block, int i, LineEnd end) {
   return block[i + end.at] == '\n' && (end.width == 1 || block[i + 1 - end.at] == 0);
 }
 
-// The number of line ends in a block (for bytes, a loop the compiler vectorizes).
+// The number of line ends in a block. Bytes are compared 16 at once (the
+// compiler's generic vectors), each match adding 1 to a byte counter of its
+// lane for up to 255 rounds before the counters are summed.
 int count_line_feeds(const char* block, int n, LineEnd end) {
+  using Bytes = unsigned char __attribute__((vector_size(16)));
+  using Halves = std::uint64_t __attribute__((vector_size(16)));
   int count = 0;
-  if (end.width == 1) {
-    for (int i = 0; i < n; ++i) count += block[i] == '\n';
-  } else {
-    for (int i = 0; i + 1 < n; i += 2) count += ends_line(block, i, end);
+  int i = 0;
+  if (end.width == 2) {
+    for (; i + 1 < n; i += 2) count += ends_line(block, i, end);
+    return count;
   }
+  while (n - i >= 16) {
+    Bytes sums{};
+    for (int rounds = 0; rounds < 255 && n - i >= 16; ++rounds, i += 16) {
+      Bytes bytes;
+      __builtin_memcpy(&bytes, block + i, 16);
+      sums -= reinterpret_cast<Bytes>(bytes == '\n');  // a match is 0xFF: subtracting it adds 1
+    }
+    const auto halves = reinterpret_cast<Halves>(sums);
+    for (std::uint64_t half : {halves[0], halves[1]}) {
+      half = (half & 0x00FF00FF00FF00FFu) + (half >> 8 & 0x00FF00FF00FF00FFu);
+      count += static_cast<int>(half * 0x0001000100010001u >> 48);
+    }
+  }
+  for (; i < n; ++i) count += block[i] == '\n';
   return count;
 }
 
-// --- The line ring ------------------------------------------------------------
+// --- The kept end --------------------------------------------------------------
 //
-// The ring keeps the last `slots` = count + 1 lines of the input, the newest
-// perhaps still without its line feed, densely in a ring of bytes: byte x of
-// the input (counted from 0) lives at bytes[x % capacity], and line k begins
-// at byte starts[k % slots]. So the lines to write are always one range of
-// the input: from the start of the oldest line kept to the end.
-//
-// A block of slots × kLineSlotSize bytes is allocated up front, so that a
-// count too large for memory fails before anything is read; the ring starts
-// small inside it and doubles as the kept lines need room, so the memory
-// touched follows the data. Beyond the block it moves into one of its own:
-// lines of any length are kept whole.
-struct LineRing {
-  std::size_t slots;
-  std::uint64_t* starts;  // slots entries: where each kept line begins
-  std::uint64_t lines;    // lines begun so far, the current one included
-  std::uint64_t head;     // bytes stored so far: where the next one goes
-  unsigned char* bytes;   // the ring: the up-front block, or a larger one
-  std::size_t block_size;
-  std::size_t capacity;  // a power of two, at most block_size
+// Both rings keep the end of the input in a queue of chunks: the newest fills
+// up, and the oldest is let go (to be used again as a newest) once the chunks
+// after it hold all that is wanted. So memory follows what is kept, not the
+// count asked: any count from a pipe writes what the pipe holds, and lines of
+// any length are kept whole. A chunk counts its line feeds or its bytes,
+// whichever the ring counts.
+constexpr std::size_t kChunkBytes = 65536 - 64;
+
+struct Chunk {
+  Chunk* next;
+  std::size_t used;
+  std::uint64_t units;
+  unsigned char bytes[kChunkBytes];
 };
 
-std::uint64_t oldest_start(const LineRing& ring) {
-  return ring.lines > ring.slots ? ring.starts[ring.lines % ring.slots] : 0;
+struct KeptEnd {
+  bool lines;             // counts line feeds; otherwise bytes
+  std::uint64_t enough;   // the units that the chunks after the oldest must hold for it to go
+  std::uint64_t units = 0;  // in all chunks
+  Chunk* oldest = nullptr;
+  Chunk* newest = nullptr;
+  Chunk* spare = nullptr;   // chunks let go
+};
+
+void let_all_go(KeptEnd& kept) {
+  if (kept.newest) {
+    kept.newest->next = kept.spare;
+    kept.spare = kept.oldest;
+  }
+  kept.oldest = kept.newest = nullptr;
+  kept.units = 0;
 }
 
-// Copies the input's bytes [from, to) between two rings, a contiguous piece
-// at a time. The two may be the same block when the capacity doubles: then
-// a byte either stays or moves from the lower half into the unused upper one.
-void relocate(const unsigned char* old_bytes, std::size_t old_capacity, unsigned char* new_bytes,
-              std::size_t new_capacity, std::uint64_t from, std::uint64_t to) {
-  while (from < to) {
-    const std::size_t old_at = from % old_capacity;
-    const std::size_t new_at = from % new_capacity;
-    std::uint64_t n = to - from;
-    if (n > old_capacity - old_at) n = old_capacity - old_at;
-    if (n > new_capacity - new_at) n = new_capacity - new_at;
-    rt::memmove(new_bytes + new_at, old_bytes + old_at, static_cast<std::size_t>(n));
-    from += n;
+void free_chunks(KeptEnd& kept) {
+  let_all_go(kept);
+  while (Chunk* chunk = kept.spare) {
+    kept.spare = chunk->next;
+    rt::free(chunk);
   }
 }
 
-// Makes room for `more` bytes after the kept lines; false without memory.
-bool make_room(LineRing& ring, std::size_t more) {
-  const std::uint64_t first = oldest_start(ring);
-  const std::uint64_t needed = ring.head - first + more;
-  if (needed <= ring.capacity) return true;
-  std::size_t capacity = ring.capacity;
-  while (capacity < needed) {
-    if (capacity > SIZE_MAX / 2) return false;
-    capacity *= 2;
+// A new newest chunk, the oldest ones let go first; false without memory.
+bool add_chunk(KeptEnd& kept) {
+  while (kept.oldest != kept.newest && kept.units - kept.oldest->units >= kept.enough) {
+    Chunk* const gone = kept.oldest;
+    kept.oldest = gone->next;
+    kept.units -= gone->units;
+    gone->next = kept.spare;
+    kept.spare = gone;
   }
-  unsigned char* bytes = ring.bytes;
-  if (capacity > ring.block_size) {
-    bytes = static_cast<unsigned char*>(rt::malloc(capacity));
-    if (!bytes) return false;
+  Chunk* chunk = kept.spare;
+  if (chunk) {
+    kept.spare = chunk->next;
+  } else if (!(chunk = static_cast<Chunk*>(rt::malloc(sizeof(Chunk))))) {
+    return false;
   }
-  relocate(ring.bytes, ring.capacity, bytes, capacity, first, ring.head);
-  if (bytes != ring.bytes) {
-    rt::free(ring.bytes);
-    ring.bytes = bytes;
-    ring.block_size = capacity;
-  }
-  ring.capacity = capacity;
+  chunk->next = nullptr;
+  chunk->used = 0;
+  chunk->units = 0;
+  (kept.newest ? kept.newest->next : kept.oldest) = chunk;
+  kept.newest = chunk;
   return true;
 }
 
-void store(LineRing& ring, const unsigned char* run, std::size_t length) {
+bool keep(KeptEnd& kept, const unsigned char* run, std::size_t length) {
   while (length > 0) {
-    const std::size_t at = ring.head % ring.capacity;
-    const std::size_t n = length < ring.capacity - at ? length : ring.capacity - at;
-    rt::memcpy(ring.bytes + at, run, n);
-    ring.head += n;
+    if ((!kept.newest || kept.newest->used == kChunkBytes) && !add_chunk(kept)) return false;
+    Chunk& chunk = *kept.newest;
+    const std::size_t n = length < kChunkBytes - chunk.used ? length : kChunkBytes - chunk.used;
+    rt::memcpy(chunk.bytes + chunk.used, run, n);
+    const std::uint64_t units =
+        kept.lines ? count_line_feeds(reinterpret_cast<const char*>(run), static_cast<int>(n), {1, 0}) : n;
+    chunk.used += n;
+    chunk.units += units;
+    kept.units += units;
     run += n;
     length -= n;
   }
+  return true;
 }
 
-// Writes the input's bytes [from, to) from the ring to stdout.
-void write_range(const LineRing& ring, std::uint64_t from, std::uint64_t to) {
-  while (from < to) {
-    const std::size_t at = from % ring.capacity;
-    std::uint64_t n = to - from;
-    if (n > ring.capacity - at) n = ring.capacity - at;
-    rt::fwrite(ring.bytes + at, 1, static_cast<std::size_t>(n), rt::stdout);
-    from += n;
+// Writes what is kept from byte `from` on to stdout.
+void write_kept(const KeptEnd& kept, std::uint64_t from) {
+  for (const Chunk* chunk = kept.oldest; chunk; chunk = chunk->next) {
+    if (from < chunk->used) rt::fwrite(chunk->bytes + from, 1, chunk->used - from, rt::stdout);
+    from = from > chunk->used ? from - chunk->used : 0;
   }
 }
 
-// The largest power of two not above `limit` (at least 1), and at most 64 KiB.
-std::size_t first_capacity(std::size_t limit) {
-  std::size_t capacity = 1;
-  while (capacity * 2 <= limit && capacity < 65536) capacity *= 2;
-  return capacity;
+// The byte of what is kept just after its `n`th line feed (n > 0, and at
+// most the line feeds kept).
+std::uint64_t after_line_feeds(const KeptEnd& kept, std::uint64_t n) {
+  std::uint64_t at = 0;
+  const Chunk* chunk = kept.oldest;
+  for (; chunk->units < n; chunk = chunk->next) {
+    n -= chunk->units;
+    at += chunk->used;
+  }
+  std::size_t i = 0;
+  while (chunk->bytes[i] != '\n' || --n > 0) ++i;
+  return at + i + 1;
+}
+
+// The byte just after the `wanted`th line feed from the end of a run (wanted
+// > 0); 0 when the run has fewer. Line feeds are counted a block at a time.
+std::size_t after_last_line_feeds(const unsigned char* run, std::size_t n, std::uint64_t wanted) {
+  constexpr std::size_t kBlock = 512;
+  for (std::size_t end = n; end > 0;) {
+    const std::size_t begin = end > kBlock ? end - kBlock : 0;
+    const auto found = static_cast<std::uint64_t>(
+        count_line_feeds(reinterpret_cast<const char*>(run + begin), static_cast<int>(end - begin), {1, 0}));
+    if (found < wanted) {
+      wanted -= found;
+      end = begin;
+      continue;
+    }
+    while (!(run[--end] == '\n' && --wanted == 0)) {
+    }
+    return end + 1;
+  }
+  return 0;
+}
+
+// Reads the input to its end into `kept`; what a run alone holds enough of
+// replaces all kept before it. False without memory.
+bool keep_end(rt::Stream* stream, KeptEnd& kept) {
+  const unsigned char* run;
+  while (const std::size_t n = rt::stream_take(stream, SIZE_MAX, -1, &run)) {
+    std::size_t from = 0;
+    if (!kept.lines) {
+      if (n >= kept.enough) {
+        let_all_go(kept);
+        from = n - kept.enough;
+      }
+    } else if (n >= kept.enough) {
+      from = after_last_line_feeds(run, n, kept.enough);
+      if (from > 0) let_all_go(kept);
+    }
+    if (!keep(kept, run + from, n - from)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -230,69 +296,26 @@ int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* 
 }
 
 int last_lines_ring(rt::Stream* stream, const char* name) {
-  // count + 1 lines: one more than wanted, so that a newest line without a
-  // line feed is written together with the count lines before it.
-  if (options.count < 0 || static_cast<std::uint64_t>(options.count) >= SIZE_MAX / kLineSlotSize) {
-    return no_memory_for_size();
-  }
-  LineRing ring{};
-  ring.slots = static_cast<std::size_t>(options.count) + 1;
-  ring.block_size = ring.slots * kLineSlotSize;
-  ring.starts = static_cast<std::uint64_t*>(rt::malloc(ring.slots * sizeof(std::uint64_t)));
-  ring.bytes = static_cast<unsigned char*>(rt::malloc(ring.block_size));
-  if (!ring.starts || !ring.bytes) {
-    rt::free(ring.starts);
-    rt::free(ring.bytes);
-    return no_memory();
-  }
-  ring.capacity = first_capacity(ring.block_size);
-  ring.lines = 1;  // the first line begins at byte 0
-  ring.starts[0] = 0;
-
-  const unsigned char* run;
-  bool room = true;
-  while (const std::size_t n = rt::stream_take(stream, SIZE_MAX, '\n', &run)) {
-    if (!(room = make_room(ring, n))) break;
-    store(ring, run, n);
-    if (run[n - 1] == '\n') ring.starts[ring.lines++ % ring.slots] = ring.head;
-  }
+  if (options.count < 0) return no_memory_for_size();
+  // count + 1 line feeds: the output starts after the last but count of
+  // them, so that a newest line without a line feed is written together
+  // with the count lines before it.
+  KeptEnd kept{.lines = true, .enough = static_cast<std::uint64_t>(options.count) + 1};
+  const bool room = keep_end(stream, kept);
   if (room && rt::ferror(stream)) read_error_exit(name);
-  if (room) write_range(ring, oldest_start(ring), ring.head);
-  rt::free(ring.bytes);
-  rt::free(ring.starts);
+  if (room) write_kept(kept, kept.units >= kept.enough ? after_line_feeds(kept, kept.units - kept.enough + 1) : 0);
+  free_chunks(kept);
   if (!room) return no_memory();
   return end_of_copy_checks(stream, name);
 }
 
 int last_bytes_ring(rt::Stream* stream, std::int64_t offset, const char* name) {
   if (offset < 0) return no_memory_for_size();
-  auto* ring = static_cast<unsigned char*>(rt::malloc(static_cast<std::size_t>(offset)));
-  if (!ring) return no_memory();
-  const auto size = static_cast<std::size_t>(offset);
-  std::size_t position = 0;  // where the next byte goes
-  std::int64_t total = 0;
-  const unsigned char* run;
-  while (std::size_t length = rt::stream_take(stream, SIZE_MAX, -1, &run)) {
-    total += static_cast<std::int64_t>(length);
-    if (size == 0) continue;
-    if (length > size) {
-      // Only the last `size` bytes of the run can stay.
-      position = (position + (length - size)) % size;
-      run += length - size;
-      length = size;
-    }
-    const std::size_t first = length < size - position ? length : size - position;
-    rt::memcpy(ring + position, run, first);
-    rt::memcpy(ring, run + first, length - first);
-    position = (position + length) % size;
-  }
-  if (total < offset) {
-    rt::fwrite(ring, 1, static_cast<std::size_t>(total), rt::stdout);
-  } else {
-    rt::fwrite(ring + position, 1, size - position, rt::stdout);  // the oldest byte kept first
-    rt::fwrite(ring, 1, position, rt::stdout);
-  }
-  rt::free(ring);
+  KeptEnd kept{.lines = false, .enough = static_cast<std::uint64_t>(offset)};
+  const bool room = keep_end(stream, kept);
+  if (room) write_kept(kept, kept.units > kept.enough ? kept.units - kept.enough : 0);
+  free_chunks(kept);
+  if (!room) return no_memory();
   return end_of_copy_checks(stream, name);
 }
 

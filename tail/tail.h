@@ -28,8 +28,6 @@ extern TailOptions options;
 
 // Units: lines (l, n), 512-byte blocks (b), bytes (c), kilobytes (k), megabytes (m).
 inline constexpr char kUnitLetters[] = "lbckmn";
-// The line ring reserves this many bytes a line up front (it may use more).
-constexpr std::int32_t kLineSlotSize = 2048;
 // The backward scan reads a page first and then blocks of up to kScanBlockSize.
 constexpr std::int32_t kScanFirstBlockSize = 4096;
 constexpr std::int32_t kScanBlockSize = 65536;
@@ -107,9 +105,10 @@ int read_error(const char* name);
 // In UTF-16 a line ends at the unit 000A.
 // `text`: the input's encoding and mark.
 int last_lines_seek(rt::Stream* stream, rt::off_t size, const char* name, bool* held_return, const InputText& text);
-// The last lines of any input: a ring of count + 1 line slots.
+// The last lines of any input: what is read is kept until count + 1 line
+// feeds come after it.
 int last_lines_ring(rt::Stream* stream, const char* name);
-// The last `offset` bytes of any input: a ring of that many bytes.
+// The last `offset` bytes of any input, kept as they are read.
 int last_bytes_ring(rt::Stream* stream, std::int64_t offset, const char* name);
 
 // The bytes kept of what was read last of a followed file, just before the
