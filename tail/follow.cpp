@@ -256,7 +256,11 @@ bool drain(int index, Followed& input) {
     if (text.encoding == rt::Encoding::kUndecided) {
       // Its first bytes: a mark begun waits for the bytes after it.
       const rt::Encoding found = rt::detect_encoding(data, static_cast<std::size_t>(n), true);
-      if (found == rt::Encoding::kUndecided) return true;
+      if (found == rt::Encoding::kUndecided) {
+        // Not read yet, but known: a file shorter later was truncated.
+        if (input.position + n > input.size) input.size = input.position + n;
+        return true;
+      }
       set_encoding(text, found);
       mark = text.mark;
     }
