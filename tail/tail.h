@@ -162,9 +162,11 @@ int follow_setup(rt::Stream* stream, const char* name, bool named, bool held_ret
 [[noreturn]] void follow_files(Followed* inputs, int count, bool first_header, bool headers, int written,
                                int status);
 // True when the two identities are of one file that a handle has held all
-// along: its index cannot have been given to another.
+// along: its index cannot have been given to another. A volume serial number
+// of 0 is one the system could not tell (Wine gives it now and then): the
+// index alone decides.
 inline bool same_file(const rt::FileIdentity& a, const rt::FileIdentity& b) {
-  return a.volume == b.volume && a.index == b.index;
+  return (a.volume == b.volume || a.volume == 0 || b.volume == 0) && a.index == b.index;
 }
 // True when `now` is the file `then` was taken from, though no handle held
 // it in between: a file that is gone may leave its index to a new one, so

@@ -350,9 +350,8 @@ TEST_P(Follow, RotationLosesNoLineAndWritesNoneTwice) {
 
 // The folder of a followed name replaced under it, by a rename, a delete or a link re-pointed: the file the name
 // leads to now shows at once, and so does a rotation in the new folder, with no poll of the clock between. Natively
-// only: under Wine a folder whose file tail holds cannot be deleted (the file keeps its name until it is closed),
-// this library makes no links, and a look-up just after the folder's rename at times takes the old file's content
-// for a new file's (not yet understood; Wine 8 only).
+// only: under Wine a folder whose file tail holds cannot be deleted (the file keeps its name until it is closed), and
+// this library makes no links.
 TEST_F(Follow, FolderReplacedUnderAFollowedName) {
   if (w32::kDriveLetters) GTEST_SKIP() << "Wine: see above";
   for (const std::string way : {"rename", "delete", "relink"}) {
