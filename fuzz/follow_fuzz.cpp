@@ -157,6 +157,7 @@ struct Model {
   std::optional<Found> later_file, taken;  // the file whose first read lets it in, as it was; once read, taken
   bool full = false;                   // standard output refuses writes
   bool failed = false;                 // a write failed: the next flush ends the program
+  unsigned identities = 0;             // the program's reads of a file's identity
 } g;
 
 // A text that may hold zero bytes, as the input spells it: 01 for a zero byte, 02 before a byte that stands for itself.
@@ -648,6 +649,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   w32::hook::replacements.CreateFileW = open_name;
   w32::hook::replacements.ReadFile = read_file;
   w32::hook::replacements.SleepEx = pause;
+  // Wine now and then tells no volume serial number: every third identity the program reads has none.
+  static const auto identify = w32::hook::replacements.GetFileInformationByHandle;
+  w32::hook::replacements.GetFileInformationByHandle = [](HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) -> BOOL {
+    if (!identify(file, info)) return FALSE;
+    if (++g.identities % 3 == 0) info->dwVolumeSerialNumber = 0;
+    return TRUE;
+  };
   w32::hook::replacements.GetTickCount64 = [] {
     g.following = true;
     return g_now;
