@@ -17,8 +17,10 @@ namespace rt {
 namespace {
 
 constexpr std::size_t kMostWritten = std::size_t{1} << 30;  // bytes offered to one write call at most
-// Text is converted this many bytes at a time (at most as many UTF-16 units).
-constexpr std::size_t kChunk = 2048;
+// Text is converted this many bytes at a time (at most as many UTF-16 units):
+// one WriteConsoleW each, well within the 64 KiB that consoles before
+// Windows 8 share among a process's console writes.
+constexpr std::size_t kChunk = 8192;
 
 // The page of the bytes of a form: 0 stands for the OEM page.
 UINT page_of(const TextForm& form) {
@@ -59,48 +61,147 @@ bool write_characters(Stream* stream, const WCHAR* units, int count) {
   return true;
 }
 
-// Writes complete characters of `page` to the console, or in the output
-// page to anything else: the number of bytes taken.
-std::size_t convert(Stream* stream, UINT page, const unsigned char* bytes, std::size_t length) {
-  const bool console = (stream->flags & STREAM_SHOWS) != 0;
-  const UINT target = console ? w32::GetConsoleOutputCP() : output_page();
-  if (page == target) return write_bytes(stream, bytes, length);
+// The bytes of the next chunk of [bytes, bytes + length) in `page`: a
+// character of UTF-8 is never cut.
+std::size_t chunk_of(UINT page, const unsigned char* bytes, std::size_t length) {
+  const std::size_t n = length < kChunk ? length : kChunk;
+  return page == CP_UTF8 && n < length ? utf8_complete(bytes, n) : n;
+}
+
+// The UTF-16 units of a chunk of `page`, or 0 when it cannot be converted.
+int units_of(UINT page, const unsigned char* bytes, std::size_t n, WCHAR* units) {
+  const int count = w32::MultiByteToWideChar(page, 0, reinterpret_cast<const char*>(bytes), static_cast<int>(n),
+                                             units, static_cast<int>(kChunk));
+  if (count <= 0) map_system_error();
+  return count > 0 ? count : 0;
+}
+
+// Writes complete characters of `page` to the console, a chunk a call: the
+// number of bytes taken. Text that cannot be converted is not written: the
+// stream fails, as a refused write does.
+std::size_t show_characters(Stream* stream, UINT page, const unsigned char* bytes, std::size_t length) {
   WCHAR units[kChunk];
-  char text[kChunk * 4];
   std::size_t taken = 0;
   while (taken < length) {
-    std::size_t n = length - taken < kChunk ? length - taken : kChunk;
-    if (page == CP_UTF8 && taken + n < length) n = utf8_complete(bytes + taken, n);
-    const int count = w32::MultiByteToWideChar(page, 0, reinterpret_cast<const char*>(bytes + taken),
-                                               static_cast<int>(n), units, static_cast<int>(kChunk));
-    // Text that cannot be converted is not written: the stream fails, as a refused write does.
-    if (count <= 0) {
-      map_system_error();
-      return taken;
-    }
-    if (console) {
-      if (!write_characters(stream, units, count)) {
-        // A console that takes no characters (an unusual host): bytes from now on.
-        stream->flags &= ~STREAM_SHOWS;
-        return taken + write_bytes(stream, bytes + taken, length - taken);
-      }
-    } else {
-      // No look-alike stands in for a character the page lacks.
-      const DWORD flags = target == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
-      const int made = w32::WideCharToMultiByte(target, flags, units, count, text, static_cast<int>(sizeof text),
-                                                target == CP_UTF8 ? nullptr : "?", nullptr);
-      if (made <= 0) {
-        map_system_error();
-        return taken;
-      }
-      if (write_bytes(stream, reinterpret_cast<unsigned char*>(text), static_cast<std::size_t>(made)) <
-          static_cast<std::size_t>(made)) {
-        return taken;
-      }
+    const std::size_t n = chunk_of(page, bytes + taken, length - taken);
+    const int count = units_of(page, bytes + taken, n, units);
+    if (count == 0) return taken;
+    if (!write_characters(stream, units, count)) {
+      // A console that takes no characters (an unusual host): bytes from now on.
+      stream->flags &= ~STREAM_SHOWS;
+      return taken + write_bytes(stream, bytes + taken, length - taken);
     }
     taken += n;
   }
   return taken;
+}
+
+// No look-alike stands in for a character the output page lacks: '?' does.
+DWORD output_flags(UINT target) { return target == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS; }
+const char* stand_in(UINT target) { return target == CP_UTF8 ? nullptr : "?"; }
+
+// Whether the output page gives each ASCII character as its own byte, as
+// nearly every page does: then ASCII text needs no conversion for it.
+bool output_keeps_ascii() {
+  static const bool keeps = [] {
+    const UINT target = output_page();
+    WCHAR units[0x80];
+    char text[2 * 0x80];
+    for (unsigned i = 0; i < 0x80; ++i) units[i] = static_cast<WCHAR>(i);
+    const int made = w32::WideCharToMultiByte(target, output_flags(target), units, 0x80, text,
+                                              static_cast<int>(sizeof text), stand_in(target), nullptr);
+    if (made != 0x80) return false;
+    for (unsigned i = 0; i < 0x80; ++i) {
+      if (static_cast<unsigned char>(text[i]) != i) return false;
+    }
+    return true;
+  }();
+  return keeps;
+}
+
+// The end of the text from `from` on that is to be converted, from a byte
+// above 0x7F: up to the next run of 32 ASCII bytes or the end, a chunk at
+// most. Shorter runs of ASCII are converted with the characters around them.
+const unsigned char* end_of_other_text(const unsigned char* from, const unsigned char* end) {
+  constexpr std::ptrdiff_t kLongRun = 32;
+  const unsigned char* at = from;
+  while (at < end && at - from < static_cast<std::ptrdiff_t>(kChunk)) {
+    while (at < end && *at >= 0x80) ++at;
+    const unsigned char* other = find_non_ascii(at, end - at > kLongRun ? at + kLongRun : end);
+    if (other - at == kLongRun || other == end) return at;
+    at = other;
+  }
+  return at;
+}
+
+// Writes complete characters of `page` in the output page, to an output
+// that is no console: the number of bytes taken whose text was written.
+// The converted text is gathered in place of the bytes it came from and
+// written in one go, as bytes that need no conversion are: it seldom takes
+// more bytes than they did (a character other than ASCII takes two or more
+// in UTF-8, one or two in most pages), and where a chunk's text would reach
+// bytes not yet converted, what is gathered goes out first.
+// ASCII in UTF-8 is its own text in most pages: it is gathered as it is.
+std::size_t write_in_page(Stream* stream, UINT page, unsigned char* bytes, std::size_t length) {
+  WCHAR units[kChunk];
+  char text[kChunk * 4];
+  const UINT target = output_page();
+  const bool ascii_kept = page == CP_UTF8 && output_keeps_ascii();
+  unsigned char* const end = bytes + length;
+  unsigned char* gathered = bytes;  // the text of the bytes from `written` to `taken` ends here
+  std::size_t written = 0;
+  std::size_t taken = 0;
+  const auto write_gathered = [&] {
+    const auto size = static_cast<std::size_t>(gathered - bytes);
+    if (size > 0 && write_bytes(stream, bytes, size) < size) return false;
+    gathered = bytes;
+    written = taken;
+    return true;
+  };
+  while (taken < length) {
+    unsigned char* const at = bytes + taken;
+    if (ascii_kept && *at < 0x80) {
+      const unsigned char* other = gathered == at ? find_non_ascii(at, end) : move_ascii_down(gathered, at, end);
+      const auto n = static_cast<std::size_t>(other - at);
+      gathered += n;
+      taken += n;
+      continue;
+    }
+    const std::size_t n = chunk_of(page, at, ascii_kept ? static_cast<std::size_t>(end_of_other_text(at, end) - at)
+                                                        : length - taken);
+    const int count = units_of(page, at, n, units);
+    if (count == 0) break;
+    const int made = w32::WideCharToMultiByte(target, output_flags(target), units, count, text,
+                                              static_cast<int>(sizeof text), stand_in(target), nullptr);
+    if (made <= 0) {
+      map_system_error();
+      break;
+    }
+    const auto size = static_cast<std::size_t>(made);
+    if (gathered + size > at + n) {
+      if (!write_gathered()) return written;
+      if (size > taken + n) {
+        if (write_bytes(stream, reinterpret_cast<unsigned char*>(text), size) < size) return written;
+        taken += n;
+        written = taken;
+        continue;
+      }
+    }
+    memcpy(gathered, text, size);
+    gathered += size;
+    taken += n;
+  }
+  write_gathered();
+  return written;
+}
+
+// Writes complete characters of `page` to the console, or in the output
+// page to anything else: the number of bytes taken.
+std::size_t convert(Stream* stream, UINT page, unsigned char* bytes, std::size_t length) {
+  const bool console = (stream->flags & STREAM_SHOWS) != 0;
+  const UINT target = console ? w32::GetConsoleOutputCP() : output_page();
+  if (page == target) return write_bytes(stream, bytes, length);
+  return console ? show_characters(stream, page, bytes, length) : write_in_page(stream, page, bytes, length);
 }
 
 }  // namespace
@@ -147,7 +248,7 @@ void stream_put_name(Stream* stream, const char* name, std::size_t length) {
   stream_swap_form(stream, around);
 }
 
-std::size_t write_shown(Stream* stream, const unsigned char* bytes, std::size_t length, std::size_t* kept) {
+std::size_t write_shown(Stream* stream, unsigned char* bytes, std::size_t length, std::size_t* kept) {
   *kept = 0;
   TextForm& form = stream->form;
   if (form.kind == TextKind::kUndecided) {

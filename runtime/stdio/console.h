@@ -18,7 +18,8 @@ bool writes_shown(Stream* stream);
 // Writes bytes in the stream's form: the number taken (written or
 // converted), fewer than length - *kept when a write failed. *kept: the
 // bytes of an unfinished character at the end, left for the bytes after
-// them.
-std::size_t write_shown(Stream* stream, const unsigned char* bytes, std::size_t length, std::size_t* kept);
+// them. Text converted for an output that is no console takes the place of
+// the bytes taken.
+std::size_t write_shown(Stream* stream, unsigned char* bytes, std::size_t length, std::size_t* kept);
 
 }  // namespace rt

@@ -68,23 +68,29 @@ bool refill(Stream* stream) {
 
 // Reads UTF-16 into the raw area and decodes it into the buffer after
 // `mark`, from its base once everything was taken: false at the end of the
-// input or on a read error. A character cut by the end is given back to the
-// descriptor or read as U+FFFD. What is decoded mirrors nothing in the file:
-// no seek stays inside the buffer.
+// input or on a read error. One read fills the raw area, which holds two
+// bytes for each byte of the buffer, and its units are decoded while the
+// buffer has room for them: ASCII text fills the buffer from one read, as
+// 8-bit text does. The next read waits until all of it was taken, so that
+// pending lines go out in one write a read, as they do for 8-bit text. A
+// character cut by the end is given back to the descriptor or read as
+// U+FFFD. What is decoded mirrors nothing in the file: no seek stays inside
+// the buffer.
 constexpr std::ptrdiff_t kLeastWideBuffer = 16;
 
 bool refill_wide(Stream* stream) {
   WideInput& wide = *stream->wide;
   if (stream->cur == stream->mark) stream->cur = stream->mark = stream->base;
+  const unsigned char* const first = stream->mark;
   for (;;) {
     const auto room = static_cast<std::size_t>(stream->end - stream->mark);
     // Raw bytes whose decoding fits the room: decoded_size(most) <= room.
     const std::size_t most = room >= 8 ? (room - 1) / 3 * 2 - 4 : 0;
     if (most == 0) return true;  // the bytes already there are to be taken first
     if (wide.at == wide.end) {
+      if (stream->mark > first) return true;
       if (line_flush_pending != 0) write_out_pending_lines();
-      const std::size_t asked = most < wide.capacity ? most : wide.capacity;
-      const int n = read(stream->fd, wide.raw, static_cast<unsigned>(asked));
+      const int n = read(stream->fd, wide.raw, static_cast<unsigned>(wide.capacity));
       if (n < 0) {
         stream->flags |= STREAM_ERR;
         return false;
@@ -106,11 +112,9 @@ bool refill_wide(Stream* stream) {
     }
     const std::size_t left = wide.end - wide.at;
     const std::size_t taken = left < most ? left : most;
-    const std::size_t made = decode_wide(wide.decoder, wide.raw + wide.at, taken, stream->mark);
+    stream->mark += decode_wide(wide.decoder, wide.raw + wide.at, taken, stream->mark);
     wide.at += taken;
-    stream->mark += made;
     stream->valid_start = stream->mark;
-    if (made > 0) return true;
   }
 }
 
@@ -635,7 +639,7 @@ std::size_t stream_peek(Stream* stream, std::size_t n, const unsigned char** byt
 bool stream_decode_wide(Stream* stream, bool big_endian, bool keep_partial) {
   // Decoding needs room for a few characters at a time.
   if (!stream->base || stream->end - stream->base < kLeastWideBuffer) return false;
-  const auto capacity = static_cast<std::size_t>(stream->end - stream->base);
+  const auto capacity = 2 * static_cast<std::size_t>(stream->end - stream->base);
   auto* wide = static_cast<WideInput*>(malloc(sizeof(WideInput)));
   auto* raw = static_cast<unsigned char*>(malloc(capacity));
   if (!wide || !raw) {

@@ -100,6 +100,39 @@ const unsigned char* find_any_of(const unsigned char* from, const unsigned char*
   return to;
 }
 
+const unsigned char* find_non_ascii(const unsigned char* from, const unsigned char* to) {
+  const auto above = [](const unsigned char* at) { return reinterpret_cast<Flags>(load(at)) < 0; };
+  for (; to - from >= 4 * static_cast<std::ptrdiff_t>(kVector); from += 4 * kVector) {
+    if (const unsigned char* hit = first_of_block(from, above)) return hit;
+  }
+  for (; to - from >= static_cast<std::ptrdiff_t>(kVector); from += kVector) {
+    if (const Flags hits = above(from); any(hits)) return from + first_set(hits);
+  }
+  while (from < to && *from < 0x80) ++from;
+  return from;
+}
+
+const unsigned char* move_ascii_down(unsigned char* down, const unsigned char* from, const unsigned char* to) {
+  // Chunks are stored only when all of them are ASCII: they may reach the
+  // bytes after them, which are loaded by then.
+  const auto ascii = [](Bytes chunk) { return !any(reinterpret_cast<Flags>(chunk) < 0); };
+  for (; to - from >= 4 * static_cast<std::ptrdiff_t>(kVector); from += 4 * kVector, down += 4 * kVector) {
+    const Bytes a = load(from), b = load(from + kVector), c = load(from + 2 * kVector), d = load(from + 3 * kVector);
+    if (!ascii(a | b | c | d)) break;
+    store(down, a);
+    store(down + kVector, b);
+    store(down + 2 * kVector, c);
+    store(down + 3 * kVector, d);
+  }
+  for (; to - from >= static_cast<std::ptrdiff_t>(kVector); from += kVector, down += kVector) {
+    const Bytes chunk = load(from);
+    if (!ascii(chunk)) break;
+    store(down, chunk);
+  }
+  for (; from < to && *from < 0x80; ++from) *down++ = *from;
+  return from;
+}
+
 const unsigned char* find_text_change(const unsigned char* from, const unsigned char* to) {
   const Bytes line_feed = splat('\n'), carriage_return = splat('\r'), ctrl_z = splat(kCtrlZ);
   const auto changed = [&](const unsigned char* at) {

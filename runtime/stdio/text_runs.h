@@ -17,6 +17,13 @@ constexpr unsigned char kCtrlZ = 0x1A;  // end-of-file mark of text files: dropp
 const unsigned char* find_any_of(const unsigned char* from, const unsigned char* to, unsigned char a,
                                  unsigned char b, unsigned char c);
 
+// The first byte of [from, to) above 0x7F (no ASCII character), or `to`
+// when there is none.
+const unsigned char* find_non_ascii(const unsigned char* from, const unsigned char* to);
+// Moves the ASCII bytes that [from, to) begins with down to `down` (down <=
+// from): where they end, the first byte above 0x7F or `to`.
+const unsigned char* move_ascii_down(unsigned char* down, const unsigned char* from, const unsigned char* to);
+
 // The first byte of [from, to) that text read in text mode and written again
 // in text mode does not come back as: a 0x1A (dropped), or a line feed after
 // a byte other than a carriage return (written after one); `to` when there
