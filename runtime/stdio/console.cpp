@@ -8,6 +8,7 @@
 // writes: its first bytes wait for the rest.
 #include "runtime/stdio/console.h"
 
+#include "runtime/msg/heap.h"
 #include "runtime/msg/messages.h"
 #include "runtime/string.h"
 #include "runtime/stdio/text_runs.h"
@@ -119,6 +120,46 @@ bool output_keeps_ascii() {
   return keeps;
 }
 
+// For an output page that gives every character of the Basic Multilingual
+// Plane one byte (each single-byte page does), that byte for each: table[c]
+// for the character c. Null for any other page. Made once, by one
+// conversion of all of them.
+const unsigned char* output_bytes() {
+  static const unsigned char* const table = []() -> const unsigned char* {
+    constexpr int kSurrogates = 0x800;  // D800-DFFF: halves of a pair, no characters
+    const UINT target = output_page();
+    auto* units = static_cast<WCHAR*>(malloc(0x10000 * sizeof(WCHAR)));
+    auto* made = static_cast<unsigned char*>(malloc(0x10000));
+    int count = 0;
+    for (unsigned c = 0; units && c < 0x10000; ++c) {
+      if (c < 0xD800 || c > 0xDFFF) units[count++] = static_cast<WCHAR>(c);
+    }
+    const int n = units && made ? w32::WideCharToMultiByte(target, output_flags(target), units, count,
+                                                           reinterpret_cast<char*>(made), 0x10000, stand_in(target),
+                                                           nullptr)
+                                : -1;
+    free(units);
+    if (n != count) {
+      free(made);
+      return nullptr;
+    }
+    memmove(made + 0xE000, made + 0xD800, 0x10000 - 0xD800 - kSurrogates);
+    return made;
+  }();
+  return table;
+}
+
+// The character of the well-formed sequence of two or three bytes of UTF-8
+// at [at, end), or -1 for anything else (a surrogate, four bytes, a
+// sequence cut or malformed).
+int two_or_three_bytes(const unsigned char* at, const unsigned char* end) {
+  const auto follows = [&](std::ptrdiff_t i) { return end - at > i && (at[i] & 0xC0) == 0x80; };
+  if (at[0] >= 0xC2 && at[0] <= 0xDF && follows(1)) return (at[0] & 0x1F) << 6 | (at[1] & 0x3F);
+  if (at[0] < 0xE0 || at[0] > 0xEF || !follows(1) || !follows(2)) return -1;
+  const int c = (at[0] & 0x0F) << 12 | (at[1] & 0x3F) << 6 | (at[2] & 0x3F);
+  return c < 0x800 || (c >= 0xD800 && c <= 0xDFFF) ? -1 : c;
+}
+
 // The end of the text from `from` on that is to be converted, from a byte
 // above 0x7F: up to the next run of 32 ASCII bytes or the end, a chunk at
 // most. Shorter runs of ASCII are converted with the characters around them.
@@ -147,6 +188,7 @@ std::size_t write_in_page(Stream* stream, UINT page, unsigned char* bytes, std::
   char text[kChunk * 4];
   const UINT target = output_page();
   const bool ascii_kept = page == CP_UTF8 && output_keeps_ascii();
+  const unsigned char* const table = ascii_kept ? output_bytes() : nullptr;
   unsigned char* const end = bytes + length;
   unsigned char* gathered = bytes;  // the text of the bytes from `written` to `taken` ends here
   std::size_t written = 0;
@@ -166,6 +208,15 @@ std::size_t write_in_page(Stream* stream, UINT page, unsigned char* bytes, std::
       gathered += n;
       taken += n;
       continue;
+    }
+    if (table) {
+      // Characters a single-byte page has a byte for (or '?') go without a call.
+      const unsigned char* from = at;
+      for (int c; from < end && *from >= 0x80 && (c = two_or_three_bytes(from, end)) >= 0; from += c < 0x800 ? 2 : 3) {
+        *gathered++ = table[c];
+      }
+      taken += static_cast<std::size_t>(from - at);
+      if (from > at) continue;
     }
     const std::size_t n = chunk_of(page, at, ascii_kept ? static_cast<std::size_t>(end_of_other_text(at, end) - at)
                                                         : length - taken);
