@@ -1,7 +1,5 @@
-// Message catalogues as the lookup takes them: a text stands only where it takes the arguments of the built-in one,
-// the shipped catalogues translate every message, a catalogue tells its code page, the writer's exact bytes; locale
-// names in their plain form, and the catalogue paths found for them where the end-to-end cases cannot reach (names
-// no shipped catalogue answers, a program path that is missing or too long). The reader on any file is the catalog
+// Message catalogues as the lookup takes them, the writer's exact bytes, locale names in their plain form, and the
+// catalogue paths found for them where the end-to-end cases cannot reach. The reader on any file is the catalog
 // fuzz target's.
 #include <algorithm>
 #include <cstdint>
@@ -122,16 +120,14 @@ TEST(LocalePlainName, WindowsAndPosixNames) {
   const struct { const char* name; const char* plain; } rows[] = {
       // POSIX names and BCP 47 tags: the code set, the modifier, a script and a variant go; a country of three
       // letters is no code.
-      {"de_DE", "de_DE"}, {"de-DE", "de_DE"}, {"de_DE.1252", "de_DE"}, {"de_DE.ISO8859-1@euro", "de_DE"},
-      {"de@euro", "de"}, {"de", "de"}, {"DE-at", "de_AT"}, {"fr-CA", "fr_CA"}, {"en-GB", "en_GB"}, {"it-IT", "it_IT"},
-      {"es-419", "es_419"}, {"sr-Latn-RS", "sr_RS"}, {"zh-Hans", "zh"}, {"de-1996", "de"}, {"deu_DEU", "deu"},
+      {"de_DE", "de_DE"}, {"de-DE", "de_DE"}, {"de_DE.ISO8859-1@euro", "de_DE"}, {"de@euro", "de"}, {"de", "de"},
+      {"DE-at", "de_AT"}, {"es-419", "es_419"}, {"sr-Latn-RS", "sr_RS"}, {"zh-Hans", "zh"}, {"de-1996", "de"},
+      {"deu_DEU", "deu"},
       // Windows' names in any case: a language alone takes its country, an unknown country none.
       {"German_Germany.1252", "de_DE"}, {"german_germany", "de_DE"}, {"GERMAN", "de_DE"},
-      {"Deutsch_Deutschland", "de_DE"}, {"German_Switzerland.850", "de_CH"}, {"French_France.1252", "fr_FR"},
-      {"French", "fr_FR"}, {"Francais", "fr_FR"}, {"French_Canada.1252", "fr_CA"}, {"French_Luxembourg", "fr_LU"},
-      {"English", "en_US"}, {"English_United States.1252", "en_US"}, {"English_United Kingdom.1252", "en_GB"},
-      {"english-uk", "en_GB"}, {"english-us", "en_US"}, {"Italian_Italy.1252", "it_IT"}, {"Spanish_Spain", "es_ES"},
-      {"Dutch_Netherlands", "nl_NL"}, {"German_Narnia", "de"},
+      {"Deutsch_Deutschland", "de_DE"}, {"German_Switzerland.850", "de_CH"}, {"French", "fr_FR"}, {"Francais", "fr_FR"},
+      {"French_Canada.1252", "fr_CA"}, {"English_United Kingdom.1252", "en_GB"}, {"english-uk", "en_GB"},
+      {"english-us", "en_US"}, {"English", "en_US"}, {"Italian_Italy.1252", "it_IT"}, {"German_Narnia", "de"},
       // No name.
       {"Klingon", ""}, {"C", ""}, {".UTF-8", ""}, {"_DE", ""}, {"-DE", ""}, {"d3_DE", ""}, {"Germ", ""},
       {"United States", ""},
