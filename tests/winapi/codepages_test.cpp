@@ -1,4 +1,4 @@
-// Converting texts between code pages and UTF-16 through the seam, as the runtime asks for it. The shared rows hold
+// Converting texts between code pages and UTF-16 through the seam. The shared rows hold
 // for Windows' own conversions (Wine's too) and for the emulation's, so each target checks the other's answers; the
 // rows only the emulation is held to run natively.
 #include <gtest/gtest.h>
@@ -74,8 +74,10 @@ constexpr Row kWidenings[] = {
     {"1252", 1252, 0, "\xE9\xFC\xDF\x80", u"éüß€", kWhole, kRoom, 4, 0},
     {"1252 undefined", 1252, 0, "\x81\x8D\x8F\x90\x9D", u"\u0081\u008D\u008F\u0090\u009D", kWhole, kRoom, 5, 0},
     {"UTF-8", CP_UTF8, 0, "\xC3\xA9\xC3\xBC\xC3\x9F", u"éüß", kWhole, kRoom, 3, 0},
-    {"UTF-8 pair", CP_UTF8, 0, "a\xF0\x9F\x98\x80", u"a\U0001F600", kWhole, kRoom, 3, 0},
+    {"UTF-8 pair", CP_UTF8, MB_ERR_INVALID_CHARS, "a\xF0\x9F\x98\x80", u"a\U0001F600", kWhole, kRoom, 3, 0},
     {"UTF-8 invalid byte", CP_UTF8, 0, "a\xFF" "b", u"a\uFFFDb", kWhole, kRoom, 3, 0},
+    {"UTF-8 invalid refused", CP_UTF8, MB_ERR_INVALID_CHARS, "a\xFF" "b", u"", kWhole, kRoom, 0,
+     ERROR_NO_UNICODE_TRANSLATION},
     {"UTF-8 lone continuation", CP_UTF8, 0, "\x80z", u"\uFFFDz", kWhole, kRoom, 2, 0},
     {"UTF-8 cut short", CP_UTF8, 0, "z\xC3\xA9", u"z\uFFFD", 2, kRoom, 2, 0},
     {"-1: the zero too", 1252, 0, "ab", std::u16string_view(u"ab", 3), -1, kRoom, 3, 0},
