@@ -1,31 +1,27 @@
 // Fuzzing the command against a model of its words and its output. The input: its first byte modulo 8 is the number
-// of arguments, which follow, each ended by a zero byte; the bytes left are the content. The arguments come after
-// the program name "tail", or with bit 3 of the first byte set without it: the first of them is then the program
-// name, and with none argc is 0. Bit 7 of the first byte runs the command in text mode, as on Windows, where it
-// always runs so (streams are text streams by default, the standard streams too). Each input runs twice: once with
-// the content on standard input, a pipe, and the arguments as they are; once with the content also in the file
-// "input", whose name is added as the last argument; no other name opens. The model reads the words by the usage
-// text's grammar with its own table of what each kind of word does, and must see:
-// - status 2, the usage text and nothing written, exactly for a usage error;
+// of arguments, which follow, each ended by a zero byte; the rest is the content. The arguments follow the program
+// name "tail" (with bit 3 set, the first of them is the program name instead: none is argc 0); bit 7 runs in text
+// mode, as Windows always does. Each input runs twice: with the content on standard input, a pipe; and with it also
+// in the file "input", named as the last argument (no other name opens). The model reads the words by the usage
+// text's grammar and must see:
+// - exactly for a usage error, status 2, the usage text and nothing written;
 // - otherwise each operand in turn (standard input without one, and for "-" among several), under a header with
-//   several or -v but not -q: the last or first lines or bytes of the content, as text-mode reading gives it (not
-//   for byte units), with text-mode line ends on output for line units; a name that does not open,
-//   a byte count out of range and a negative count from the end of a pipe each get a message and status 1;
-// - with line units, content that begins with FF FE or FE FF read as UTF-16 after that mark: its lines end at the
-//   unit 000A, a stray surrogate and a character the end cuts read as U+FFFD, and standard output gets the characters
-//   in its page (fuzz/harness.h); in a followed file a cut character waits for its rest, and a file that holds the
-//   beginning of a mark alone (FF, FE, EF, EF BB) or nothing writes nothing yet;
-// - with -f a followed file (and with -F or --retry a name that did not open) makes the
-//   run end at the first pause of following, with status 0; with --pid following ends after its first poll, with
-//   the status of the parts and the carriage returns held back written, under their headers;
-// - with --help or --version (the options read so far sound), or "/?" as the only word, the usage or the version on
-//   standard output, status 0.
-// Options go on after the first operand (a word beginning with - and more than - alone), up to --; the flag letters
-// f, F, q and v stand together before one unit letter and its count once one of them is no f; counts are 64-bit.
-// Long options are read by their own table: a name or the beginning only one name has, its value after "=" or,
-// where it needs one, in the next word; no process runs beside the harness, so --pid never waits.
-// A refused allocation (above 64 MiB, fuzz/harness.h) must end with status 1. No handle the command opened may stay
-// open once its descriptors are closed.
+//   several or -v but not -q: the last or first lines or bytes of the content, read as text in text mode but for
+//   byte units, written with text line ends for line units; a name that does not open, a byte count out of range
+//   and a negative count from the end of a pipe each a message and status 1;
+// - with line units, content after FF FE or FE FF read as UTF-16: lines end at the unit 000A, a stray surrogate and a
+//   character the end cuts read as U+FFFD, and standard output gets the characters in its page (fuzz/harness.h); in a
+//   followed file a cut character waits for its rest, and the beginning of a mark alone (FF, FE, EF, EF BB) or
+//   nothing writes nothing yet;
+// - with -f a followed file (with -F or --retry also a name that did not open) ends the run at the first pause of
+//   following, status 0; with --pid following ends after its first poll, with the carriage returns held back written
+//   under their headers;
+// - with --help or --version (the options before it sound), or "/?" as the only word, that on standard output.
+// Options go on after the first operand (a word of - and more), up to --; flag letters f, F, q and v stand together
+// before one unit letter and its count; counts are 64-bit. Long options: a name or a beginning only it has, a value
+// after "=" or, where one is needed, in the next word; --pid never waits (no process runs beside the harness).
+// A refused allocation (above 64 MiB) ends with status 1; no handle the command opened stays open after its
+// descriptors are closed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>

@@ -1,43 +1,27 @@
-// End-to-end cases of the tail program, kept as data in cases.txt and run against the program built for this
-// target, some of them under a fault sweep. Lines beginning with '#' are comments; "case: NAME" starts a case;
-// the fields that follow, one a line, are
-//   args: ARG ...          the arguments, split at blanks; several args lines each must give the same result
-//   row: ARG ... => BYTES  instead, a table: each row a command line and its own expected standard error
+// The end-to-end cases of cases.txt, run against this target's program. '#' begins a comment, "case: NAME" a case;
+// its fields, one a line (several lines of out, err or data make one text):
+//   args: ARG ...          the arguments, split at blanks; each args line (and each env and block line) must give the
+//                          same result. row: ARG ... => BYTES instead: each row with its own standard error
 //   line: LINE             instead, the whole command line, split and expanded by tail's own start-up on Windows
 //                          (elsewhere by the sweep program's, which then runs tail)
-//   block: KIND WORD ...   an argument block handed to tail (Windows), meant for it (KIND this), for another
-//                          process (other), or whose last string runs past the mapping (unended)
-//   file NAME: BYTES       a file in the case's directory; hole NAME: N puts N zero bytes before its bytes
-//   dir: NAME              a directory and the folders on its way. Names, arguments and env values are UTF-8; on
-//                          Windows they reach tail in UTF-16, as typed ones do. Names take the placeholders too
-//   data: BYTES            the input, given each way of via: file (a file "in" added to the arguments), pipe (on
-//                          standard input), redirect (standard input from a file), closed ("in" added and no
-//                          standard input at all)
-//   out: BYTES             the expected standard output: on Windows each line feed as CR LF (a text stream),
-//                          unless an option counts a byte unit (holds b, c, k or m)
-//   err: BYTES, status: N  the expected standard error (CR LF on Windows) and exit status. Several lines of out,
-//                          err or data make one text
+//   block: KIND WORD ...   an argument block for tail (KIND this), for another process (other), or unended
+//   file NAME: BYTES, hole NAME: N (N zero bytes before its bytes), dir: NAME   the case's directory; names,
+//                          arguments and env values are UTF-8 (on Windows they reach tail in UTF-16)
+//   data: BYTES, via: WAYS the input: as a file "in" added to the arguments, on a pipe, redirected, or "in" added
+//                          with no standard input at all (file pipe redirect closed)
+//   out, err: BYTES        standard output and error; line feeds as CR LF on Windows, but out stays bytes when an
+//   status: N              option counts a byte unit (b, c, k or m)
 //   only: native|windows   a case about one host
-//   stdout: full|gone      standard output is a full device (/dev/full; under Wine as Z:\dev\full), or a pipe
-//                          whose reader has gone: nothing is written to be seen, so such a case has no out
-//   env: NAME=VALUE ...    variables added to an environment that chooses no language. Several env lines, and
-//                          several block lines, each must give the same result
-//   sweep: yes             the case runs in the sweep program: once as it is, then once for every N = 1, 2, 3 ...
-//                          with its Nth system call failing (all functions' calls counted together, start-up
-//                          included), until a run no longer reaches N; under Wine, where a run costs half a
-//                          second, every other N, odd for one such case and even for the next. A run that
-//                          reached its fault either did what the run without one did, or ended with status 1
-//                          (127 in start-up) and a diagnostic, having written a prefix of the right output; only
-//                          a failed call that cost standard error alone may leave no diagnostic, and a block the
-//                          heap could not free may cost a warning. Never a crash, a hang or a sanitizer report
-//   grow: NAME             file NAME gains a line once a file's size is taken (in the sweep program, swept or not),
-//   grown: BYTES           and a faulted run may write this instead of out, having read the grown file to its end
-// BYTES take the escapes \n \r \t \\ \0 \xHH and \s (a blank inside an argument), and {usage} (the usage text
-// and a line feed), {error N} (the text a user reads for system error code N), {repeat N TEXT} (TEXT N times),
-// {nls} (the folder of the build's catalogues), {version} (the release's version), {catalogue LANGUAGE} (the bytes
-// of the build's catalogue for that language), {message LANGUAGE N} (message N as that catalogue has it),
-// {oem TEXT} (TEXT in the OEM code page on Windows, where names are shown in it without a console), {here} (the
-// case's directory, a full path).
+//   stdout: full|gone      standard output is a full device or a pipe whose reader has gone (no out then)
+//   env: NAME=VALUE ...    variables added to an environment that chooses no language
+//   sweep: yes             run again with call N through the seam failing, for N = 1, 2, ... until a run no longer
+//                          reaches N (every other N under Wine): each run either does what the clean run did or ends
+//                          with status 1 (127 in start-up) and a diagnostic, having written a prefix of the output;
+//                          never a crash, a hang or a sanitizer report
+//   grow: NAME, grown: BYTES   NAME gains a line once a file's size is taken; a faulted run may write grown instead
+// BYTES take \n \r \t \\ \0 \xHH \s (a blank in an argument) and {usage}, {error N} (the text for system error N),
+// {repeat N TEXT}, {nls}, {version}, {catalogue LANGUAGE}, {message LANGUAGE N}, {oem TEXT} (TEXT in the OEM code
+// page on Windows), {here} (the case's directory).
 #include <gtest/gtest.h>
 
 #include <algorithm>

@@ -40,16 +40,12 @@ std::string utf16(std::string utf8, bool big_endian = false) {
   return bytes;
 }
 
-// A UTF-16 log holding a UTF-8 text, after its byte order mark.
-std::string utf16_log(const std::string& text, bool big_endian) { return utf16("\uFEFF" + text, big_endian); }
-
-// The lines of a UTF-16 log: ended by CR LF and by LF; holding U+010A and U+011A, whose little-endian units hold the
-// bytes of a line feed (0A 01) and of Ctrl-Z (1A 01); and U+1F600, whose surrogate pair straddles byte 1024 of the
-// file (units 511 and 512, the byte order mark being unit 0). The last two lines, and all from the second on.
+// The lines of a UTF-16 log (after its byte order mark): ended by CR LF and by LF; holding U+010A and U+011A, whose
+// little-endian units hold the bytes of a line feed (0A 01) and of Ctrl-Z (1A 01); and U+1F600, whose surrogate
+// pair straddles byte 1024 of the file. The whole text, its last two lines, and all from the second on.
 struct WideLog {
   std::string text, last_two, from_second;
 };
-
 const WideLog& wide_log() {
   static const WideLog log = [] {
     std::string lines = "Ċ one Ě\r\n";
@@ -65,9 +61,12 @@ const WideLog& wide_log() {
   return log;
 }
 
-// A text as the console shows it: lines end in LF alone (a CR only returns to the line's start); Wine's console
-// draws each unit of a surrogate pair as U+FFFD.
-std::string on_console(const std::string& text) {
+// A text as the console shows it: a CR only returns to the line's start; Wine's console draws each unit of a
+// surrogate pair as U+FFFD. {not found} is the system's text for a missing file: Wine's, or the host's.
+std::string on_console(std::string text) {
+  if (const std::size_t at = text.find("{not found}"); at != std::string::npos) {
+    text.replace(at, 11, kWine ? "File not found." : std::strerror(ENOENT));
+  }
   std::string shown;
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (kWine && static_cast<unsigned char>(text[i]) >= 0xF0) {
@@ -80,58 +79,50 @@ std::string on_console(const std::string& text) {
   return shown;
 }
 
-// The system's text for a file that is not there, as tail gives it: Wine's, or the host's.
-std::string not_found() { return kWine ? "File not found." : std::strerror(ENOENT); }
-
-// The path template of the build's catalogues, as the program names paths.
-std::string catalogues() {
-  return kWine ? support::wine_path(TAIL_CONSOLE_NLS) + "\\%l\\%N.cat" : TAIL_CONSOLE_NLS "/%l/%N.cat";
-}
-
 struct Row {
   std::string name;
   std::vector<std::pair<std::string, std::string>> files;  // name and bytes
   std::vector<std::string> args;
-  std::string shown;            // what the console shows (a CR shows nothing); {not found} is not_found()
-  bool german = false;          // LANG=de_DE, with NLSPATH naming the build's catalogues
-  std::set<unsigned> pages{};   // the consoles the row is about (0: the native terminal); all when empty
+  std::string shown;
+  bool german = false;         // LANG=de_DE, with NLSPATH naming the build's catalogues
+  std::set<unsigned> pages{};  // the consoles the row is about (0: the native terminal); all when empty
 };
 
 const std::string kUtf8Text = "first\ncafé Ünïcödé\n";
-
-const std::string kGermanUsage =
-    "Ungültiges Optionszeichen \"x\" in \"-x\"\n"
-    "Aufruf: tail [-f|-F] [-q|-v] [-s Sekunden] [-b|c|k|l|m|n [+-]Anzahl] [Datei...]\n"
-    "        tail -[Anzahl][b|c|k|l|m|n][f] [Datei...]\n"
-    "        tail +[Anzahl][b|c|k|l|m|n][f] [Datei...]\n"
-    "        tail --help | --version\n";
+std::string headed(const std::string& name, const std::string& text) { return "==> " + name + " <==\n" + text; }
 
 const std::vector<Row>& rows() {
   static const std::vector<Row> table = [] {
     const WideLog& wide = wide_log();
-    const std::string le = utf16_log(wide.text, false);
-    const std::string be = utf16_log(wide.text, true);
+    const std::string le = utf16("\uFEFF" + wide.text, false);
+    const std::string be = utf16("\uFEFF" + wide.text, true);
     return std::vector<Row>{
-        {"ascii", {{"a.log", "one\ntwo\r\nthree\n"}}, {"-n", "2", "a.log"}, "two\r\nthree\n"},
+        {"ascii_and_utf8",
+         {{"a.log", "one\ntwo\r\nthree\n"}, {"u.log", kUtf8Text}, {"b.log", "\xEF\xBB\xBF" + kUtf8Text}},
+         {"-n", "2", "a.log", "u.log", "b.log"},
+         headed("a.log", "two\r\nthree\n") + "\n" + headed("u.log", kUtf8Text) + "\n" + headed("b.log", kUtf8Text)},
         // An 8-bit log in the console's own page, which is not UTF-8: 82 is é in pages 437 and 850, 9B ¢ in 437
         // and ø in 850; in page 1252 E9 is é and 80 €.
         {"eight_bit_437", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ¢\n", false, {437}},
         {"eight_bit_850", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ø\n", false, {850}},
         {"eight_bit_1252", {{"e.log", "caf\xe9 \x80\n"}}, {"e.log"}, "café €\n", false, {1252}},
-        {"utf8", {{"u.log", kUtf8Text}}, {"u.log"}, kUtf8Text},
-        {"utf8_bom", {{"b.log", "\xEF\xBB\xBF" + kUtf8Text}}, {"b.log"}, kUtf8Text},
-        {"utf16le_from_2", {{"le.log", le}}, {"-n", "+2", "le.log"}, wide.from_second},
-        {"utf16be_from_2", {{"be.log", be}}, {"-n", "+2", "be.log"}, wide.from_second},
-        // The last lines of each byte order, under headers.
-        {"utf16_two_files", {{"le.log", le}, {"be.log", be}}, {"-n", "2", "le.log", "be.log"},
-         "==> le.log <==\n" + wide.last_two + "\n==> be.log <==\n" + wide.last_two},
+        {"utf16_from_2", {{"le.log", le}, {"be.log", be}}, {"-n", "+2", "le.log", "be.log"},
+         headed("le.log", wide.from_second) + "\n" + headed("be.log", wide.from_second)},
+        {"utf16_last_two", {{"le.log", le}, {"be.log", be}}, {"-n", "2", "le.log", "be.log"},
+         headed("le.log", wide.last_two) + "\n" + headed("be.log", wide.last_two)},
         // Names any page lacks but the console shows: in headers, and in a German message.
         {"names_in_any_script", {{"журнал.log", "ж\n"}, {"日志.log", "日\n"}, {"🙂.log", "🙂\n"}},
          {"-n", "1", "журнал.log", "日志.log", "🙂.log"},
-         "==> журнал.log <==\nж\n\n==> 日志.log <==\n日\n\n==> 🙂.log <==\n🙂\n"},
+         headed("журнал.log", "ж\n") + "\n" + headed("日志.log", "日\n") + "\n" + headed("🙂.log", "🙂\n")},
         {"german_missing_file", {}, {"Übergröße_ж.log"}, "tail: Eingabedatei \"Übergröße_ж.log\": {not found}\n",
          true},
-        {"german_usage", {}, {"-x"}, kGermanUsage, true},
+        {"german_usage", {}, {"-x"},
+         "Ungültiges Optionszeichen \"x\" in \"-x\"\n"
+         "Aufruf: tail [-f|-F] [-q|-v] [-s Sekunden] [-b|c|k|l|m|n [+-]Anzahl] [Datei...]\n"
+         "        tail -[Anzahl][b|c|k|l|m|n][f] [Datei...]\n"
+         "        tail +[Anzahl][b|c|k|l|m|n][f] [Datei...]\n"
+         "        tail --help | --version\n",
+         true},
     };
   }();
   return table;
@@ -141,11 +132,11 @@ struct Param {
   unsigned page;
   const Row* row;
 };
+void PrintTo(const Param& param, std::ostream* os) { *os << "page " << param.page << ", " << param.row->name; }
 
 std::vector<Param> params() {
-  const std::vector<unsigned> pages = kWine ? std::vector<unsigned>{437, 850, 1252, 65001} : std::vector<unsigned>{0};
   std::vector<Param> result;
-  for (const unsigned page : pages) {
+  for (const unsigned page : kWine ? std::vector<unsigned>{437, 850, 1252, 65001} : std::vector<unsigned>{0}) {
     for (const Row& row : rows()) {
       if (row.pages.empty() || row.pages.count(page)) result.push_back({page, &row});
     }
@@ -153,37 +144,19 @@ std::vector<Param> params() {
   return result;
 }
 
-// A scratch directory, removed with its files at the end of the scope.
-struct Dir {
-  std::filesystem::path path;
-  Dir() : path(std::filesystem::temp_directory_path() / "console-XXXXXX") {
-    std::string name = path.string();
-    if (!::mkdtemp(name.data())) throw std::runtime_error("mkdtemp failed");
-    path = name;
-  }
-  ~Dir() { std::filesystem::remove_all(path); }
-};
-
-void PrintTo(const Param& param, std::ostream* os) { *os << "page " << param.page << ", " << param.row->name; }
-
 class Console : public ::testing::TestWithParam<Param> {};
 
 TEST_P(Console, Shows) {
   const auto& [page, row] = GetParam();
-  const Dir dir;
-  for (const auto& [name, bytes] : row->files) {
-    std::ofstream(dir.path / name, std::ios::binary) << bytes;
-  }
-  support::ConsoleRun run;
-  run.program = TAIL_CONSOLE_PROGRAM;
-  run.wine = TAIL_CONSOLE_WINE;
-  run.code_page = page;
-  run.cwd = dir.path.string();
-  run.args = row->args;
-  if (row->german) run.environment = {"LANG=de_DE", "NLSPATH=" + catalogues()};
-  std::string shown = row->shown;
-  if (const std::size_t at = shown.find("{not found}"); at != std::string::npos) shown.replace(at, 11, not_found());
-  EXPECT_EQ(support::run_in_console(run), on_console(shown));
+  std::string dir = (std::filesystem::temp_directory_path() / "console-XXXXXX").string();
+  if (!::mkdtemp(dir.data())) throw std::runtime_error("mkdtemp failed");
+  for (const auto& [name, bytes] : row->files) std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+  support::ConsoleRun run{TAIL_CONSOLE_PROGRAM, TAIL_CONSOLE_WINE, page, {}, dir, row->args};
+  const std::string nls = kWine ? support::wine_path(TAIL_CONSOLE_NLS) + "\\%l\\%N.cat" : TAIL_CONSOLE_NLS "/%l/%N.cat";
+  if (row->german) run.environment = {"LANG=de_DE", "NLSPATH=" + nls};
+  const std::string shown = support::run_in_console(run);
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(shown, on_console(row->shown));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Console, ::testing::ValuesIn(params()), [](const auto& info) {

@@ -150,9 +150,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   block += L'\0';
   std::wstring command_units = wide(command);
   const std::wstring cwd = wide(options.cwd);
-  // Under load Wine's CreateProcessW now and then refuses a start that succeeds when tried again: the start is
-  // tried a few times, a short while apart, and each retry is told on standard error (CTest shows it with the
-  // test's output); a refusal that lasts fails the test.
+  // Under load Wine's CreateProcessW now and then refuses a start that succeeds when tried again: a few tries, each
+  // retry told on standard error; a refusal that lasts fails the test.
   constexpr int kTries = 4;
   BOOL started = FALSE;
   DWORD error = NO_ERROR;
@@ -206,10 +205,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
 unsigned long Child::pid() const { return state_->process.dwProcessId; }
 
 void Child::interrupt() {
-  // The child's console (a console without a window, which Wine makes without a display) becomes this process's too,
-  // the standard handles staying what they were. The event comes to every process of the console, this one too, each
-  // in a thread of its own at a moment no one knows: this process ignores Ctrl+C for good (and so do the children it
-  // starts from now on).
+  // The child's console (without a window) becomes this process's too, the standard handles staying what they were.
+  // The event comes to every process of the console, this one too: this process (and every child it starts from now
+  // on) ignores Ctrl+C for good.
   const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   HANDLE handles[3];
   for (int k = 0; k < 3; ++k) handles[k] = GetStdHandle(kinds[k]);

@@ -1,10 +1,9 @@
 // What the tests need of the host beyond the runtime: scratch directories, environments, the programs built next to
-// the test, and child processes started with their standard streams in files or pipes, watched while they run, with
-// their exit status as Windows reports it (a process ended by signal s on POSIX gives 256 + s, as the runtime's own
-// signal delivery does on Windows); the host-specific parts live in process_posix.cpp or process_win32.cpp. And the
-// fixture of the tests that reach into the runtime: each starts with a fresh descriptor table holding only the
-// standard descriptors, no armed failures and errno 0, and what it leaves open is closed after it. Its scratch
-// directory goes after that: Windows keeps a directory whose files are open.
+// the test, and child processes with their standard streams in files or pipes, whose exit status is as Windows
+// reports it (ended by signal s on POSIX: 256 + s, as the runtime's own signal delivery gives on Windows). The host's
+// parts are in process_posix.cpp and process_win32.cpp. RuntimeTest is the fixture of tests that reach into the
+// runtime: a fresh descriptor table with the standard descriptors, no armed failures, errno 0; what a test leaves
+// open is closed after it, before its scratch directory goes (Windows keeps a directory whose files are open).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -23,25 +22,22 @@ namespace support {
 
 // Lines as a text stream of this host writes them: on Windows each line feed as CR LF.
 std::string as_text(const std::string& lines);
-
-// This process's environment, "name=value"; and without the variables that choose messages and their language
-// (NLSPATH, ROOTDIR, LANG, LC_*) and DUALCASE, so that children started with it print the built-in English texts.
+// This process's environment ("name=value"); and without what chooses messages (NLSPATH, ROOTDIR, LANG, LC_*) and
+// DUALCASE, so that children started with it print the built-in English texts.
 std::vector<std::string> host_environment();
 std::vector<std::string> plain_environment();
-
-// The path of a program built next to the running test program ("name", with ".exe" where the host wants it).
+// A program built next to the running test program ("name", with ".exe" where the host wants it).
 std::string sibling_program(const std::string& name);
-
-// The tests write names and texts in UTF-8: a path from such a name (on Windows in UTF-16), a path's name in UTF-8.
+// Names and texts are UTF-8 in the tests: a path from such a name (UTF-16 on Windows), and a path's name in UTF-8.
 std::filesystem::path utf8_path(const std::string& name);
 std::string utf8_name(const std::filesystem::path& path);
-// A text as a program gets it in the code page of the file functions: on Windows the UTF-8 text converted to the
-// OEM code page (a character the page lacks is '?'); elsewhere names are bytes, and the text stays as it is.
+// A text as the file functions' code page has it: on Windows the OEM page ('?' for a character it lacks); elsewhere
+// names are bytes, and the text stays as it is.
 std::string oem_text(const std::string& text);
-// Removes a directory and all it holds, however deep (Windows: paths past MAX_PATH through the \\?\ form).
+// Removes a directory and all it holds, however deep (on Windows past MAX_PATH through the \\?\ form).
 void remove_tree(const std::filesystem::path& path);
 
-// A fresh directory that is removed, with everything in it, at the end of the scope.
+// A fresh directory, removed with everything in it at the end of the scope.
 class ScratchDir {
  public:
   ScratchDir();
@@ -80,15 +76,14 @@ class Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // What the child wrote so far to standard output (in its own file) and error.
+  // What the child wrote so far to standard output and error.
   std::string out() const { return ScratchDir::read((files_.path() / "out").string()); }
   std::string err() const { return ScratchDir::read((files_.path() / "err").string()); }
   // The exit status, or nothing when the child still runs after the timeout.
   std::optional<unsigned> wait(std::chrono::milliseconds timeout);
-  // The host's id of the process.
   unsigned long pid() const;
-  // Sends the child Ctrl+C: natively SIGINT; on Windows the Ctrl+C event of an interruptible child's console, which
-  // this process then shares and ignores Ctrl+C on.
+  // Ctrl+C: natively SIGINT; on Windows the Ctrl+C event of an interruptible child's console, which this process
+  // then shares, ignoring Ctrl+C itself.
   void interrupt();
 
   struct State;
@@ -99,20 +94,16 @@ class Child {
   std::thread writer_;            // feeds a standard input pipe while the child runs
 };
 
-// The fixture of the tests that reach into the runtime.
 class RuntimeTest : public ::testing::Test {
  protected:
   void SetUp() override;
-  // Closes the streams and descriptors a test left open, and forgets its program name.
   void TearDown() override;
-
-  // The path of a file in the scratch directory.
   std::string in_dir(const std::string& name) const { return (dir.path() / name).string(); }
 
   ScratchDir dir;
 };
 
-// Makes the runtime's environment hold exactly these "name=value" entries for the length of a scope.
+// Makes the runtime's environment exactly these "name=value" entries for the length of a scope.
 class Environment {
  public:
   explicit Environment(std::vector<std::string> entries);

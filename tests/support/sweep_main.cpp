@@ -1,16 +1,12 @@
-// The tail program under a fault sweep: it runs the command as tail.exe does, through the runtime's start-up, while
-// the Nth call through the seam fails (all functions' calls counted together, start-up included). Read from the
-// host before start-up:
+// The tail program under a fault sweep: the command as tail.exe runs it, through start-up, while the Nth call
+// through the seam fails (all functions' calls counted together). From the host's environment:
 //   SWEEP_NTH=N             the call that fails; none without it
-//   SWEEP_MARKER=PATH       gets a line with the failing function's name when the failure is reached, and
-//                           "following" when following has begun
-//   SWEEP_COMMAND_LINE=...  the arguments are this line, split and expanded by start-up's own splitter (for a host
-//                           whose shell already expanded the real one)
+//   SWEEP_MARKER=PATH       gets a line with the failing function's name when it is reached, "following" when
+//                           following has begun (at the first pause, where the process ends with status 0)
+//   SWEEP_COMMAND_LINE=...  the arguments, split and expanded by start-up's own splitter
 //   SWEEP_GROW=PATH         PATH gains a line once a file's status has been read: tail has taken its size
-// An allocation fails with ERROR_NOT_ENOUGH_MEMORY, as an exhausted heap does; every other call with
-// ERROR_ACCESS_DENIED, which means nothing special to the runtime (the broken-pipe codes would read as an end of
-// input or a signal). Following has begun at the first pause between polls: the process ends there with status 0,
-// without writing out its streams.
+// An allocation fails with ERROR_NOT_ENOUGH_MEMORY, every other call with ERROR_ACCESS_DENIED, which means nothing
+// special to the runtime (the broken-pipe codes would read as an end of input or a signal).
 #include <cstdio>
 #include <cstdlib>
 #include <utility>

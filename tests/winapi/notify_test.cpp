@@ -1,6 +1,6 @@
-// Directory change notices through the seam, asked for as tail/watch.cpp asks: ReadDirectoryChangesW with a
-// completion routine, which runs while the thread waits alertably. The rows hold what Windows tells; on Windows the
-// calls are KERNEL32's (Wine's here), natively the emulation's over inotify, so each target checks the other's.
+// Directory change notices through the seam, asked for as tail/watch.cpp asks (ReadDirectoryChangesW with a completion
+// routine, run while the thread waits alertably). The rows hold what Windows tells: Wine's calls and the emulation's
+// over inotify each check the other's.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,7 +30,6 @@ constexpr auto kQuiet = 300ms;               // a change not asked for has this 
 constexpr DWORD kEnumerateTheFolder = 1022;  // ERROR_NOTIFY_ENUM_DIR
 constexpr bool kWine = w32::kDriveLetters;   // the Windows build runs its tests under Wine here
 
-// Waits alertably, a while at a time, as long as `waiting` holds and `until` has not come.
 void wait_alertably(Clock::time_point until, const std::function<bool()>& waiting) {
   while (waiting() && Clock::now() < until) w32::SleepEx(50, TRUE);
 }
@@ -38,9 +37,9 @@ void quiet() {
   wait_alertably(Clock::now() + kQuiet, [] { return true; });
 }
 
-// A folder asked for its changes, one request at a time. What its completions gave is `told`, a line each:
-// "added a.log" for an entry (the same entry again in a row counts once: Windows may tell a size and a write time
-// apart), "overflow" for a notice that lost its entries, "error N" for a request ended or refused with error N.
+// A folder asked for its changes, one request at a time; `told` has a line for each entry ("added a.log", once for a
+// run of the same: Windows may tell a size and a write time apart), "overflow", or "error N" for a request ended or
+// refused with error N.
 class Watcher {
  public:
   Watcher(const fs::path& folder, DWORD filter, DWORD size) : filter_(filter), buffer_(size / sizeof(DWORD)) {
@@ -50,7 +49,6 @@ class Watcher {
     EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << folder;
     overlapped_.hEvent = this;  // the caller's own with a completion routine
   }
-  // A request under way completes, aborted, before its buffer goes.
   ~Watcher() {
     close();
     wait_alertably(Clock::now() + kBound, [this] { return pending_; });
@@ -68,14 +66,12 @@ class Watcher {
     handle_ = INVALID_HANDLE_VALUE;
   }
   bool pending() const { return pending_; }
-  // The last line ends what the folder tells: its caller must look at everything now.
   bool ended() const { return !told.empty() && (told.back() == "overflow" || told.back().starts_with("error")); }
 
   std::vector<std::string> told;
 
  private:
-  // An overflow comes without entries and without an error, or as ERROR_NOTIFY_ENUM_DIR, as the function's
-  // documentation has it (Wine tells it so).
+  // An overflow comes without entries and without an error, or as ERROR_NOTIFY_ENUM_DIR (Wine's way).
   static void CALLBACK completed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
     auto& self = *static_cast<Watcher*>(overlapped->hEvent);
     self.pending_ = false;
@@ -107,7 +103,7 @@ class Watcher {
   bool pending_ = false;
 };
 
-// A row's scene: a folder holding a.log and b.log, watched, in a scratch directory that holds c.log.
+// A folder holding a.log and b.log, watched, in a scratch directory that holds c.log.
 struct Scene {
   fs::path folder, outside;
   Watcher& watcher;
@@ -141,9 +137,8 @@ void another_handle(const Scene& s, const fs::path& folder, DWORD filter, void (
   EXPECT_EQ(other.told, std::vector<std::string>{expected}) << "another handle";
 }
 
-// What a folder tells of what `act` does: `told`, its lines joined by ", ". `then` runs after the first
-// completion, with no request under way; the next request gives what it did. `wine`: Wine's answer, where it is
-// not Windows'.
+// What a folder tells of what `act` does, lines joined by ", "; `then` runs after the first completion, with no
+// request under way. `wine`: Wine's answer, where it is not Windows'.
 struct Row {
   const char* what;
   DWORD filter;
@@ -201,8 +196,8 @@ const Row kRows[] = {
      "error 5", nullptr, ""},
 };
 
-// The lines told from the act on, request after request, until the expected number came, or an overflow or an
-// error ended them (and stands for all before it), or kBound passed; kQuiet when nothing is expected.
+// The lines told from the act on, request after request, until the expected number came, an overflow or an error
+// ended them (and stands for all before it), or kBound passed (kQuiet when nothing is expected).
 std::string told(const Row& row, const Scene& scene, const std::string& expected) {
   const bool ends = expected.ends_with("overflow") || expected.starts_with("error");
   const auto lines = expected.empty() ? 0 : static_cast<std::size_t>(1 + std::ranges::count(expected, ','));

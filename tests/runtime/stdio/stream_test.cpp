@@ -1,11 +1,13 @@
-// Buffered streams where a run cannot reach: refills that end at aligned offsets, seeks that reuse what the buffer
-// holds, devices that take less than offered. Text-mode reading at any buffer and read size is the fuzz target's.
+// Buffered streams and descriptors where a run cannot reach: refills that end at aligned offsets, seeks that reuse
+// what the buffer holds, devices that take less than offered, a descriptor table that cannot grow. Text-mode reading
+// at any buffer and read size is the stream fuzz target's.
 #include <algorithm>
 #include <string>
 
 #include "tests/support/support.h"
 #include "runtime/stdio/encoding.h"
 #include "runtime/stdio/stream.h"
+#include "runtime/win32/fd.h"
 #include "runtime/win32/open.h"
 
 namespace {
@@ -184,6 +186,23 @@ TEST(Encodings, Utf8LogsAndCharacterBoundaries) {
     EXPECT_EQ(rt::is_utf8(bytes, row.bytes.size()), row.utf8) << row.bytes;
     EXPECT_EQ(rt::utf8_complete(bytes, row.bytes.size()), row.complete) << row.bytes;
   }
+}
+
+// Descriptors are numbered from the lowest free one; when the table cannot grow, an open fails with too many open
+// files and its handle is closed, and the next one that can grows it.
+TEST_F(Streams, TheDescriptorTableGrowsWhileThereIsMemory) {
+  const std::string path = dir.write("f", "0123456789");
+  w32::hook::fail_nth(Call::HeapReAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
+  int next = 3;
+  for (int fd; (fd = rt::open(path.c_str(), rt::O_RDONLY, 0)) >= 0; ++next) ASSERT_EQ(fd, next);
+  EXPECT_EQ(rt::errno, ERROR_TOO_MANY_OPEN_FILES);
+  EXPECT_EQ(w32::hook::calls(Call::CloseHandle), 1u);
+  for (const int last = next + 100; next < last; ++next) ASSERT_EQ(rt::open(path.c_str(), rt::O_RDONLY, 0), next);
+  ASSERT_EQ(rt::close(5), 0);
+  EXPECT_EQ(rt::dup(next - 1), 5);
+  char byte = 0;
+  EXPECT_EQ(rt::read(5, &byte, 1), 1);
+  EXPECT_EQ(byte, '0');
 }
 
 }  // namespace
