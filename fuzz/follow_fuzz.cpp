@@ -1,32 +1,28 @@
-// Fuzzing follow mode against a model of what its user sees while the followed files change between polls. The
-// input:
-//   byte 0  bit 0: -F, else -f; bits 1-2: 1 -q, 2 -v; bits 3-5 modulo 6: the unit, a letter of "lbckmn"; bit 6: the
-//           count is from the beginning; bit 7: text mode, as on Windows, where it always is (streams are text
-//           streams by default, the standard streams too)
-//   byte 1  the count; byte 2: modulo 4 the number of files (0 is 1), bit 2 + k set when file k is missing at the
-//           start, bit 5 set when the system refuses to tell changes of their directory, bit 6 set when each step
-//           says how the program hears of it, bit 7 set for -s 0.05
-//   then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose bits 4-6 pick
-//   a file and whose low nibble modulo 11 is the kind, with bit 6 of byte 2 a byte that says how the change is heard,
-//   and a text ended by a zero byte. Where a text may hold zero bytes (a content that begins with FF FE or FE FF, the
-//   texts of a step whose byte has bit 7 set: UTF-16), a byte 01 in it stands for a zero byte and 02 for the byte after
-//   it. Kinds: 0 nothing; 1 append the text; 2 truncate to the size its digits give; 3 rewrite in place with it (a
-//   missing file is created); 4 rename away, then create with it; 5 delete, then create; 6 make the name unreadable
-//   (CreateFileW fails with access denied, and the file loses its write permission), or readable again; 7 append, and a
-//   second text (ended by a zero byte too) once the next poll has read from the file, else at the pause after it; 8
-//   natively make the name a FIFO; 9 rename away; 10 standard output refuses writes from now on (its disk is full). How
-//   the change is heard: bits 0-1 of that byte: 0 every watched directory tells of more changes than it can hold (what
-//   every step does without bit 6 of byte 2); 1 the directory's notice names what changed (a rename: the old name, then
-//   the new); 2 it names another file only; 3 nothing tells of it: the pause lasts until the clock. Bit 2: the notice
-//   comes at the next pause instead; bit 3: it gives names in capitals; bit 4: the step writes to and deletes the file
-//   renamed away last from the name, once there is one (a writer that kept its descriptor; a rotation's oldest file).
+// Fuzzing follow mode against a model of what its user sees while the followed files change between polls. Input:
+//   byte 0: bit 0 -F, else -f; bits 1-2: 1 -q, 2 -v; bits 3-5 modulo 6: the unit, a letter of "lbckmn"; bit 6: count
+//   from the beginning; bit 7: text mode, as on Windows (streams text streams by default, the standard streams too).
+//   byte 1: the count. byte 2: modulo 4 the number of files (0 is 1); bit 2 + k: file k missing at the start; bit 5:
+//   the system refuses to tell changes of their directory; bit 6: each step says how it is heard; bit 7: -s 0.05.
+//   Then each file's content, ended by a zero byte; then up to 64 steps, one at each pause: a byte whose bits 4-6 pick
+//   a file and whose low nibble modulo 11 is the kind, with bit 6 of byte 2 a byte saying how the change is heard, and
+//   a text ended by a zero byte. In a content beginning FF FE or FE FF, or the texts of a step byte with bit 7
+//   (UTF-16), 01 stands for a zero byte and 02 for the byte after it.
+// Kinds: 0 nothing; 1 append the text; 2 truncate to the size its digits give; 3 rewrite in place (creates a missing
+//   file); 4 rename away, then create with it; 5 delete, then create; 6 make the name unreadable (CreateFileW: access
+//   denied; the file loses its write permission), or readable again; 7 append, and a second text (zero-ended too) once
+//   the next poll has read from the file, else at the pause after it; 8 natively make the name a FIFO; 9 rename away;
+//   10 standard output refuses writes from now on (disk full).
+// How heard, bits 0-1: 0 every watched directory overflows (every step without bit 6 of byte 2); 1 the notice names
+//   what changed (a rename: old name, then new); 2 it names another file only; 3 nothing: the pause lasts until the
+//   clock. Bit 2: the notice comes at the next pause; bit 3: names in capitals; bit 4: the step writes to and deletes
+//   the file renamed away last from the name, once there is one (a writer that kept its descriptor; a rotation).
 // The run ends at the pause after the last step. After every change the model learns from the system what each name
-// leads to and where each input's file is (identity with creation time, links, last write time, content). It must see
-// on standard output the initial parts (the command target's model), then what each poll finds new, each input in
-// turn: with line units a file's first bytes decide its encoding (a file that is empty or holds the beginning of a
-// mark alone waits, decided by the first read of a later poll, and decided again once it is truncated, rewritten or
-// replaced), UTF-16 is read after its mark as characters in the output page (fuzz/harness.h), a character a read cuts
-// written once its rest comes; and on standard error exactly the notices these rules give:
+// leads to and where each input's file is (identity with creation time, links, last write time, content). Standard
+// output must hold the initial parts (the command target's model), then what each poll finds new, input by input:
+// with line units a file's first bytes decide its encoding (an empty file or one holding a mark's beginning alone
+// waits, decided by the first read of a later poll, and again once truncated, rewritten or replaced), UTF-16 is read
+// after its mark as characters in the output page (fuzz/harness.h), a character a read cuts written once its rest
+// comes; standard error exactly the notices these rules give:
 // - A notice has the inputs it names polled (all on an overflow), by name looked up first; a rename it tells carries
 //   an input of -f to the new name. The clock polls every input, and looks each name up at least once in 16 of its
 //   polls, and at every one while its directory cannot be watched or a notice left it unsure (observed: CreateFileW).
@@ -36,12 +32,9 @@
 //   "appeared". Before another file or none the old one is read to its end; a new one is read from its start.
 // - A file smaller than the most known of it, or whose last bytes read differ (looked at when it grew or its last
 //   write time moved), is "truncated", and read again from its start.
-// Once standard output refuses writes, the first poll that writes must end the run with the message and status 1. After
-// each poll the program holds a descriptor and a handle for each file it follows, and a handle and a request under way
-// for each directory it watches, no more.
-//
-// Contents: 1. the model's state and its polls   2. the steps   3. notices and pauses   4. the other system calls
-//           5. the run
+// Once standard output refuses writes, the first poll that writes must end the run with the message and status 1.
+// After each poll the program holds a descriptor and a handle for each file it follows, and a handle and a request
+// under way for each directory it watches, no more.
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -69,26 +62,18 @@
 namespace {
 
 constexpr std::size_t kWindow = tail::kCheckSize;  // the last bytes read, which tell a rewrite
-
-// --- 1. The model's state and its polls ------------------------------------------------------------------------------
-
 using Identity = std::array<std::uint64_t, 3>;  // volume serial number, file index, creation time
-// One file, while a handle holds it: the index tells. Though nothing held it in between, the creation time must be
-// known and the same too: a new file may get the index of a deleted one.
+// While a handle holds a file the index tells; else the creation time must match too: a new file may reuse an index.
 bool same(const Identity& a, const Identity& b) { return a[0] == b[0] && a[1] == b[1]; }
 bool same_since(const Identity& a, const Identity& b) { return same(a, b) && a[2] != 0 && a[2] == b[2]; }
-
-// What a name leads to.
-struct Found {
+struct Found {  // what a name leads to
   enum { kMissing, kFifo, kFile } kind = kMissing;
   Identity id{};
   DWORD links = 0;
-  std::uint64_t written = 0;  // the last write time
+  std::uint64_t written = 0;  // last write time
   std::string content;
 };
-
-// The model's view of one operand.
-struct Input {
+struct Input {  // the model's view of one operand
   std::string name, full_name;  // as given, and as CreateFileW gets it
   std::string leaf, away;       // the name its directory's notices give it; the file last renamed away from the name
   Found now;
@@ -108,36 +93,26 @@ struct Input {
   bool unsure = false;          // a poll that a notice started found the name opening nothing
   unsigned unlooked = 0;        // clock polls since the last that looked the name up
 };
-
-// How a step's change is heard (bits 0-1 of its byte).
-enum Told { kOverflow, kName, kOtherName, kNothing };
-
+enum Told { kOverflow, kName, kOtherName, kNothing };  // how a step's change is heard: bits 0-1 of its byte
 struct Step {
   int kind, file;
   unsigned told;
   std::string text, later;
 };
-// A change a directory tells: a name in it, or more than it can hold.
-struct Notice {
+struct Notice {  // a change a directory tells: a name in it, or more than it can hold
   bool overflow;
   std::string name;
   DWORD action;
 };
-// A poll the program makes, at the clock or of the inputs a notice concerns, and the names it looked up.
-struct Poll {
+struct Poll {  // one the program makes, at the clock or of the inputs a notice concerns, and the names it looked up
   bool clock;
   std::array<bool, 3> touched{}, looked{};
 };
-
-// A write to standard output failed: the program ends at its next flush.
-struct WriteFailed {};
-
+struct WriteFailed {};  // a write to standard output failed: the program ends at its next flush
 std::string g_directory, g_full_directory;
 bool g_refused;  // the system refuses to tell changes of the directory
 std::string_view g_input;
-
-// What one run's model knows.
-struct Model {
+struct Model {  // what one run's model knows
   harness::Selection selection;
   std::vector<Input> inputs;
   bool text, lines, headers, by_name;
@@ -148,8 +123,7 @@ struct Model {
   std::size_t next = 0;                // the step of the next pause
   bool following = false;              // following has begun: it has read the clock
   std::vector<Poll> polls;             // made since the last pause: they are modelled at the next
-  ULONGLONG clock = ~ULONGLONG{0};     // when the program polls at the clock: the end of the last pause that
-                                       // notices could wake, or an interval after the clock's last poll
+  ULONGLONG clock = ~ULONGLONG{0};     // the next clock poll: a wakeable pause's end, or an interval after the last
   ULONGLONG interval = 2000;           // -s, in milliseconds
   std::vector<Notice> late;            // told at the next pause
   int away = 0;                        // files renamed away so far
@@ -159,8 +133,7 @@ struct Model {
   bool failed = false;                 // a write failed: the next flush ends the program
   unsigned identities = 0;             // the program's reads of a file's identity
 } g;
-
-// A text that may hold zero bytes, as the input spells it: 01 for a zero byte, 02 before a byte that stands for itself.
+// As the input spells a text that may hold zero bytes: 01 for a zero byte, 02 before a byte that stands for itself.
 std::string spelled(const std::string& text) {
   std::string bytes;
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -170,8 +143,6 @@ std::string spelled(const std::string& text) {
   }
   return bytes;
 }
-
-// Standard output and error as expected and as written, and the input; then the end of the process.
 [[noreturn]] void fail(const char* what) {
   std::cerr << what << "\nexpected:\n" << g.out << "\n";
   for (const std::string& line : g.err) std::cerr << line << "\n";
@@ -180,9 +151,7 @@ std::string spelled(const std::string& text) {
   std::cerr << "\n";
   __builtin_trap();
 }
-
-// Writes bytes of input k, under its header at the start or when another input was written last. A write standard
-// output refuses fails.
+// Under its header at the start or when another input was written last. A write standard output refuses fails.
 void emit(int k, const std::string& bytes, bool starting = false) {
   std::string text = bytes;
   if (g.headers && (starting || (!bytes.empty() && g.written != k))) {
@@ -192,23 +161,18 @@ void emit(int k, const std::string& bytes, bool starting = false) {
   g.failed |= g.full && !text.empty();
   if (!g.full) g.out += g.text && g.lines ? harness::written_as_text(text) : text;
 }
-
 // The program writes what it holds: before each read of a file, and at the end of each poll.
 void flush() { if (g.failed) throw WriteFailed{}; }
-
-// Writes the CR input k holds back: its file was found truncated, replaced or let go.
+// Its file was found truncated, replaced or let go.
 void release_cr(int k) {
   if (g.inputs[k].cr) emit(k, "\r");
   g.inputs[k].cr = false;
 }
-
 // A file followed from its start: with line units its first bytes decide its encoding.
 void start_text(Input& in) {
   in.encoding = g.lines ? harness::Encoding::kUndecided : harness::Encoding::kBytes;
   in.cut.clear();
 }
-
-// Input k's file was found truncated or rewritten: it is read again from its start.
 void truncated(int k) {
   Input& in = g.inputs[k];
   g.err.push_back("tail: " + in.name + ": file truncated");
@@ -217,10 +181,9 @@ void truncated(int k) {
   in.window.clear();
   start_text(in);
 }
-
-// A poll of an open file: not read while its size and last write time are what the last poll that read it to its end
-// took before reading. One smaller than the most known of it, or whose last bytes read are gone, is read again from
-// its start; so is one whose encoding is still to decide, and only once its first read decides.
+// Not read while size and last write time are what the last poll that read it to its end took before reading. A file
+// smaller than the most known, or whose last bytes read are gone, is read again from its start; so is one whose
+// encoding is still to decide, and only once its first read decides.
 void read_on(int k) {
   Input& in = g.inputs[k];
   const std::string& content = in.file.content;
@@ -260,21 +223,18 @@ void read_on(int k) {
   in.last_written = took.written;
   if (&took != &in.file) g.taken.reset();
 }
-
 std::uint64_t ticks(const FILETIME& time) { return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime; }
-
 Identity identity(const BY_HANDLE_FILE_INFORMATION& info) {
   return {info.dwVolumeSerialNumber, std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow,
           ticks(info.ftCreationTime)};
 }
-
-// What `path` leads to, with the file's content.
 Found find(const std::string& path) {
   std::error_code error;
   if (std::filesystem::is_fifo(path, error)) return Found{Found::kFifo, {}, 0, 0, {}};
   Found found;
-  HANDLE file = ::CreateFileW(reinterpret_cast<LPCWSTR>(harness::widen(path).c_str()), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file = ::CreateFileW(reinterpret_cast<LPCWSTR>(harness::widen(path).c_str()), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
   if (file != INVALID_HANDLE_VALUE && ::GetFileInformationByHandle(file, &info)) {
     found = Found{Found::kFile, identity(info), info.nNumberOfLinks, ticks(info.ftLastWriteTime), {}};
@@ -285,19 +245,14 @@ Found find(const std::string& path) {
   if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
   return found;
 }
-
 // -F, where the program looked the name up, by the rules above (a file without links opens nothing); a file let go
 // can come back only while it still has a name.
 void look_up(int k, bool clock) {
   Input& in = g.inputs[k];
   const bool opens = !in.unreadable && in.now.kind == Found::kFile && in.now.links != 0;
   const std::string quoted = "tail: '" + in.name + "' has ";
-  in.unsure = false;
-  if (in.held && opens && same(in.now.id, in.file.id)) return;
-  if (in.held && !opens && !clock) {
-    in.unsure = true;
-    return;
-  }
+  in.unsure = in.held && !opens && !clock;
+  if (in.unsure || (in.held && opens && same(in.now.id, in.file.id))) return;
   if (in.held) {
     read_on(k);
     release_cr(k);
@@ -326,8 +281,7 @@ void look_up(int k, bool clock) {
   in.window.clear();
   start_text(in);
 }
-
-// The initial parts, and where following starts: the end of a file, or a start point beyond it.
+// The initial parts, and where following starts: a file's end, or a start point beyond it.
 void start() {
   const harness::Selection& s = g.selection;
   const std::int64_t offset = std::max<std::int64_t>(s.count * harness::unit_size(s.unit) - 1, 0);  // +0, +1: the first
@@ -364,11 +318,7 @@ void start() {
     }
   }
 }
-
-// --- 2. The steps ----------------------------------------------------------------------------------------------------
-
-// Asks the system what name k leads to, and where the file it follows or let go is: the model learns its content and
-// last write time, and whether a name still leads to it.
+// What name k leads to, and where the file it follows or let go is: its content, last write time, whether named.
 void learn(int k) {
   Input& in = g.inputs[k];
   in.now = find(in.name);
@@ -382,23 +332,18 @@ void learn(int k) {
   }
   if ((in.named = is_it(file))) in.file = file;
 }
-
-// Writes to a path as a writer would (a FIFO is left alone: it would wait for a reader).
+// A FIFO is left alone: it would wait for a reader.
 void write(const std::string& path, const std::string& text, std::ios::openmode mode) {
   std::error_code error;
   if (!std::filesystem::is_fifo(path, error)) std::ofstream(path, std::ios::binary | mode) << text;
 }
-
-// Appends the second text of step 7.
 void append_later() {
   write(g.later->first, g.later->second, std::ios::app);
   g.later.reset();
   g.later_file.reset();
   for (int k = 0; k < static_cast<int>(g.inputs.size()); ++k) learn(k);
 }
-
-// Changes name k (or the file renamed away from it) as the step says, then looks: the changes, as the directory
-// tells them when the step says it does.
+// Changes name k (or the file renamed away from it), then looks: the changes as the directory tells them, if it does.
 std::vector<Notice> apply(const Step& step) {
   Input& in = g.inputs[step.file];
   const std::string leaf(1, "abc"[step.file]), at = (step.told & 16) && !in.away.empty() ? in.away : leaf;
@@ -453,11 +398,7 @@ std::vector<Notice> apply(const Step& step) {
   }
   return (step.told & 3) == kNothing ? std::vector<Notice>{} : changes;
 }
-
-// --- 3. Notices and pauses -------------------------------------------------------------------------------------------
-
-// The directory change requests the program has made, told of no change yet.
-struct Request {
+struct Request {  // a directory change request the program made, told of no change yet
   LPVOID buffer;  // room for 4096 bytes, more than a few entries need
   DWORD filter;
   LPOVERLAPPED overlapped;
@@ -465,17 +406,14 @@ struct Request {
 };
 std::vector<Request> g_requests;
 ULONGLONG g_now = 0;  // the clock the program reads: moved on by the pauses alone
-
 // Tells every request that more changed than it can hold. True when there was any.
 bool notify_all() {
   const std::vector<Request> due = std::exchange(g_requests, {});
   for (const Request& request : due) request.routine(NO_ERROR, 0, request.overlapped);
   return !due.empty();
 }
-
-// The system tells the notices due: an overflow to every request; names to the request of the files' directory (the
-// one asked for sizes: the directory above is asked for names only), an entry each, as the system writes them. The
-// inputs the program must poll now: those the names give (in any case), all on an overflow; -f follows renames.
+// An overflow to every request; names to the files' directory's request (the one asked for sizes: the one above is
+// asked for names only), an entry each. The inputs to poll now: those named (in any case), all on an overflow.
 std::array<bool, 3> tell(const std::vector<Notice>& due) {
   std::array<bool, 3> touched{};
   if (std::any_of(due.begin(), due.end(), [](const Notice& notice) { return notice.overflow; })) {
@@ -511,9 +449,8 @@ std::array<bool, 3> tell(const std::vector<Notice>& due) {
   request.routine(NO_ERROR, static_cast<DWORD>(entries.size()), request.overlapped);
   return touched;
 }
-
-// The polls made since the last pause, when the program paused or ended: in each the inputs it concerns in turn, the
-// name looked up first where the program looked it up, as the rules want. True when a write failed: the program ends.
+// The polls since the last pause: in each the inputs it concerns in turn, the name looked up first where the program
+// looked it up, as the rules want. True when a write failed: the program ends.
 bool model_polls() {
   try {
     for (const Poll& poll : std::exchange(g.polls, {})) {
@@ -537,9 +474,7 @@ bool model_polls() {
   }
   return false;
 }
-
-// What the program holds after a poll: a descriptor and its handle for each file it follows, a handle and a request
-// under way for each directory it watches (the files', and with -F the one above), no more.
+// After a poll: a descriptor and handle per file followed, a handle and request per directory watched (-F: two).
 void check_held() {
   std::size_t descriptors = 0;
   for (int fd = 3; fd < rt::fd_count; ++fd) descriptors += rt::fd_table[fd] != nullptr;
@@ -552,13 +487,10 @@ void check_held() {
     fail("the program holds too much");
   }
 }
-
-// The pause before each poll that notices can wake: the polls before it are modelled, then the next step is taken,
-// and the notices due are told (those of the last step that come late, and this one's); when none is told (or the
-// system refused the requests), the pause lasts until the clock, and the clock's poll follows. Once the steps have
-// run out the run ends, and what standard output holds is written, as the next read would write it. A pause that
-// notices cannot wake only moves the clock on; when it reaches the clock, the clock's poll follows. A pause of no
-// time, between two parts of a clock poll, only hears what has come.
+// An alertable pause models the polls before it, takes the next step and tells the notices due (the last step's late
+// ones and this one's); with none told (or requests refused) it lasts until the clock, whose poll follows. After the
+// last step the run ends, standard output flushed as the next read would. A pause notices cannot wake only moves the
+// clock on (a clock poll once it is reached); one of no time, between two parts of a clock poll, hears what has come.
 DWORD pause(DWORD milliseconds, BOOL alertable) {
   if (milliseconds == 0) return 0;
   if (!alertable) {
@@ -590,24 +522,16 @@ DWORD pause(DWORD milliseconds, BOOL alertable) {
   g_now = g.clock;
   return 0;
 }
-
-// --- 4. The other system calls ---------------------------------------------------------------------------------------
-
-// CreateFileW: once following has begun, a name opened is looked up by the poll under way. An unreadable name fails
-// with access denied.
+// CreateFileW: once following has begun, a name opened is looked up by the poll under way.
 HANDLE open_name(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                  DWORD attributes, HANDLE template_file) {
   for (std::size_t k = 0; k < g.inputs.size(); ++k) {
     if (harness::narrow(name) != g.inputs[k].full_name) continue;
     if (g.following && !g.polls.empty()) g.polls.back().looked[k] = true;
-    if (g.inputs[k].unreadable) {
-      ::SetLastError(ERROR_ACCESS_DENIED);
-      return INVALID_HANDLE_VALUE;
-    }
+    if (g.inputs[k].unreadable) return harness::failing(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
   }
   return harness::create_file(name, access, share, security, disposition, attributes, template_file);
 }
-
 // A read that gave bytes of the file step 7 waits for lets its second text in: the rest of the poll reads it.
 BOOL read_file(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped) {
   const BOOL read = harness::read(file, buffer, to_read, done, overlapped);
@@ -619,26 +543,19 @@ BOOL read_file(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLA
   }
   return read;
 }
-
-// ReadDirectoryChangesW: kept for the pauses to answer, or refused when the input says so, as on a network share.
+// ReadDirectoryChangesW: kept for the pauses to answer, or refused as on a network share.
 BOOL watch(HANDLE, LPVOID buffer, DWORD, BOOL, DWORD filter, LPDWORD, LPOVERLAPPED overlapped,
            LPOVERLAPPED_COMPLETION_ROUTINE routine) {
-  if (g_refused) {
-    ::SetLastError(ERROR_INVALID_FUNCTION);
-    return FALSE;
-  }
+  if (g_refused) return harness::failing<BOOL>(ERROR_INVALID_FUNCTION, FALSE);
   g_requests.push_back(Request{buffer, filter, overlapped, routine});
   return TRUE;
 }
-
-// GetFileAttributesW: the system's in the directory of the files, and no message catalogue anywhere.
+// GetFileAttributesW: the system's in the files' directory; no message catalogue anywhere.
 DWORD attributes_of(LPCWSTR name) {
   return harness::narrow(name).starts_with(g_full_directory) ? ::GetFileAttributesW(name) : INVALID_FILE_ATTRIBUTES;
 }
 
 }  // namespace
-
-// --- 5. The run ------------------------------------------------------------------------------------------------------
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_directory = harness::scratch_directory("follow");
@@ -672,7 +589,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rest.remove_prefix(std::min(text.size() + 1, rest.size()));
     return text;
   };
-  // The command, and the options the model reads.
   const unsigned unit = (data[0] >> 3 & 7) % 6;
   const unsigned headers = data[0] >> 1 & 3;
   const int files = std::max(data[2] % 4, 1);
@@ -690,7 +606,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g.headers = headers == 2 || (headers != 1 && files > 1);
   g.by_name = data[0] & 1;
   g_refused = data[2] & 32;
-  // The files in their first versions, and the steps.
   std::filesystem::remove_all(g_directory);
   std::filesystem::create_directories(g_directory);
   g.inputs.resize(static_cast<std::size_t>(files));
@@ -722,17 +637,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g.steps.push_back(step);
   }
   start();
-  // Following polls every input at once, at the clock, before its first pause: it reads a character cut at the end of
-  // an initial part again, and the first bytes of a file still to decide.
+  // Following polls every input at the clock before its first pause: it reads again a character cut at the end of an
+  // initial part, and the first bytes of a file still to decide.
   g.polls.push_back(Poll{true});
   // -f follows no name that is missing: without a file the command ends at once, having failed.
-  const bool follows = g.by_name || std::any_of(g.inputs.begin(), g.inputs.end(), [](const Input& in) {
-    return in.held;
-  });
+  const bool follows =
+      g.by_name || std::any_of(g.inputs.begin(), g.inputs.end(), [](const Input& in) { return in.held; });
   const unsigned status = harness::run_command(words, "", g.text);
   const bool write_error = model_polls();  // the poll it ended in
-  while (notify_all()) {  // the requests of handles closed at the end free what they held
-  }
+  while (notify_all()) {}  // the requests of handles closed at the end free what they held
   std::error_code ignored;  // files left unwritable would stay: Windows deletes none
   for (const auto& entry : std::filesystem::directory_iterator(g_directory, ignored)) {
     std::filesystem::permissions(entry.path(), std::filesystem::perms::owner_write, std::filesystem::perm_options::add,

@@ -1,6 +1,5 @@
 // The in-process command run of the fuzz targets, and the model of the part of one input the command writes.
 #include "fuzz/harness.h"
-
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
@@ -14,50 +13,36 @@
 #include "tail/tail.h"
 
 namespace harness {
-
 Run run;
-
 namespace {
-
 constexpr SIZE_T kHeapLimit = SIZE_T{64} << 20;
 // The standard handles: a pipe that serves the input, and two that collect.
 HANDLE const kIn = reinterpret_cast<HANDLE>(std::uintptr_t{0x7110});
 HANDLE const kOut = reinterpret_cast<HANDLE>(std::uintptr_t{0x7120});
 HANDLE const kErr = reinterpret_cast<HANDLE>(std::uintptr_t{0x7130});
-
 rt::Stream g_pristine[3];
 unsigned g_pristine_default_mode;
 char* g_no_environment[] = {nullptr};
-
-// True when an allocation of this size is refused (the last error is then set).
 bool refuse(SIZE_T bytes) {
   if (bytes <= kHeapLimit) return false;
   run.refused = true;
-  ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  return true;
+  return failing(ERROR_NOT_ENOUGH_MEMORY, true);
 }
-
 }  // namespace
-
 bool standard(HANDLE handle) { return handle == kIn || handle == kOut || handle == kErr; }
-
 HANDLE create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD attributes, HANDLE template_file) {
   HANDLE handle = ::CreateFileW(name, access, share, security, disposition, attributes, template_file);
   if (handle != INVALID_HANDLE_VALUE) run.handles.insert(handle);
   return handle;
 }
-
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped) {
   if (file != kIn) return ::ReadFile(file, buffer, to_read, done, overlapped);
   *done = static_cast<DWORD>(std::min<std::size_t>(to_read, run.unread.size()));
   rt::memcpy(buffer, run.unread.data(), *done);
   run.unread.remove_prefix(*done);
-  if (*done > 0) return TRUE;
-  ::SetLastError(ERROR_BROKEN_PIPE);  // the writer has gone
-  return FALSE;
+  return *done > 0 ? TRUE : failing<BOOL>(ERROR_BROKEN_PIPE, FALSE);  // none: the writer has gone
 }
-
 void install() {
 #ifndef _WIN32
   ::setenv("LC_ALL", "C.UTF-8", 1);  // the emulation's console page follows the locale: UTF-8
@@ -84,19 +69,15 @@ void install() {
   };
   r.GetFileType = [](HANDLE file) -> DWORD { return standard(file) ? FILE_TYPE_PIPE : ::GetFileType(file); };
   r.GetConsoleMode = [](HANDLE console, LPDWORD mode) -> BOOL {
-    if (!standard(console)) return ::GetConsoleMode(console, mode);
-    ::SetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+    return standard(console) ? failing<BOOL>(ERROR_INVALID_HANDLE, FALSE) : ::GetConsoleMode(console, mode);
   };
   r.GetFileInformationByHandle = [](HANDLE file, LPBY_HANDLE_FILE_INFORMATION info) -> BOOL {
-    if (!standard(file)) return ::GetFileInformationByHandle(file, info);
-    ::SetLastError(ERROR_INVALID_FUNCTION);  // a pipe has no file information
-    return FALSE;
+    // A pipe has no file information.
+    return standard(file) ? failing<BOOL>(ERROR_INVALID_FUNCTION, FALSE) : ::GetFileInformationByHandle(file, info);
   };
   r.SetFilePointer = [](HANDLE file, LONG distance, PLONG high, DWORD method) -> DWORD {
     if (!standard(file)) return ::SetFilePointer(file, distance, high, method);
-    ::SetLastError(ERROR_INVALID_FUNCTION);
-    return INVALID_SET_FILE_POINTER;
+    return failing<DWORD>(ERROR_INVALID_FUNCTION, INVALID_SET_FILE_POINTER);
   };
   r.CreateFileW = create_file;
   r.CloseHandle = [](HANDLE object) -> BOOL {
@@ -122,14 +103,11 @@ void install() {
     return refuse(bytes) ? nullptr : ::HeapReAlloc(heap, flags, block, bytes);
   };
   r.ExitProcess = [](UINT status) { throw Ended{status}; };
-  r.OpenProcess = [](DWORD, BOOL, DWORD) -> HANDLE {  // no process runs beside the harness: --pid never waits
-    ::SetLastError(ERROR_INVALID_PARAMETER);
-    return nullptr;
-  };
+  // No process runs beside the harness: --pid never waits.
+  r.OpenProcess = [](DWORD, BOOL, DWORD) { return failing<HANDLE>(ERROR_INVALID_PARAMETER, nullptr); };
   // Ctrl+C ends the fuzzer as it would without tail: following's handler, which would end a run, is never called.
   r.SetConsoleCtrlHandler = [](PHANDLER_ROUTINE, BOOL) -> BOOL { return TRUE; };
 }
-
 std::string scratch_directory(const char* target) {
   static const std::filesystem::path directory =
       std::filesystem::temp_directory_path() /
@@ -138,7 +116,6 @@ std::string scratch_directory(const char* target) {
   std::atexit([] { std::filesystem::remove_all(directory); });
   return directory.string();
 }
-
 std::string full_path(const std::string& name) {
   WCHAR path[4096];
   LPWSTR file_part;
@@ -146,19 +123,16 @@ std::string full_path(const std::string& name) {
   if (length == 0 || length >= 4096) __builtin_trap();
   return narrow(path);
 }
-
 std::string narrow(LPCWSTR name) {
   std::string bytes;
   for (; *name; ++name) bytes += static_cast<char>(*name);
   return bytes;
 }
-
 std::u16string widen(const std::string& name) {
   std::u16string units;
   for (const char byte : name) units += static_cast<char16_t>(static_cast<unsigned char>(byte));
   return units;
 }
-
 unsigned run_command(std::vector<std::string> words, std::string_view input, bool text) {
   run = Run{};
   run.unread = input;
@@ -172,7 +146,6 @@ unsigned run_command(std::vector<std::string> words, std::string_view input, boo
   rt::stream_exit_hook = nullptr;
   rt::free(rt::fd_table);
   if (rt::fd_init() != 0) __builtin_trap();
-
   std::vector<char*> argv;
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
@@ -194,7 +167,6 @@ unsigned run_command(std::vector<std::string> words, std::string_view input, boo
   if (!run.handles.empty()) __builtin_trap();
   return status;
 }
-
 std::string in_output_page(const std::string& utf8) {
   static const UINT page = w32::GetConsoleOutputCP() != 0 ? w32::GetConsoleOutputCP() : w32::GetOEMCP();
   if (page == CP_UTF8 || utf8.empty()) return utf8;
@@ -207,11 +179,9 @@ std::string in_output_page(const std::string& utf8) {
       w32::WideCharToMultiByte(page, WC_NO_BEST_FIT_CHARS, units.data(), length, text.data(), length, "?", nullptr)));
   return text;
 }
-
 std::int64_t unit_size(char unit) {
   return unit == 'b' ? 512 : unit == 'c' ? 1 : unit == 'k' ? 1024 : unit == 'm' ? 1048576 : 0;
 }
-
 std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& s, bool text,
                                    bool followed) {
   const std::int64_t size = unit_size(s.unit);
@@ -229,7 +199,7 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
   const auto length = static_cast<std::int64_t>(data.size());
   if (size != 0) {
     constexpr std::int64_t kLargest = 9223372036854775807;
-    if (s.count > kLargest / size || s.count < -(kLargest / size)) return std::nullopt;  // beyond the largest byte count
+    if (s.count > kLargest / size || s.count < -(kLargest / size)) return std::nullopt;  // too many bytes
     const std::int64_t bytes = s.count * size;
     if (s.from_start) return data.substr(static_cast<std::size_t>(std::clamp<std::int64_t>(bytes - 1, 0, length)));
     if (bytes < 0) return from_file ? std::optional<std::string>("") : std::nullopt;  // nothing kept of a pipe
@@ -243,14 +213,10 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
     const std::int64_t skipped = std::max<std::int64_t>(s.count - 1, 0);
     return skipped > ended ? "" : data.substr(starts[static_cast<std::size_t>(skipped)]);
   }
-  // A count below 0 keeps nothing of a pipe.
-  if (s.count < 0) {
-    return from_file ? std::optional<std::string>(data) : std::nullopt;
-  }
+  if (s.count < 0) return from_file ? std::optional<std::string>(data) : std::nullopt;  // nothing kept of a pipe
   if (s.count == 0) return "";
   return data.substr(s.count >= ended ? 0 : starts[static_cast<std::size_t>(ended - s.count)]);
 }
-
 }  // namespace harness
 
 // A run keeps what the program keeps until its process ends (the name of standard input, the followed inputs).

@@ -1,8 +1,7 @@
-// The command run in process for the fuzz targets of the whole command: standard input is a pipe serving a given
-// text, standard output and error are collected, allocations above 64 MiB are refused as a smaller machine would
-// refuse them, the end of the process is caught. And the model of text mode and of the part of an input written.
+// The command run in process for the fuzz targets: standard input a pipe serving a given text, standard output and
+// error collected, allocations above 64 MiB refused as a smaller machine would, the end of the process caught. And the
+// model of text mode and of the part of an input written.
 #pragma once
-
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -13,19 +12,15 @@
 #include "winapi/winapi.h"
 
 namespace harness {
-
-// Thrown where the process would end: by exit, or by a replaced pause.
-struct Ended {
+struct Ended {  // thrown where the process would end: by exit, or by a replaced pause
   unsigned status;
 };
-
-// What one run saw.
-struct Run {
+struct Run {  // what one run saw
   std::string_view unread;  // what standard input still serves
   std::string out, err;
-  bool collecting = true;  // standard output and error are kept
-  bool refused = false;    // an allocation was refused
-  bool full = false;       // standard output refuses writes: the disk is full
+  bool collecting = true;    // standard output and error are kept
+  bool refused = false;      // an allocation was refused
+  bool full = false;         // standard output refuses writes: the disk is full
   std::set<HANDLE> handles;  // what the command opened (CreateFileW, DuplicateHandle) and has not closed
 };
 extern Run run;
@@ -39,17 +34,21 @@ std::string full_path(const std::string& name);
 // The bytes the units of a name given to a wide function stand for (one each), and back.
 std::string narrow(LPCWSTR name);
 std::u16string widen(const std::string& name);
-// True for the three standard handles.
 bool standard(HANDLE handle);
-// The system's CreateFileW, its handle counted among the command's until it is closed (a target's replacement
-// calls it for what opens).
+// A failing call's end: the last error set, the result returned.
+template <typename T>
+T failing(DWORD error, T result) {
+  ::SetLastError(error);
+  return result;
+}
+// The system's CreateFileW, its handle counted among the command's until closed (for a target's replacement).
 HANDLE create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                    DWORD attributes, HANDLE template_file);
 // ReadFile of standard input, the system's for other handles.
 BOOL read(HANDLE file, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED overlapped);
-// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed, and
-// with it every handle the command opened (the end of the process closes the rest: it must hold none). `text`:
-// streams are text streams by default and the standard streams text streams, as on Windows (where they always are).
+// The exit status of the command with these words (none: argc 0) and input; then every descriptor is closed, and with
+// it every handle the command opened (the end of the process closes the rest: it must hold none). `text`: streams are
+// text streams by default and the standard streams text streams, as on Windows (where they always are).
 unsigned run_command(std::vector<std::string> words, std::string_view input, bool text);
 
 // Text-mode reading: every 0x1A dropped, then CR LF read as LF.
@@ -90,15 +89,12 @@ inline Encoding encoding_of(std::string_view first, bool more) {
   return begun && more ? Encoding::kUndecided : Encoding::kBytes;
 }
 inline bool is_utf16(Encoding encoding) { return encoding == Encoding::kUtf16Le || encoding == Encoding::kUtf16Be; }
-
-// A character in UTF-8.
 inline void append_utf8(std::string& text, std::uint32_t c) {
   const int continuations = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
   static constexpr unsigned kLead[] = {0x00, 0xC0, 0xE0, 0xF0};
   text += static_cast<char>(kLead[continuations] | c >> 6 * continuations);
   for (int i = continuations - 1; i >= 0; --i) text += static_cast<char>(0x80 | (c >> 6 * i & 0x3F));
 }
-
 // UTF-16 read as UTF-8: each unit a character, a high surrogate and the low one after it one, any other surrogate
 // U+FFFD. The bytes of a character the end cuts (an odd byte, or a high surrogate with at most one byte after it) go
 // to *cut, to be read with what comes after them; without `cut` the input ends there, and they read as one U+FFFD.
@@ -130,12 +126,10 @@ inline std::string from_utf16(std::string_view bytes, bool big_endian, std::stri
   return text;
 }
 
-// Text read from UTF-16, as standard output gets it when it is no console: in the console's output page, else the
-// OEM page (natively the harness sets a UTF-8 locale, whose page it is; Wine's OEM page is 437). In UTF-8 it is as it
-// is; in another page each character the page has is its byte, and each unit of any other character '?' (no
-// look-alike stands in for it), as the system converts it.
+// Text read from UTF-16, as standard output gets it when it is no console: in the console's output page, else the OEM
+// page (natively the harness sets a UTF-8 locale, whose page it is; Wine's OEM page is 437). UTF-8 stays as it is; in
+// another page each character the page has is its byte, each unit of any other '?' (no look-alike), as the system does.
 std::string in_output_page(const std::string& utf8);
-
 // What the options select of each input: the unit letter of "lbckmn", the count, whether it counts from the start.
 struct Selection {
   char unit = 'n';
@@ -144,12 +138,11 @@ struct Selection {
 };
 // The bytes of a unit letter; 0 for the line units l and n.
 std::int64_t unit_size(char unit);
-// The part of an input a selection picks, as the command reads it (in text mode as text, but with a byte unit untranslated,
-// standard input's too), before its writing translates it; no value when the command must fail with status 1. With line units
-// UTF-16 is read as characters after its mark, and its part is in the output page. `followed`: a file followed
-// afterwards, where more may come: while its bytes are a mark begun nothing is written (following reads it from its
-// start), and a character its end cuts waits.
+// The part of an input a selection picks, as the command reads it (in text mode as text, but with a byte unit
+// untranslated, standard input's too), before its writing translates it; no value when the command must fail with
+// status 1. With line units UTF-16 is read as characters after its mark, and its part is in the output page.
+// `followed`: a file followed afterwards, where more may come: while its bytes are a mark begun nothing is written
+// (following reads it from its start), and a character its end cuts waits.
 std::optional<std::string> part_of(const std::string& content, bool from_file, const Selection& selection, bool text,
                                    bool followed = false);
-
 }  // namespace harness

@@ -1,29 +1,26 @@
 // Fuzzing the streams against a model of text mode. The input is a 16-byte header, then the bytes a descriptor serves,
-// in chunks, through a replaced ReadFile; what is read goes to a second stream, whose descriptor's bytes a replaced
-// WriteFile collects. The header (16-bit words, little-endian):
-//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptors are consoles; the low 14 bits modulo 1027:
-//      0 unbuffered, 1 ... 1024 setvbuf with a buffer of that many bytes, 1025 buffering decided on first use,
-//      1026 a string stream over the bytes instead of the descriptor, in binary mode (its bytes stay as they are)
+// in chunks, through a replaced ReadFile; what is read goes to a second stream, whose bytes a replaced WriteFile
+// collects. The header (16-bit words, little-endian):
+//   0  bit 15: binary ("rb", else "rt"); bit 14: the descriptors are consoles; low 14 bits modulo 1027: 0 unbuffered,
+//      1 ... 1024 setvbuf with a buffer of that many bytes, 1025 buffering decided on first use, 1026 a string stream
+//      over the bytes instead of the descriptor, in binary mode (its bytes stay as they are)
 //   2  the descriptor's position when the buffer is set up (its alignment)
 //   4  four chunk sizes that successive reads cycle through (0: all asked)
-//   8  four reading steps, cycled: the low two bits getc, fread, stream_take, stream_take up to a stop byte (a line
-//      feed for an even n, a carriage return for an odd one); the high six bits n ask for 20n + 1 bytes. A step's
-//      bytes go out through putc (getc's) or fwrite
-//  12  the output: bit 15 binary ("wb", else "wt"); bit 14 line buffering, else full; bit 13 stream_copy holds a
-//      carriage return that ends the input; bit 12 the output holds its lines while stream_copy runs; the low 12 bits
-//      modulo 1025: 0 unbuffered, else a buffer of that many bytes
+//   8  four reading steps, cycled: low two bits getc, fread, stream_take, stream_take up to a stop byte (LF for an even
+//      n, CR for an odd one); high six bits n ask for 20n + 1 bytes. A step's bytes go out by putc (getc's) or fwrite
+//  12  the output: bit 15 binary ("wb", else "wt"); bit 14 line buffering, else full; bit 13 stream_copy holds a CR
+//      that ends the input; bit 12 the output holds its lines while stream_copy runs; low 12 bits modulo 1025:
+//      0 unbuffered, else a buffer of that many bytes
 //  14  the reading steps before stream_copy takes the rest (255: none, the steps read it all)
-//  15  bit 0: the bytes are UTF-16, read as UTF-8 (stream_decode_wide) from the first step on: bit 1 big-endian, else
-//      little-endian; bit 2 a character the end cuts is given back to the descriptor (else it reads as U+FFFD); bits
-//      3-4: the bytes stream_peek looks at first (they must be the first served, untranslated), which decoding then
-//      takes as its first units. A stream without a buffer has none to decode into: the call fails, and the stream
-//      reads bytes as before; a string stream is never decoded
-// All is read, and must be the model's result: UTF-16 decoded first (fuzz/harness.h), then in text mode every 0x1A
-// dropped, then CR LF read as LF and any other CR kept (on a file as on a console); in binary mode the bytes as they
-// are. All is written as the model writes it:
-// in text mode each LF as CR LF. Whenever the input is read, a line-buffered or unbuffered output has written all it
-// was given: while stream_copy runs, all that was read but a carriage return at its end (the next byte decides
-// whether it ends a line). The end stays, no error.
+//  15  bit 0: the bytes are UTF-16, read as UTF-8 (stream_decode_wide) from the first step on: bit 1 big-endian;
+//      bit 2 a character the end cuts is given back to the descriptor (else it reads as U+FFFD); bits 3-4: the bytes
+//      stream_peek looks at first (the first served, untranslated), which decoding then takes as its first units.
+//      A stream without a buffer cannot decode: the call fails and it reads bytes; a string stream never decodes
+// All read must be the model's result: UTF-16 decoded first (fuzz/harness.h), then in text mode every 0x1A dropped,
+// then CR LF read as LF and any other CR kept (file or console); in binary mode the bytes as they are. All is written
+// as the model writes it: in text mode each LF as CR LF. Whenever the input is read, a line-buffered or unbuffered
+// output has written all it was given: while stream_copy runs, all that was read but a CR at its end (the next byte
+// decides whether it ends a line). The end stays, no error.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +34,6 @@
 #include "runtime/win32/open.h"
 
 namespace {
-
 constexpr std::size_t kHeader = 16;
 int g_null_in = -1, g_null_out = -1;  // null devices, duplicated for each pair of streams
 const std::uint8_t* g_header = nullptr;
@@ -52,10 +48,7 @@ bool g_checked = false;  // the output writes all it was given before any read: 
 bool g_copying = false;  // stream_copy runs
 std::string g_given;     // what the reading steps gave the output
 std::string g_written;   // what reached the output's descriptor
-
-// The bytes as the output writes them.
 std::string as_written(const std::string& bytes) { return g_binary_out ? bytes : harness::written_as_text(bytes); }
-
 // The bytes as the stream reads them: UTF-16 decoded (a character the bytes cut waits for its rest until the end has
 // been seen), in text mode translated.
 std::string as_read(std::string_view bytes, bool ended) {
@@ -64,7 +57,6 @@ std::string as_read(std::string_view bytes, bool ended) {
                             : std::string(bytes);
   return g_binary_in ? read : harness::read_as_text(read);
 }
-
 // What the output must have written before the input is read again.
 std::string written_by_now() {
   if (!g_copying) return as_written(g_given);
@@ -75,7 +67,6 @@ std::string written_by_now() {
   if (read.size() > g_given.size() && read.ends_with('\r') && (undecided || held)) read.pop_back();
   return as_written(read);
 }
-
 BOOL read_chunk(HANDLE, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED) {
   if (g_checked && g_written != written_by_now()) __builtin_trap();
   const std::uint8_t chunk = g_header[4 + g_reads++ % 4];
@@ -95,7 +86,6 @@ DWORD position(HANDLE, LONG, PLONG high, DWORD) {
   if (high) *high = 0;
   return g_header[2] | g_header[3] << 8;
 }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -119,10 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string served(reinterpret_cast<const char*>(data + kHeader), size - kHeader);
   g_served = g_unread = served;
   g_reads = 0;
-  g_ended = false;
+  g_ended = g_copying = false;
   g_given.clear();
   g_written.clear();
-  g_copying = false;
   const unsigned word = data[0] | data[1] << 8;
   const unsigned buffering = (word & 0x3fff) % 1027;
   g_binary_in = (word & 0x8000) != 0 || buffering == 1026;
@@ -137,7 +126,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_keep_partial = (data[15] & 4) != 0;
   const unsigned output_size = (output & 0xfff) % 1025;
   g_checked = line_buffered || output_size == 0;
-
   std::string area = served;
   rt::Stream string_stream;
   rt::Stream* stream = buffering == 1026
@@ -149,7 +137,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (buffering <= 1024 && rt::setvbuf(stream, nullptr, mode, buffering) != 0) __builtin_trap();
   const int out_mode = output_size == 0 ? rt::_IONBF : line_buffered ? rt::_IOLBF : rt::_IOFBF;
   if (rt::setvbuf(out, nullptr, out_mode, output_size) != 0) __builtin_trap();
-
   if (data[15] & 1 && buffering != 1026) {
     const unsigned char* peeked = nullptr;
     const std::size_t n = rt::stream_peek(stream, data[15] >> 3 & 3, &peeked);
