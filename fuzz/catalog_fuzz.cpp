@@ -12,19 +12,15 @@
 #include <fstream>
 #include <optional>
 #include <string>
-
 #include "tools/catalog/catalog_writer.h"
 #include "runtime/msg/catalog.h"
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
-
 namespace {
-
 using w32::hook::Call;
 constexpr char kDefault[] = "default";
 const std::string kMagic("<gencat>", 9);
 std::string g_path;  // the scratch file the catalogue is written to
-
 // Descriptors open, system handles made but not closed, and heap blocks not freed.
 long long open_things() {
   long long open = w32::hook::calls(Call::CreateFileW) + w32::hook::calls(Call::DuplicateHandle) +
@@ -32,37 +28,27 @@ long long open_things() {
   for (int fd = 0; fd < rt::fd_count; ++fd) open += rt::fd_table[fd] != nullptr;
   return open - w32::hook::calls(Call::CloseHandle);
 }
-
-// The catalogue a message source makes, when the writer takes it.
-std::optional<catalog::Catalog> from_source(const std::string& rest) {
+std::optional<catalog::Catalog> from_source(const std::string& rest) {  // when the writer takes the source
   if (rest.starts_with(kMagic)) return std::nullopt;
   try {
     catalog::Catalog made = catalog::parse_source(rest);
     if (catalog::check(made).empty()) return made;
-  } catch (const catalog::SourceError&) {
-  }
+  } catch (const catalog::SourceError&) {}
   return std::nullopt;
 }
-
-// A source's text for a set and message, or the default.
-std::string text_of(const catalog::Catalog& made, std::int32_t set, std::int32_t message) {
+std::string text_of(const catalog::Catalog& made, std::int32_t set, std::int32_t message) {  // or the default
   for (const catalog::Set& s : made.sets) {
-    for (const catalog::Message& m : s.messages) {
-      if (s.number == set && m.number == message) return m.text;
-    }
+    for (const catalog::Message& m : s.messages) if (s.number == set && m.number == message) return m.text;
   }
   return kDefault;
 }
-
 }  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
   g_path = "/tmp/catalog_fuzz-" + std::to_string(w32::GetCurrentProcessId()) + ".cat";
   std::atexit([] { std::remove(g_path.c_str()); });
   return 0;
 }
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 8) return 0;
   const auto set = static_cast<std::int32_t>(rt::load_le32(data));
@@ -72,7 +58,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string file = made ? catalog::encode(*made) : rest;
   std::remove(g_path.c_str());  // a new file each time: replacing the data of a truncated one waits for the disk
   if (!(std::ofstream(g_path, std::ios::binary) << file)) __builtin_trap();
-
   const long long open = open_things();
   rt::MessageCatalog* catalog = rt::catopen(g_path.c_str(), rt::NL_CAT_LOCALE);
   const bool opens = file.starts_with(kMagic) && file.size() >= 12 &&
@@ -89,9 +74,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const char* text = rt::catgets(catalog, s, m, kDefault);
       if (rt::errno != 12345) __builtin_trap();
       answers[i] = text;
-      if (made ? answers[i] != text_of(*made, s, m) : text != kDefault && file.find(text) == std::string::npos) {
+      if (made ? answers[i] != text_of(*made, s, m) : text != kDefault && file.find(text) == std::string::npos)
         __builtin_trap();
-      }
     }
     if (answers[3] != answers[0]) __builtin_trap();
     // The code page: UTF-8 for a catalogue the writer made of a source, else the trailer's word when it names

@@ -1,10 +1,9 @@
-// Fuzzing the command against a model of its words and its output. The input: its first byte modulo 8 is the number
-// of arguments, which follow, each ended by a zero byte; the rest is the content. The arguments follow the program
-// name "tail" (with bit 3 set, the first of them is the program name instead: none is argc 0); bit 7 runs in text
-// mode, as Windows always does. Each input runs twice: with the content on standard input, a pipe; and with it also
-// in the file "input", named as the last argument (no other name opens). The model reads the words by the usage
-// text's grammar and must see:
-// - exactly for a usage error, status 2, the usage text and nothing written;
+// Fuzzing the command against a model of its words and output. Input: first byte % 8 is the number of arguments,
+// which follow, each ended by a zero byte; the rest is the content. They follow the program name "tail" (bit 3: the
+// first is the program name instead; none is argc 0); bit 7 runs in text mode, as Windows always does. Each input
+// runs twice: content on standard input (a pipe), and also in the file "input" named as the last argument (no other
+// name opens). The model reads the words by the usage text's grammar and must see:
+// - exactly for a usage error: status 2, the usage text, nothing written;
 // - otherwise each operand in turn (standard input without one, and for "-" among several), under a header with
 //   several or -v but not -q: the last or first lines or bytes of the content, read as text in text mode but for
 //   byte units, written with text line ends for line units; a name that does not open, a byte count out of range
@@ -14,14 +13,12 @@
 //   followed file a cut character waits for its rest, and the beginning of a mark alone (FF, FE, EF, EF BB) or
 //   nothing writes nothing yet;
 // - with -f a followed file (with -F or --retry also a name that did not open) ends the run at the first pause of
-//   following, status 0; with --pid following ends after its first poll, with the carriage returns held back written
-//   under their headers;
+//   following, status 0; with --pid following ends after its first poll, held-back CRs written under their headers;
 // - with --help or --version (the options before it sound), or "/?" as the only word, that on standard output.
-// Options go on after the first operand (a word of - and more), up to --; flag letters f, F, q and v stand together
-// before one unit letter and its count; counts are 64-bit. Long options: a name or a beginning only it has, a value
-// after "=" or, where one is needed, in the next word; --pid never waits (no process runs beside the harness).
-// A refused allocation (above 64 MiB) ends with status 1; no handle the command opened stays open after its
-// descriptors are closed.
+// Options go on after the first operand (a word of - and more), up to --; flags f, F, q, v stand together before one
+// unit letter and its count; counts are 64-bit. Long options: a name or a beginning only it has, a value after "="
+// or, where needed, in the next word; --pid never waits (no process runs beside the harness). A refused allocation
+// (above 64 MiB) ends with status 1; no handle the command opened stays open after its descriptors are closed.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -32,34 +29,23 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
 #include "fuzz/harness.h"
-
 namespace {
-
 std::string g_input_name;  // the input file, as the command is given it
 std::string g_input_path;  // and as CreateFileW gets it
-
-// What the words ask for, as the model reads them.
 struct Command {
-  bool usage_error = false;
+  bool usage_error = false, follow = false;
   harness::Selection selection;
   bool unit_given = false;  // a unit letter was given: no further option may follow
-  bool follow = false;
   bool retry = false;  // -F or --retry: names that did not open are looked for at every poll
   bool pid = false;    // --pid: following ends after its first poll (no process runs beside the harness)
   char text = 0;       // 'h' --help, 'V' --version: the program writes that and ends
   int headers = -1;    // 1: -v; 0: -q
   std::vector<std::string> operands;
 };
-
 // A number as strtoll reads it from `at`: white space, one sign, decimal digits. Without digits it is 0, read up to
 // the end of the blanks and sign; beyond the 64-bit range it is out of range.
-struct Number {
-  std::int64_t value = 0;
-  std::size_t end;
-  bool out_of_range = false;
-};
+struct Number { std::int64_t value = 0; std::size_t end; bool out_of_range = false; };
 Number number_at(const std::string& text, std::size_t at) {
   Number n{0, std::min(text.find_first_not_of(" \t\n\v\f\r", at), text.size())};
   const bool negative = n.end < text.size() && text[n.end] == '-';
@@ -75,10 +61,8 @@ Number number_at(const std::string& text, std::size_t at) {
                                                                       : static_cast<__int128>(magnitude));
   return n;
 }
-
 // A whole word that strtoll reads as a number (in range or not: out of range it is the usage error of a count).
 bool is_number(const std::string& word) { return !word.empty() && number_at(word, 0).end == word.size(); }
-
 // Seconds between polls: digits with at most one point, 0.01 to 2000000 (digits past the thousandths do not count).
 bool is_interval(const std::string& text) {
   const std::size_t point = std::min(text.find('.'), text.size());
@@ -93,7 +77,6 @@ bool is_interval(const std::string& text) {
   }
   return milliseconds >= 10 && milliseconds <= 2000000000;
 }
-
 // A count from `at` of a word: a sign ('+' counts from the start) and a number. Missing digits count 10 in the
 // obsolescent forms, and are a usage error after a unit letter, as text after the number is; the position after it.
 std::size_t read_count(Command& c, const std::string& word, bool obsolescent) {
@@ -104,15 +87,11 @@ std::size_t read_count(Command& c, const std::string& word, bool obsolescent) {
   c.usage_error |= (n.end == at && !obsolescent) || n.out_of_range || (!obsolescent && n.end != word.size());
   return n.end;
 }
-
 // A unit letter and an f from `at`, in either order, at most one of each; nothing may follow an f, nor anything in
 // the obsolescent forms. The position after them; `f` tells whether an f was read.
 std::size_t read_letters(Command& c, const std::string& word, std::size_t at, bool obsolescent, bool& f) {
   const auto unit = [&] { return at < word.size() && std::strchr("lbckmn", word[at]) != nullptr; };
-  const auto take_unit = [&] {
-    c.unit_given = true;
-    c.selection.unit = word[at++];
-  };
+  const auto take_unit = [&] { c.unit_given = true; c.selection.unit = word[at++]; };
   if (at == word.size()) return at;
   const bool unit_first = unit();
   if (unit_first) take_unit();
@@ -124,7 +103,6 @@ std::size_t read_letters(Command& c, const std::string& word, std::size_t at, bo
   c.usage_error |= at < word.size() && (f || obsolescent);
   return at;
 }
-
 // The long option at words[i] and what it takes: i moves past them. True when the options end after it (--lines or
 // --bytes without a number, as -n and -c).
 bool read_long(Command& c, const std::vector<std::string>& words, std::size_t& i) {
@@ -170,28 +148,20 @@ bool read_long(Command& c, const std::vector<std::string>& words, std::size_t& i
   if (value) read_count(c, *value, false);
   return !value;
 }
-
-// What the words after the program name ask for: each kind of word, by its shape, in the order they are told apart.
 Command read_words(const std::vector<std::string>& words) {
   Command c;
-  if (words.size() == 2 && words[1] == "/?") {  // "/?" alone is --help; among other words, a name
-    c.text = 'h';
-    return c;
-  }
+  c.text = words.size() == 2 && words[1] == "/?" ? 'h' : 0;  // "/?" alone is --help; among other words, a name
+  if (c.text) return c;
   std::size_t i = 1;
   const auto end_options = [&] {  // after the last option a -- goes
     if (++i < words.size() && words[i] == "--") ++i;
   };
   // A unit letter's count: in the rest of its word, or as the next word; without one the options end.
   const auto count_after_unit = [&](const std::string& rest) {
-    if (is_number(rest)) {
-      read_count(c, rest, false);
-      ++i;
-      return true;
-    }
-    if (rest.empty() && i + 1 < words.size() && is_number(words[i + 1])) {
-      read_count(c, words[i + 1], false);
-      i += 2;
+    const bool next = rest.empty() && i + 1 < words.size() && is_number(words[i + 1]);
+    if (is_number(rest) || next) {
+      read_count(c, next ? words[i + 1] : rest, false);
+      i += next ? 2 : 1;
       return true;
     }
     c.usage_error |= !rest.empty();
@@ -200,8 +170,7 @@ Command read_words(const std::vector<std::string>& words) {
   };
   while (i < words.size() && !c.usage_error && !c.text) {
     const std::string& w = words[i];
-    // Before the first operand a word beginning with - or + is an option; after it one beginning with - and more
-    // than "-" alone.
+    // Before the first operand a word beginning with - or + is an option; after it one of - and more.
     if (c.operands.empty() ? w[0] != '-' && w[0] != '+' : w[0] != '-' || w.size() == 1) {
       c.operands.push_back(words[i++]);                             // an operand: the options go on
       continue;
@@ -256,14 +225,10 @@ Command read_words(const std::vector<std::string>& words) {
       if (!count_after_unit(rest)) break;
     }
   }
-  // After the end of the options every word is an operand.
   c.operands.insert(c.operands.end(), words.begin() + static_cast<std::ptrdiff_t>(std::min(i, words.size())),
                     words.end());
   return c;
 }
-
-// Runs the command with these words and the content on standard input, in text mode or not, and holds what it did to
-// the model.
 void check(const std::vector<std::string>& words, const std::string& content, bool text_mode) {
   const unsigned status = harness::run_command(words, content, text_mode);
   const harness::Run& run = harness::run;
@@ -271,19 +236,16 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
   if (c.usage_error != (status == 2)) __builtin_trap();
   if (c.usage_error && (!run.out.empty() || run.err.find("Usage: tail") == std::string::npos)) __builtin_trap();
   if (c.usage_error) return;
-  if (c.text && (status != 0 || !run.err.empty() || !run.out.starts_with(c.text == 'h' ? "Usage: tail" : "tail "))) {
+  if (c.text && (status != 0 || !run.err.empty() || !run.out.starts_with(c.text == 'h' ? "Usage: tail" : "tail ")))
     __builtin_trap();
-  }
   if (c.text) return;
   const std::vector<std::string> operands = c.operands.empty() ? std::vector<std::string>{"-"} : c.operands;
   const bool several = operands.size() > 1;
   const bool headers = c.headers == 1 || (c.headers == -1 && several);
   const bool text = text_mode && harness::unit_size(c.selection.unit) == 0;
   std::string expected;
-  bool failed = false;
-  bool follows = false;
+  bool failed = false, follows = false, stdin_read = false;
   bool whole = true;  // the model knows all the output (a second "-" reads what the first left)
-  bool stdin_read = false;
   std::vector<std::string> held;  // the followed inputs whose text ended in a CR held back, by name
   std::string last;               // the followed input written last, when it was the last written
   for (const std::string& operand : operands) {
@@ -304,8 +266,7 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
     if (!from_stdin && c.follow) {
       follows = true;
       last = name;
-      // A CR that ends the text written waits for the byte after it.
-      if (text && !part->empty() && part->back() == '\r') {
+      if (text && !part->empty() && part->back() == '\r') {  // a CR ending the text written waits for the next byte
         part->pop_back();
         held.push_back(name);
       }
@@ -323,29 +284,20 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
   if (status != (!follows && failed ? 1u : 0u) || failed == run.err.empty()) __builtin_trap();
   if (whole ? run.out != expected : !run.out.starts_with(expected)) __builtin_trap();
 }
-
-// CreateFileW: only the input file is there.
 HANDLE open_input(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                  DWORD attributes, HANDLE template_file) {
-  if (harness::narrow(name) == g_input_path) {
-    return harness::create_file(name, access, share, security, disposition, attributes, template_file);
-  }
-  ::SetLastError(ERROR_FILE_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
+                  DWORD attributes, HANDLE template_file) {  // CreateFileW: only the input file is there
+  if (harness::narrow(name) != g_input_path) return ::SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+  return harness::create_file(name, access, share, security, disposition, attributes, template_file);
 }
-
 }  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   g_input_name = harness::scratch_directory("command") + "/input";
   g_input_path = harness::full_path(g_input_name);
   harness::install();
   w32::hook::replacements.CreateFileW = open_input;
-  // Following has begun: the run ends at its first pause.
-  w32::hook::replacements.SleepEx = [](DWORD, BOOL) -> DWORD { throw harness::Ended{0}; };
+  w32::hook::replacements.SleepEx = [](DWORD, BOOL) -> DWORD { throw harness::Ended{0}; };  // first pause ends it
   return 0;
 }
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);

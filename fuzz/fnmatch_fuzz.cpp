@@ -1,36 +1,28 @@
 // Fuzzing the pattern matcher: any pattern and string bytes, with and without the period rule (the flag wildcard
-// expansion passes), with DUALCASE set and not set. Beyond the sanitizers' checks, every input is held to two
-// properties of the rules:
-// - with letters folding, folding the string's upper-case letters first
-//   changes nothing (every comparison folds the string character);
-// - a string matches the pattern that escapes each of its characters.
-// Characters are those of the names' page: UTF-8 sequences (a byte that begins none is one on its own), or bytes.
+// expansion passes), with DUALCASE set and not set. Beyond the sanitizers' checks, every input is held to two rules:
+// with letters folding, folding the string's upper-case letters first changes nothing (every comparison folds the
+// string character); a string matches the pattern that escapes each of its characters. Characters are those of the
+// names' page: UTF-8 sequences (a byte that begins none is one on its own), or bytes. The input: one byte,
+// FNM_PERIOD when its bit is set and DUALCASE set when bit 0x20 is, then the pattern, a zero byte and the string;
+// each ends at its first zero byte.
 #include <cstddef>
 #include <cstdint>
 #include <string>
-
 #include "runtime/msg/ctype.h"
 #include "runtime/msg/stdlib.h"
 #include "runtime/startup/fnmatch.h"
 #include "runtime/stdio/encoding.h"
 #include "runtime/win32/fd.h"
-
 namespace {
-
 char g_dualcase[] = "DUALCASE=1";
 char* g_with_dualcase[] = {g_dualcase, nullptr};
 char* g_without_dualcase[] = {nullptr};
-
 constexpr bool kUtf8Names = w32::kNamePage == CP_UTF8;
-
-// The character of `name` at byte i: its value and its length in bytes.
 rt::Utf8Character character_at(const std::string& name, std::size_t i) {
   const auto byte = static_cast<unsigned char>(name[i]);
   if (!kUtf8Names) return {byte, 1};
   return rt::utf8_character(reinterpret_cast<const unsigned char*>(name.data()) + i, name.size() - i);
 }
-
-// The name with its letters folded as the matcher folds them.
 std::string folded(const std::string& name) {
   std::string out;
   for (std::size_t i = 0; i < name.size();) {
@@ -47,7 +39,6 @@ std::string folded(const std::string& name) {
   }
   return out;
 }
-
 // The matcher's answer, which gives back every block it took.
 int match(const std::string& pattern, const std::string& string, int flags) {
   using w32::hook::Call;
@@ -57,16 +48,11 @@ int match(const std::string& pattern, const std::string& string, int flags) {
   if ((result != 0 && result != rt::FNM_NOMATCH) || blocks() != before) __builtin_trap();
   return result;
 }
-
 }  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
   return 0;
 }
-
-// The input: one byte, FNM_PERIOD when its bit is set and DUALCASE set when bit 0x20 is, then the pattern, a zero
-// byte and the string; each ends at its first zero byte.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   const int flags = data[0] & rt::FNM_PERIOD;
@@ -76,15 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string pattern = rest.substr(0, split);
   const std::string string = split == std::string::npos ? "" : rest.substr(split + 1).c_str();
   rt::environ = dualcase ? g_with_dualcase : g_without_dualcase;
-
   const int result = match(pattern, string, flags);
   if (!dualcase && match(pattern, folded(string), flags) != result) __builtin_trap();
   if (string.size() < 100) {
     std::string escaped;
     for (std::size_t i = 0, length = 0; i < string.size(); i += length) {
       length = character_at(string, i).length;
-      escaped += '\\';
-      escaped.append(string, i, length);
+      escaped.append(1, '\\').append(string, i, length);
     }
     if (match(escaped, string, flags) != 0) __builtin_trap();
   }

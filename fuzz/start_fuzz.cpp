@@ -1,20 +1,19 @@
-// Fuzzing how start-up reads what the system hands it. The input: a command line, a zero byte, an environment block
-// (zero-ended entries, then an empty one) and, in the bytes left, the memory block that any NVOARGS entry maps
-// (process id 0 there stands for this process): 32-bit words, the process id at offset 8 and the number of strings
-// at 16, the strings from 20 on. The properties:
-// - argc strings, then a null; quoted again (in single quotes, or in double quotes with \") the words split back
-//   the same; a line without quotes splits at its blanks and tabs;
+// Fuzzing how start-up reads what the system hands it. Input: a command line, a zero byte, an environment block
+// (zero-ended entries, then an empty one) and, in the bytes left, the memory block any NVOARGS entry maps (process
+// id 0 there stands for this process): 32-bit words, the process id at offset 8, the number of strings at 16, the
+// strings from 20 on. Both texts come in UTF-16, each byte the unit of its value, as the system gives names here,
+// and come back as the same bytes in the names' page. The properties:
+// - argc strings, then a null; quoted again (in single quotes, or in double quotes with \") the words split back the
+//   same; a line without quotes splits at its blanks and tabs;
 // - a word with a wildcard outside quotes that is the exact name of an entry of the current directory is that word;
 //   any other becomes the entries that match it, in byte order, or stays as it is when none does. A line without
 //   quotes is split twice more, in a directory that holds its plain words and, in turn, every other one of its
-//   wildcard words; the first wildcard of every other pair of words is quoted (such a word expands only for a
-//   later wildcard, and then with the quoted one too);
-// - the block is taken exactly when it names this process and holds its count of zero-ended strings, and the view
-//   is that of the mapping the last NVOARGS entry names in hexadecimal (checked where a C library reads 31 bits);
+//   wildcard words; the first wildcard of every other pair of words is quoted (such a word expands only for a later
+//   wildcard, and then with the quoted one too);
+// - the block is taken exactly when it names this process and holds its count of zero-ended strings, and the view is
+//   that of the mapping the last NVOARGS entry names in hexadecimal (checked where a C library reads 31 bits);
 // - environ keeps no "=", "~" or NVOARGS entry, and the "~" entries are the words of tilde passing, in order;
 // - every heap block taken is given back once the words are freed.
-// Both texts come in UTF-16, each byte the unit of its value, as the system gives names here, and come back as the
-// same bytes in the names' page.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -22,23 +21,18 @@
 #include <set>
 #include <string>
 #include <vector>
-
 #include "runtime/msg/heap.h"
 #include "runtime/startup/fnmatch.h"
 #include "runtime/startup/start.h"
 #include "runtime/string.h"
 #include "runtime/win32/fd.h"
-
 namespace {
-
 using Words = std::vector<std::string>;
 std::vector<unsigned char> g_block;  // the view of every mapping
 std::uintptr_t g_mapped = 0;         // the mapping the last view was asked of
 Words g_entries;                     // the files of the current directory ".", in the order it lists them
 std::size_t g_listed = 0;            // the entries listed so far
-
-// Takes the words out of a vector of `count` strings and a null, freeing it.
-Words take(char** vector, std::size_t count) {
+Words take(char** vector, std::size_t count) {  // out of `count` strings and a null, freeing them
   Words words;
   for (std::size_t i = 0; i < count; ++i) {
     if (!vector[i]) __builtin_trap();
@@ -49,15 +43,12 @@ Words take(char** vector, std::size_t count) {
   rt::free(vector);
   return words;
 }
-
-// The words start-up makes of exactly this line.
-Words split(const std::string& text) {
+Words split(const std::string& text) {  // the words start-up makes of exactly this line
   const std::vector<char> line(text.c_str(), text.c_str() + text.size() + 1);
   int count = 0;
   char** argv = rt::split_command_line(line.data(), &count);
   return take(argv, static_cast<std::size_t>(count));
 }
-
 // In single quotes all but ' stands for itself, and ' goes in double quotes; in double quotes \" stands for " and
 // any other backslash for itself, so the backslashes that end a word go after the closing quote.
 std::string quoted(const Words& words, bool single) {
@@ -71,9 +62,7 @@ std::string quoted(const Words& words, bool single) {
   }
   return line;
 }
-
-// The current directory and its entries: what it takes to list them and to look a name up.
-DWORD attributes(LPCWSTR wide_name) {
+DWORD attributes(LPCWSTR wide_name) {  // this and the find hooks: the current directory and its entries
   std::string name;  // each unit one byte, as names are here
   for (; *wide_name; ++wide_name) name += static_cast<char>(*wide_name);
   if (name == ".") return FILE_ATTRIBUTE_DIRECTORY;
@@ -91,7 +80,6 @@ HANDLE find_first(LPCWSTR, LPWIN32_FIND_DATAW found) {
   g_listed = 0;
   return find_next(nullptr, found) ? reinterpret_cast<HANDLE>(std::uintptr_t{8}) : INVALID_HANDLE_VALUE;
 }
-
 // A text of UTF-16 units, each byte of `bytes` one, converted by `convert` to the names' page: the same bytes where
 // names are bytes, their UTF-8 where names are UTF-8 (a unit from 0x80 on is then two bytes).
 void check_conversion(char* (*convert)(const WCHAR*), const std::string& bytes) {
@@ -100,27 +88,19 @@ void check_conversion(char* (*convert)(const WCHAR*), const std::string& bytes) 
   for (const char c : bytes) {
     const auto byte = static_cast<unsigned char>(c);
     units += static_cast<char16_t>(byte);
-    if (w32::kNamePage == CP_UTF8 && byte >= 0x80) {
-      expected += static_cast<char>(0xC0 | byte >> 6);
-      expected += static_cast<char>(0x80 | (byte & 0x3F));
-    } else {
-      expected += c;
-    }
+    const char pair[] = {static_cast<char>(0xC0 | byte >> 6), static_cast<char>(0x80 | (byte & 0x3F))};
+    expected += w32::kNamePage == CP_UTF8 && byte >= 0x80 ? std::string(pair, 2) : std::string(1, c);
   }
   char* converted = convert(reinterpret_cast<const WCHAR*>(units.c_str()));
   if (!converted || std::string(converted, expected.size()) != expected) __builtin_trap();
   rt::free(converted);
 }
-
 bool is_wildcard(char c) { return c == '*' || c == '?' || c == '['; }
-
-// A line's fields as a directory lists names: short ASCII names without a separator or a colon.
-bool can_be_entry(const std::string& field) {
+bool can_be_entry(const std::string& field) {  // as a directory lists names: short ASCII, no separator or colon
   return field.size() <= 32 && std::all_of(field.begin(), field.end(), [](char c) {
     return c > 0 && c != '/' && c != '\\' && c != ':';
   });
 }
-
 // The words expected of a wildcard word that names no entry: the entries that match it, in byte order (a name
 // found after "./" or ".\" keeps them), else itself. Any other separator leads to a folder that is not there.
 void expand(const std::string& word, const std::set<std::string>& entries, Words& words) {
@@ -135,7 +115,6 @@ void expand(const std::string& word, const std::set<std::string>& entries, Words
   }
   if (words.size() == before) words.push_back(word);
 }
-
 // The fields of a line without quotes split in two turns, in each of which the current directory holds the plain
 // fields and every other wildcard field; in every other pair of fields the first wildcard is quoted.
 void check_expansion(const Words& fields) {
@@ -153,11 +132,8 @@ void check_expansion(const Words& fields) {
     }
     Words expected;
     for (std::size_t i = 0; i < fields.size(); ++i) {
-      if (!wild[i] || entries.count(fields[i])) {
-        expected.push_back(fields[i]);
-      } else {
-        expand(fields[i], entries, expected);
-      }
+      if (!wild[i] || entries.count(fields[i])) expected.push_back(fields[i]);
+      if (wild[i] && !entries.count(fields[i])) expand(fields[i], entries, expected);
     }
     g_entries.assign(entries.rbegin(), entries.rend());  // not in order: the expansion sorts
     const Words words = split(line);
@@ -165,15 +141,12 @@ void check_expansion(const Words& fields) {
     if (words != expected) __builtin_trap();
   }
 }
-
 std::uint32_t word_at(std::size_t at) {
   std::uint32_t word;
   rt::memcpy(&word, &g_block[at], 4);
   return word;
 }
-
 }  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   if (rt::fd_init() != 0) __builtin_trap();
   auto& r = w32::hook::replacements;
@@ -196,7 +169,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   };
   return 0;
 }
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using w32::hook::Call;
   const unsigned blocks = w32::hook::calls(Call::HeapAlloc) - w32::hook::calls(Call::HeapFree);
@@ -214,7 +186,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_expansion(fields);
   }
   check_conversion(rt::command_line_text, line);
-
   Words entries;
   std::string environment;  // the entries, each ended by a zero byte, then an empty one
   std::size_t at = line.size() + 1;
@@ -227,7 +198,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_block.assign(data + std::min(at + 1, size), data + size);
   const std::uint32_t pid = w32::GetCurrentProcessId();
   if (g_block.size() >= 12 && word_at(8) == 0) rt::memcpy(&g_block[8], &pid, 4);
-
   const rt::EnvironmentScan scan = rt::scan_environment(environment.data());
   const auto last = std::find_if(entries.rbegin(), entries.rend(), [](auto& e) { return e.starts_with("NVOARGS="); });
   const bool named = last != entries.rend();
@@ -236,11 +206,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool fits = g_block.size() >= 20 && word_at(8) == pid &&
                     static_cast<std::size_t>(std::count(g_block.begin() + 20, g_block.end(), '\0')) >= word_at(16);
   if (scan.arg_block != (named && fits ? g_block.data() : nullptr)) __builtin_trap();
-
   Words tilde;
-  for (const std::string& entry : entries) {
-    if (entry.starts_with("~")) tilde.push_back(entry.substr(1));
-  }
+  for (const std::string& entry : entries) if (entry.starts_with("~")) tilde.push_back(entry.substr(1));
   std::vector<char*> tilde_args(tilde.size() + 1);
   char** environ = rt::build_environment(environment.data(), scan, tilde_args.data());
   std::size_t count = 0;

@@ -1,5 +1,5 @@
-// The end-to-end cases of cases.txt, run against this target's program. '#' begins a comment, "case: NAME" a case;
-// its fields, one a line (several lines of out, err or data make one text):
+// The end-to-end cases of cases.txt, run against this target's program. '#' begins a comment, "case: NAME" a case
+// (blank lines do not count); its fields, one a line (several lines of out, err or data make one text):
 //   args: ARG ...          the arguments, split at blanks; each args line (and each env and block line) must give the
 //                          same result. row: ARG ... => BYTES instead: each row with its own standard error
 //   line: LINE             instead, the whole command line, split and expanded by tail's own start-up on Windows
@@ -23,7 +23,6 @@
 // {repeat N TEXT}, {nls}, {version}, {catalogue LANGUAGE}, {message LANGUAGE N}, {oem TEXT} (TEXT in the OEM code
 // page on Windows), {here} (the case's directory).
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -36,57 +35,36 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
 #include "tests/support/support.h"
 #include "runtime/msg/locale.h"
 #include "runtime/msg/messages.h"
-
 namespace {
-
 struct Case {
   std::string name;
   int line = 0;
-  int swept = 0;  // cases swept before this one
-  // The values by key ("args", "dir", "file NAME", "out"...), in their order.
-  std::map<std::string, std::vector<std::string>> fields;
+  int swept = 0;                                           // cases swept before this one
+  std::map<std::string, std::vector<std::string>> fields;  // values by key ("args", "file NAME"...), in their order
 };
-
-// How a case appears in test names and messages.
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
 const char kUsage[] =
     "Usage: tail [-f|-F] [-q|-v] [-s seconds] [-b|c|k|l|m|n [+-]number] [file...]\n"
     "       tail -[number][b|c|k|l|m|n][f] [file...]\n"
     "       tail +[number][b|c|k|l|m|n][f] [file...]\n"
     "       tail --help | --version\n";
 constexpr char kStartupFailure[] = "_main: memory allocation error during startup.\r\n";
-
 // The texts a user reads for the system error codes the cases meet, kept here rather than asked of the runtime, so
 // that a wrong text fails a case: natively the C library's text for the errno value behind the code, under Wine
 // the system's message table on one line, without the blank its line break became.
-struct ErrorText {
-  int code;
-  const char* native;
-  const char* windows;
-};
+struct ErrorText { int code; const char* native; const char* windows; };
 constexpr ErrorText kErrorTexts[] = {
-    {2, "No such file or directory", "File not found."},
-    {3, "No such file or directory", "Path not found."},
-    {5, "Permission denied", "Access denied."},
-    {8, "Cannot allocate memory", "Not enough memory."},
-    {112, "No space left on device", "Disk full."},
-};
-
+    {2, "No such file or directory", "File not found."}, {3, "No such file or directory", "Path not found."},
+    {5, "Permission denied", "Access denied."},          {8, "Cannot allocate memory", "Not enough memory."},
+    {112, "No space left on device", "Disk full."}};
 std::string error_text(int code) {
-  for (const ErrorText& e : kErrorTexts) {
-    if (e.code == code) return w32::kDriveLetters ? e.windows : e.native;
-  }
+  for (const ErrorText& e : kErrorTexts) if (e.code == code) return w32::kDriveLetters ? e.windows : e.native;
   throw std::runtime_error("no text known for error code " + std::to_string(code) + ": add it to kErrorTexts");
 }
-
 std::string g_here;  // the directory of the case under way, a full path
-
-// A value with its escapes and placeholders replaced.
 std::string expand(const std::string& value) {
   static const std::string escapes = "nrt0s\\";
   static const std::string escaped("\n\r\t\0 \\", 6);
@@ -129,9 +107,7 @@ std::string expand(const std::string& value) {
   }
   return out;
 }
-
-// The cases of cases.txt, without those about the other host.
-std::vector<Case> load_cases() {
+std::vector<Case> load_cases() {  // without those about the other host
   std::ifstream in(TAIL_CLI_CASES, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " TAIL_CLI_CASES);
   const std::string known = " args row line block dir data via out err status only stdout env sweep grow grown ";
@@ -153,9 +129,7 @@ std::vector<Case> load_cases() {
     }
   }
   std::erase_if(cases, [](Case& c) {
-    for (const char* key : {"args", "env", "block"}) {
-      if (!c.fields.count(key)) c.fields[key].emplace_back();
-    }
+    for (const char* key : {"args", "env", "block"}) if (!c.fields.count(key)) c.fields[key].emplace_back();
     return c.fields.count("only") && c.fields["only"][0] != (w32::kDriveLetters ? "windows" : "native");
   });
   for (std::size_t i = 1; i < cases.size(); ++i) {
@@ -163,22 +137,13 @@ std::vector<Case> load_cases() {
   }
   return cases;
 }
-
-// A field's value; several lines of one field make one text.
-std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {
+std::string field(const Case& c, const std::string& key, const std::string& otherwise = "") {  // its lines joined
   const auto found = c.fields.find(key);
-  if (found == c.fields.end()) return otherwise;
-  return std::accumulate(found->second.begin(), found->second.end(), std::string());
+  return found == c.fields.end() ? otherwise
+                                 : std::accumulate(found->second.begin(), found->second.end(), std::string());
 }
-
-// What a run left: its status, output and error, and in the sweep program the
-// function whose call failed ("" when none did) and whether following had begun.
-struct Outcome {
-  unsigned status;
-  std::string out, err, failed;
-  bool following = false;
-};
-
+// What a run left; in the sweep program also the function whose call failed ("" if none) and whether following began.
+struct Outcome { unsigned status; std::string out, err, failed; bool following = false; };
 class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Case> {
  protected:
   // One way to run the case: tail, or with `nth` >= 0 the sweep program with its nth call failing (0: none).
@@ -204,7 +169,6 @@ class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Ca
     const std::string failed = marked.starts_with("following") ? "" : marked.substr(0, marked.find('\n'));
     return Outcome{status.value_or(~0u), child.out(), child.err(), failed, marked.ends_with("following\n")};
   }
-
   // The sweep: every failing call ends soundly (see the top of this file).
   void sweep(const support::RunOptions& options, const std::vector<std::string>& args, const Outcome& clean,
              const std::string& grown, const std::string& where) {
@@ -245,7 +209,6 @@ class Cli : public support::RuntimeTest, public ::testing::WithParamInterface<Ca
     EXPECT_GT(changed, 0u) << where << ": no fault showed";
   }
 };
-
 TEST_P(Cli, Run) {
   const Case& c = GetParam();
   g_here = support::utf8_name(dir.path());
@@ -261,8 +224,7 @@ TEST_P(Cli, Run) {
       }
     }
   }
-  const bool raw = c.fields.count("line") != 0;
-  const bool swept = c.fields.count("sweep") != 0;
+  const bool raw = c.fields.count("line") != 0, swept = c.fields.count("sweep") != 0;
   const char* lines = raw ? "line" : c.fields.count("row") ? "row" : "args";
   std::istringstream ways(field(c, "via", "none"));
   for (std::string way; ways >> way;) {
@@ -313,13 +275,10 @@ TEST_P(Cli, Run) {
     }
   }
 }
-
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   std::string name = "line" + std::to_string(info.param.line) + "_";
   for (const char c : info.param.name) name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 }
-
 INSTANTIATE_TEST_SUITE_P(Cases, Cli, ::testing::ValuesIn(load_cases()), case_name);
-
 }  // namespace
