@@ -1,8 +1,6 @@
-// A fuzz target as an ordinary program: every file named, and every file in a folder named, goes through the target
-// in name order, each followed by 64 variants (fewer where inputs are large, and 1024 in all at most) that a fixed
-// xorshift draws alike on every run and host: 1-4 bytes flipped, inserted, deleted or runs copied. A broken
-// property ends the program as it ends the fuzzer; the status is 1 when no input was found, so that a test cannot
-// pass on nothing.
+// A fuzz target as an ordinary program: every file named or in a folder named, in name order, each followed by 64
+// variants (fewer for large inputs, 1024 in all at most) a fixed xorshift draws alike on every run and host: 1-4 bytes
+// flipped, inserted, deleted or runs copied. The status is 1 when no input was found: a test cannot pass on nothing.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -15,7 +13,6 @@
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv);
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
-
 int main(int argc, char** argv) {
   std::vector<std::filesystem::path> inputs;
   for (int i = 1; i < argc; ++i) {

@@ -1,5 +1,4 @@
-// Follow mode as only real processes show it: real notices, many files, signals, rotations while a writer writes.
-// What happens to a followed file between two polls is the model's business in fuzz/follow_fuzz.cpp.
+// Follow mode as only real processes show it; what happens to a file between two polls is fuzz/follow_fuzz.cpp's.
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -10,16 +9,12 @@
 #include <string>
 #include <thread>
 #include <vector>
-
 #include "tests/support/support.h"
 
 namespace {
-
 using namespace std::chrono_literals;
 using support::as_text;
-
 constexpr auto kWithinPolls = 10s;  // polls every 0.1 s or less here: a change shows within a few
-
 bool eventually(const std::function<bool()>& holds) {
   const auto deadline = std::chrono::steady_clock::now() + kWithinPolls;
   while (!holds()) {
@@ -36,8 +31,7 @@ std::string rotated(const std::string& name) {
          "appeared; following new file\n)";
 }
 
-// The same for a delete and a create; under Wine a deleted file keeps its name while a handle holds it, and a create
-// empties it again: the same file, truncated.
+// The same for delete and create; under Wine a held deleted file keeps its name, and a create empties it: truncated.
 std::string recreated(const std::string& name) { return "(" + rotated(name) + "|tail: " + name + ": file truncated\n)"; }
 
 // tail -f or -F at quick polls in a scratch directory, without standard input: descriptor 0 is free for files.
@@ -63,9 +57,7 @@ class Follow : public support::RuntimeTest, public testing::WithParamInterface<b
   std::unique_ptr<support::Child> tail;
 };
 
-// More files than the runtime has streams, each followed by its descriptor: what is appended shows at the poll that
-// finds it, a partial line too, under a header whenever the file written changes; a piece longer than standard
-// output's buffer continues a line.
+// More files than the runtime has streams: appends, partial lines too, show under a header whenever the file changes.
 TEST_F(Follow, AppendedLinesAndPartialLinesShowUpUnderHeaders) {
   std::vector<std::string> args = {"-f", "-n", "1"};
   std::string out;
@@ -89,10 +81,8 @@ TEST_F(Follow, AppendedLinesAndPartialLinesShowUpUnderHeaders) {
   EXPECT_FALSE(tail->wait(0ms));  // still following
 }
 
-// --follow=name without --retry, of a name in a script the OEM page lacks in a folder whose path passes 260
-// characters: the file a rename puts under the name is followed, however long after the rename it comes, as long as
-// the clock has not polled between; once the name is gone at the clock, following ends. The messages name it as
-// typed (on a pipe in the console's page: 437 here).
+// --follow=name, no --retry, a name the OEM page lacks past 260 characters: a file renamed to it is followed unless the
+// clock polled between; gone at the clock, following ends. Messages name it as typed (a pipe: the console's page, 437).
 TEST_F(Follow, ByNameWithoutRetryAcrossARenamePastMaxPath) {
   std::string name;
   for (int i = 0; i < 6; ++i) name += "folder_0123456789_0123456789_0123456789_0123456789/";
@@ -115,8 +105,7 @@ TEST_F(Follow, ByNameWithoutRetryAcrossARenamePastMaxPath) {
   EXPECT_EQ(tail->wait(kWithinPolls).value_or(0), 1u);
 }
 
-// -f --retry, given after the name: the name is looked for until it opens, and from then on the file is followed by
-// its descriptor: after a rename the old file's lines show, never the new file's under the name.
+// -f --retry after the name: once the name opens the file is followed by descriptor, across a rename too.
 TEST_F(Follow, DescriptorWithRetryAcrossARename) {
   start({"app.log", "-f", "--retry"});
   expect("", "tail: input file \"app.log\": [^\r\n]*\n");
@@ -129,8 +118,7 @@ TEST_F(Follow, DescriptorWithRetryAcrossARename) {
   expect("1\n2\n", appeared);
 }
 
-// More files than the process may hold descriptors (natively: the shell's limit; Windows has no such limit): each
-// file that cannot be opened is named with the system's reason, the others are written and followed.
+// More files than descriptors (the shell's limit; Windows has none): a file that cannot open is named with the reason.
 TEST_F(Follow, MoreFilesThanDescriptors) {
   if (w32::kDriveLetters) GTEST_SKIP() << "no limit of descriptors to reach";
   std::vector<std::string> args = {"-c", "ulimit -n 24 && exec \"$0\" \"$@\"", support::sibling_program("../tail"),
@@ -146,7 +134,6 @@ TEST_F(Follow, MoreFilesThanDescriptors) {
   const std::regex named("tail: input file \"f(\\d+)\": Too many open files\n");
   ASSERT_TRUE(eventually([&] { return tail->out().find("==> f") != std::string::npos && !tail->err().empty(); }));
   ASSERT_TRUE(eventually([&] { return std::regex_search(tail->err(), named); })) << tail->err();
-  // Every file is either written under its header or named; none is both, none neither.
   std::string err = tail->err();
   for (int k = 10; k < 40; ++k) {
     const std::string name = "f" + std::to_string(k);
@@ -159,8 +146,7 @@ TEST_F(Follow, MoreFilesThanDescriptors) {
   EXPECT_EQ(err.find("PANIC"), std::string::npos);
 }
 
-// --pid: once that process has ended, a last poll writes what was appended and following ends with status 0, long
-// before a pause of 1000 seconds would end.
+// --pid: once that process has ended, a last poll writes what was appended and following ends, long before 1000 s.
 TEST_F(Follow, PidEndsFollowingAfterALastPoll) {
   dir.write("f", "1\n");
   dir.write("g", "");
@@ -174,8 +160,7 @@ TEST_F(Follow, PidEndsFollowingAfterALastPoll) {
   EXPECT_EQ(tail->out(), as_text("1\n2\n"));
 }
 
-// Ctrl+C while a carriage return waits for the byte after it: it is written before the process ends with the
-// interrupt's status (Windows: STATUS_CONTROL_C_EXIT; natively killed by SIGINT).
+// Ctrl+C writes a carriage return held for the byte after it before the process ends with the interrupt's status.
 TEST_F(Follow, CtrlCWritesAHeldCarriageReturn) {
   dir.write("f", "1\n");
   start({"-f", "f"}, "0.1", true);
@@ -187,18 +172,15 @@ TEST_F(Follow, CtrlCWritesAHeldCarriageReturn) {
   EXPECT_EQ(tail->out(), as_text("1\n") + "partial\r");
 }
 
-// A writer appends numbered lines and rotates its log every 100 lines, by rename or by delete and create (retried
-// while the name is taken), once tail has shown the file before: every line shows once, in order. Where a create
-// empties the deleted file again (Wine), the writer waits for tail to see that: a file that regrew past the position
-// between two polls cannot be told from one that grew.
+// A writer rotates its log every 100 lines, by rename or by delete and create (retried while the name is taken), once
+// tail has shown it: every line shows once, in order. Where a create empties the deleted file again (Wine), the writer
+// waits for tail to see that: a file regrown past the position between two polls cannot be told from one that grew.
 TEST_P(Follow, RotationLosesNoLineAndWritesNoneTwice) {
-  constexpr int kLines = 2000;
-  constexpr int kEvery = 100;
+  constexpr int kLines = 2000, kEvery = 100;
   const bool by_rename = GetParam();
   dir.write("app.log", "");
   start({"-F", "-n", "+1", "app.log"}, "0.05");
-  std::string out;
-  std::string err;
+  std::string out, err;
   std::ofstream log(in_dir("app.log"), std::ios::binary | std::ios::app);
   for (int line = 1; line <= kLines; ++line) {
     if (line % kEvery == 0) {
@@ -223,10 +205,9 @@ TEST_P(Follow, RotationLosesNoLineAndWritesNoneTwice) {
   expect(out, err);
 }
 
-// The folder of a followed name replaced under it, by a rename, a delete or a link re-pointed: the file the name
-// leads to now shows at once, and so does a rotation in the new folder, with no poll of the clock between. Natively
-// only: under Wine a folder whose file tail holds cannot be deleted (the file keeps its name until it is closed), and
-// this library makes no links.
+// The folder of a followed name replaced by a rename, a delete or a link re-pointed: the file the name now leads to
+// shows at once, and so does a rotation in the new folder, with no poll between. Natively only: under Wine a folder
+// whose file tail holds cannot be deleted (the file keeps its name until closed), and this library makes no links.
 TEST_F(Follow, FolderReplacedUnderAFollowedName) {
   if (w32::kDriveLetters) GTEST_SKIP() << "Wine: see above";
   for (const std::string way : {"rename", "delete", "relink"}) {
@@ -255,8 +236,7 @@ TEST_F(Follow, FolderReplacedUnderAFollowedName) {
   }
 }
 
-// Windows programs append to the log tail follows by name and rotate it: tail shares the file for writing and
-// deleting, so cmd's append, rename and move all go through, and each shows at once.
+// tail shares the file it follows by name for writing and deleting: cmd's append, rename and move go through and show.
 TEST_F(Follow, WindowsProgramsAppendToAndRotateAFollowedLog) {
   if (!w32::kDriveLetters) GTEST_SKIP() << "cmd is a Windows program";
   dir.write("app.log", "1\n");
@@ -279,5 +259,4 @@ TEST_F(Follow, WindowsProgramsAppendToAndRotateAFollowedLog) {
 
 INSTANTIATE_TEST_SUITE_P(ByRenameAndByDelete, Follow, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) { return info.param ? "Rename" : "Delete"; });
-
 }  // namespace

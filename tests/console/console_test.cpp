@@ -1,13 +1,9 @@
-// What a console shows of tail's output and messages, whatever its code page: each row is tail run in a real console
-// (support::run_in_console), natively on a terminal (a UTF-8 console), for Windows in Wine's console under the code
-// pages 437, 850, 1252 and 65001. This program runs on the Linux host for both targets; the build names the program
-// it runs (TAIL_CONSOLE_PROGRAM), that build's catalogues (TAIL_CONSOLE_NLS) and, for Windows, its wine-run
-// (TAIL_CONSOLE_WINE, "" natively).
+// What a real console shows of tail's output and messages: natively a terminal (UTF-8), for Windows Wine's console in
+// pages 437, 850, 1252 and 65001. It runs on the Linux host for both targets; the build names the program it runs
+// (TAIL_CONSOLE_PROGRAM), that build's catalogues (TAIL_CONSOLE_NLS) and wine-run (TAIL_CONSOLE_WINE, "" natively).
 #include <gtest/gtest.h>
-
 #include <iconv.h>
 #include <stdlib.h>
-
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -18,14 +14,11 @@
 #include <string>
 #include <utility>
 #include <vector>
-
 #include "tests/support/console.h"
 
 namespace {
-
 const bool kWine = *TAIL_CONSOLE_WINE != '\0';
 
-// A UTF-8 text in UTF-16, little- or big-endian, as the host's iconv converts it.
 std::string utf16(std::string utf8, bool big_endian = false) {
   std::string bytes(utf8.size() * 2, '\0');  // no character takes more units than bytes
   char* in = utf8.data();
@@ -40,12 +33,9 @@ std::string utf16(std::string utf8, bool big_endian = false) {
   return bytes;
 }
 
-// The lines of a UTF-16 log (after its byte order mark): ended by CR LF and by LF; holding U+010A and U+011A, whose
-// little-endian units hold the bytes of a line feed (0A 01) and of Ctrl-Z (1A 01); and U+1F600, whose surrogate
-// pair straddles byte 1024 of the file. The whole text, its last two lines, and all from the second on.
-struct WideLog {
-  std::string text, last_two, from_second;
-};
+// A UTF-16 log's lines after its byte order mark, ended by CR LF and LF; U+010A and U+011A, whose little-endian units
+// hold LF (0A 01) and Ctrl-Z (1A 01); U+1F600, its pair straddling byte 1024. All, the last two, from the second on.
+struct WideLog { std::string text, last_two, from_second; };
 const WideLog& wide_log() {
   static const WideLog log = [] {
     std::string lines = "Ċ one Ě\r\n";
@@ -78,7 +68,6 @@ std::string on_console(std::string text) {
   }
   return shown;
 }
-
 struct Row {
   std::string name;
   std::vector<std::pair<std::string, std::string>> files;  // name and bytes
@@ -87,10 +76,8 @@ struct Row {
   bool german = false;         // LANG=de_DE, with NLSPATH naming the build's catalogues
   std::set<unsigned> pages{};  // the consoles the row is about (0: the native terminal); all when empty
 };
-
 const std::string kUtf8Text = "first\ncafé Ünïcödé\n";
 std::string headed(const std::string& name, const std::string& text) { return "==> " + name + " <==\n" + text; }
-
 const std::vector<Row>& rows() {
   static const std::vector<Row> table = [] {
     const WideLog& wide = wide_log();
@@ -101,8 +88,7 @@ const std::vector<Row>& rows() {
          {{"a.log", "one\ntwo\r\nthree\n"}, {"u.log", kUtf8Text}, {"b.log", "\xEF\xBB\xBF" + kUtf8Text}},
          {"-n", "2", "a.log", "u.log", "b.log"},
          headed("a.log", "two\r\nthree\n") + "\n" + headed("u.log", kUtf8Text) + "\n" + headed("b.log", kUtf8Text)},
-        // An 8-bit log in the console's own page, which is not UTF-8: 82 is é in pages 437 and 850, 9B ¢ in 437
-        // and ø in 850; in page 1252 E9 is é and 80 €.
+        // An 8-bit log in the console's page: 82 is é in 437 and 850, 9B ¢ in 437 and ø in 850; in 1252 E9 é, 80 €.
         {"eight_bit_437", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ¢\n", false, {437}},
         {"eight_bit_850", {{"e.log", "caf\x82 \x9b\n"}}, {"e.log"}, "café ø\n", false, {850}},
         {"eight_bit_1252", {{"e.log", "caf\xe9 \x80\n"}}, {"e.log"}, "café €\n", false, {1252}},
@@ -127,13 +113,8 @@ const std::vector<Row>& rows() {
   }();
   return table;
 }
-
-struct Param {
-  unsigned page;
-  const Row* row;
-};
+struct Param { unsigned page; const Row* row; };
 void PrintTo(const Param& param, std::ostream* os) { *os << "page " << param.page << ", " << param.row->name; }
-
 std::vector<Param> params() {
   std::vector<Param> result;
   for (const unsigned page : kWine ? std::vector<unsigned>{437, 850, 1252, 65001} : std::vector<unsigned>{0}) {
@@ -143,7 +124,6 @@ std::vector<Param> params() {
   }
   return result;
 }
-
 class Console : public ::testing::TestWithParam<Param> {};
 
 TEST_P(Console, Shows) {
@@ -163,5 +143,4 @@ INSTANTIATE_TEST_SUITE_P(Rows, Console, ::testing::ValuesIn(params()), [](const 
   const unsigned page = info.param.page;
   return (page ? "cp" + std::to_string(page) : std::string("terminal")) + "_" + info.param.row->name;
 });
-
 }  // namespace

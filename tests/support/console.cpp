@@ -1,14 +1,11 @@
-// A program run in a real console on the Linux host (see console.h): a pseudo-terminal opened by forkpty, read until
-// no process holds it any more, every wait bounded.
+// A pseudo-terminal opened by forkpty, read until no process holds it any more, every wait bounded (see console.h).
 #include "tests/support/console.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -22,14 +19,11 @@ extern char** environ;
 
 namespace support {
 namespace {
-
 using Clock = std::chrono::steady_clock;
 constexpr auto kTimeout = std::chrono::seconds(30);
-// Wine's first run may make the build's prefix, which takes longer on a busy machine.
-constexpr auto kWarmTimeout = std::chrono::seconds(120);
+constexpr auto kWarmTimeout = std::chrono::seconds(120);  // Wine's first run may make the build's prefix
 
-// This process's environment without the variables that choose languages, character sets, message catalogues and
-// the terminal's kind, so that only what a run asks for chooses them.
+// Without what chooses languages, character sets, catalogues and the terminal, so that only a run's own choose them.
 std::vector<std::string> neutral_environment() {
   static const std::set<std::string> dropped{"LANG", "LANGUAGE", "NLSPATH", "ROOTDIR", "DUALCASE", "TERM"};
   std::vector<std::string> entries;
@@ -41,7 +35,6 @@ std::vector<std::string> neutral_environment() {
   entries.push_back("TERM=xterm");
   return entries;
 }
-
 std::vector<char*> pointers(const std::vector<std::string>& words) {
   std::vector<char*> result;
   for (const std::string& word : words) result.push_back(const_cast<char*>(word.c_str()));
@@ -49,8 +42,7 @@ std::vector<char*> pointers(const std::vector<std::string>& words) {
   return result;
 }
 
-// Waits until the process ends or the deadline passes; then kills its process group (the processes it started too)
-// and throws.
+// Waits until the process ends; at the deadline kills its process group (what it started too) and throws.
 void reap(pid_t pid, Clock::time_point deadline, const std::string& what) {
   for (;;) {
     int status;
@@ -64,8 +56,7 @@ void reap(pid_t pid, Clock::time_point deadline, const std::string& what) {
   }
 }
 
-// Starts the Wine server and its services with all three standard streams detached, once per process: services
-// started by a run on the terminal would keep it open after the run, and its end would never be seen.
+// Starts Wine's server and services once, detached: started by a run on the terminal they would keep it open.
 void warm(const std::string& wine) {
   static std::once_flag once;
   std::call_once(once, [&] {
@@ -122,15 +113,12 @@ std::string shown_text(const std::string& bytes) {
   return text;
 }
 
-// Runs a program on a new pseudo-terminal (its controlling terminal and standard streams, 250 columns by 100 rows,
-// so that no line of a test wraps) and gives back all the bytes it received.
+// Runs a program on a new pseudo-terminal of 250 columns by 100 rows (no line of a test wraps); all bytes it received.
 std::string run_on_terminal(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                             const std::string& cwd) {
   std::vector<char*> args = pointers(argv);
   std::vector<char*> envp = pointers(env);
-  winsize size{};
-  size.ws_row = 100;
-  size.ws_col = 250;
+  winsize size{100, 250, 0, 0};  // rows, columns
   int master = -1;
   const pid_t pid = ::forkpty(&master, nullptr, nullptr, &size);
   if (pid < 0) throw std::runtime_error("forkpty failed");
@@ -155,25 +143,19 @@ std::string run_on_terminal(const std::vector<std::string>& argv, const std::vec
     if (::poll(&ready, 1, static_cast<int>(std::min<long long>(left, 1000))) <= 0) continue;
     char buffer[4096];
     const ssize_t n = ::read(master, buffer, sizeof buffer);
-    if (n > 0) {
-      bytes.append(buffer, static_cast<std::size_t>(n));
-    } else if (n == 0 || errno != EINTR) {
-      break;  // EIO: no process holds the terminal any more
-    }
+    if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+    else if (n == 0 || errno != EINTR) break;  // EIO: no process holds the terminal any more
   }
   ::close(master);
   reap(pid, deadline, argv[0]);
   return bytes;
 }
-
 }  // namespace
-
 std::string wine_path(const std::string& host_path) {
   std::string path = "Z:" + host_path;
   std::replace(path.begin(), path.end(), '/', '\\');
   return path;
 }
-
 std::string run_in_console(const ConsoleRun& run) {
   std::vector<std::string> env = neutral_environment();
   if (run.wine.empty()) {
@@ -183,16 +165,15 @@ std::string run_in_console(const ConsoleRun& run) {
     argv.insert(argv.end(), run.args.begin(), run.args.end());
     return shown_text(run_on_terminal(argv, env, run.cwd));
   }
-  // As typed at cmd's prompt: "chcp 850 >nul&set LANG=de_DE&Z:\...\tail.exe -n 2 a.log". Wine joins the words
-  // with blanks and quotes only those holding blanks or quotes, so the words split at blanks come back as this line;
-  // its environment chooses no language (wine-run chooses the character locale only).
+  // As typed at cmd's prompt: "chcp 850 >nul&set LANG=de_DE&Z:\...\tail.exe -n 2 a.log". Wine joins the words with
+  // blanks, quoting only those holding blanks or quotes, so words split at blanks come back as this line; its
+  // environment chooses no language (wine-run chooses the character locale only).
   std::vector<std::string> words{wine_path(run.program)};
   words.insert(words.end(), run.environment.begin(), run.environment.end());
   words.insert(words.end(), run.args.begin(), run.args.end());
   for (const std::string& word : words) {
-    if (word.empty() || word.find_first_of(" \t\"") != std::string::npos) {
+    if (word.empty() || word.find_first_of(" \t\"") != std::string::npos)
       throw std::invalid_argument("a word cmd would not get as typed: [" + word + "]");
-    }
   }
   std::string line;
   if (run.code_page) line += "chcp " + std::to_string(run.code_page) + " >nul&";
@@ -208,5 +189,4 @@ std::string run_in_console(const ConsoleRun& run) {
   warm(run.wine);
   return shown_text(run_on_terminal(argv, env, run.cwd));
 }
-
 }  // namespace support

@@ -6,52 +6,41 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include "tests/support/support.h"
 
 extern char** environ;
 
 namespace support {
-
 std::vector<std::string> host_environment() {
   std::vector<std::string> entries;
   for (char** entry = environ; *entry; ++entry) entries.emplace_back(*entry);
   return entries;
 }
-
 std::string sibling_program(const std::string& name) {
   return (std::filesystem::read_symlink("/proc/self/exe").parent_path() / name).string();
 }
-
 std::string oem_text(const std::string& text) { return text; }
-
 void remove_tree(const std::filesystem::path& path) {
   std::error_code ignored;
   std::filesystem::remove_all(path, ignored);
 }
-
 struct Child::State {
   pid_t pid = -1;
   std::optional<unsigned> status;
-
   void reap(int options) {
     int raw;
     if (::waitpid(pid, &raw, options) != pid) return;
     status = WIFSIGNALED(raw) ? 256 + static_cast<unsigned>(WTERMSIG(raw)) : static_cast<unsigned>(WEXITSTATUS(raw));
   }
 };
-
 Child::Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
     : state_(std::make_unique<State>()) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   if (!options.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
-  int input[2] = {-1, -1};
-  int output[2] = {-1, -1};
+  int input[2] = {-1, -1}, output[2] = {-1, -1};
   if ((options.input_pipe && ::pipe2(input, O_CLOEXEC) != 0) ||
-      (options.output_reader_gone && ::pipe2(output, O_CLOEXEC) != 0)) {
-    throw std::runtime_error("pipe failed");
-  }
+      (options.output_reader_gone && ::pipe2(output, O_CLOEXEC) != 0)) throw std::runtime_error("pipe failed");
   if (output[0] >= 0) ::close(output[0]);  // the reader is gone before the child starts
   const std::string in = files_.write("in", options.input);
   const std::string out = options.output_path.empty() ? (files_.path() / "out").string() : options.output_path;
@@ -71,7 +60,6 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   sigaddset(&defaults, SIGPIPE);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& word : args) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
@@ -82,9 +70,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   const int failed = posix_spawn(&state_->pid, program.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
-  for (const int end : {input[0], output[1], failed ? input[1] : -1}) {
-    if (end >= 0) ::close(end);
-  }
+  for (const int end : {input[0], output[1], failed ? input[1] : -1}) if (end >= 0) ::close(end);
   if (failed) throw std::runtime_error("cannot start " + program);
   if (input[1] >= 0) {
     // A child that does not read all its input ends the writing (SIGPIPE is ignored here).
@@ -98,11 +84,8 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     });
   }
 }
-
 unsigned long Child::pid() const { return static_cast<unsigned long>(state_->pid); }
-
 void Child::interrupt() { ::kill(state_->pid, SIGINT); }
-
 Child::~Child() {
   if (!state_->status && state_->pid >= 0) {
     ::kill(state_->pid, SIGKILL);
@@ -110,7 +93,6 @@ Child::~Child() {
   }
   if (writer_.joinable()) writer_.join();
 }
-
 std::optional<unsigned> Child::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
@@ -119,5 +101,4 @@ std::optional<unsigned> Child::wait(std::chrono::milliseconds timeout) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
-
 }  // namespace support

@@ -1,20 +1,15 @@
-// Test support on Windows: the environment, the running program, text in the OEM code page, and child processes
-// started by CreateProcessW with inherited handles, raw command lines, environment blocks and the NVOARGS block.
-// The tests' texts are UTF-8; a child gets its command line and environment in UTF-16, as typed names reach it.
+// Test support on Windows: children by CreateProcessW with inherited handles, raw command lines, environment blocks
+// and NVOARGS. The tests' texts are UTF-8; a child gets its command line and environment in UTF-16, as typed.
 #include <cstring>
 #include <cwchar>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 #include <windows.h>
-
 #include "tests/support/support.h"
 
 namespace support {
-
 namespace {
-
-// UTF-8 text in UTF-16.
 std::wstring wide(const std::string& text) {
   std::wstring units(text.size(), L'\0');
   const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
@@ -31,21 +26,6 @@ std::string narrow(const std::wstring& units, UINT page = CP_UTF8) {
                                                            static_cast<int>(text.size()), nullptr, nullptr)));
   return text;
 }
-
-}  // namespace
-
-std::vector<std::string> host_environment() {
-  std::vector<std::string> entries;
-  wchar_t* block = GetEnvironmentStringsW();
-  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) entries.push_back(narrow(entry));
-  FreeEnvironmentStringsW(block);
-  return entries;
-}
-
-std::string oem_text(const std::string& text) { return narrow(wide(text), CP_OEMCP); }
-
-namespace {
-
 // Removes what `path` (in the \\?\ form) names: a file, or a folder after all it holds.
 void remove_long(const std::wstring& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -66,43 +46,19 @@ void remove_long(const std::wstring& path) {
   }
   RemoveDirectoryW(path.c_str());
 }
-
-}  // namespace
-
-void remove_tree(const std::filesystem::path& path) { remove_long(L"\\\\?\\" + std::filesystem::absolute(path).wstring()); }
-
-std::string sibling_program(const std::string& name) {
-  wchar_t self[MAX_PATH];
-  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) throw std::runtime_error("cannot find the test program");
-  const std::string path = narrow(std::wstring(self, n));
-  return path.substr(0, path.find_last_of("\\/") + 1) + name + ".exe";
-}
-
-struct Child::State {
-  PROCESS_INFORMATION process{};
-  std::optional<unsigned> status;
-};
-
-namespace {
-
 SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-
 HANDLE open_inheritable(const std::string& path, DWORD access, DWORD disposition) {
   HANDLE file = CreateFileW(wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             &inheritable, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) throw std::runtime_error("cannot open " + path);
   return file;
 }
-
 // A pipe whose `inherited` end (0 reading, 1 writing) the child gets.
 void make_pipe(HANDLE ends[2], int inherited) {
   if (!CreatePipe(&ends[0], &ends[1], &inheritable, 0)) throw std::runtime_error("CreatePipe failed");
   SetHandleInformation(ends[1 - inherited], HANDLE_FLAG_INHERIT, 0);
 }
-
-// One argument as typed at a prompt for the runtime's command-line splitter: as it is when it needs no quotes, else
-// in single quotes, where everything stands for itself and a single quote goes in double quotes.
+// As typed for the runtime's splitter: in single quotes when it needs them, a single quote in double quotes.
 std::string quoted(const std::string& arg) {
   const bool plain = !arg.empty() && arg.find_first_of(" \t\"'*?[") == std::string::npos;
   if (plain) return arg;
@@ -110,16 +66,33 @@ std::string quoted(const std::string& arg) {
   for (const char c : arg) text += c == '\'' ? std::string("'\"'\"'") : std::string(1, c);
   return text + "'";
 }
-
 }  // namespace
-
+std::vector<std::string> host_environment() {
+  std::vector<std::string> entries;
+  wchar_t* block = GetEnvironmentStringsW();
+  for (const wchar_t* entry = block; *entry; entry += std::wcslen(entry) + 1) entries.push_back(narrow(entry));
+  FreeEnvironmentStringsW(block);
+  return entries;
+}
+std::string oem_text(const std::string& text) { return narrow(wide(text), CP_OEMCP); }
+void remove_tree(const std::filesystem::path& path) { remove_long(L"\\\\?\\" + std::filesystem::absolute(path).wstring()); }
+std::string sibling_program(const std::string& name) {
+  wchar_t self[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) throw std::runtime_error("cannot find the test program");
+  const std::string path = narrow(std::wstring(self, n));
+  return path.substr(0, path.find_last_of("\\/") + 1) + name + ".exe";
+}
+struct Child::State {
+  PROCESS_INFORMATION process{};
+  std::optional<unsigned> status;
+};
 Child::Child(const std::string& program, const std::vector<std::string>& args, const RunOptions& options)
     : state_(std::make_unique<State>()) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
-  HANDLE input[2] = {nullptr, nullptr};
-  HANDLE output[2] = {nullptr, nullptr};
+  HANDLE input[2] = {nullptr, nullptr}, output[2] = {nullptr, nullptr};
   if (options.input_pipe) make_pipe(input, 0);
   if (options.output_reader_gone) make_pipe(output, 1);
   if (output[0]) CloseHandle(output[0]);  // the reader is gone before the child starts
@@ -174,8 +147,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     if (input[1]) CloseHandle(input[1]);
     throw std::runtime_error("cannot start " + program + " (error " + std::to_string(error) + ")");
   }
-  // The NVOARGS block: the process id at offset 8, the count at 16, then the strings. The process, started
-  // suspended, only now has the id the block names.
+  // NVOARGS: the process id at offset 8, the count at 16, then the strings; the child, suspended, only now has its id.
   if (mapping) {
     auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
     const DWORD words[] = {state_->process.dwProcessId + (options.block_kind == "other" ? 4 : 0),
@@ -201,13 +173,10 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     });
   }
 }
-
 unsigned long Child::pid() const { return state_->process.dwProcessId; }
-
 void Child::interrupt() {
-  // The child's console (without a window) becomes this process's too, the standard handles staying what they were.
-  // The event comes to every process of the console, this one too: this process (and every child it starts from now
-  // on) ignores Ctrl+C for good.
+  // The child's console (without a window) becomes ours too, standard handles kept; the event comes to every process
+  // of the console, so this process (and every child it starts from now on) ignores Ctrl+C for good.
   const DWORD kinds[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
   HANDLE handles[3];
   for (int k = 0; k < 3; ++k) handles[k] = GetStdHandle(kinds[k]);
@@ -217,7 +186,6 @@ void Child::interrupt() {
   SetConsoleCtrlHandler(nullptr, TRUE);
   if (!attached || !GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) throw std::runtime_error("cannot send Ctrl+C");
 }
-
 Child::~Child() {
   if (!state_->status && state_->process.hProcess) {
     TerminateProcess(state_->process.hProcess, 1);
@@ -227,7 +195,6 @@ Child::~Child() {
   CloseHandle(state_->process.hThread);
   CloseHandle(state_->process.hProcess);
 }
-
 std::optional<unsigned> Child::wait(std::chrono::milliseconds timeout) {
   if (!state_->status &&
       WaitForSingleObject(state_->process.hProcess, static_cast<DWORD>(timeout.count())) == WAIT_OBJECT_0) {
@@ -237,5 +204,4 @@ std::optional<unsigned> Child::wait(std::chrono::milliseconds timeout) {
   }
   return state_->status;
 }
-
 }  // namespace support

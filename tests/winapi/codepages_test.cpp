@@ -1,22 +1,16 @@
-// Converting texts between code pages and UTF-16 through the seam. The shared rows hold
-// for Windows' own conversions (Wine's too) and for the emulation's, so each target checks the other's answers; the
-// rows only the emulation is held to run natively.
+// Code pages and UTF-16 through the seam: Windows' (Wine's) conversions and the emulation's check each other.
 #include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <optional>
 #include <string>
 #include <string_view>
-
 #include "runtime/msg/heap.h"
 #include "runtime/startup/start.h"
 #include "winapi/winapi.h"
 
 namespace {
-
 using Units = std::basic_string<WCHAR>;  // UTF-16 units as the host's WCHAR holds them
 Units units_of(std::u16string_view text) { return Units(text.begin(), text.end()); }
-
 constexpr int kWhole = -2;  // the input's length is its own size (-1 counts it up to its zero and that too)
 constexpr int kRoom = 32;   // an output with room to spare
 constexpr WCHAR kUnwrittenUnit = 0x2222;
@@ -34,7 +28,6 @@ struct Row {
   DWORD error;
 };
 
-// The result, the error of a failure, what was written and that nothing was written past it.
 template <class Text>
 void check_result(const Row& row, int result, const Text& out, const Text& expected,
                   typename Text::value_type unwritten) {
@@ -45,7 +38,6 @@ void check_result(const Row& row, int result, const Text& out, const Text& expec
   const std::size_t written = row.room == 0 ? 0 : static_cast<std::size_t>(result > 0 ? result : row.room);
   EXPECT_EQ(out.substr(written), Text(kRoom - written, unwritten)) << "written past the output";
 }
-
 void widen(const Row& row) {
   SCOPED_TRACE(row.what);
   Units out(kRoom, kUnwrittenUnit);
@@ -54,7 +46,6 @@ void widen(const Row& row) {
   const int result = w32::MultiByteToWideChar(row.page, row.flags, row.bytes.data(), length, out.data(), row.room);
   check_result(row, result, out, units_of(row.units), kUnwrittenUnit);
 }
-
 void narrow(const Row& row) {
   SCOPED_TRACE(row.what);
   std::string out(kRoom, kUnwrittenByte);
@@ -135,9 +126,7 @@ TEST(CodePages, EachByteComesBack) {
 }
 
 #ifndef _WIN32
-
-// Names are bytes here: under CP_ACP and CP_OEMCP each byte is the unit of its value and back, and a unit above
-// 0xFF is a character those pages lack.
+// Names are bytes here: under CP_ACP and CP_OEMCP each byte is the unit of its value and back; above 0xFF is lacked.
 TEST(CodePagesHere, NamesAreBytes) {
   const Row widenings[] = {
       {"OEM", CP_OEMCP, 0, "caf\xC3\xA9\x82", u"caf\u00C3\u00A9\u0082", kWhole, kRoom, 6, 0},
@@ -175,5 +164,4 @@ TEST(CodePagesHere, TheOemPageIsTheConsoles) {
 }
 
 #endif
-
 }  // namespace

@@ -1,8 +1,6 @@
-// Directory change notices through the seam, asked for as tail/watch.cpp asks (ReadDirectoryChangesW with a completion
-// routine, run while the thread waits alertably). The rows hold what Windows tells: Wine's calls and the emulation's
-// over inotify each check the other's.
+// Directory change notices through the seam, asked for as tail/watch.cpp asks (with a completion routine, run while
+// the thread waits alertably). The rows hold what Windows tells: Wine's and the inotify emulation's check each other.
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -11,16 +9,13 @@
 #include <functional>
 #include <string>
 #include <vector>
-
 #include "tests/support/support.h"
 #include "winapi/winapi.h"
 
 namespace {
-
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-
 constexpr DWORD kNames = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME;
 constexpr DWORD kWrites = FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
 constexpr DWORD kStatus = FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SECURITY;
@@ -29,17 +24,13 @@ constexpr auto kBound = 10s;                 // what is told comes within this, 
 constexpr auto kQuiet = 300ms;               // a change not asked for has this long to be told wrongly
 constexpr DWORD kEnumerateTheFolder = 1022;  // ERROR_NOTIFY_ENUM_DIR
 constexpr bool kWine = w32::kDriveLetters;   // the Windows build runs its tests under Wine here
-
 void wait_alertably(Clock::time_point until, const std::function<bool()>& waiting) {
   while (waiting() && Clock::now() < until) w32::SleepEx(50, TRUE);
 }
-void quiet() {
-  wait_alertably(Clock::now() + kQuiet, [] { return true; });
-}
+void quiet() { wait_alertably(Clock::now() + kQuiet, [] { return true; }); }
 
-// A folder asked for its changes, one request at a time; `told` has a line for each entry ("added a.log", once for a
-// run of the same: Windows may tell a size and a write time apart), "overflow", or "error N" for a request ended or
-// refused with error N.
+// One request at a time; `told` has a line for each entry ("added a.log", once for a run of the same: Windows may tell
+// a size and a write time apart), "overflow", or "error N" for a request ended or refused with error N.
 class Watcher {
  public:
   Watcher(const fs::path& folder, DWORD filter, DWORD size) : filter_(filter), buffer_(size / sizeof(DWORD)) {
@@ -55,7 +46,6 @@ class Watcher {
   }
   Watcher(const Watcher&) = delete;
   Watcher& operator=(const Watcher&) = delete;
-
   void request() {
     pending_ = w32::ReadDirectoryChangesW(handle_, buffer_.data(), static_cast<DWORD>(buffer_.size() * sizeof(DWORD)),
                                           FALSE, filter_, nullptr, &overlapped_, completed) != FALSE;
@@ -67,9 +57,7 @@ class Watcher {
   }
   bool pending() const { return pending_; }
   bool ended() const { return !told.empty() && (told.back() == "overflow" || told.back().starts_with("error")); }
-
   std::vector<std::string> told;
-
  private:
   // An overflow comes without entries and without an error, or as ERROR_NOTIFY_ENUM_DIR (Wine's way).
   static void CALLBACK completed(DWORD error, DWORD bytes, LPOVERLAPPED overlapped) {
@@ -95,7 +83,6 @@ class Watcher {
       if (entry.NextEntryOffset == 0) break;
     }
   }
-
   DWORD filter_;
   std::vector<DWORD> buffer_;  // DWORD-aligned, as the function requires
   HANDLE handle_;
@@ -108,7 +95,6 @@ struct Scene {
   fs::path folder, outside;
   Watcher& watcher;
 };
-
 void make_new(const Scene& s) { std::ofstream(s.folder / "new.log"); }
 void make_sub(const Scene& s) { fs::create_directory(s.folder / "sub"); }
 void append_a(const Scene& s) { std::ofstream(s.folder / "a.log", std::ios::app) << "more\n"; }
@@ -117,9 +103,7 @@ void read_only_a(const Scene& s) { fs::permissions(s.folder / "a.log", fs::perms
 void read_only_b(const Scene& s) { fs::permissions(s.folder / "b.log", fs::perms::all, fs::perm_options::remove); }
 void remove_a(const Scene& s) { fs::remove(s.folder / "a.log"); }
 void move_a_out(const Scene& s) { fs::rename(s.folder / "a.log", s.outside / "a.log"); }
-void remove_folder(const Scene& s) {
-  for (const char* name : {"a.log", "b.log", ""}) fs::remove(s.folder / name);
-}
+void remove_folder(const Scene& s) { for (const char* name : {"a.log", "b.log", ""}) fs::remove(s.folder / name); }
 // A change the request does not ask for, a quiet while, and one it asks for, which must be the first told.
 template <void (*unasked)(const Scene&), void (*asked)(const Scene&)>
 void unasked_then(const Scene& s) {
@@ -137,18 +121,15 @@ void another_handle(const Scene& s, const fs::path& folder, DWORD filter, void (
   EXPECT_EQ(other.told, std::vector<std::string>{expected}) << "another handle";
 }
 
-// What a folder tells of what `act` does, lines joined by ", "; `then` runs after the first completion, with no
-// request under way. `wine`: Wine's answer, where it is not Windows'.
+// What a folder tells of `act`; `then` runs after the first completion, with no request; `wine`: Wine's, if different.
 struct Row {
   const char* what;
-  DWORD filter;
-  DWORD size;
+  DWORD filter, size;
   void (*act)(const Scene&);
   const char* told;
   void (*then)(const Scene&) = nullptr;
   const char* wine = nullptr;
 };
-
 const Row kRows[] = {
     {"a file made", kNames, kRoom, make_new, "added new.log"},
     {"a file appended to", kWrites, kRoom, append_a, "modified a.log"},
@@ -168,9 +149,7 @@ const Row kRows[] = {
     {"read-only is no write", kWrites, kRoom, unasked_then<read_only_a, append_b>, "modified b.log"},
     {"an append is no attribute", kStatus, kRoom, unasked_then<append_a, read_only_b>, "modified b.log"},
     {"more than a small buffer holds", kNames, 64,
-     [](const Scene& s) {
-       for (int i = 0; i < 40; ++i) std::ofstream(s.folder / ("file" + std::to_string(i) + ".log"));
-     },
+     [](const Scene& s) { for (int i = 0; i < 40; ++i) std::ofstream(s.folder / ("file" + std::to_string(i) + ".log")); },
      "overflow"},
     // Windows keeps the changes from a handle's first request on, also while it waits for another handle.
     {"changes between two requests", kNames, kRoom, make_new, "added new.log, removed a.log",
@@ -185,8 +164,7 @@ const Row kRows[] = {
        make_new(s);
      },
      "added new.log"},
-    // A folder marked for deletion ends its requests with ERROR_ACCESS_DENIED. Wine keeps a deleted folder until its
-    // last handle is closed, and tells nothing of its going.
+    // A folder marked for deletion ends requests with ERROR_ACCESS_DENIED; Wine keeps it until its last handle closes.
     {"the folder deleted", kNames, kRoom, remove_folder, "error 5", nullptr, "removed a.log, removed b.log"},
     {"the folder deleted under a request for writes, another handle on it closed", kWrites, kRoom,
      [](const Scene& s) {
@@ -196,8 +174,8 @@ const Row kRows[] = {
      "error 5", nullptr, ""},
 };
 
-// The lines told from the act on, request after request, until the expected number came, an overflow or an error
-// ended them (and stands for all before it), or kBound passed (kQuiet when nothing is expected).
+// The lines told, request after request, until the expected number came, an overflow or error ended them (standing
+// for all before it), or kBound passed (kQuiet when nothing is expected).
 std::string told(const Row& row, const Scene& scene, const std::string& expected) {
   const bool ends = expected.ends_with("overflow") || expected.starts_with("error");
   const auto lines = expected.empty() ? 0 : static_cast<std::size_t>(1 + std::ranges::count(expected, ','));
@@ -231,5 +209,4 @@ TEST(Notices, WhatAFolderTells) {
     for (const char* name : {"a.log", "b.log"}) fs::permissions(folder / name, fs::perms::owner_all, ignored);
   }
 }
-
 }  // namespace

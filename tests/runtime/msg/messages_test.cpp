@@ -1,13 +1,11 @@
-// Messages: catalogues as the lookup takes them, the writer's exact bytes, locale names in their plain form, the
-// catalogue paths found for them where the end-to-end cases cannot reach (the reader on any file is the catalog fuzz
-// target's); and the formatter as messages use it, with the widths a translation may give and bounded buffers.
+// Catalogues, locale names and catalogue paths where the end-to-end cases cannot reach (the reader on any file is the
+// catalog fuzz target's); the formatter as messages use it, with the widths a translation may give, bounded buffers.
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
-
 #include "tests/support/support.h"
 #include "tools/catalog/catalog_writer.h"
 #include "runtime/msg/catalog.h"
@@ -19,7 +17,6 @@
 #include "runtime/win32/errno.h"
 
 namespace {
-
 // Each test starts with no catalogue open and in the POSIX locale; the tests name catalogues by NLSPATH.
 class Catalogs : public support::RuntimeTest {
  protected:
@@ -33,7 +30,6 @@ class Catalogs : public support::RuntimeTest {
   }
 };
 
-// Which texts take the same arguments is the formatter's test.
 TEST_F(Catalogs, ACatalogueTextStandsWhereItTakesTheArgumentsOfTheDefault) {
   std::filesystem::create_directory(dir.path() / "de");
   dir.write("de/nvo.cat",
@@ -78,7 +74,6 @@ TEST_F(Catalogs, TheShippedCataloguesTranslateEveryMessage) {
     }
   }
 }
-
 std::string le32(std::uint32_t value) {
   std::string bytes;
   for (int shift = 0; shift < 32; shift += 8) bytes += static_cast<char>(value >> shift & 0xff);
@@ -95,8 +90,7 @@ TEST(CatalogEncode, SmallCatalogueByteForByte) {
   EXPECT_EQ(oem, std::string("<gencat>\0\x81\0", 11) + le32(1) + le32(9) + le32(7) + le32(11) + le32(850) + le32(19));
 }
 
-// The code page msg_codepage tells is the one the open catalogue's trailer records, when it is one the writer
-// writes; any other word, or no catalogue, gives 0. Asking opens the catalogue a lookup would read and keeps errno.
+// msg_codepage: the page the catalogue's trailer records if the writer writes it, else 0; it opens it and keeps errno.
 TEST_F(Catalogs, TheCodePageIsTheOneTheCatalogueRecords) {
   std::filesystem::create_directory(dir.path() / "de");
   const support::Environment environment({"NLSPATH=" + in_dir("%l/%N.cat")});
@@ -121,8 +115,7 @@ TEST_F(Catalogs, TheCodePageIsTheOneTheCatalogueRecords) {
 // Locale names in their plain form; the names the end-to-end cases choose catalogues by are theirs.
 TEST(LocalePlainName, WindowsAndPosixNames) {
   const struct { const char* name; const char* plain; } rows[] = {
-      // POSIX names and BCP 47 tags: the code set, the modifier, a script and a variant go; a country of three
-      // letters is no code.
+      // POSIX names and BCP 47 tags: code set, modifier, script and variant go; a country of three letters is none.
       {"de_DE", "de_DE"}, {"de-DE", "de_DE"}, {"de_DE.ISO8859-1@euro", "de_DE"}, {"de@euro", "de"}, {"de", "de"},
       {"DE-at", "de_AT"}, {"es-419", "es_419"}, {"sr-Latn-RS", "sr_RS"}, {"zh-Hans", "zh"}, {"de-1996", "de"},
       {"deu_DEU", "deu"},
@@ -138,8 +131,7 @@ TEST(LocalePlainName, WindowsAndPosixNames) {
   for (const auto& row : rows) EXPECT_STREQ(rt::locale_plain_name(row.name).text, row.plain) << row.name;
 }
 
-// The program's own path as a test makes it; empty makes the call fail. A path too long for the buffer is cut to
-// what fits, as Windows cuts it, and its size returned: "cut:FOLDER" is FOLDER with a long name in it.
+// Empty fails the call; "cut:FOLDER" gives FOLDER and a name too long, cut to the buffer as Windows cuts it.
 std::string g_program;
 DWORD fake_module_file_name(HMODULE, LPWSTR name, DWORD size) {
   if (g_program.empty()) return 0;
@@ -156,10 +148,9 @@ DWORD fake_module_file_name(HMODULE, LPWSTR name, DWORD size) {
   return static_cast<DWORD>(length);
 }
 
-// The path a catalogue is found at for a locale: through the templates with the name as it stands, then with its
-// plain form, then without NLSPATH in nls/<language> beside the program; "" for none. Without ROOTDIR the default
-// template names /etc/nls/locale, which holds no catalogue of ours. The names and templates of the end-to-end cases
-// (the build's catalogues lie beside the program there) are theirs.
+// A locale's catalogue: through the templates with the name as it stands, then its plain form, then without NLSPATH in
+// nls/<language> beside the program; "" for none. Without ROOTDIR the default template names /etc/nls/locale, which
+// holds no catalogue of ours. The end-to-end cases' names and templates (catalogues beside the program) are theirs.
 TEST_F(Catalogs, ALocaleWithoutCatalogueTriesItsPlainFormThenTheProgramsFolder) {
   for (const char* folder : {"de_DE", "fr", "prog/nls/de", "prog/nls/fr_FR"}) {
     std::filesystem::create_directories(dir.path() / folder);
@@ -169,7 +160,7 @@ TEST_F(Catalogs, ALocaleWithoutCatalogueTriesItsPlainFormThenTheProgramsFolder) 
   const std::string beside = in_dir("prog/nls/de/nvo.cat");
   const std::string far_away = in_dir(std::string(240, 'd') + "/tail.exe");
   const struct { const char* locale; std::string nlspath; std::string program; std::string found; } rows[] = {
-      // The name as it stands comes first, as it always has.
+      // The name as it stands first.
       {"de_DE", in_dir("%L/%N.cat"), program, in_dir("de_DE/nvo.cat")},
       {"fr_FR", in_dir("%l/%N.cat"), program, in_dir("fr/nvo.cat")},
       {"fr_FR", in_dir("%L/%N.cat"), program, ""},  // NLSPATH says where: not beside the program
@@ -199,15 +190,13 @@ TEST_F(Catalogs, ALocaleWithoutCatalogueTriesItsPlainFormThenTheProgramsFolder) 
     rt::free(path);
   }
 }
-
 using rt::format_arg;
 
 // Arguments that are missing or of another type print harmlessly: %n writes nothing.
 TEST(Format, ConversionsWidthsPrecisionsAndMismatchedArguments) {
   using namespace std::string_literals;
   const char unterminated[2] = {'a', 'b'};  // with a precision a %s array need not end in NUL
-  int count = -1;
-  int stored = -1;
+  int count = -1, stored = -1;
   const struct { const char* format; std::vector<rt::FormatArg> args; std::string expected; } cases[] = {
       {"%d|%5d|%d", {format_arg(INT_MIN), format_arg(1), format_arg(2)}, "-2147483648|    1|2"},
       {"%ld..%ld|%x", {format_arg(0L), format_arg(2147483647L), format_arg(-10)}, "0..2147483647|fffffff6"},
@@ -253,5 +242,4 @@ TEST(Format, TextsThatTakeTheSameArguments) {
   };
   for (const auto& c : cases) EXPECT_EQ(rt::same_conversions(c.format, c.other), c.same) << c.format << " " << c.other;
 }
-
 }  // namespace

@@ -1,26 +1,19 @@
-// Shell pattern matching with the flags wildcard expansion passes: wildcards and the period rule, case folding,
-// brackets, escapes, groups and back-references, pattern lists, malformed patterns, names' characters, long
-// searches, no memory.
+// Shell pattern matching with the flags wildcard expansion passes.
 #include <string>
 #include <vector>
-
 #include "tests/support/support.h"
 #include "runtime/startup/fnmatch.h"
 
 namespace {
-
 using Fnmatch = support::RuntimeTest;
-
 constexpr int D = rt::FNM_PERIOD;
 enum Dualcase { U, EMPTY, SET };  // DUALCASE not set (letters fold), set to "", set to "1"
 const char* const kDualcase[] = {"OTHER=", "DUALCASE=", "DUALCASE=1"};
-
 struct Case {
   std::string pattern, string;
   int expected, flags = 0;
   Dualcase dualcase = U;
 };
-
 void check(const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     const support::Environment environment({kDualcase[c.dualcase]});
@@ -91,15 +84,13 @@ TEST_F(Fnmatch, Rules) {
         {"İ", "i", 1},  // dotted I folds to no other letter
         {"[[:alpha:]]", "ж", 0}, {"[[:alpha:]]", "×", 1}, {"[[:lower:]]", "Ж", 0}, {"[[:lower:]]", "Ж", 1, 0, SET},
         {"[[:upper:]]", "İ", 0},  // it stays upper case
-        // A byte that begins no sequence is a character that matches only itself: not the code point of its
-        // value, not a code page 437 partner, not a part of a sequence.
+        // A byte that begins no sequence matches only itself: not its value's code point, a 437 partner, a sequence.
         {"\xFF", "\xFF", 0}, {"?", "\xFF", 0}, {"??", "\xC3" "a", 0}, {"\xC3?", "\xC3\xA9", 1}, {"\xE9", "é", 1},
         {"[\x80-\xFF]", "\xE9", 0}, {"[\x80-\xFF]", "é", 1}, {"\x80", "\x87", 1}, {"???", "\xF0\x9F\x98", 0},
     });
   } else {
     check({
-        // Each byte is a character (a UTF-8 ж is two), and code page 437 letters fold through the case table:
-        // c cedilla, a umlaut.
+        // Each byte is a character (a UTF-8 ж is two); page 437 letters fold by the case table: c cedilla, a umlaut.
         {"??", "ж", 0}, {"?", "ж", 1}, {"*????", "😀", 0}, {"[[=ж=]]", "ж", 1}, {"Ж", "ж", 1},
         {"\x80", "\x87", 0}, {"\x80", "\x87", 1, 0, SET}, {"\x84", "\x8e", 0}, {"[\x8e-\x8e]", "\x84", 0},
     });
@@ -130,5 +121,4 @@ TEST_F(Fnmatch, WithoutMemory) {
   w32::hook::fail_nth(w32::hook::Call::HeapAlloc, 2, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(rt::fnmatch("*(*a*a*b*a)a", "aaaaaaaaaaaabaaaaaaa", 0), 0);
 }
-
 }  // namespace

@@ -1,9 +1,6 @@
-// Buffered streams and descriptors where a run cannot reach: refills that end at aligned offsets, seeks that reuse
-// what the buffer holds, devices that take less than offered, a descriptor table that cannot grow. Text-mode reading
-// at any buffer and read size is the stream fuzz target's.
+// Buffered streams and descriptors where a run cannot reach; text-mode reading is the stream fuzz target's.
 #include <algorithm>
 #include <string>
-
 #include "tests/support/support.h"
 #include "runtime/stdio/encoding.h"
 #include "runtime/stdio/stream.h"
@@ -11,17 +8,13 @@
 #include "runtime/win32/open.h"
 
 namespace {
-
 using w32::hook::Call;
 
-// A device that takes at most g_most bytes per call; a console that takes the bytes before the first 0x1A and stops
-// there (giving up after far more calls than any case needs: a stream offering the same 0x1A again fails).
+// A device taking at most g_most bytes per call; a console that stops at 0x1A (giving up after 100000 calls).
 DWORD g_most = 0;
-
 BOOL write_at_most(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
   return ::WriteFile(file, buffer, std::min(to_write, g_most), done, overlapped);
 }
-
 BOOL write_up_to_ctrl_z(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED overlapped) {
   const auto* bytes = static_cast<const char*>(buffer);
   const auto length = static_cast<DWORD>(std::find(bytes, bytes + to_write, '\x1a') - bytes);
@@ -30,18 +23,15 @@ BOOL write_up_to_ctrl_z(HANDLE file, LPCVOID buffer, DWORD to_write, LPDWORD don
   return FALSE;
 }
 
-// Up to `count` bytes, read with getc.
 std::string take(rt::Stream* stream, std::size_t count) {
   std::string bytes;
   for (int c; bytes.size() < count && (c = rt::getc(stream)) != rt::EOF;) bytes += static_cast<char>(c);
   return bytes;
 }
-
 using Streams = support::RuntimeTest;
 
-// The file changes under the stream while it reads: a read brings in the bytes up to the next multiple of the
-// buffer size (a whole buffer after a seek), and a seek to a byte the buffer holds as it was read reuses it, but on
-// a console.
+// The file changes under the stream: a read brings in the bytes up to the next multiple of the buffer size (a whole
+// buffer after a seek), and a seek to a byte the buffer holds as it was read reuses it, but on a console.
 TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   std::string lower;
   for (int i = 0; i < 3000; ++i) lower += static_cast<char>('a' + i % 26);
@@ -78,7 +68,6 @@ TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   EXPECT_EQ(rt::fflush(stream), 0);  // gives back the read-ahead
   dir.write("f", lower);
   EXPECT_EQ(take(stream, 3), lower.substr(1, 3));
-
   // Only what was read from the file can be sought back to in the buffer.
   stream = open_at_1500();
   EXPECT_EQ(rt::fseek(stream, -1, rt::SEEK_CUR), 0);
@@ -87,7 +76,6 @@ TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   EXPECT_EQ(rt::getc(stream), upper[1499]);
   dir.write("f", lower);
   EXPECT_EQ(take(stream, 1024), upper.substr(1500, 1023) + lower[2523]);
-
   // A console's seeks always go to the system.
   {
     const w32::hook::Replace console(w32::hook::replacements.GetConsoleMode, +[](HANDLE, LPDWORD mode) -> BOOL {
@@ -102,8 +90,7 @@ TEST_F(Streams, RefillsEndAtAlignedOffsetsAndSeeksReuseWhatWasRead) {
   EXPECT_EQ(rt::getc(stream), upper[0]);
 }
 
-// Line buffering: an fwrite that holds a line feed writes out all it stores; bytes without one, and while lines are
-// held any bytes, wait for the next read from the system or the hold's end.
+// An fwrite with a line feed writes out all; other bytes, and any while held, wait for the next read or the hold's end.
 TEST_F(Streams, LinesGoOutAtOnceOrBeforeTheNextRead) {
   rt::Stream* in = rt::fopen(dir.write("in", std::string(1500, 'i')).c_str(), "rb");
   rt::Stream* out = rt::fopen(in_dir("out").c_str(), "wt");
@@ -125,8 +112,7 @@ TEST_F(Streams, LinesGoOutAtOnceOrBeforeTheNextRead) {
   EXPECT_EQ(rt::fclose(in) + rt::fclose(out), 0);
 }
 
-// A short write ends the write-out and discards the rest: later output follows what was written. A console that
-// stops at 0x1A is given the bytes after it.
+// A short write ends the write-out and discards the rest; a console that stops at 0x1A is given the bytes after it.
 TEST_F(Streams, DevicesThatTakeLessThanOffered) {
   std::string long_run;
   for (int i = 0; i < 3000; ++i) long_run += (i % 7 == 3) ? '\x1a' : static_cast<char>('a' + i % 26);
@@ -169,8 +155,7 @@ TEST_F(Streams, DevicesThatTakeLessThanOffered) {
   }
 }
 
-// Which 8-bit text a console shows as UTF-8, and where a write may end without cutting a character: a log is UTF-8
-// from its first byte above 0x7F when every sequence there is well formed (the last may be unfinished).
+// A log is UTF-8 from its first byte above 0x7F when every sequence there is well formed (the last may be unfinished).
 TEST(Encodings, Utf8LogsAndCharacterBoundaries) {
   // The bytes, whether they are UTF-8, and how many of them end with the last whole character.
   const struct { std::string bytes; bool utf8; std::size_t complete; } rows[] = {
@@ -188,8 +173,7 @@ TEST(Encodings, Utf8LogsAndCharacterBoundaries) {
   }
 }
 
-// Descriptors are numbered from the lowest free one; when the table cannot grow, an open fails with too many open
-// files and its handle is closed, and the next one that can grows it.
+// Lowest free numbers; when the table cannot grow, an open fails (its handle closed), and the next one grows it.
 TEST_F(Streams, TheDescriptorTableGrowsWhileThereIsMemory) {
   const std::string path = dir.write("f", "0123456789");
   w32::hook::fail_nth(Call::HeapReAlloc, 1, ERROR_NOT_ENOUGH_MEMORY);
@@ -204,5 +188,4 @@ TEST_F(Streams, TheDescriptorTableGrowsWhileThereIsMemory) {
   EXPECT_EQ(rt::read(5, &byte, 1), 1);
   EXPECT_EQ(byte, '0');
 }
-
 }  // namespace
