@@ -74,8 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const char* text = rt::catgets(catalog, s, m, kDefault);
       if (rt::errno != 12345) __builtin_trap();
       answers[i] = text;
-      if (made ? answers[i] != text_of(*made, s, m) : text != kDefault && file.find(text) == std::string::npos)
+      if (made ? answers[i] != text_of(*made, s, m) : text != kDefault && file.find(text) == std::string::npos) {
         __builtin_trap();
+      }
     }
     if (answers[3] != answers[0]) __builtin_trap();
     // The code page: UTF-8 for a catalogue the writer made of a source, else the trailer's word when it names

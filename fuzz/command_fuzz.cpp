@@ -236,8 +236,9 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
   if (c.usage_error != (status == 2)) __builtin_trap();
   if (c.usage_error && (!run.out.empty() || run.err.find("Usage: tail") == std::string::npos)) __builtin_trap();
   if (c.usage_error) return;
-  if (c.text && (status != 0 || !run.err.empty() || !run.out.starts_with(c.text == 'h' ? "Usage: tail" : "tail ")))
+  if (c.text && (status != 0 || !run.err.empty() || !run.out.starts_with(c.text == 'h' ? "Usage: tail" : "tail "))) {
     __builtin_trap();
+  }
   if (c.text) return;
   const std::vector<std::string> operands = c.operands.empty() ? std::vector<std::string>{"-"} : c.operands;
   const bool several = operands.size() > 1;
@@ -286,7 +287,7 @@ void check(const std::vector<std::string>& words, const std::string& content, bo
 }
 HANDLE open_input(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
                   DWORD attributes, HANDLE template_file) {  // CreateFileW: only the input file is there
-  if (harness::narrow(name) != g_input_path) return ::SetLastError(ERROR_FILE_NOT_FOUND), INVALID_HANDLE_VALUE;
+  if (harness::narrow(name) != g_input_path) return harness::failing(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
   return harness::create_file(name, access, share, security, disposition, attributes, template_file);
 }
 }  // namespace
