@@ -198,7 +198,7 @@ TEST(Format, ConversionsWidthsPrecisionsAndMismatchedArguments) {
   const char unterminated[2] = {'a', 'b'};  // with a precision a %s array need not end in NUL
   int count = -1, stored = -1;
   const struct { const char* format; std::vector<rt::FormatArg> args; std::string expected; } cases[] = {
-      {"%d|%5d|%d", {format_arg(INT_MIN), format_arg(1), format_arg(2)}, "-2147483648|    1|2"},
+      {"%d|%5d|%i", {format_arg(INT_MIN), format_arg(1), format_arg(-2)}, "-2147483648|    1|-2"},
       {"%ld..%ld|%x", {format_arg(0L), format_arg(2147483647L), format_arg(-10)}, "0..2147483647|fffffff6"},
       {"%5d|%05d|%-5d|", {format_arg(-42), format_arg(-42), format_arg(42)}, "  -42|-0042|42   |"},
       {"%c|%3c|%-3c|", {format_arg('a'), format_arg('b'), format_arg('c')}, "a|  b|c  |"},
