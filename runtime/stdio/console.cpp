@@ -149,17 +149,6 @@ const unsigned char* output_bytes() {
   return table;
 }
 
-// The character of the well-formed sequence of two or three bytes of UTF-8
-// at [at, end), or -1 for anything else (a surrogate, four bytes, a
-// sequence cut or malformed).
-int two_or_three_bytes(const unsigned char* at, const unsigned char* end) {
-  const auto follows = [&](std::ptrdiff_t i) { return end - at > i && (at[i] & 0xC0) == 0x80; };
-  if (at[0] >= 0xC2 && at[0] <= 0xDF && follows(1)) return (at[0] & 0x1F) << 6 | (at[1] & 0x3F);
-  if (at[0] < 0xE0 || at[0] > 0xEF || !follows(1) || !follows(2)) return -1;
-  const int c = (at[0] & 0x0F) << 12 | (at[1] & 0x3F) << 6 | (at[2] & 0x3F);
-  return c < 0x800 || (c >= 0xD800 && c <= 0xDFFF) ? -1 : c;
-}
-
 // The end of the text from `from` on that is to be converted, from a byte
 // above 0x7F: up to the next run of 32 ASCII bytes or the end, a chunk at
 // most. Shorter runs of ASCII are converted with the characters around them.
@@ -212,8 +201,11 @@ std::size_t write_in_page(Stream* stream, UINT page, unsigned char* bytes, std::
     if (table) {
       // Characters a single-byte page has a byte for (or '?') go without a call.
       const unsigned char* from = at;
-      for (int c; from < end && *from >= 0x80 && (c = two_or_three_bytes(from, end)) >= 0; from += c < 0x800 ? 2 : 3) {
-        *gathered++ = table[c];
+      while (from < end && *from >= 0x80) {
+        const Utf8Character c = utf8_character(from, static_cast<std::size_t>(end - from));
+        if (c.length < 2 || c.value > 0xFFFF) break;  // four bytes, or a byte of no sequence
+        *gathered++ = table[c.value];
+        from += c.length;
       }
       taken += static_cast<std::size_t>(from - at);
       if (from > at) continue;
