@@ -242,4 +242,16 @@ TEST(Format, TextsThatTakeTheSameArguments) {
   };
   for (const auto& c : cases) EXPECT_EQ(rt::same_conversions(c.format, c.other), c.same) << c.format << " " << c.other;
 }
+// A system text into the caller's buffer needs room for its null too.
+TEST(SystemTexts, FillTheCallersBufferWithTheirNull) {
+  char text[512];
+  const DWORD length = w32::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                           ERROR_FILE_NOT_FOUND, 0, text, sizeof text, nullptr);
+  ASSERT_GT(length, 0u);
+  EXPECT_EQ(w32::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                ERROR_FILE_NOT_FOUND, 0, text, length, nullptr), 0u);
+  EXPECT_EQ(w32::GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+  EXPECT_EQ(w32::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                ERROR_FILE_NOT_FOUND, 0, text, length + 1, nullptr), length);
+}
 }  // namespace

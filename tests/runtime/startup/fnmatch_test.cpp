@@ -1,12 +1,14 @@
-// Shell pattern matching with the flags wildcard expansion passes.
+// Shell pattern matching with the flags wildcard expansion passes, and the expansion's folders.
 #include <string>
 #include <vector>
 #include "tests/support/support.h"
 #include "runtime/startup/fnmatch.h"
+#include "runtime/msg/heap.h"
+#include "runtime/startup/glob.h"
 
 namespace {
 using Fnmatch = support::RuntimeTest;
-constexpr int D = rt::FNM_PERIOD;
+constexpr int D = rt::FNM_PERIOD, P = rt::FNM_PATHNAME;
 enum Dualcase { U, EMPTY, SET };  // DUALCASE not set (letters fold), set to "", set to "1"
 const char* const kDualcase[] = {"OTHER=", "DUALCASE=", "DUALCASE=1"};
 struct Case {
@@ -30,6 +32,9 @@ TEST_F(Fnmatch, Rules) {
       {"?*", "", 1}, {"[!a]*", "", 1},  // a wildcard or a bracket takes a character: none at the end
       {"?", "/", 0}, {"*", ".profile", 1, D}, {".*", ".profile", 0, D}, {"\\.*", ".profile", 0, D},
       {"[.]profile", ".profile", 1, D}, {"a/*", "a/.x", 0, D},
+      // Under FNM_PATHNAME only a '/' takes a '/', and a period after one leads.
+      {"a*c", "ab/c", 0}, {"a*c", "ab/c", 1, P}, {"a*[c]", "ab/c", 0}, {"a*[c]", "ab/c", 1, P}, {"a*[c]", "abbc", 0, P},
+      {"a?c", "a/c", 1, P}, {"a[/]c", "a/c", 1, P}, {"*/*", "a/b", 0, P}, {"a/*", "a/.x", 1, P | D},
       {"@(*)@(.x)", "a.x", 0, D},  // the '*' stands at the end of the text it may take
       {"(*)", ".x", 0, D},         // a group opened first clears the start of the string
       // Letters fold unless DUALCASE is set.
@@ -111,6 +116,7 @@ TEST_F(Fnmatch, LongSearches) {
       {"!(*(&b)*!()b)b", "aaabaaaaaaababaaaaabbb", 1}, {"*(*[ab])*a?(?)b", "baaaaaa", 1},
       {"(*)(*)(*)(*)(*)\\1\\2\\3\\4\\5x", a255, 1}, {nested + "a" + std::string(10000, ')'), "a", 1},
       {"*", std::string((1 << 20) + 1, 'a'), 1},  // over a mebibyte: given up
+      {"@(+(a|aa)b|*c)", std::string(100, 'a') + "c", 0},  // lists are remembered: the first branch fails fast
   });
 }
 
@@ -120,5 +126,20 @@ TEST_F(Fnmatch, WithoutMemory) {
   // The memo is only a help: without memory for it the search goes on.
   w32::hook::fail_nth(w32::hook::Call::HeapAlloc, 2, ERROR_NOT_ENOUGH_MEMORY);
   EXPECT_EQ(rt::fnmatch("*(*a*a*b*a)a", "aaaaaaaaaaaabaaaaaaa", 0), 0);
+}
+// A file is no folder to search: under GLOB_ERR the expansion stops; otherwise it is told and goes on.
+TEST_F(Fnmatch, AFileUnderAPatternIsNoFolder) {
+  dir.write("f", "a\n");
+  static std::vector<std::string> told;
+  told.clear();
+  const std::string pattern = support::utf8_name(dir.path() / "f" / "*");
+  for (const int flags : {rt::GLOB_ERR, 0}) {
+    rt::glob_t names{};
+    const int result = rt::glob(pattern.c_str(), flags, [](const char* path, int) { return told.emplace_back(path), 0; },
+                                &names);
+    EXPECT_EQ(result, flags ? rt::GLOB_ABORTED : rt::GLOB_NOMATCH);
+    rt::free(names.gl_pathv);
+  }
+  EXPECT_EQ(told.size(), 2u);
 }
 }  // namespace
