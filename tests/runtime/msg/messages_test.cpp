@@ -14,6 +14,7 @@
 #include "runtime/msg/heap.h"
 #include "runtime/msg/locale.h"
 #include "runtime/msg/messages.h"
+#include "runtime/msg/stdlib.h"
 #include "runtime/win32/errno.h"
 
 namespace {
@@ -51,6 +52,7 @@ TEST_F(Catalogs, ACatalogueTextStandsWhereItTakesTheArgumentsOfTheDefault) {
 // The build's catalogues give every message a translation the lookup takes, with its line breaks and leading '!'.
 TEST_F(Catalogs, TheShippedCataloguesTranslateEveryMessage) {
   const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
+  std::vector<std::string> usages;  // each language its own, though a catalogue was open for the one before
   for (const char* language : {"de_DE", "fr_FR"}) {
     const support::Environment environment({"NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", std::string("LANG=") + language});
     rt::setlocale(rt::LC_ALL, "");
@@ -67,12 +69,13 @@ TEST_F(Catalogs, TheShippedCataloguesTranslateEveryMessage) {
       EXPECT_EQ(text.starts_with('!'), english.starts_with('!')) << language << " " << message.number;
     }
     // The usage lines stand under the first one's "tail".
-    const std::string usage = rt::msg_lookup(rt::messages::kUsage);
+    const std::string& usage = usages.emplace_back(rt::msg_lookup(rt::messages::kUsage));
     const std::size_t column = usage.find("tail ");
     for (std::size_t line = usage.find('\n'); line != std::string::npos; line = usage.find('\n', line + 1)) {
       EXPECT_EQ(usage.substr(line + 1, column + 5), std::string(column, ' ') + "tail ") << language;
     }
   }
+  EXPECT_NE(usages[0], usages[1]);
 }
 std::string le32(std::uint32_t value) {
   std::string bytes;
@@ -231,6 +234,22 @@ TEST(Format, SprintfKeepsTheBuffersEnd) {
   char exact[4];
   EXPECT_EQ(rt::sprintf(exact, "abc"), 3);
   EXPECT_STREQ(exact, "abc");
+}
+
+// Numbers as message numbers, handles and counts are read: digits of any base to 36, either case, a sign, a range.
+TEST(Numbers, BasesSignsAndTheirRange) {
+  const struct { const char* text; int base; std::int64_t value; std::size_t used; } cases[] = {
+      {"ff", 16, 255, 2}, {"0x1Aq", 0, 26, 4}, {"0Xa", 16, 10, 3}, {"za", 36, 35 * 36 + 10, 2}, {"Az", 36, 395, 2},
+      {"017", 0, 15, 3}, {" \t-12", 10, -12, 5}, {"8", 8, 0, 0}, {"+9", 10, 9, 2},
+      {"2147483648", 10, 2147483647, 10}, {"-2147483648", 10, -2147483647 - 1, 11},
+  };
+  for (const auto& c : cases) {
+    const char* end = nullptr;
+    rt::errno = 0;
+    EXPECT_EQ(rt::strtol(c.text, &end, c.base), c.value) << c.text;
+    EXPECT_EQ(static_cast<std::size_t>(end - c.text), c.used) << c.text;
+    EXPECT_EQ(rt::errno, c.value == 2147483647 ? rt::ERR_RESULT_TOO_LARGE : 0) << c.text;
+  }
 }
 
 // One text may stand for another: the same kinds of argument in the same order, each '*' taking an int.
