@@ -234,6 +234,8 @@ TEST(Format, SprintfKeepsTheBuffersEnd) {
   char exact[4];
   EXPECT_EQ(rt::sprintf(exact, "abc"), 3);
   EXPECT_STREQ(exact, "abc");
+  EXPECT_EQ(rt::snprintf(exact, 0, "%s", "xyz"), 3);  // no room: nothing written, the length told
+  EXPECT_STREQ(exact, "abc");
 }
 
 // Numbers as message numbers, handles and counts are read: digits of any base to 36, either case, a sign, a range.
