@@ -238,6 +238,21 @@ TEST(Format, SprintfKeepsTheBuffersEnd) {
   EXPECT_STREQ(exact, "abc");
 }
 
+// A fatal error is one whole line on standard error, the system's text after a '!' message, and status 1.
+#ifdef _WIN32
+#define stderr (__acrt_iob_func(2))  // the C library's, which the death test's macros write to; MinGW's is a macro
+#endif
+TEST(FatalDeathTest, EndsTheProgramWithOneLine) {
+  EXPECT_EXIT(
+      {
+        rt::progname = "prog";
+        rt::errno = ERROR_NOT_ENOUGH_MEMORY;
+        rt::fatal("!no copy of %s", "x");
+      },
+      testing::ExitedWithCode(1), "^prog: no copy of x: .+\\s$");
+}
+#undef stderr
+
 // Numbers as message numbers, handles and counts are read: digits of any base to 36, either case, a sign, a range.
 TEST(Numbers, BasesSignsAndTheirRange) {
   const struct { const char* text; int base; std::int64_t value; std::size_t used; } cases[] = {
