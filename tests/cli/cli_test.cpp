@@ -4,7 +4,7 @@
 //                          same result. row: ARG ... => BYTES instead: each row with its own standard error
 //   line: LINE             instead, the whole command line, split and expanded by tail's own start-up on Windows
 //                          (elsewhere by the sweep program's, which then runs tail)
-//   block: KIND WORD ...   an argument block for tail (KIND this), for another process (other), or unended
+//   block: WORD ...        an argument block for tail (NVOARGS)
 //   file NAME: BYTES, hole NAME: N (N zero bytes before its bytes), dir: NAME   the case's directory; names,
 //                          arguments and env values are UTF-8 (on Windows they reach tail in UTF-16)
 //   data: BYTES, via: WAYS the input: as a file "in" added to the arguments, on a pipe, redirected, or "in" added
@@ -251,11 +251,9 @@ TEST_P(Cli, Run) {
           for (std::string entry; entries >> entry;) options.environment->push_back(expand(entry));
           if (raw && w32::kDriveLetters) options.command_line = expand(command_line);
           if (raw && !w32::kDriveLetters) options.environment->push_back("SWEEP_COMMAND_LINE=" + expand(command_line));
+          if (!block.empty()) options.argument_block.emplace();
           std::istringstream block_words(block);
-          if (block_words >> options.block_kind) {
-            options.argument_block.emplace();
-            for (std::string word; block_words >> word;) options.argument_block->push_back(expand(word));
-          }
+          for (std::string word; block_words >> word;) options.argument_block->push_back(expand(word));
           const Outcome clean = run(options, args, swept || c.fields.count("grow") ? 0 : -1);
           const bool bytes = std::any_of(args.begin(), args.end(), [](const std::string& arg) {  // a byte unit
             const std::string name = arg.substr(0, arg.find('='));
