@@ -1,6 +1,6 @@
 // The command run in process for the fuzz targets: standard input a pipe serving a given text, standard output and
-// error collected, allocations above 64 MiB refused as a smaller machine would, the end of the process caught. And the
-// model of text mode and of the part of an input written.
+// error collected, an allocation above 64 MiB a finding, the end of the process caught. And the model of text mode and
+// of the part of an input written.
 #pragma once
 #include <cstdint>
 #include <optional>
@@ -19,7 +19,6 @@ struct Run {  // what one run saw
   std::string_view unread;  // what standard input still serves
   std::string out, err;
   bool collecting = true;    // standard output and error are kept
-  bool refused = false;      // an allocation was refused
   bool full = false;         // standard output refuses writes: the disk is full
   std::set<HANDLE> handles;  // what the command opened (CreateFileW, DuplicateHandle) and has not closed
 };

@@ -1,10 +1,10 @@
 // The end-to-end cases of cases.txt, run against this target's program. '#' begins a comment, "case: NAME" a case
 // (blank lines do not count); its fields, one a line (several lines of out, err or data make one text):
-//   args: ARG ...          the arguments, split at blanks; each args line (and each env and block line) must give the
+//   args: ARG ...          the arguments, split at blanks; each args line (and each env line) must give the
 //                          same result. row: ARG ... => BYTES instead: each row with its own standard error
 //   line: LINE             instead, the whole command line, split and expanded by tail's own start-up on Windows
 //                          (elsewhere by the sweep program's, which then runs tail)
-//   block: KIND WORD ...   an argument block for tail (KIND this), for another process (other), or unended
+//   block: WORD ...        an argument block for tail (NVOARGS)
 //   file NAME: BYTES, hole NAME: N (N zero bytes before its bytes), dir: NAME   the case's directory; names,
 //                          arguments and env values are UTF-8 (on Windows they reach tail in UTF-16)
 //   data: BYTES, via: WAYS the input: as a file "in" added to the arguments, on a pipe, redirected, or "in" added
@@ -129,7 +129,7 @@ std::vector<Case> load_cases() {  // without those about the other host
     }
   }
   std::erase_if(cases, [](Case& c) {
-    for (const char* key : {"args", "env", "block"}) if (!c.fields.count(key)) c.fields[key].emplace_back();
+    for (const char* key : {"args", "env"}) if (!c.fields.count(key)) c.fields[key].emplace_back();
     return c.fields.count("only") && c.fields["only"][0] != (w32::kDriveLetters ? "windows" : "native");
   });
   for (std::size_t i = 1; i < cases.size(); ++i) {
@@ -225,6 +225,7 @@ TEST_P(Cli, Run) {
     }
   }
   const bool raw = c.fields.count("line") != 0, swept = c.fields.count("sweep") != 0;
+  const std::string block = field(c, "block");
   const char* lines = raw ? "line" : c.fields.count("row") ? "row" : "args";
   std::istringstream ways(field(c, "via", "none"));
   for (std::string way; ways >> way;) {
@@ -232,45 +233,41 @@ TEST_P(Cli, Run) {
       const std::string command_line = row.substr(0, row.find(" => "));
       const std::string err = row.size() > command_line.size() ? row.substr(command_line.size() + 4) : field(c, "err");
       for (const std::string& environment : c.fields.at("env")) {
-        for (const std::string& block : c.fields.at("block")) {
-          std::vector<std::string> args;
-          // A whole line is expanded first: a placeholder in it may hold blanks.
-          std::istringstream words(raw ? expand(command_line) : command_line);
-          for (std::string word; words >> word;) args.push_back(raw ? word : expand(word));
-          support::RunOptions options;
-          options.cwd = support::utf8_name(dir.path());
-          if (way == "file" || way == "closed") args.push_back("in");
-          if (way == "pipe" || way == "redirect") options.input = expand(field(c, "data"));
-          options.input_pipe = way == "pipe";
-          options.input_closed = way == "closed";
-          if (field(c, "stdout") == "full") options.output_path = w32::kDriveLetters ? "Z:\\dev\\full" : "/dev/full";
-          options.output_reader_gone = field(c, "stdout") == "gone";
-          // A swept run's environment is the case's alone: each entry costs start-up calls.
-          options.environment = swept ? std::vector<std::string>{} : support::plain_environment();
-          std::istringstream entries(environment);
-          for (std::string entry; entries >> entry;) options.environment->push_back(expand(entry));
-          if (raw && w32::kDriveLetters) options.command_line = expand(command_line);
-          if (raw && !w32::kDriveLetters) options.environment->push_back("SWEEP_COMMAND_LINE=" + expand(command_line));
-          std::istringstream block_words(block);
-          if (block_words >> options.block_kind) {
-            options.argument_block.emplace();
-            for (std::string word; block_words >> word;) options.argument_block->push_back(expand(word));
-          }
-          const Outcome clean = run(options, args, swept || c.fields.count("grow") ? 0 : -1);
-          const bool bytes = std::any_of(args.begin(), args.end(), [](const std::string& arg) {  // a byte unit
-            const std::string name = arg.substr(0, arg.find('='));
-            if (arg.starts_with("--")) return name.size() > 2 && std::string("--bytes").starts_with(name);
-            return (arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos;
-          });
-          const auto text = [bytes](const std::string& b) { return bytes ? b : support::as_text(b); };
-          const std::string out = text(expand(field(c, "out")));
-          const std::string where = "cases.txt line " + std::to_string(c.line) + ": " + environment + " tail " +
-                                    command_line + " " + block + " via " + way;
-          EXPECT_EQ(clean.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where;
-          EXPECT_EQ(clean.out, out) << where;
-          EXPECT_EQ(clean.err, support::as_text(expand(err))) << where;
-          if (swept) sweep(options, args, clean, text(expand(field(c, "grown"))), where);
-        }
+        std::vector<std::string> args;
+        // A whole line is expanded first: a placeholder in it may hold blanks.
+        std::istringstream words(raw ? expand(command_line) : command_line);
+        for (std::string word; words >> word;) args.push_back(raw ? word : expand(word));
+        support::RunOptions options;
+        options.cwd = support::utf8_name(dir.path());
+        if (way == "file" || way == "closed") args.push_back("in");
+        if (way == "pipe" || way == "redirect") options.input = expand(field(c, "data"));
+        options.input_pipe = way == "pipe";
+        options.input_closed = way == "closed";
+        if (field(c, "stdout") == "full") options.output_path = w32::kDriveLetters ? "Z:\\dev\\full" : "/dev/full";
+        options.output_reader_gone = field(c, "stdout") == "gone";
+        // A swept run's environment is the case's alone: each entry costs start-up calls.
+        options.environment = swept ? std::vector<std::string>{} : support::plain_environment();
+        std::istringstream entries(environment);
+        for (std::string entry; entries >> entry;) options.environment->push_back(expand(entry));
+        if (raw && w32::kDriveLetters) options.command_line = expand(command_line);
+        if (raw && !w32::kDriveLetters) options.environment->push_back("SWEEP_COMMAND_LINE=" + expand(command_line));
+        if (!block.empty()) options.argument_block.emplace();
+        std::istringstream block_words(block);
+        for (std::string word; block_words >> word;) options.argument_block->push_back(expand(word));
+        const Outcome clean = run(options, args, swept || c.fields.count("grow") ? 0 : -1);
+        const bool bytes = std::any_of(args.begin(), args.end(), [](const std::string& arg) {  // a byte unit
+          const std::string name = arg.substr(0, arg.find('='));
+          if (arg.starts_with("--")) return name.size() > 2 && std::string("--bytes").starts_with(name);
+          return (arg[0] == '-' || arg[0] == '+') && arg.find_first_of("bckm") != std::string::npos;
+        });
+        const auto text = [bytes](const std::string& b) { return bytes ? b : support::as_text(b); };
+        const std::string out = text(expand(field(c, "out")));
+        const std::string where = "cases.txt line " + std::to_string(c.line) + ": " + environment + " tail " +
+                                  command_line + " " + block + " via " + way;
+        EXPECT_EQ(clean.status, static_cast<unsigned>(std::stoi(field(c, "status", "0")))) << where;
+        EXPECT_EQ(clean.out, out) << where;
+        EXPECT_EQ(clean.err, support::as_text(expand(err))) << where;
+        if (swept) sweep(options, args, clean, text(expand(field(c, "grown"))), where);
       }
     }
   }

@@ -41,20 +41,19 @@ run() {
 }
 run "a wildcard word" 0 'two\r\nthree\r\n' "$wine" tail.exe -n 2 'da*.txt'
 
-# German, with NLSPATH naming the unpacked catalogues by their Windows path;
-# the catalogue is in code page 850 (u umlaut is 0x81).
-nlspath=$(printf 'Z:%s\\nls\\%%l\\%%N.cat' "$(pwd | tr / '\\')")
-export NLSPATH="$nlspath" LANG=de_DE
-run "German: a usage error" 2 '' "$wine" tail.exe -x data.txt
-LC_ALL=C grep -qF "$(printf 'Ung\201ltiges Optionszeichen "x" in "-x"')" "$work/err" ||
-  { fail "German: usage message"; cat "$work/err"; }
-
-# Without NLSPATH, a language named the Windows way finds the catalogues in the nls folder beside tail.exe.
-for lang in de-DE German_Germany.1252; do
-  run "German beside tail.exe, LANG=$lang" 2 '' env -u NLSPATH -u LC_ALL -u LC_MESSAGES LANG="$lang" "$wine" tail.exe -x data.txt
+# german NAME STATUS EXPECTED-OUTPUT COMMAND...: run, and standard error has the usage error in German from the
+# unpacked catalogue, in code page 850 (u umlaut is 0x81).
+german() {
+  run "$@"
   LC_ALL=C grep -qF "$(printf 'Ung\201ltiges Optionszeichen "x" in "-x"')" "$work/err" ||
-    { fail "German beside tail.exe, LANG=$lang: usage message"; cat "$work/err"; }
-done
+    { fail "$1: message"; cat "$work/err"; }
+}
+nlspath=$(printf 'Z:%s\\nls\\%%l\\%%N.cat' "$(pwd | tr / '\\')")
+german "German, NLSPATH naming the catalogues by their Windows path" 2 '' env NLSPATH="$nlspath" LANG=de_DE \
+  "$wine" tail.exe -x data.txt
+# Without NLSPATH, a language named the Windows way finds the nls folder beside tail.exe.
+german "German beside tail.exe" 2 '' env -u NLSPATH -u LC_ALL -u LC_MESSAGES LANG=German_Germany.1252 \
+  "$wine" tail.exe -x data.txt
 
 [ "$failures" -eq 0 ] && echo "the unpacked archive works: $archive"
 exit "$failures"

@@ -109,10 +109,9 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
     for (const std::string& arg : args) command += " " + quoted(arg);
   }
   std::vector<std::string> entries = options.environment.value_or(host_environment());
-  constexpr DWORD kMappingSize = 4096;
   HANDLE mapping = nullptr;
   if (options.argument_block) {
-    mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inheritable, PAGE_READWRITE, 0, kMappingSize, nullptr);
+    mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &inheritable, PAGE_READWRITE, 0, 4096, nullptr);
     if (!mapping) throw std::runtime_error("CreateFileMapping failed");
     std::ostringstream entry;
     entry << "NVOARGS=" << std::hex << reinterpret_cast<std::uintptr_t>(mapping);
@@ -150,8 +149,7 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
   // NVOARGS: the process id at offset 8, the count at 16, then the strings; the child, suspended, only now has its id.
   if (mapping) {
     auto* view = static_cast<unsigned char*>(MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, 0));
-    const DWORD words[] = {state_->process.dwProcessId + (options.block_kind == "other" ? 4 : 0),
-                           static_cast<DWORD>(options.argument_block->size())};
+    const DWORD words[] = {state_->process.dwProcessId, static_cast<DWORD>(options.argument_block->size())};
     std::memcpy(view + 8, &words[0], 4);
     std::memcpy(view + 16, &words[1], 4);
     std::size_t at = 20;
@@ -159,7 +157,6 @@ Child::Child(const std::string& program, const std::vector<std::string>& args, c
       std::memcpy(view + at, arg.c_str(), arg.size() + 1);
       at += arg.size() + 1;
     }
-    if (options.block_kind == "unended") std::memset(view + at - 1, 'x', kMappingSize - (at - 1));  // never ends
     UnmapViewOfFile(view);
     ResumeThread(state_->process.hThread);
   }

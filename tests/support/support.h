@@ -51,8 +51,7 @@ struct RunOptions {
   std::string output_path;          // standard output goes to this existing file (as /dev/full)
   std::optional<std::vector<std::string>> environment;  // the whole environment, "name=value"
   std::string command_line;         // Windows: the raw command line (the args are then unused)
-  std::optional<std::vector<std::string>> argument_block;  // Windows: the words passed through NVOARGS, meant for
-  std::string block_kind = "this";  // this process, another one ("other"), or the last running past ("unended")
+  std::optional<std::vector<std::string>> argument_block;  // Windows: the words passed through NVOARGS
   bool interruptible = false;       // Windows: the child has a console of its own, for interrupt()
 };
 class Child {

@@ -27,7 +27,6 @@ constexpr bool kWine = w32::kDriveLetters;   // the Windows build runs its tests
 void wait_alertably(Clock::time_point until, const std::function<bool()>& waiting) {
   while (waiting() && Clock::now() < until) w32::SleepEx(50, TRUE);
 }
-void quiet() { wait_alertably(Clock::now() + kQuiet, [] { return true; }); }
 
 // One request at a time; `told` has a line for each entry ("added a.log", once for a run of the same: Windows may tell
 // a size and a write time apart), "overflow", or "error N" for a request ended or refused with error N.
@@ -108,7 +107,7 @@ void remove_folder(const Scene& s) { for (const char* name : {"a.log", "b.log", 
 template <void (*unasked)(const Scene&), void (*asked)(const Scene&)>
 void unasked_then(const Scene& s) {
   unasked(s);
-  quiet();
+  wait_alertably(Clock::now() + kQuiet, [] { return true; });
   asked(s);
 }
 // Another handle, on `folder` and asking for `filter`, is told `expected` of `change`; then it is closed.
