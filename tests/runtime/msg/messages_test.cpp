@@ -253,6 +253,15 @@ TEST(FatalDeathTest, EndsTheProgramWithOneLine) {
 }
 #undef stderr
 
+// A heap that runs out tells why when it says, else it is "not enough memory".
+TEST(Heap, AFailedAllocationTellsWhy) {
+  for (const DWORD code : {DWORD{NO_ERROR}, DWORD{ERROR_ACCESS_DENIED}}) {
+    w32::hook::fail_nth(w32::hook::Call::HeapAlloc, 1, code);
+    EXPECT_EQ(rt::malloc(16), nullptr);
+    EXPECT_EQ(rt::errno, code != NO_ERROR ? static_cast<int>(code) : ERROR_NOT_ENOUGH_MEMORY);
+  }
+}
+
 // Numbers as message numbers, handles and counts are read: digits of any base to 36, either case, a sign, a range.
 TEST(Numbers, BasesSignsAndTheirRange) {
   const struct { const char* text; int base; std::int64_t value; std::size_t used; } cases[] = {
