@@ -5,6 +5,7 @@
 #include "runtime/stdio/encoding.h"
 #include "runtime/stdio/stream.h"
 #include "runtime/win32/fd.h"
+#include "runtime/win32/fstat.h"
 #include "runtime/win32/open.h"
 
 namespace {
@@ -187,5 +188,15 @@ TEST_F(Streams, TheDescriptorTableGrowsWhileThereIsMemory) {
   char byte = 0;
   EXPECT_EQ(rt::read(5, &byte, 1), 1);
   EXPECT_EQ(byte, '0');
+}
+// File times as fstat gives them: UTC seconds in two-second steps, leap days counted; 1980 for what DOS cannot hold.
+TEST(FileTimes, SecondsSince1970) {
+  for (const auto& [seconds, given] : {std::pair{315532800u, 315532800LL}, {1709210096u, 1709210097LL},
+                                       {1677628800u, 1677628800LL}, {1735689598u, 1735689598LL},
+                                       {4102444798u, 4102444798LL}, {315532800u, 315532799LL}}) {
+    const auto ticks = static_cast<std::uint64_t>(given + 11644473600LL) * 10000000u;
+    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    EXPECT_EQ(rt::file_time_seconds(time), seconds) << given;
+  }
 }
 }  // namespace
