@@ -191,12 +191,10 @@ TEST_F(Streams, TheDescriptorTableGrowsWhileThereIsMemory) {
 }
 // File times as fstat gives them: UTC seconds in two-second steps, leap days counted; 1980 for what DOS cannot hold.
 TEST(FileTimes, SecondsSince1970) {
-  for (const auto& [seconds, given] : {std::pair{315532800u, 315532800LL}, {1709210096u, 1709210097LL},
-                                       {1677628800u, 1677628800LL}, {1735689598u, 1735689598LL},
-                                       {4102444798u, 4102444798LL}, {315532800u, 315532799LL}}) {
+  for (const std::int64_t given : {315532800LL, 1709210097LL, 1677628800LL, 4102444798LL, 315532799LL}) {
     const auto ticks = static_cast<std::uint64_t>(given + 11644473600LL) * 10000000u;
-    const FILETIME time{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
-    EXPECT_EQ(rt::file_time_seconds(time), seconds) << given;
+    EXPECT_EQ(rt::file_time_seconds(FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)}),
+              given < 315532800 ? 315532800u : static_cast<std::uint32_t>(given & ~1LL)) << given;
   }
 }
 }  // namespace
