@@ -208,7 +208,7 @@ std::optional<std::string> part_of(const std::string& content, bool from_file, c
   for (std::size_t at = 0; (at = data.find('\n', at)) != std::string::npos;) starts.push_back(++at);
   const auto ended = static_cast<std::int64_t>(starts.size()) - 1;
   if (s.from_start) {  // +0 and +1: from the first line
-    const std::int64_t skipped = std::max<std::int64_t>(s.count - 1, 0);
+    const std::int64_t skipped = s.count > 0 ? s.count - 1 : 0;
     return skipped > ended ? "" : data.substr(starts[static_cast<std::size_t>(skipped)]);
   }
   if (s.count < 0) return from_file ? std::optional<std::string>(data) : std::nullopt;  // nothing kept of a pipe
