@@ -27,37 +27,38 @@ constexpr std::uint32_t kReplacement = 0xFFFD;
 bool is_high(unsigned unit) { return unit >= 0xD800 && unit < 0xDC00; }
 bool is_low(unsigned unit) { return unit >= 0xDC00 && unit < 0xE000; }
 
-// Runs of ASCII units go 16 at a time: two vectors of 8 units in the
-// compiler's generic vectors (SSE2 on x86-64, scalar code where a target has
-// none), each unit as a little-endian host loads it, its bytes swapped for
-// big-endian text.
+// Runs of ASCII units go 16 at a time, in the compiler's generic vectors
+// (SSE2 on x86-64, scalar code where a target has none), each unit as a
+// little-endian host loads it, its bytes swapped for big-endian text.
 static_assert(std::endian::native == std::endian::little, "units are loaded as a little-endian host loads them");
 constexpr std::size_t kRunUnits = 16;
-using Units = std::uint16_t __attribute__((vector_size(16)));
-using Narrowed = unsigned char __attribute__((vector_size(8)));
-using Halves = std::uint64_t __attribute__((vector_size(16)));
-
-Units load_units(const unsigned char* at) {
-  Units units;
-  __builtin_memcpy(&units, at, sizeof units);
-  return units;
-}
+using Run = std::uint16_t __attribute__((vector_size(2 * kRunUnits)));
+using Units = std::uint16_t __attribute__((vector_size(kRunUnits)));
+using Narrowed = unsigned char __attribute__((vector_size(kRunUnits)));
+using Halves = std::uint64_t __attribute__((vector_size(kRunUnits)));
 
 // Stores the characters of the 16 units at `in` at `out` (16 bytes, those
 // past the first unit that is no ASCII character stored too): the number of
 // ASCII units the 16 begin with.
-std::size_t narrow_ascii(const unsigned char* in, unsigned char* out, bool big_endian) {
-  // The bits of a loaded unit that no ASCII character has, and where its character is.
-  const std::uint16_t other = big_endian ? 0x80FF : 0xFF80;
-  const Units others = {other, other, other, other, other, other, other, other};
-  const int shift = big_endian ? 8 : 0;
-  const Units first = load_units(in), second = load_units(in + sizeof(Units));
-  const Narrowed low = __builtin_convertvector(first >> shift, Narrowed);
-  const Narrowed high = __builtin_convertvector(second >> shift, Narrowed);
-  __builtin_memcpy(out, &low, sizeof low);
-  __builtin_memcpy(out + sizeof low, &high, sizeof high);
-  const auto a = reinterpret_cast<Halves>(first & others), b = reinterpret_cast<Halves>(second & others);
-  if ((a[0] | a[1] | b[0] | b[1]) == 0) return kRunUnits;
+template <bool kBigEndian>
+std::size_t narrow_ascii(const unsigned char* in, unsigned char* out) {
+  Run run;
+  Units first, second;
+  __builtin_memcpy(&run, in, sizeof run);
+  __builtin_memcpy(&first, in, sizeof first);
+  __builtin_memcpy(&second, in + sizeof first, sizeof second);
+  if constexpr (kBigEndian) {
+    run = run >> 8 | run << 8;
+    first = first >> 8 | first << 8;
+    second = second >> 8 | second << 8;
+  }
+  const Narrowed narrowed = __builtin_convertvector(run, Narrowed);
+  __builtin_memcpy(out, &narrowed, sizeof narrowed);
+  // The bits that no ASCII character has.
+  constexpr std::uint16_t kOther = 0xFF80;
+  const auto both = reinterpret_cast<Halves>((first | second) & kOther);
+  if ((both[0] | both[1]) == 0) return kRunUnits;
+  const auto a = reinterpret_cast<Halves>(first & kOther), b = reinterpret_cast<Halves>(second & kOther);
   if (a[0]) return static_cast<std::size_t>(__builtin_ctzll(a[0])) / 16;
   if (a[1]) return 4 + static_cast<std::size_t>(__builtin_ctzll(a[1])) / 16;
   if (b[0]) return 8 + static_cast<std::size_t>(__builtin_ctzll(b[0])) / 16;
@@ -148,7 +149,7 @@ std::size_t decode_wide(WideDecoder& decoder, const unsigned char* in, std::size
   bool runs = true;
   while (end - in >= 2) {
     if (runs && end - in >= static_cast<std::ptrdiff_t>(2 * kRunUnits)) {
-      const std::size_t ascii = narrow_ascii(in, out, big);
+      const std::size_t ascii = big ? narrow_ascii<true>(in, out) : narrow_ascii<false>(in, out);
       in += 2 * ascii;
       out += ascii;
       if (ascii == kRunUnits) continue;
