@@ -15,7 +15,9 @@
 //  15  bit 0: the bytes are UTF-16, read as UTF-8 (stream_decode_wide) from the first step on: bit 1 big-endian;
 //      bit 2 a character the end cuts is given back to the descriptor (else it reads as U+FFFD); bits 3-4: the bytes
 //      stream_peek looks at first (the first served, untranslated), which decoding then takes as its first units.
-//      A stream without a buffer cannot decode: the call fails and it reads bytes; a string stream never decodes
+//      A stream without a buffer cannot decode: the call fails and it reads bytes; a string stream never decodes.
+//      Bit 5, when the input decodes: an output that is no console, with a buffer that holds a character, takes what
+//      is written as the text decoded (in the output page: natively the target runs under the C locale, page 437)
 // All read must be the model's result: UTF-16 decoded first (fuzz/harness.h), then in text mode every 0x1A dropped,
 // then CR LF read as LF and any other CR kept (file or console); in binary mode the bytes as they are. All is written
 // as the model writes it: in text mode each LF as CR LF. Whenever the input is read, a line-buffered or unbuffered
@@ -43,12 +45,28 @@ unsigned g_reads = 0;
 bool g_ended = false;  // a read found the end
 bool g_binary_in = false, g_binary_out = false;
 bool g_wide = false, g_big_endian = false, g_keep_partial = false;  // the input is decoded from UTF-16
+bool g_in_page = false;  // the output writes text decoded from UTF-16, in the output page
 bool g_hold_return = false;  // stream_copy holds a carriage return that ends the input
 bool g_checked = false;  // the output writes all it was given before any read: it is line-buffered or unbuffered
 bool g_copying = false;  // stream_copy runs
 std::string g_given;     // what the reading steps gave the output
 std::string g_written;   // what reached the output's descriptor
-std::string as_written(const std::string& bytes) { return g_binary_out ? bytes : harness::written_as_text(bytes); }
+// Text in the output page: a character that the bytes end in before its last byte waits for the rest, and goes as
+// its bytes once the output is closed.
+std::string as_written(std::string bytes, bool closed = false) {
+  if (!g_binary_out) bytes = harness::written_as_text(bytes);
+  if (!g_in_page) return bytes;
+  std::size_t lead = bytes.size();  // one past the byte that may lead the last character
+  while (lead > 0 && bytes.size() - lead < 3 && (bytes[lead - 1] & 0xC0) == 0x80) --lead;
+  std::string cut;
+  if (lead > 0) {
+    const auto first = static_cast<unsigned char>(bytes[lead - 1]);
+    const std::size_t length = first < 0xC2 || first > 0xF4 ? 0 : first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : 2;
+    if (bytes.size() - lead + 1 < length) cut = bytes.substr(lead - 1);
+  }
+  bytes.resize(bytes.size() - cut.size());
+  return harness::in_output_page(bytes) + (closed ? cut : "");
+}
 // The bytes as the stream reads them: UTF-16 decoded (a character the bytes cut waits for its rest until the end has
 // been seen), in text mode translated.
 std::string as_read(std::string_view bytes, bool ended) {
@@ -89,6 +107,9 @@ DWORD position(HANDLE, LONG, PLONG high, DWORD) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+#ifndef _WIN32
+  ::setenv("LC_ALL", "C", 1);  // the emulation's console page follows the locale: 437
+#endif
   if (rt::fd_init() != 0) __builtin_trap();
   g_null_in = rt::open("/dev/null", rt::O_RDONLY, 0);
   g_null_out = rt::open("/dev/null", rt::O_WRONLY, 0);
@@ -137,6 +158,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (buffering <= 1024 && rt::setvbuf(stream, nullptr, mode, buffering) != 0) __builtin_trap();
   const int out_mode = output_size == 0 ? rt::_IONBF : line_buffered ? rt::_IOLBF : rt::_IOFBF;
   if (rt::setvbuf(out, nullptr, out_mode, output_size) != 0) __builtin_trap();
+  g_in_page = (data[15] & 0x20) != 0 && g_wide && output_size >= 4 && !(data[1] & 0x40);  // room for any character
+  if (g_in_page) rt::stream_swap_form(out, rt::TextForm{.kind = rt::TextKind::kWide});
   if (data[15] & 1 && buffering != 1026) {
     const unsigned char* peeked = nullptr;
     const std::size_t n = rt::stream_peek(stream, data[15] >> 3 & 3, &peeked);
@@ -186,6 +209,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   g_given = model.substr(0, model.size() - held);  // all that went to the output
   if (!rt::feof(stream) || rt::ferror(stream) || rt::getc(stream) != rt::EOF) __builtin_trap();
   if ((buffering == 1026 ? area != served : rt::fclose(stream) != 0) || rt::fclose(out) != 0) __builtin_trap();
-  if (g_written != as_written(g_given)) __builtin_trap();
+  if (g_written != as_written(g_given, true)) __builtin_trap();
   return 0;
 }

@@ -172,16 +172,18 @@ const unsigned char* end_of_other_text(const unsigned char* from, const unsigned
 // in UTF-8, one or two in most pages), and where a chunk's text would reach
 // bytes not yet converted, what is gathered goes out first.
 // ASCII in UTF-8 is its own text in most pages: it is gathered as it is.
-std::size_t write_in_page(Stream* stream, UINT page, unsigned char* bytes, std::size_t length) {
+// The first `narrowed` bytes are in the output page already.
+std::size_t write_in_page(Stream* stream, UINT page, unsigned char* bytes, std::size_t length,
+                          std::size_t narrowed) {
   WCHAR units[kChunk];
   char text[kChunk * 4];
   const UINT target = output_page();
   const bool ascii_kept = page == CP_UTF8 && output_keeps_ascii();
   const unsigned char* const table = ascii_kept ? output_bytes() : nullptr;
   unsigned char* const end = bytes + length;
-  unsigned char* gathered = bytes;  // the text of the bytes from `written` to `taken` ends here
+  unsigned char* gathered = bytes + narrowed;  // the text of the bytes from `written` to `taken` ends here
   std::size_t written = 0;
-  std::size_t taken = 0;
+  std::size_t taken = narrowed;
   const auto write_gathered = [&] {
     const auto size = static_cast<std::size_t>(gathered - bytes);
     if (size > 0 && write_bytes(stream, bytes, size) < size) return false;
@@ -239,12 +241,14 @@ std::size_t write_in_page(Stream* stream, UINT page, unsigned char* bytes, std::
 }
 
 // Writes complete characters of `page` to the console, or in the output
-// page to anything else: the number of bytes taken.
-std::size_t convert(Stream* stream, UINT page, unsigned char* bytes, std::size_t length) {
+// page to anything else (the first `narrowed` bytes are in it already): the
+// number of bytes taken.
+std::size_t convert(Stream* stream, UINT page, unsigned char* bytes, std::size_t length, std::size_t narrowed) {
   const bool console = (stream->flags & STREAM_SHOWS) != 0;
   const UINT target = console ? w32::GetConsoleOutputCP() : output_page();
   if (page == target) return write_bytes(stream, bytes, length);
-  return console ? show_characters(stream, page, bytes, length) : write_in_page(stream, page, bytes, length);
+  return console ? show_characters(stream, page, bytes, length)
+                 : write_in_page(stream, page, bytes, length, narrowed);
 }
 
 }  // namespace
@@ -291,7 +295,16 @@ void stream_put_name(Stream* stream, const char* name, std::size_t length) {
   stream_swap_form(stream, around);
 }
 
-std::size_t write_shown(Stream* stream, unsigned char* bytes, std::size_t length, std::size_t* kept) {
+const unsigned char* narrowing_table(Stream* stream) {
+  if (stream->form.kind != TextKind::kWide || (stream->flags & STREAM_STRING) || shows_characters(stream) ||
+      output_page() == CP_UTF8 || !output_keeps_ascii()) {
+    return nullptr;
+  }
+  return output_bytes();
+}
+
+std::size_t write_shown(Stream* stream, unsigned char* bytes, std::size_t length, std::size_t narrowed,
+                        std::size_t* kept) {
   *kept = 0;
   TextForm& form = stream->form;
   if (form.kind == TextKind::kUndecided) {
@@ -313,10 +326,10 @@ std::size_t write_shown(Stream* stream, unsigned char* bytes, std::size_t length
   const UINT page = page_of(form);
   std::size_t complete = length;
   if (page == CP_UTF8) {
-    complete = utf8_complete(bytes, length);
+    complete = narrowed + utf8_complete(bytes + narrowed, length - narrowed);
     *kept = length - complete;
   }
-  return convert(stream, page, bytes, complete);
+  return convert(stream, page, bytes, complete, narrowed);
 }
 
 }  // namespace rt

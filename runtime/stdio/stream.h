@@ -80,6 +80,9 @@ struct Stream {
   // A byte that stream_take delivers from the slow path, outside the buffer.
   unsigned char taken;
   TextForm form{};             // what the bytes written are, for a console
+  // Writing: the bytes from mark to here are converted for the output
+  // already (see narrow_text); null when none are.
+  unsigned char* narrowed = nullptr;
   WideInput* wide = nullptr;   // reading UTF-16 decoded to UTF-8; null otherwise
 };
 

@@ -142,7 +142,8 @@ int read_step(Stream* stream) {
 
 // Writes the bytes from mark to cur to the descriptor. Bytes that can't be
 // written are discarded and STREAM_ERR is set: false then. The bytes of a
-// character not yet finished stay, moved to the buffer's base.
+// character not yet finished stay, moved to the buffer's base, unless they
+// fill it.
 bool write_out(Stream* stream) {
   if (stream->flags & STREAM_STRING) return true;
   stream->avail = 0;
@@ -151,7 +152,14 @@ bool write_out(Stream* stream) {
   const bool any = p < stream->cur;
   const auto length = static_cast<std::size_t>(stream->cur - p);
   std::size_t kept = 0;
-  p += writes_shown(stream) ? write_shown(stream, p, length, &kept) : write_bytes(stream, p, length);
+  const auto narrowed = static_cast<std::size_t>(stream->narrowed ? stream->narrowed - p : 0);
+  stream->narrowed = nullptr;
+  p += writes_shown(stream) ? write_shown(stream, p, length, narrowed, &kept) : write_bytes(stream, p, length);
+  if (kept > 0 && kept == static_cast<std::size_t>(stream->end - stream->base)) {
+    // A buffer that the character begun fills would never have room for the rest: its bytes go as they are.
+    p += write_bytes(stream, p, kept);
+    kept = 0;
+  }
   stream->mark = p;
   const bool written = p + kept == stream->cur;
   if (!written) {
@@ -183,6 +191,7 @@ struct Storing {
   bool translate;
   std::size_t stored;
   std::size_t written;
+  const unsigned char* table;  // text converted as it is stored (see narrow_text), or null
 
   // Room for at least one byte; false when a write-out failed (or a string
   // stream's area is full).
@@ -202,25 +211,32 @@ struct Storing {
     return true;
   }
 
+  // Copies [bytes, end) to cur while it fits.
+  TextStep copy(const unsigned char* bytes, const unsigned char* end) const {
+    const auto room = static_cast<std::size_t>(stream->end - stream->cur);
+    const auto left = static_cast<std::size_t>(end - bytes);
+    const std::size_t n = left < room ? left : room;
+    memcpy(stream->cur, bytes, n);
+    return {bytes + n, stream->cur + n};
+  }
+
   bool put(const unsigned char* bytes, std::size_t length) {
     const unsigned char* const end = bytes + length;
     while (bytes < end) {
       if (!make_room()) return false;
-      if (!translate) {
-        const auto room = static_cast<std::size_t>(stream->end - stream->cur);
-        const auto left = static_cast<std::size_t>(end - bytes);
-        const std::size_t n = left < room ? left : room;
-        memcpy(stream->cur, bytes, n);
-        stream->cur += n;
-        bytes += n;
-        stored += n;
-        continue;
+      // Text is converted as it is stored while all that the buffer holds was.
+      bool narrows = table && (stream->cur == stream->mark || stream->narrowed == stream->cur);
+      TextStep step{bytes, stream->cur};
+      if (narrows) step = narrow_text(table, bytes, end, stream->cur, stream->end, translate);
+      if (step.from == bytes) {
+        step = translate ? write_text(bytes, end, stream->cur, stream->end) : copy(bytes, end);
+        if (step.from != bytes) narrows = false;  // stored as it is: converted at write-out
       }
-      const TextStep step = write_text(bytes, end, stream->cur, stream->end);
       stored += static_cast<std::size_t>(step.from - bytes);
       bytes = step.from;
       stream->cur = step.to;
-      if (bytes < end && stream->cur + 1 == stream->end) {
+      if (narrows) stream->narrowed = step.to;
+      if (translate && bytes < end && *bytes == '\n' && stream->cur + 1 == stream->end) {
         // Room for a line feed's carriage return alone: the line feed goes
         // after the write-out.
         *stream->cur++ = '\r';
@@ -228,6 +244,7 @@ struct Storing {
         *stream->cur++ = '\n';
         ++bytes;
         ++stored;
+        if (narrows) stream->narrowed = stream->cur;
       }
     }
     stream->avail = -static_cast<int>(stream->end - stream->cur);  // room for the in-place putc
@@ -241,7 +258,7 @@ struct Storing {
 // none did).
 std::size_t store_run(Stream* stream, const unsigned char* bytes, std::size_t length, bool translate) {
   if (stream->cur < stream->mark) stream_drop_readahead(stream);
-  Storing storing{stream, translate, 0, 0};
+  Storing storing{stream, translate, 0, 0, narrowing_table(stream)};
   if (!(stream->flags & STREAM_LINEBUF)) return storing.put(bytes, length) ? length : storing.written;
   // Line buffering: bytes without a line feed wait in the buffer for one. A
   // run that holds a line feed writes out all it stores, the bytes after its

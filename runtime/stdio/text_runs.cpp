@@ -4,6 +4,11 @@
 #include "runtime/stdio/text_runs.h"
 
 #include <cstdint>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
+#include "runtime/stdio/encoding.h"
 
 namespace rt {
 namespace {
@@ -39,6 +44,15 @@ unsigned gather(std::uint64_t half) {
 unsigned bits(Flags flags) {
   const auto halves = reinterpret_cast<Halves>(flags);
   return gather(halves[0]) | gather(halves[1]) << 8;
+}
+
+// Bit i set for each byte i above 0x7F: one instruction with SSE2.
+unsigned top_bits(Bytes bytes) {
+#ifdef __SSE2__
+  return static_cast<unsigned>(_mm_movemask_epi8(reinterpret_cast<__m128i>(bytes)));
+#else
+  return bits(reinterpret_cast<Flags>(bytes));  // the gathering looks at the top bits alone
+#endif
 }
 
 // The index of the first byte set in a comparison that holds somewhere.
@@ -185,42 +199,83 @@ TextStep read_text(unsigned char* to, const unsigned char* from, const unsigned 
   }
 }
 
+namespace {
+
+// write_text, or (kNarrow) narrow_text; without kTranslate, line feeds stay
+// as they are.
+template <bool kTranslate, bool kNarrow>
+TextStep store_text(const unsigned char* from, const unsigned char* from_end, unsigned char* to,
+                    unsigned char* to_end, const unsigned char* table) {
+  const Bytes line_feed = splat('\n');
+  for (;;) {
+    // 16 bytes at a time while 32 can be read and 33 stored. A chunk with at
+    // most one line feed goes without a branch on where it is: stored whole,
+    // then the carriage return at the line feed's place and the chunk's
+    // bytes from the line feed on after it (with none: past the 16 bytes
+    // kept). A chunk that ASCII ends in is taken up to there, the same way.
+    while (from_end - from >= 2 * static_cast<std::ptrdiff_t>(kVector) &&
+           to_end - to >= 2 * static_cast<std::ptrdiff_t>(kVector) + 1) {
+      const Bytes chunk = load(from);
+      unsigned feeds = kTranslate ? bits(chunk == line_feed) : 0;
+      int taken = kVector;
+      if constexpr (kNarrow) {
+        if (const unsigned above = top_bits(chunk)) {
+          taken = __builtin_ctz(above);
+          feeds &= (1u << taken) - 1;
+        }
+      }
+      store(to, chunk);
+      if (feeds & (feeds - 1)) {  // two or more: the first alone
+        const int at = __builtin_ctz(feeds);
+        to[at] = '\r';
+        to[at + 1] = '\n';
+        from += at + 1;
+        to += at + 2;
+        continue;
+      }
+      if constexpr (kTranslate) {
+        const int at = __builtin_ctz(feeds | 1u << kVector);
+        to[at] = '\r';
+        store(to + at + 1, load(from + at));
+      }
+      from += taken;
+      to += taken + (feeds != 0);
+      if (kNarrow && taken < static_cast<int>(kVector)) break;
+    }
+    for (; from < from_end; ++from) {
+      if (kNarrow && *from >= 0x80) break;
+      if (kTranslate && *from == '\n') {
+        if (to_end - to < 2) break;
+        *to++ = '\r';
+      } else if (to == to_end) {
+        break;
+      }
+      *to++ = *from;
+    }
+    if (!kNarrow) return {from, to};
+    // Other characters, a byte each.
+    const unsigned char* const other = from;
+    while (from < from_end && *from >= 0x80 && to < to_end) {
+      const Utf8Character c = utf8_character(from, static_cast<std::size_t>(from_end - from));
+      if (c.length < 2 || c.value > 0xFFFF) return {from, to};  // four bytes, or a character cut
+      *to++ = table[c.value];
+      from += c.length;
+    }
+    if (from == other) return {from, to};
+  }
+}
+
+}  // namespace
+
 TextStep write_text(const unsigned char* from, const unsigned char* from_end, unsigned char* to,
                     unsigned char* to_end) {
-  const Bytes line_feed = splat('\n');
-  // 16 bytes at a time while 32 can be read and 33 stored. A chunk with at
-  // most one line feed goes without a branch on where it is: stored whole,
-  // then the carriage return at the line feed's place and the chunk's bytes
-  // from the line feed on after it (with none: past the 16 bytes kept).
-  while (from_end - from >= 2 * static_cast<std::ptrdiff_t>(kVector) &&
-         to_end - to >= 2 * static_cast<std::ptrdiff_t>(kVector) + 1) {
-    const Bytes chunk = load(from);
-    const unsigned feeds = bits(chunk == line_feed);
-    store(to, chunk);
-    if (feeds & (feeds - 1)) {  // two or more: the first alone
-      const int at = __builtin_ctz(feeds);
-      to[at] = '\r';
-      to[at + 1] = '\n';
-      from += at + 1;
-      to += at + 2;
-      continue;
-    }
-    const int at = __builtin_ctz(feeds | 1u << kVector);
-    to[at] = '\r';
-    store(to + at + 1, load(from + at));
-    from += kVector;
-    to += kVector + (feeds != 0);
-  }
-  for (; from < from_end; ++from) {
-    if (*from == '\n') {
-      if (to_end - to < 2) break;
-      *to++ = '\r';
-    } else if (to == to_end) {
-      break;
-    }
-    *to++ = *from;
-  }
-  return {from, to};
+  return store_text<true, false>(from, from_end, to, to_end, nullptr);
+}
+
+TextStep narrow_text(const unsigned char* table, const unsigned char* from, const unsigned char* from_end,
+                     unsigned char* to, unsigned char* to_end, bool translate) {
+  return translate ? store_text<true, true>(from, from_end, to, to_end, table)
+                   : store_text<false, true>(from, from_end, to, to_end, table);
 }
 
 }  // namespace rt

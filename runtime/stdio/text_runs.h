@@ -50,5 +50,12 @@ TextStep read_text(unsigned char* to, const unsigned char* from, const unsigned 
 // only with both its bytes). Any byte of [to, to_end) may be stored into.
 TextStep write_text(const unsigned char* from, const unsigned char* from_end, unsigned char* to,
                     unsigned char* to_end);
+// Copies UTF-8 text into the page of `table` while it fits: ASCII as it is
+// (each line feed as carriage return and line feed with `translate`, as
+// write_text does), every other character as its byte table[c]. It stops
+// before a character of four bytes or a byte of no character (one the
+// input's end cuts, say), which are left to the caller.
+TextStep narrow_text(const unsigned char* table, const unsigned char* from, const unsigned char* from_end,
+                     unsigned char* to, unsigned char* to_end, bool translate);
 
 }  // namespace rt

@@ -156,6 +156,16 @@ TEST_F(Streams, DevicesThatTakeLessThanOffered) {
   }
 }
 
+// Text converted for its output waits for a character's last byte, but not in a buffer that the bytes before it fill.
+TEST_F(Streams, ABufferThatACharacterBegunFills) {
+  rt::Stream* out = rt::fopen(in_dir("out").c_str(), "wb");
+  ASSERT_EQ(rt::setvbuf(out, nullptr, rt::_IOFBF, 2), 0);
+  rt::stream_swap_form(out, rt::TextForm{.kind = rt::TextKind::kWide});
+  EXPECT_EQ(rt::fwrite("\xe6\x97", 1, 2, out) + rt::fwrite("\xa5", 1, 1, out), 3u);
+  EXPECT_EQ(rt::fclose(out), 0);
+  EXPECT_EQ(support::ScratchDir::read(in_dir("out")).substr(0, 2), "\xe6\x97");  // then its last byte, or '?'
+}
+
 // A log is UTF-8 from its first byte above 0x7F when every sequence there is well formed (the last may be unfinished).
 TEST(Encodings, Utf8LogsAndCharacterBoundaries) {
   // The bytes, whether they are UTF-8, and how many of them end with the last whole character.
