@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "fuzz/harness.h"
+#include "runtime/stdio/encoding.h"
 #include "runtime/stdio/stream.h"
 #include "runtime/string.h"
 #include "runtime/win32/open.h"
@@ -56,16 +57,8 @@ std::string g_written;   // what reached the output's descriptor
 std::string as_written(std::string bytes, bool closed = false) {
   if (!g_binary_out) bytes = harness::written_as_text(bytes);
   if (!g_in_page) return bytes;
-  std::size_t lead = bytes.size();  // one past the byte that may lead the last character
-  while (lead > 0 && bytes.size() - lead < 3 && (bytes[lead - 1] & 0xC0) == 0x80) --lead;
-  std::string cut;
-  if (lead > 0) {
-    const auto first = static_cast<unsigned char>(bytes[lead - 1]);
-    const std::size_t length = first < 0xC2 || first > 0xF4 ? 0 : first >= 0xF0 ? 4 : first >= 0xE0 ? 3 : 2;
-    if (bytes.size() - lead + 1 < length) cut = bytes.substr(lead - 1);
-  }
-  bytes.resize(bytes.size() - cut.size());
-  return harness::in_output_page(bytes) + (closed ? cut : "");
+  const std::size_t complete = rt::utf8_complete(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  return harness::in_output_page(bytes.substr(0, complete)) + (closed ? bytes.substr(complete) : "");
 }
 // The bytes as the stream reads them: UTF-16 decoded (a character the bytes cut waits for its rest until the end has
 // been seen), in text mode translated.

@@ -1,6 +1,7 @@
 // Code pages and UTF-16 through the seam: Windows' (Wine's) conversions and the emulation's check each other.
 #include <gtest/gtest.h>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -161,6 +162,15 @@ TEST(CodePagesHere, TheOemPageIsTheConsoles) {
     rt::free(text);
   }
   restored ? ::setenv("LC_ALL", restored->c_str(), 1) : ::unsetenv("LC_ALL");
+}
+
+// The environment block that start-up reads: each entry of the process's, a byte a unit, then an empty one.
+TEST(CodePagesHere, TheEnvironmentBlockEndsAfterItsEntries) {
+  const LPWCH block = w32::GetEnvironmentStringsW();
+  LPWCH at = block;
+  for (char** entry = ::environ; *entry; ++entry) at += std::strlen(*entry) + 1;
+  EXPECT_EQ(*at, 0);
+  w32::FreeEnvironmentStringsW(block);
 }
 
 #endif

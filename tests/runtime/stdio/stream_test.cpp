@@ -161,8 +161,7 @@ TEST_F(Streams, ABufferThatACharacterBegunFills) {
   rt::Stream* out = rt::fopen(in_dir("out").c_str(), "wb");
   ASSERT_EQ(rt::setvbuf(out, nullptr, rt::_IOFBF, 2), 0);
   rt::stream_swap_form(out, rt::TextForm{.kind = rt::TextKind::kWide});
-  EXPECT_EQ(rt::fwrite("\xe6\x97", 1, 2, out) + rt::fwrite("\xa5", 1, 1, out), 3u);
-  EXPECT_EQ(rt::fclose(out), 0);
+  EXPECT_EQ(rt::fwrite("\xe6\x97", 1, 2, out) + rt::fwrite("\xa5", 1, 1, out) + rt::fclose(out), 3u);
   EXPECT_EQ(support::ScratchDir::read(in_dir("out")).substr(0, 2), "\xe6\x97");  // then its last byte, or '?'
 }
 
@@ -182,6 +181,11 @@ TEST(Encodings, Utf8LogsAndCharacterBoundaries) {
     EXPECT_EQ(rt::is_utf8(bytes, row.bytes.size()), row.utf8) << row.bytes;
     EXPECT_EQ(rt::utf8_complete(bytes, row.bytes.size()), row.complete) << row.bytes;
   }
+  // UTF-16 decoded from no bytes gives nothing: an odd byte carried waits for the next one.
+  rt::WideDecoder decoder{.big_endian = false, .carried = 0, .carry = {}};
+  unsigned char out[8];
+  EXPECT_EQ(rt::decode_wide(decoder, reinterpret_cast<const unsigned char*>("a\0bc"), 3, out), 1u);
+  EXPECT_EQ(rt::decode_wide(decoder, reinterpret_cast<const unsigned char*>("c"), 0, out), 0u);
 }
 
 // Lowest free numbers; when the table cannot grow, an open fails (its handle closed), and the next one grows it.
