@@ -166,8 +166,7 @@ TEST(CodePagesHere, TheOemPageIsTheConsoles) {
 
 // The environment block that start-up reads: each entry of the process's, a byte a unit, then an empty one.
 TEST(CodePagesHere, TheEnvironmentBlockEndsAfterItsEntries) {
-  const LPWCH block = w32::GetEnvironmentStringsW();
-  LPWCH at = block;
+  LPWCH block = w32::GetEnvironmentStringsW(), at = block;
   for (char** entry = ::environ; *entry; ++entry) at += std::strlen(*entry) + 1;
   EXPECT_EQ(*at, 0);
   w32::FreeEnvironmentStringsW(block);
