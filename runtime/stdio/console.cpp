@@ -201,16 +201,12 @@ std::size_t write_in_page(Stream* stream, UINT page, unsigned char* bytes, std::
       continue;
     }
     if (table) {
-      // Characters a single-byte page has a byte for (or '?') go without a call.
-      const unsigned char* from = at;
-      while (from < end && *from >= 0x80) {
-        const Utf8Character c = utf8_character(from, static_cast<std::size_t>(end - from));
-        if (c.length < 2 || c.value > 0xFFFF) break;  // four bytes, or a byte of no sequence
-        *gathered++ = table[c.value];
-        from += c.length;
-      }
-      taken += static_cast<std::size_t>(from - at);
-      if (from > at) continue;
+      // Characters a single-byte page has a byte for (or '?') go without a
+      // call, each into fewer bytes than it had.
+      const TextStep step = narrow_characters(table, at, end, gathered, end);
+      gathered = step.to;
+      taken += static_cast<std::size_t>(step.from - at);
+      if (step.from > at) continue;
     }
     const std::size_t n = chunk_of(page, at, ascii_kept ? static_cast<std::size_t>(end_of_other_text(at, end) - at)
                                                         : length - taken);

@@ -325,6 +325,53 @@ std::size_t take_text(Stream* stream, std::size_t most, int stop) {
   return static_cast<std::size_t>(step.to - start);
 }
 
+// Line buffering's rule for a run stored: the buffer is written out when it
+// holds a line feed (unless its lines are held), else it waits for the next
+// read.
+void end_run(Stream* out) {
+  if (!(out->flags & STREAM_LINEBUF) || out->cur == out->mark) return;
+  if (!(out->flags & STREAM_HOLDLINES) && memchr(out->mark, '\n', static_cast<std::size_t>(out->cur - out->mark))) {
+    write_out(out);
+  } else {
+    line_flush_pending |= pending_bit(out);
+  }
+}
+
+// Copies text read from UTF-16 into a text output's buffer in the page of
+// `table` straight from the units read (see decode_text), read by read, as
+// long as all that buffer holds is converted: false once the input ended
+// (STREAM_EOF) or failed (STREAM_ERR). The units that decode_text leaves,
+// and those read when the buffer holds bytes not converted, are left to the
+// input's own decoding.
+bool copy_units(Stream* in, Stream* out, const unsigned char* table) {
+  WideInput& wide = *in->wide;
+  bool more = true;
+  while (wide.decoder.carried == 0) {
+    if (wide.at == wide.end) {
+      end_run(out);
+      if (line_flush_pending != 0) write_out_pending_lines();
+      const int n = read(in->fd, wide.raw, static_cast<unsigned>(wide.capacity));
+      if (n <= 0) {
+        in->flags |= n < 0 ? STREAM_ERR : STREAM_EOF;
+        more = false;
+        break;
+      }
+      wide.at = 0;
+      wide.end = static_cast<std::size_t>(n);
+    }
+    if (out->cur == out->end && !write_out(out)) break;
+    if (out->cur != out->mark && out->narrowed != out->cur) break;
+    const unsigned char* const from = wide.raw + wide.at;
+    const TextStep step = decode_text(table, wide.decoder.big_endian, from, wide.raw + wide.end, out->cur, out->end);
+    wide.at += static_cast<std::size_t>(step.from - from);
+    out->cur = out->narrowed = step.to;
+    if (step.from == from && out->cur < out->end) break;
+  }
+  end_run(out);
+  out->avail = -static_cast<int>(out->end - out->cur);  // room for the in-place putc
+  return more;
+}
+
 // Copies the rest of a text input to a text output a run at a time. Read and
 // written again, text keeps its bytes but for two: a 0x1A is dropped, and a
 // line feed after a byte other than a carriage return gains one. So the runs
@@ -336,9 +383,12 @@ std::size_t take_text(Stream* stream, std::size_t most, int stop) {
 // input when the slow path read it (so that no line feed joins it) is held
 // back already.
 bool copy_text(Stream* in, Stream* out, bool hold_return, bool held) {
+  const unsigned char* const table = in->wide ? narrowing_table(out) : nullptr;
   bool joins = false;         // a line feed after the carriage return held joins it
   bool after_return = false;  // the byte written last is a carriage return that a line feed joins
-  while (in->cur < in->mark || refill(in)) {
+  for (;;) {
+    if (table && !held && in->cur == in->mark && !copy_units(in, out, table)) break;
+    if (in->cur == in->mark && !refill(in)) break;
     const unsigned char* at = in->cur;
     const unsigned char* const end = in->mark;
     while (at < end) {

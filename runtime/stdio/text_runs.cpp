@@ -253,15 +253,103 @@ TextStep store_text(const unsigned char* from, const unsigned char* from_end, un
       *to++ = *from;
     }
     if (!kNarrow) return {from, to};
-    // Other characters, a byte each.
-    const unsigned char* const other = from;
-    while (from < from_end && *from >= 0x80 && to < to_end) {
-      const Utf8Character c = utf8_character(from, static_cast<std::size_t>(from_end - from));
-      if (c.length < 2 || c.value > 0xFFFF) return {from, to};  // four bytes, or a character cut
-      *to++ = table[c.value];
-      from += c.length;
+    const TextStep other = narrow_characters(table, from, from_end, to, to_end);
+    if (other.from == from) return other;
+    from = other.from;
+    to = other.to;
+  }
+}
+
+// Units of UTF-16 text in the host's order.
+using Units = std::uint16_t __attribute__((vector_size(2 * kVector)));
+
+// The low bytes of the 16 units at `at`; with `above`, a flag there for
+// each unit above 0x7F.
+template <bool kBigEndian>
+Bytes unit_bytes(const unsigned char* at, Flags* above = nullptr) {
+  Units units;
+  __builtin_memcpy(&units, at, sizeof units);
+  if constexpr (kBigEndian) units = units >> 8 | units << 8;
+  const Bytes low = __builtin_convertvector(units, Bytes);
+  if (above) *above = (reinterpret_cast<Flags>(low) < 0) | (__builtin_convertvector(units >> 8, Bytes) != 0);
+  return low;
+}
+
+template <bool kBigEndian>
+unsigned unit_at(const unsigned char* at) {
+  return kBigEndian ? unsigned{at[0]} << 8 | at[1] : unsigned{at[1]} << 8 | at[0];
+}
+
+// One unit of decode_text, or a carriage return with the unit after it.
+template <bool kBigEndian>
+TextStep decode_unit(const unsigned char* table, const unsigned char* from, const unsigned char* from_end,
+                     unsigned char* to, unsigned char* to_end) {
+  const TextStep none{from, to};
+  const auto left = from_end - from;
+  if (left < 2) return none;
+  unsigned unit = unit_at<kBigEndian>(from);
+  if (unit == kCtrlZ || (unit >= 0xD800 && unit < 0xE000)) return none;
+  std::ptrdiff_t read = 2;
+  if (unit == '\r') {
+    if (left < 4) return none;
+    const unsigned next = unit_at<kBigEndian>(from + 2);
+    if (next == kCtrlZ) return none;
+    if (next == '\n') read = 4;
+  }
+  if (unit == '\n' || read == 4) {
+    if (to_end - to < 2) return none;
+    *to++ = '\r';
+    unit = '\n';
+  }
+  if (to == to_end) return none;
+  *to++ = unit < 0x80 ? static_cast<unsigned char>(unit) : table[unit];
+  return {from + read, to};
+}
+
+// decode_text for one byte order: 16 units at a time, as store_text goes
+// over bytes, while 32 more can be read and 33 bytes stored. A carriage
+// return and line feed stay in the chunk as they are; the units that are no
+// ASCII character, 0x1A, and a carriage return before 0x1A or last in the
+// chunk end it and go one at a time.
+template <bool kBigEndian>
+TextStep decode_units(const unsigned char* table, const unsigned char* from, const unsigned char* from_end,
+                      unsigned char* to, unsigned char* to_end) {
+  const Bytes line_feed = splat('\n'), carriage_return = splat('\r'), ctrl_z = splat(kCtrlZ);
+  for (;;) {
+    while (from_end - from >= 4 * static_cast<std::ptrdiff_t>(kVector) &&
+           to_end - to >= 2 * static_cast<std::ptrdiff_t>(kVector) + 1) {
+      Flags other;
+      const Bytes chunk = unit_bytes<kBigEndian>(from, &other);
+      const Flags ctrl_zs = chunk == ctrl_z;
+      const unsigned returns = top_bits(reinterpret_cast<Bytes>(chunk == carriage_return));
+      const unsigned ends = top_bits(reinterpret_cast<Bytes>(other | ctrl_zs)) |
+                            (returns & (top_bits(reinterpret_cast<Bytes>(ctrl_zs)) >> 1 | 1u << (kVector - 1)));
+      unsigned feeds = top_bits(reinterpret_cast<Bytes>(chunk == line_feed)) & ~(returns << 1);
+      int taken = kVector;
+      if (ends) {
+        taken = __builtin_ctz(ends);
+        feeds &= (1u << taken) - 1;
+      }
+      store(to, chunk);
+      if (feeds & (feeds - 1)) {  // two or more: the first alone
+        const int at = __builtin_ctz(feeds);
+        to[at] = '\r';
+        to[at + 1] = '\n';
+        from += 2 * (at + 1);
+        to += at + 2;
+        continue;
+      }
+      const int at = __builtin_ctz(feeds | 1u << kVector);
+      to[at] = '\r';
+      store(to + at + 1, unit_bytes<kBigEndian>(from + 2 * at));
+      from += 2 * taken;
+      to += taken + (feeds != 0);
+      if (taken < static_cast<int>(kVector)) break;
     }
-    if (from == other) return {from, to};
+    const TextStep step = decode_unit<kBigEndian>(table, from, from_end, to, to_end);
+    if (step.from == from) return step;
+    from = step.from;
+    to = step.to;
   }
 }
 
@@ -276,6 +364,23 @@ TextStep narrow_text(const unsigned char* table, const unsigned char* from, cons
                      unsigned char* to, unsigned char* to_end, bool translate) {
   return translate ? store_text<true, true>(from, from_end, to, to_end, table)
                    : store_text<false, true>(from, from_end, to, to_end, table);
+}
+
+TextStep narrow_characters(const unsigned char* table, const unsigned char* from, const unsigned char* from_end,
+                           unsigned char* to, unsigned char* to_end) {
+  while (from < from_end && *from >= 0x80 && to < to_end) {
+    const Utf8Character c = utf8_character(from, static_cast<std::size_t>(from_end - from));
+    if (c.length < 2 || c.value > 0xFFFF) break;  // four bytes, or a character cut
+    *to++ = table[c.value];
+    from += c.length;
+  }
+  return {from, to};
+}
+
+TextStep decode_text(const unsigned char* table, bool big_endian, const unsigned char* from,
+                     const unsigned char* from_end, unsigned char* to, unsigned char* to_end) {
+  return big_endian ? decode_units<true>(table, from, from_end, to, to_end)
+                    : decode_units<false>(table, from, from_end, to, to_end);
 }
 
 }  // namespace rt

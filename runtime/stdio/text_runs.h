@@ -57,5 +57,20 @@ TextStep write_text(const unsigned char* from, const unsigned char* from_end, un
 // input's end cuts, say), which are left to the caller.
 TextStep narrow_text(const unsigned char* table, const unsigned char* from, const unsigned char* from_end,
                      unsigned char* to, unsigned char* to_end, bool translate);
+// Stores the characters other than ASCII that [from, from_end) begins with
+// as their bytes table[c] while there is room, up to the first ASCII byte,
+// character of four bytes or byte of no character.
+TextStep narrow_characters(const unsigned char* table, const unsigned char* from, const unsigned char* from_end,
+                           unsigned char* to, unsigned char* to_end);
+
+// Converts UTF-16 text straight into the page of `table` as it comes back
+// when it is decoded, read in text mode and written again in text mode,
+// while it fits: each unit as its byte table[u] (ASCII as it is), a line
+// feed as carriage return and line feed, a carriage return and line feed as
+// they are, a carriage return before any other unit as itself. It stops
+// before a surrogate, a 0x1A, a unit cut by from_end, and a carriage return
+// whose next unit is 0x1A or not there: the caller decodes those.
+TextStep decode_text(const unsigned char* table, bool big_endian, const unsigned char* from,
+                     const unsigned char* from_end, unsigned char* to, unsigned char* to_end);
 
 }  // namespace rt
