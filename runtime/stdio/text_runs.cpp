@@ -201,6 +201,36 @@ TextStep read_text(unsigned char* to, const unsigned char* from, const unsigned 
 
 namespace {
 
+// A chunk stored: how many of its bytes were taken, and the bytes stored for them.
+struct ChunkStep {
+  int taken;
+  int stored;
+};
+
+// Stores a chunk of 16 bytes at `to` (33 bytes of room) of which the first
+// `taken` count, `feeds` the line feeds among those, each to be stored as
+// carriage return and line feed when `translate`: of two or more, only the
+// bytes up to the first go. A line feed's carriage return goes at its place
+// and the chunk's bytes from the line feed on, which shifted(at) gives
+// again, after it; with none, past the bytes kept.
+template <typename Shifted>
+ChunkStep store_chunk(unsigned char* to, Bytes chunk, unsigned feeds, int taken, bool translate,
+                      const Shifted& shifted) {
+  store(to, chunk);
+  if (feeds & (feeds - 1)) {  // two or more: the first alone
+    const int at = __builtin_ctz(feeds);
+    to[at] = '\r';
+    to[at + 1] = '\n';
+    return {at + 1, at + 2};
+  }
+  if (translate) {
+    const int at = __builtin_ctz(feeds | 1u << kVector);
+    to[at] = '\r';
+    store(to + at + 1, shifted(at));
+  }
+  return {taken, taken + (feeds != 0)};
+}
+
 // write_text, or (kNarrow) narrow_text; without kTranslate, line feeds stay
 // as they are.
 template <bool kTranslate, bool kNarrow>
@@ -224,23 +254,11 @@ TextStep store_text(const unsigned char* from, const unsigned char* from_end, un
           feeds &= (1u << taken) - 1;
         }
       }
-      store(to, chunk);
-      if (feeds & (feeds - 1)) {  // two or more: the first alone
-        const int at = __builtin_ctz(feeds);
-        to[at] = '\r';
-        to[at + 1] = '\n';
-        from += at + 1;
-        to += at + 2;
-        continue;
-      }
-      if constexpr (kTranslate) {
-        const int at = __builtin_ctz(feeds | 1u << kVector);
-        to[at] = '\r';
-        store(to + at + 1, load(from + at));
-      }
-      from += taken;
-      to += taken + (feeds != 0);
-      if (kNarrow && taken < static_cast<int>(kVector)) break;
+      const ChunkStep step =
+          store_chunk(to, chunk, feeds, taken, kTranslate, [from](int at) { return load(from + at); });
+      from += step.taken;
+      to += step.stored;
+      if (kNarrow && step.taken == taken && taken < static_cast<int>(kVector)) break;
     }
     for (; from < from_end; ++from) {
       if (kNarrow && *from >= 0x80) break;
@@ -330,21 +348,11 @@ TextStep decode_units(const unsigned char* table, const unsigned char* from, con
         taken = __builtin_ctz(ends);
         feeds &= (1u << taken) - 1;
       }
-      store(to, chunk);
-      if (feeds & (feeds - 1)) {  // two or more: the first alone
-        const int at = __builtin_ctz(feeds);
-        to[at] = '\r';
-        to[at + 1] = '\n';
-        from += 2 * (at + 1);
-        to += at + 2;
-        continue;
-      }
-      const int at = __builtin_ctz(feeds | 1u << kVector);
-      to[at] = '\r';
-      store(to + at + 1, unit_bytes<kBigEndian>(from + 2 * at));
-      from += 2 * taken;
-      to += taken + (feeds != 0);
-      if (taken < static_cast<int>(kVector)) break;
+      const ChunkStep step = store_chunk(to, chunk, feeds, taken, true,
+                                         [from](int at) { return unit_bytes<kBigEndian>(from + 2 * at); });
+      from += 2 * step.taken;
+      to += step.stored;
+      if (step.taken == taken && taken < static_cast<int>(kVector)) break;
     }
     const TextStep step = decode_unit<kBigEndian>(table, from, from_end, to, to_end);
     if (step.from == from) return step;
