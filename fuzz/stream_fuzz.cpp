@@ -22,7 +22,8 @@
 // then CR LF read as LF and any other CR kept (file or console); in binary mode the bytes as they are. All is written
 // as the model writes it: in text mode each LF as CR LF. Whenever the input is read, a line-buffered or unbuffered
 // output has written all it was given: while stream_copy runs, all that was read but a CR at its end (the next byte
-// decides whether it ends a line). The end stays, no error.
+// decides whether it ends a line); a fully buffered one writes only a full buffer until it is closed. The end stays,
+// no error.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -49,6 +50,7 @@ bool g_wide = false, g_big_endian = false, g_keep_partial = false;  // the input
 bool g_in_page = false;  // the output writes text decoded from UTF-16, in the output page
 bool g_hold_return = false;  // stream_copy holds a carriage return that ends the input
 bool g_checked = false;  // the output writes all it was given before any read: it is line-buffered or unbuffered
+const rt::Stream* g_full_out = nullptr;  // a fully buffered output, until it is closed: it writes only a full buffer
 bool g_copying = false;  // stream_copy runs
 std::string g_given;     // what the reading steps gave the output
 std::string g_written;   // what reached the output's descriptor
@@ -88,6 +90,7 @@ BOOL read_chunk(HANDLE, LPVOID buffer, DWORD to_read, LPDWORD done, LPOVERLAPPED
   return TRUE;
 }
 BOOL write_all(HANDLE, LPCVOID buffer, DWORD to_write, LPDWORD done, LPOVERLAPPED) {
+  if (g_full_out && g_full_out->cur != g_full_out->end) __builtin_trap();
   g_written.append(static_cast<const char*>(buffer), to_write);
   if (g_written.size() > 2 * g_served.size() + 4) __builtin_trap();  // more than all the input could make
   *done = to_write;
@@ -151,6 +154,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (buffering <= 1024 && rt::setvbuf(stream, nullptr, mode, buffering) != 0) __builtin_trap();
   const int out_mode = output_size == 0 ? rt::_IONBF : line_buffered ? rt::_IOLBF : rt::_IOFBF;
   if (rt::setvbuf(out, nullptr, out_mode, output_size) != 0) __builtin_trap();
+  g_full_out = out_mode == rt::_IOFBF ? out : nullptr;
   g_in_page = (data[15] & 0x20) != 0 && g_wide && output_size >= 4 && !(data[1] & 0x40);  // room for any character
   if (g_in_page) rt::stream_swap_form(out, rt::TextForm{.kind = rt::TextKind::kWide});
   if (data[15] & 1 && buffering != 1026) {
@@ -201,6 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (g_given + copied != model) __builtin_trap();
   g_given = model.substr(0, model.size() - held);  // all that went to the output
   if (!rt::feof(stream) || rt::ferror(stream) || rt::getc(stream) != rt::EOF) __builtin_trap();
+  g_full_out = nullptr;
   if ((buffering == 1026 ? area != served : rt::fclose(stream) != 0) || rt::fclose(out) != 0) __builtin_trap();
   if (g_written != as_written(g_given, true)) __builtin_trap();
   return 0;

@@ -92,6 +92,7 @@ constexpr Row kNarrowings[] = {
     {"UTF-8", CP_UTF8, 0, "\xC3\xA9\xC3\xBC\xC3\x9F", u"éüß", kWhole, kRoom, 6, 0},
     {"UTF-8 last pair", CP_UTF8, 0, "a\xF4\x8F\xBF\xBF", u"a\U0010FFFF", kWhole, kRoom, 5, 0},
     {"UTF-8 lone surrogates", CP_UTF8, 0, "\xEF\xBF\xBDx\xEF\xBF\xBD", u"\xD800x\xDC00", kWhole, kRoom, 7, 0},
+    {"UTF-8 pair cut by the length", CP_UTF8, 0, "a\xEF\xBF\xBD", u"a\U0001F600", 2, kRoom, 4, 0},
     {"-1: the zero too", 437, 0, std::string_view("a?", 3), u"a中", -1, kRoom, 3, 0},
     {"room 0: the size", 437, 0, "", u"a中", -1, 0, 3, 0},
     {"room 0: UTF-8's size", CP_UTF8, 0, "", u"é\U0001F600", -1, 0, 7, 0},

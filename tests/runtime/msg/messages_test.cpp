@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "runtime/msg/locale.h"
 #include "runtime/msg/messages.h"
 #include "runtime/msg/stdlib.h"
+#include "runtime/startup/exit.h"
 #include "runtime/win32/errno.h"
 
 namespace {
@@ -54,7 +56,9 @@ TEST_F(Catalogs, TheShippedCataloguesTranslateEveryMessage) {
   const auto lines = [](const std::string& text) { return std::count(text.begin(), text.end(), '\n'); };
   std::vector<std::string> usages;  // each language its own, though a catalogue was open for the one before
   for (const char* language : {"de_DE", "fr_FR"}) {
-    const support::Environment environment({"NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", std::string("LANG=") + language});
+    // A name one letter off is another variable.
+    const support::Environment environment(
+        {"XLSPATH=missing/%N", "NLSPATH=" TAIL_NLS_DIR "/%l/%N.cat", std::string("LANG=") + language});
     rt::setlocale(rt::LC_ALL, "");
     for (const rt::Message& message : rt::kMessages) {
       const std::string english = message.text;
@@ -207,6 +211,7 @@ TEST(Format, ConversionsWidthsPrecisionsAndMismatchedArguments) {
       {"%.1s|%.2s|%-4s|", {format_arg(unterminated), format_arg(unterminated), format_arg("ab")}, "a|ab|ab  |"},
       {"%*d|%.*s", {format_arg(4), format_arg(42), format_arg(2), format_arg("whole")}, "  42|wh"},
       {"%%|%y|ab%", {}, "%|y|ab"},
+      {"%d|%#x|%#o", {format_arg(20), format_arg(0), format_arg(0)}, "20|0|0"},  // no prefix for zero
       {"[%d|%s|%c|%x]", {}, "[0||\0|0]"s}, {"[%s]", {format_arg(42)}, "[]"}, {"[%d]", {format_arg("text")}, "[0]"},
       {"[%n]", {format_arg("text")}, "[]"}, {"[%5s]", {}, "[     ]"}, {"[%s]", {format_arg(&count)}, "[]"},
       // %.0s and %.0c print nothing; %n stores the count so far; a name in a string is its bytes, padded by bytes.
@@ -244,6 +249,17 @@ TEST(Format, SprintfKeepsTheBuffersEnd) {
 TEST(FatalDeathTest, EndsTheProgramWithOneLine) {
   EXPECT_EXIT((rt::progname = "prog", rt::errno = ERROR_NOT_ENOUGH_MEMORY, rt::fatal("!no copy of %s", "x")),
               testing::ExitedWithCode(1), "^prog: no copy of x: .+\\s$");
+}
+// An error line without the end: the same line, whose length print_error tells (its line feed one character).
+TEST(FatalDeathTest, AnErrorLineTellsItsLength) {
+  const auto print = [] {
+    rt::progname = "prog";
+    rt::errno = ERROR_NOT_ENOUGH_MEMORY;
+    const int told = rt::print_error("no copy of %s", "x");
+    const std::size_t length = std::strlen("prog: no copy of x: \n") + std::strlen(rt::strerror(rt::errno));
+    rt::exit(told == static_cast<int>(length) ? 3 : 4);
+  };
+  EXPECT_EXIT(print(), testing::ExitedWithCode(3), "^prog: no copy of x: .+\\s$");
 }
 #undef stderr
 
